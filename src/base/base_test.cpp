@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+
+#include "base/event_log.h"
+#include "base/messages.h"
+#include "base/program_paths.h"
+#include "testing/temp_dir.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+namespace quillon {
+namespace {
+
+using testing::TempDir;
+
+TEST(EventLogTest, RecordBytesAreExact) {
+  EXPECT_EQ(FormatLogRecord("07/10/24 13:05:09", "/src/serial_port.cpp", 42, "Ack Error"),
+            "07/10/24 13:05:09  File:/src/serial_port.cpp(42) :Ack Error");
+  EXPECT_EQ(FormatLogRecord("07/10/24 13:05:09", "f.cpp", 7, ""), "07/10/24 13:05:09  File:f.cpp(7) :");
+}
+
+TEST(EventLogTest, CreatesThenAppendsWithOneLineFeedEach) {
+  TempDir dir;
+  EventLog log(dir / "quillon.sts");
+  dir.Write("quillon.sts", "earlier\n");
+  EXPECT_EQ(LogFailure(log, " ReadCom() Parity Error Count = 5"), 1);
+  const int line = __LINE__ + 1;
+  EXPECT_EQ(LogFailure(log, ""), 1);
+  const std::string bytes = testing::ReadFileBytes(dir / "quillon.sts");
+  EXPECT_EQ(bytes.find('\r'), std::string::npos);
+  std::regex form(
+      "earlier\n"
+      "\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d  File:[^\n]*base_test\\.cpp\\(\\d+\\) : ReadCom\\(\\) Parity Error Count = 5\n"
+      "\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d  File:[^\n]*base_test\\.cpp\\(" + std::to_string(line) + "\\) :\n");
+  EXPECT_TRUE(std::regex_match(bytes, form)) << bytes;
+}
+
+TEST(EventLogTest, UnwritablePlaceGivesZero) {
+  TempDir dir;
+  EventLog log(dir / "no-such-dir" / "quillon.sts");
+  EXPECT_EQ(LogFailure(log, "SEND BOOT ERROR"), 0);
+  EXPECT_FALSE(std::filesystem::exists(dir / "no-such-dir"));
+}
+
+#ifndef _WIN32
+TEST(EventLogTest, FileHeldElsewhereLosesTheRecord) {
+  TempDir dir;
+  auto path = dir.Write("quillon.sts", "");
+  int holder = ::open(path.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  EXPECT_EQ(EventLog(path).WriteLog("f", 1, "lost"), 0);
+  ::close(holder);
+  EXPECT_EQ(EventLog(path).WriteLog("f", 1, "kept"), 1);
+  EXPECT_EQ(testing::LogMessages(path), std::vector<std::string>{"kept"});
+}
+#endif
+
+TEST(MessagesTest, TextsById) {
+  EXPECT_EQ(MessageText(kMsgUpdateFinished),
+            "バージョンアップが終了しました\nディップスイッチを元に戻し、装置を再起動してください。");
+  EXPECT_EQ(PortOpenFailedText(ComLabel(-1)), "COM-1がオープンできません。");
+  EXPECT_EQ(PortOpenFailedText("/dev/ttyUSB0"), "/dev/ttyUSB0がオープンできません。");
+  EXPECT_TRUE(MessageText(999).empty());
+}
+
+TEST(ProgramPathsTest, DerivedFromTheExecutable) {
+#ifdef _WIN32
+  auto paths = DeriveProgramPaths("C:\\Tools\\Quillon\\quillon.exe");
+  EXPECT_EQ(paths.ProgramDir, "C:\\Tools\\Quillon\\");
+  EXPECT_EQ(paths.IniPath, "C:\\Tools\\Quillon\\quillon.ini");
+  EXPECT_EQ(paths.StsPath, "C:\\Tools\\Quillon\\quillon.sts");
+#else
+  auto paths = DeriveProgramPaths("/opt/quillon.d/bin/quillon");
+  EXPECT_EQ(paths.ProgramDir, "/opt/quillon.d/bin/");
+  EXPECT_EQ(paths.IniPath, "/opt/quillon.d/bin/quillon.ini");
+  EXPECT_EQ(paths.StsPath, "/opt/quillon.d/bin/quillon.sts");
+#endif
+  auto shared = SharedProgramPaths();
+  EXPECT_FALSE(shared.ProgramDir.empty());
+  EXPECT_EQ(shared.IniPath, shared.ProgramDir + "quillon.ini");
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,87 @@
+#include "base/event_log.h"
+
+#include <ctime>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace quillon {
+
+std::string FormatLogRecord(std::string_view time_stamp, std::string_view file, int line,
+                            std::string_view message) {
+  std::string record;
+  record.reserve(time_stamp.size() + file.size() + message.size() + 24);
+  record.append(time_stamp).append("  File:").append(file);
+  record.append("(").append(std::to_string(line)).append(") :").append(message);
+  return record;
+}
+
+std::string LogTimeStamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  char text[32];
+  std::size_t n = std::strftime(text, sizeof text, "%y/%m/%d %H:%M:%S", &local);
+  return std::string(text, n);
+}
+
+namespace {
+
+#ifdef _WIN32
+std::wstring Widen(const std::filesystem::path& path) { return path.wstring(); }
+
+bool AppendExclusively(const std::filesystem::path& path, const std::string& bytes) {
+  // Share mode 0: while the record is written nobody else holds the file.
+  HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool ok = SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER;
+  DWORD written = 0;
+  ok = ok && WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+       written == bytes.size();
+  return CloseHandle(file) && ok;
+}
+#else
+bool AppendExclusively(const std::filesystem::path& path, const std::string& bytes) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  // One write of the whole line: with O_APPEND two writers never interleave inside it.
+  ssize_t n = -1;
+  while (ok) {
+    n = ::write(fd, bytes.data(), bytes.size());
+    if (n >= 0 || errno != EINTR) break;
+  }
+  ok = ok && n == static_cast<ssize_t>(bytes.size());
+  return ::close(fd) == 0 && ok;
+}
+#endif
+
+}  // namespace
+
+int EventLog::WriteLog(std::string_view file, int line, std::string_view message) const {
+  if (path_.empty()) return 0;
+  try {
+    std::string record = FormatLogRecord(LogTimeStamp(), file, line, message);
+    record.push_back('\n');
+    return AppendExclusively(path_, record) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+}  // namespace quillon

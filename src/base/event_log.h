@@ -1,0 +1,40 @@
+#pragma once
+// The failure log: one line per failure, appended to a file that is opened and closed for
+// every record.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace quillon {
+
+class EventLog {
+ public:
+  EventLog() = default;
+  explicit EventLog(std::filesystem::path path) : path_(std::move(path)) {}
+
+  /// Appends "<time>  File:<file>(<line>) :<message>" and one 0x0A, as one write while the
+  /// file is held exclusively. Returns 1 when the whole record was written, 0 otherwise; a
+  /// record that cannot be written is lost without any report.
+  int WriteLog(std::string_view file, int line, std::string_view message) const;
+
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+/// The one way code reports a failure: the record names the statement that calls it.
+inline int LogFailure(const EventLog& log, std::string_view message,
+                      const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+  return log.WriteLog(file, line, message);
+}
+
+/// The record text without its line feed; the time stamp is "%y/%m/%d %H:%M:%S".
+std::string FormatLogRecord(std::string_view time_stamp, std::string_view file, int line,
+                            std::string_view message);
+
+/// The local time now, as the log's time stamp.
+std::string LogTimeStamp();
+
+}  // namespace quillon

@@ -1,0 +1,35 @@
+#pragma once
+// The program's string table: every text a person sees, by its message id.
+
+#include <string>
+#include <string_view>
+
+namespace quillon {
+
+enum MessageId : int {
+  kMsgAboutItem = 101,
+  kMsgBrowseFilter = 200,
+  kMsgBrowseTitle = 201,
+  kMsgRestartInBootMode = 202,
+  kMsgBootProgress = 203,
+  kMsgFlashProgress = 204,
+  kMsgUpdateFinished = 205,
+  kMsgNoBootFile = 500,
+  kMsgNoDataFile = 501,
+  kMsgBootSendFailed = 502,
+  kMsgDataSendFailed = 503,
+  kMsgPortOpenFailed = 504,
+  kMsgDataFileBad = 505,
+  kMsgBootFileBad = 506,
+};
+
+/// The UTF-8 text of a message id; empty for an id the table does not hold.
+std::string_view MessageText(int id);
+
+/// Message 504 with its "COM%d" naming the port the way the user named it.
+std::string PortOpenFailedText(std::string_view port_label);
+
+/// "COM" followed by the number in signed decimal, as message 504 and the COM list show it.
+std::string ComLabel(int com);
+
+}  // namespace quillon

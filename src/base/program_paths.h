@@ -1,0 +1,25 @@
+#pragma once
+// Where the programs keep their files: the settings file and the log beside the executable.
+
+#include <string>
+
+namespace quillon {
+
+struct ProgramPaths {
+  std::string ProgramDir;  ///< ends in the path separator
+  std::string IniPath;
+  std::string StsPath;
+};
+
+/// Splits an executable's full path: the folder with its separator, and the path with the
+/// extension replaced by "ini" and "sts" ("/opt/q/quillon" -> "/opt/q/quillon.ini").
+ProgramPaths DeriveProgramPaths(const std::string& executable_path);
+
+/// The running executable's full path (/proc/self/exe, GetModuleFileName); empty if unknown.
+std::string ExecutablePath();
+
+/// The desktop program's files, seen from any program in the same folder: the CLI shares
+/// the desktop program's settings file and log.
+ProgramPaths SharedProgramPaths();
+
+}  // namespace quillon

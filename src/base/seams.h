@@ -1,0 +1,43 @@
+#pragma once
+// The places where the platform or the person is: the core reaches the clock, the progress
+// display and the user only through these.
+
+#include <string>
+#include <string_view>
+
+namespace quillon {
+
+/// Sleeps the calling thread; the protocol's every wait goes through it.
+class Pause {
+ public:
+  virtual ~Pause() = default;
+  virtual void Sleep(int milliseconds) = 0;
+};
+
+class ThreadPause final : public Pause {
+ public:
+  void Sleep(int milliseconds) override;
+};
+
+/// The progress window of one transfer: text and range, shown, stepped once per chunk
+/// (letting the user interface breathe), then closed.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  virtual void SetTextAndRange(std::string text, int steps) = 0;
+  virtual void Show() = 0;
+  virtual void StepAndPump() = 0;
+  virtual void Close() = 0;
+};
+
+/// Everything a person sees of an update: message boxes (one OK button, warning icon, the
+/// application's title) and the main window being disabled while a run is under way.
+class UserPrompt {
+ public:
+  virtual ~UserPrompt() = default;
+  /// Returns once the person has dismissed the message.
+  virtual void ShowMessage(int id, std::string_view text) = 0;
+  virtual void EnableMainWindow(bool enabled) = 0;
+};
+
+}  // namespace quillon

@@ -1,0 +1,31 @@
+#pragma once
+// The exit statuses of every quillon-cli subcommand, in one place.
+
+#include <string_view>
+
+namespace quillon::cli {
+
+inline constexpr int kExitSuccess = 0;
+/// The command could not do its own part of the work (an output file cannot be written,
+/// the port list cannot be read).
+inline constexpr int kExitFailure = 1;
+/// Wrong usage: unknown option, missing argument, a value out of range.
+inline constexpr int kExitUsage = 2;
+
+/// A failure that an update reports as message 500 to 506 exits with 10 to 16.
+constexpr int ExitForMessage(int message_id) { return 10 + (message_id - 500); }
+
+inline constexpr std::string_view kExitStatusHelp =
+    "Exit status:\n"
+    "  0   success\n"
+    "  1   the command's own output could not be made (file not writable, ...)\n"
+    "  2   wrong usage\n"
+    "  10  [500] boot file not found\n"
+    "  11  [501] update file not found\n"
+    "  12  [502] sending the boot program failed\n"
+    "  13  [503] sending the update failed\n"
+    "  14  [504] the port cannot be opened\n"
+    "  15  [505] the update file's contents are wrong\n"
+    "  16  [506] the boot file's contents are wrong\n";
+
+}  // namespace quillon::cli

@@ -1,0 +1,33 @@
+#include "cli/file_report.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "image/srecord.h"
+
+namespace quillon::cli {
+
+void ReportFileProblems(const std::string& path, const char* what, bool failed) {
+  std::unique_ptr<char[]> text;
+  std::size_t length = 0;
+  if (ReadWholeFile(path, text, length) != 0) {
+    if (failed) std::fprintf(stderr, "error: the %s %s cannot be read\n", what, path.c_str());
+    return;
+  }
+  const auto d = DiagnoseSRecords({text.get(), length});
+  if (d.fault != RecordFault::kNone) {
+    std::fprintf(stderr, "error: %s %s, line %d (record %d): %s: %s\n", what, path.c_str(), d.line,
+                 d.record, std::string(RecordFaultText(d.fault)).c_str(), d.excerpt.c_str());
+    return;
+  }
+  if (!d.has_termination && length > 0) {
+    std::fprintf(stderr, "warning: the %s %s has no S7/S8/S9 record: it may be truncated\n", what,
+                 path.c_str());
+  }
+  if (d.bytes_beyond_flash > 0) {
+    std::fprintf(stderr, "warning: %lld bytes of the %s lie at 0x40000 or above and are dropped\n",
+                 static_cast<long long>(d.bytes_beyond_flash), what);
+  }
+}
+
+}  // namespace quillon::cli

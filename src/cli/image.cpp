@@ -1,0 +1,69 @@
+// quillon-cli image: the 0x40000-byte flash image an update file gives.
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include "base/messages.h"
+#include "cli/commands.h"
+#include "cli/exit_status.h"
+#include "cli/file_report.h"
+#include "image/srecord.h"
+
+namespace quillon::cli {
+namespace {
+
+struct ImageOptions {
+  std::string update;
+  std::string output;
+};
+
+// Writes beside the target and renames, so a reader never sees half an image.
+bool WriteAtomically(const std::filesystem::path& target, const std::vector<std::uint8_t>& bytes) {
+  auto temporary = target;
+  temporary += ".part";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+      std::error_code ignored;
+      std::filesystem::remove(temporary, ignored);
+      return false;
+    }
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary, target, error);
+  if (error) std::filesystem::remove(temporary, error);
+  return !error;
+}
+
+int RunImage(const ImageOptions& options) {
+  FlashImage image;
+  const int result = SRecordReader().LoadFlashImage(image, options.update);
+  if (result < 0) {
+    ReportFileProblems(options.update, "update file", true);
+    std::fprintf(stderr, "nothing written to %s\n", options.output.c_str());
+    return ExitForMessage(result == -1 ? kMsgNoDataFile : kMsgDataFileBad);
+  }
+  ReportFileProblems(options.update, "update file", false);
+  if (!WriteAtomically(options.output, FlattenFlashImage(image))) {
+    std::fprintf(stderr, "error: cannot write %s\n", options.output.c_str());
+    return kExitFailure;
+  }
+  return kExitSuccess;
+}
+
+}  // namespace
+
+void AddImageCommand(CLI::App& app, int& status) {
+  auto options = std::make_shared<ImageOptions>();
+  auto* sub = app.add_subcommand("image", "Write the 256 KB flash image an update file gives (0xFF fill)");
+  sub->add_option("UPDATE", options->update, "update file (Motorola S-records)")->required();
+  sub->add_option("--output,-o", options->output, "flash image to write (0x40000 bytes)")->required();
+  sub->callback([options, &status] { status = RunImage(*options); });
+}
+
+}  // namespace quillon::cli
