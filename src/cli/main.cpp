@@ -12,8 +12,8 @@ int main(int argc, char** argv) {
   int status = kExitSuccess;
   AddInfoCommand(app, status);
   AddImageCommand(app, status);
-#ifdef QUILLON_CLI_FULL
   AddSettingsCommand(app, status);
+#ifdef QUILLON_CLI_FULL
   AddPortsCommand(app, status);
   AddFlashCommand(app, status);
 #endif

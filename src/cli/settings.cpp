@@ -1,0 +1,56 @@
+// quillon-cli settings: the settings the desktop program would start with, and a way to
+// create or normalise the settings file as closing its main window would.
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "base/program_paths.h"
+#include "cli/commands.h"
+#include "cli/exit_status.h"
+#include "settings/update_settings.h"
+
+namespace quillon::cli {
+namespace {
+
+struct SettingsOptions {
+  std::string ini;
+  bool json = false;
+  bool save = false;
+};
+
+int RunSettings(const SettingsOptions& options) {
+  const std::string ini = options.ini.empty() ? SharedProgramPaths().IniPath : options.ini;
+  auto store = OpenProfileStore(ini);
+  UpdateSettings settings;
+  LoadSettings(settings, *store);
+  if (options.save) SaveSettings(settings, *store);
+  if (options.json) {
+    nlohmann::ordered_json out{{"MotFile", settings.MotFile},   {"InfoFile", settings.InfoFile},
+                               {"Baudrate", settings.Baudrate}, {"Com", settings.Com},
+                               {"MaxCom", settings.MaxCom},     {"SendWait", settings.SendWait}};
+    std::cout << out.dump() << '\n';
+  } else {
+    std::printf("Settings file: %s\n", ini.c_str());
+    std::printf("  Mot File  = %s\n  Info File = %s\n  Baudrate  = %d\n  COM       = %d\n"
+                "  MAXCOM    = %d\n  SendWait  = %d\n",
+                settings.MotFile.c_str(), settings.InfoFile.c_str(), settings.Baudrate, settings.Com,
+                settings.MaxCom, settings.SendWait);
+    for (const auto& [com, device] : settings.Ports) std::printf("  [Ports] COM%d -> %s\n", com, device.c_str());
+  }
+  return kExitSuccess;
+}
+
+}  // namespace
+
+void AddSettingsCommand(CLI::App& app, int& status) {
+  auto options = std::make_shared<SettingsOptions>();
+  auto* sub = app.add_subcommand("settings", "Show the settings file's values after defaults and replacements");
+  sub->add_option("--ini", options->ini, "settings file (default: quillon.ini beside the programs)");
+  sub->add_flag("--json", options->json, "print one JSON object");
+  sub->add_flag("--save", options->save, "write the values back, as closing the main window does");
+  sub->callback([options, &status] { status = RunSettings(*options); });
+}
+
+}  // namespace quillon::cli

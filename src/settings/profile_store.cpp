@@ -1,0 +1,263 @@
+#include "settings/profile_store.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace quillon {
+namespace {
+
+std::string_view Trim(std::string_view s) {
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string Unquote(std::string_view value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+    value = value.substr(1, value.size() - 2);
+  }
+  return std::string(value);
+}
+
+}  // namespace
+
+std::int32_t ParseProfileInt(std::string_view value) {
+  std::size_t i = 0;
+  while (i < value.size() && static_cast<unsigned char>(value[i]) <= ' ') ++i;
+  bool negative = false;
+  if (i < value.size() && (value[i] == '+' || value[i] == '-')) negative = value[i++] == '-';
+  unsigned base = 10;
+  if (i + 1 < value.size() && value[i] == '0') {
+    switch (value[i + 1]) {
+      case 'x': base = 16; i += 2; break;
+      case 'o': base = 8; i += 2; break;
+      case 'b': base = 2; i += 2; break;
+      default: break;
+    }
+  }
+  std::uint32_t total = 0;
+  for (; i < value.size(); ++i) {
+    const char c = value[i];
+    unsigned digit;
+    if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
+    else if (c >= 'a' && c <= 'z') digit = static_cast<unsigned>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'Z') digit = static_cast<unsigned>(c - 'A' + 10);
+    else break;
+    if (digit >= base) break;
+    total = total * base + digit;
+  }
+  return static_cast<std::int32_t>(negative ? 0u - total : total);
+}
+
+void IniFileStore::Load() {
+  if (loaded_) return;
+  loaded_ = true;
+  lines_.clear();
+  std::ifstream in(path_, std::ios::binary);
+  if (!in) return;
+  std::stringstream all;
+  all << in.rdbuf();
+  const std::string text = all.str();
+  if (auto eol = text.find_first_of("\r\n"); eol != std::string::npos) {
+    line_end_ = text.compare(eol, 2, "\r\n") == 0 ? "\r\n" : text.substr(eol, 1);
+  }
+  std::string section;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    Line line;
+    line.text = text.substr(pos, end - pos);
+    // A line ends in CR LF, LF or CR alone.
+    pos = text.compare(end, 2, "\r\n") == 0 ? end + 2 : end + 1;
+    const std::string_view body = Trim(line.text);
+    if (!body.empty() && body.front() == '[') {
+      if (auto close = body.find(']'); close != std::string_view::npos) {
+        section = std::string(Trim(body.substr(1, close - 1)));
+        line.is_header = true;
+      }
+    } else if (!body.empty() && body.front() != ';') {
+      if (auto eq = body.find('='); eq != std::string_view::npos) {
+        line.is_key = true;
+        line.key = std::string(Trim(body.substr(0, eq)));
+        line.value = Unquote(Trim(body.substr(eq + 1)));
+      }
+    }
+    line.section = section;
+    lines_.push_back(std::move(line));
+  }
+}
+
+const IniFileStore::Line* IniFileStore::Find(std::string_view section, std::string_view key) const {
+  for (const auto& line : lines_) {
+    if (line.is_key && SameName(line.section, Trim(section)) && SameName(line.key, Trim(key))) return &line;
+  }
+  return nullptr;
+}
+
+std::string IniFileStore::ReadString(std::string_view section, std::string_view key,
+                                     std::string_view fallback) {
+  Load();
+  const Line* line = Find(section, key);
+  return line ? line->value : std::string(fallback);
+}
+
+std::int32_t IniFileStore::ReadInt(std::string_view section, std::string_view key, std::int32_t fallback) {
+  Load();
+  const Line* line = Find(section, key);
+  return line == nullptr || line->value.empty() ? fallback : ParseProfileInt(line->value);
+}
+
+std::vector<std::pair<std::string, std::string>> IniFileStore::ReadSection(std::string_view section) {
+  Load();
+  std::vector<std::pair<std::string, std::string>> keys;
+  for (const auto& line : lines_) {
+    if (!line.is_key || !SameName(line.section, Trim(section))) continue;
+    const bool seen = std::any_of(keys.begin(), keys.end(), [&](const auto& k) { return SameName(k.first, line.key); });
+    if (!seen) keys.emplace_back(line.key, line.value);
+  }
+  return keys;
+}
+
+bool IniFileStore::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+  Load();
+  std::vector<Line> updated = lines_;
+  Line entry;
+  entry.text = std::string(key) + "=" + std::string(value);
+  entry.section = std::string(Trim(section));
+  entry.is_key = true;
+  entry.key = std::string(Trim(key));
+  entry.value = Unquote(Trim(value));
+
+  auto in_section = [&](const Line& line) { return SameName(line.section, entry.section); };
+  auto same_key = [&](const Line& line) { return line.is_key && in_section(line) && SameName(line.key, entry.key); };
+  if (auto found = std::find_if(updated.begin(), updated.end(), same_key); found != updated.end()) {
+    *found = entry;
+  } else if (auto header = std::find_if(updated.begin(), updated.end(),
+                                        [&](const Line& l) { return l.is_header && in_section(l); });
+             header != updated.end()) {
+    // After the section's last non-blank line, so a blank line before the next section stays.
+    auto insert_at = header + 1;
+    for (auto it = header + 1; it != updated.end() && !it->is_header; ++it) {
+      if (!Trim(it->text).empty()) insert_at = it + 1;
+    }
+    updated.insert(insert_at, entry);
+  } else {
+    Line header_line;
+    header_line.text = "[" + entry.section + "]";
+    header_line.section = entry.section;
+    header_line.is_header = true;
+    updated.push_back(header_line);
+    updated.push_back(entry);
+  }
+  std::string content;
+  for (const auto& line : updated) content += line.text + line_end_;
+  if (!Save(content)) return false;
+  lines_ = std::move(updated);
+  return true;
+}
+
+#ifdef _WIN32
+bool IniFileStore::Save(const std::string& content) const {
+  std::error_code error;
+  const auto target = std::filesystem::is_symlink(std::filesystem::symlink_status(path_, error))
+                          ? std::filesystem::weakly_canonical(path_, error) : path_;
+  if (std::filesystem::exists(target, error) &&
+      (std::filesystem::status(target, error).permissions() & std::filesystem::perms::owner_write) ==
+          std::filesystem::perms::none) {
+    return false;
+  }
+  auto temporary = target;
+  temporary += ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    if (!out) {
+      std::filesystem::remove(temporary, error);
+      return false;
+    }
+  }
+  std::filesystem::rename(temporary, target, error);
+  if (error) std::filesystem::remove(temporary, error);
+  return !error;
+}
+#else
+bool IniFileStore::Save(const std::string& content) const {
+  std::error_code error;
+  // A settings file that is a symbolic link is updated at its target; the link stays.
+  std::filesystem::path target = path_;
+  if (std::filesystem::is_symlink(std::filesystem::symlink_status(target, error))) {
+    target = std::filesystem::weakly_canonical(target, error);
+    if (error) return false;
+  }
+  mode_t mode = 0666;
+  struct stat old {};
+  if (::stat(target.c_str(), &old) == 0) {
+    // A read-only file stays exactly as it is, also for root, as a failed write would leave it.
+    if ((old.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0) return false;
+    mode = old.st_mode & 07777;
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask;
+  }
+  std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+  if (target.parent_path().empty()) temporary = "." + target.filename().string() + ".XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) return false;
+  bool ok = ::fchmod(fd, mode) == 0;
+  std::size_t done = 0;
+  while (ok && done < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
+  if (!ok) ::unlink(temporary.c_str());
+  return ok;
+}
+#endif
+
+std::string ReadProfileString(ProfileStore& store, std::string_view section, std::string_view key,
+                              std::string_view fallback) {
+  constexpr std::size_t kBuffer = 1024;
+  std::string value = store.ReadString(section, key, fallback);
+  if (value.size() > kBuffer - 1) value.resize(kBuffer - 1);
+  return value;
+}
+
+bool WriteProfileUnsigned(ProfileStore& store, std::string_view section, std::string_view key,
+                          std::int32_t value) {
+  return store.WriteString(section, key, std::to_string(static_cast<std::uint32_t>(value)));
+}
+
+#ifndef _WIN32
+std::unique_ptr<ProfileStore> OpenProfileStore(const std::filesystem::path& path) {
+  return std::make_unique<IniFileStore>(path);
+}
+#endif
+
+}  // namespace quillon

@@ -1,0 +1,170 @@
+#include "settings/profile_store.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "testing/temp_dir.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace quillon {
+namespace {
+
+using testing::ReadFileBytes;
+using testing::TempDir;
+
+// Every store must read and write the same files alike: on Windows the system's own profile
+// functions run the same tests as our reader, which proves the two agree.
+struct StoreKind {
+  const char* name;
+  std::function<std::unique_ptr<ProfileStore>(const std::filesystem::path&)> open;
+};
+
+std::vector<StoreKind> Stores() {
+  std::vector<StoreKind> kinds{
+      {"ini_file", [](const auto& p) { return std::make_unique<IniFileStore>(p); }}};
+#ifdef _WIN32
+  kinds.push_back({"win32", [](const auto& p) { return std::make_unique<Win32ProfileStore>(p); }});
+#endif
+  return kinds;
+}
+
+struct ReadCase {
+  const char* name;
+  std::string file;
+  const char* section;
+  const char* key;
+  std::string expected;
+};
+
+class ProfileReadTest : public ::testing::TestWithParam<std::tuple<StoreKind, ReadCase>> {};
+
+TEST_P(ProfileReadTest, ReadsWhatTheProfileFunctionsRead) {
+  const auto& [kind, c] = GetParam();
+  TempDir dir;
+  auto store = kind.open(dir.Write("q.ini", c.file));
+  EXPECT_EQ(store->ReadString(c.section, c.key, "<default>"), c.expected);
+}
+
+const std::string kWindowsFile =
+    "; written by hand\r\n[Other]\r\nCOM=7\r\n\r\n[Main]\r\nMot File=C:\\data\\v2.mot\r\n"
+    "  Baudrate = 38400  \r\nQuoted=\"a b\"\r\nNoEquals\r\nCOM=3\r\nCOM=4\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ProfileReadTest,
+    ::testing::Combine(
+        ::testing::ValuesIn(Stores()),
+        ::testing::Values(
+            ReadCase{"plain", kWindowsFile, "Main", "Mot File", "C:\\data\\v2.mot"},
+            ReadCase{"trimmed", kWindowsFile, "Main", "Baudrate", "38400"},
+            ReadCase{"names_ignore_case", kWindowsFile, "main", "mot file", "C:\\data\\v2.mot"},
+            ReadCase{"quotes_removed", kWindowsFile, "Main", "Quoted", "a b"},
+            ReadCase{"first_duplicate_wins", kWindowsFile, "Main", "COM", "3"},
+            ReadCase{"section_matters", kWindowsFile, "Other", "COM", "7"},
+            ReadCase{"missing_key", kWindowsFile, "Main", "SendWait", "<default>"},
+            ReadCase{"missing_section", kWindowsFile, "Nope", "COM", "<default>"},
+            ReadCase{"lf_only", "[Main]\nCOM=5\nMAXCOM=9\n", "Main", "MAXCOM", "9"},
+            ReadCase{"cr_only", "[Main]\rCOM=5\rMAXCOM=9\r", "Main", "MAXCOM", "9"},
+            ReadCase{"no_final_line_end", "[Main]\r\nCOM=5", "Main", "COM", "5"})),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+    });
+
+class ProfileStoreTest : public ::testing::TestWithParam<StoreKind> {};
+
+TEST_P(ProfileStoreTest, IntegersReadLikeTheWindowsFunction) {
+  TempDir dir;
+  auto store = GetParam().open(dir.Write(
+      "q.ini", "[Main]\r\na=-1\r\nb=42abc\r\nc=abc\r\nd=0x10\r\ne=012\r\nf=\r\ng=4294967295\r\nh=+7\r\n"));
+  EXPECT_EQ(store->ReadInt("Main", "a", 99), -1);
+  EXPECT_EQ(store->ReadInt("Main", "b", 99), 42);
+  EXPECT_EQ(store->ReadInt("Main", "c", 99), 0);
+  EXPECT_EQ(store->ReadInt("Main", "d", 99), 16);
+  EXPECT_EQ(store->ReadInt("Main", "e", 99), 12);
+  EXPECT_EQ(store->ReadInt("Main", "f", 99), 99);
+  EXPECT_EQ(store->ReadInt("Main", "g", 99), -1);
+  EXPECT_EQ(store->ReadInt("Main", "h", 99), 7);
+  EXPECT_EQ(store->ReadInt("Main", "missing", 99), 99);
+}
+
+TEST_P(ProfileStoreTest, WritesCreateReplaceAndAppendKeepingEverythingElse) {
+  TempDir dir;
+  auto path = dir / "q.ini";
+  {
+    auto store = GetParam().open(path);
+    EXPECT_EQ(store->ReadString("Main", "COM", "none"), "none");
+    ASSERT_TRUE(store->WriteString("Main", "COM", "3"));
+  }
+  EXPECT_EQ(ReadFileBytes(path), "[Main]\r\nCOM=3\r\n");
+
+  dir.Write("q.ini", "; keep me\r\n[Main]\r\nCOM=3\r\n\r\n[Ports]\r\nCOM3=/dev/ttyUSB0\r\n");
+  auto store = GetParam().open(path);
+  ASSERT_TRUE(store->WriteString("Main", "COM", "4"));
+  ASSERT_TRUE(store->WriteString("Main", "MAXCOM", "20"));
+  ASSERT_TRUE(store->WriteString("Extra", "x", "1"));
+  EXPECT_EQ(ReadFileBytes(path),
+            "; keep me\r\n[Main]\r\nCOM=4\r\nMAXCOM=20\r\n\r\n[Ports]\r\nCOM3=/dev/ttyUSB0\r\n"
+            "[Extra]\r\nx=1\r\n");
+  EXPECT_EQ(store->ReadSection("Ports"),
+            (std::vector<std::pair<std::string, std::string>>{{"COM3", "/dev/ttyUSB0"}}));
+}
+
+TEST_P(ProfileStoreTest, ReadOnlyFileIsLeftAsItWas) {
+  TempDir dir;
+  auto path = dir.Write("q.ini", "[Main]\r\nCOM=3\r\n");
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read);
+  auto store = GetParam().open(path);
+  EXPECT_FALSE(store->WriteString("Main", "COM", "4"));
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  EXPECT_EQ(ReadFileBytes(path), "[Main]\r\nCOM=3\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, ProfileStoreTest, ::testing::ValuesIn(Stores()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ProfileStringTest, CutTo1023Bytes) {
+  TempDir dir;
+  IniFileStore store(dir.Write("q.ini", "[Main]\r\nMot File=" + std::string(1500, 'x') + "\r\n"));
+  EXPECT_EQ(ReadProfileString(store, "Main", "Mot File", ""), std::string(1023, 'x'));
+}
+
+TEST(ProfileStringTest, UnsignedWrite) {
+  TempDir dir;
+  IniFileStore store(dir / "q.ini");
+  ASSERT_TRUE(WriteProfileUnsigned(store, "Main", "COM", -1));
+  EXPECT_EQ(ReadFileBytes(dir / "q.ini"), "[Main]\r\nCOM=4294967295\r\n");
+}
+
+#ifndef _WIN32
+TEST(IniFileStoreTest, SaveFollowsLinksAndKeepsPermissions) {
+  TempDir dir;
+  auto real = dir.Write("real.ini", "[Main]\nCOM=1\n");
+  std::filesystem::permissions(real, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  std::filesystem::create_symlink(real, dir / "link.ini");
+  IniFileStore store(dir / "link.ini");
+  ASSERT_TRUE(store.WriteString("Main", "COM", "2"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.ini"));
+  EXPECT_EQ(ReadFileBytes(real), "[Main]\nCOM=2\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // Nothing is left beside the file.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+}
+
+TEST(IniFileStoreTest, ReadOnlyFolderLeavesNoFile) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+  TempDir dir;
+  std::filesystem::create_directory(dir / "ro");
+  std::filesystem::permissions(dir / "ro", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  IniFileStore store(dir / "ro" / "q.ini");
+  EXPECT_FALSE(store.WriteString("Main", "COM", "2"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "ro" / "q.ini"));
+}
+#endif
+
+}  // namespace
+}  // namespace quillon

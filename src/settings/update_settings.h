@@ -1,0 +1,37 @@
+#pragma once
+// The settings record and its file: section "Main" of the settings file, read once when the
+// program starts and written back once when the main window is closed.
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "settings/profile_store.h"
+
+namespace quillon {
+
+struct UpdateSettings {
+  std::string ProgramDir;  ///< ends in the path separator
+  std::string IniPath;
+  std::string MotFile;     ///< full path of the update file; empty when none was chosen
+  std::string InfoFile;    ///< boot file name, looked up in ProgramDir
+  std::string StsPath;
+  std::int32_t Baudrate = 115200;
+  std::int32_t Com = 0;    ///< first set by LoadSettings
+  std::int32_t SendWait = 10;
+  std::int32_t MaxCom = 20;
+  /// Section "Ports": "COMn" -> the device that COM port n names on a system without COM
+  /// ports of its own (a stable /dev/serial/by-id path, a simulated device's link).
+  std::map<int, std::string> Ports;
+};
+
+/// The six working bit rates of the link.
+bool IsSupportedBaudrate(std::int32_t rate);
+
+/// Reads the six keys of "Main" (and "Ports") with their defaults and replacements; a
+/// missing file, section or key gives the default, and nothing is ever reported.
+void LoadSettings(UpdateSettings& settings, ProfileStore& store);
+/// Writes the six keys back, in the order of the file's keys; failures are not reported.
+void SaveSettings(const UpdateSettings& settings, ProfileStore& store);
+
+}  // namespace quillon

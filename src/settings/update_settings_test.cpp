@@ -1,0 +1,78 @@
+#include "settings/update_settings.h"
+
+#include <gtest/gtest.h>
+
+#include "testing/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+using testing::ReadFileBytes;
+using testing::TempDir;
+
+TEST(LoadSettingsTest, NoFileGivesDefaultsAndSaveCreatesAllSixKeys) {
+  TempDir dir;
+  auto store = OpenProfileStore(dir / "quillon.ini");
+  UpdateSettings settings;
+  LoadSettings(settings, *store);
+  EXPECT_EQ(settings.MotFile, "");
+  EXPECT_EQ(settings.InfoFile, "nivaload.sub");
+  EXPECT_EQ(settings.Baudrate, 115200);
+  EXPECT_EQ(settings.MaxCom, 20);
+  EXPECT_EQ(settings.Com, 1);
+  EXPECT_EQ(settings.SendWait, 10);
+  SaveSettings(settings, *store);
+  EXPECT_EQ(ReadFileBytes(dir / "quillon.ini"),
+            "[Main]\r\nMot File=\r\nInfo File=nivaload.sub\r\nBaudrate=115200\r\nCOM=1\r\n"
+            "MAXCOM=20\r\nSendWait=10\r\n");
+}
+
+struct Replacement {
+  const char* name;
+  std::string main_section;
+  std::int32_t baudrate, max_com, com, send_wait;
+};
+
+class ReplacementTest : public ::testing::TestWithParam<Replacement> {};
+
+TEST_P(ReplacementTest, OutOfRangeValuesAreReplaced) {
+  TempDir dir;
+  auto store = OpenProfileStore(dir.Write("q.ini", "[Main]\r\n" + GetParam().main_section));
+  UpdateSettings settings;
+  LoadSettings(settings, *store);
+  EXPECT_EQ(settings.Baudrate, GetParam().baudrate);
+  EXPECT_EQ(settings.MaxCom, GetParam().max_com);
+  EXPECT_EQ(settings.Com, GetParam().com);
+  EXPECT_EQ(settings.SendWait, GetParam().send_wait);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ReplacementTest,
+    ::testing::Values(Replacement{"baud_2400", "Baudrate=2400\r\n", 19200, 20, 1, 10},
+                      Replacement{"baud_57600", "Baudrate=57600\r\n", 57600, 20, 1, 10},
+                      Replacement{"maxcom_0", "MAXCOM=0\r\nCOM=5\r\n", 115200, 20, 5, 10},
+                      Replacement{"maxcom_100", "MAXCOM=100\r\n", 115200, 20, 1, 10},
+                      Replacement{"maxcom_99", "MAXCOM=99\r\nCOM=99\r\n", 115200, 99, 99, 10},
+                      Replacement{"com_above_maxcom", "MAXCOM=20\r\nCOM=25\r\n", 115200, 20, 1, 10},
+                      Replacement{"com_0", "COM=0\r\n", 115200, 20, 1, 10},
+                      Replacement{"com_at_maxcom", "MAXCOM=20\r\nCOM=20\r\n", 115200, 20, 20, 10},
+                      Replacement{"com_unsigned_minus_one", "COM=4294967295\r\n", 115200, 20, 1, 10},
+                      Replacement{"send_wait_as_read", "SendWait=-3\r\n", 115200, 20, 1, -3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SaveSettingsTest, MinusOneComIsStoredUnsignedAndPortsSurvive) {
+  TempDir dir;
+  auto path = dir.Write("q.ini", "[Main]\r\nCOM=2\r\n\r\n[Ports]\r\nCOM1=/tmp/devsim\r\ncom12 = /dev/ttyUSB0\r\n");
+  auto store = OpenProfileStore(path);
+  UpdateSettings settings;
+  LoadSettings(settings, *store);
+  EXPECT_EQ(settings.Ports, (std::map<int, std::string>{{1, "/tmp/devsim"}, {12, "/dev/ttyUSB0"}}));
+  settings.Com = -1;
+  SaveSettings(settings, *store);
+  const auto bytes = ReadFileBytes(path);
+  EXPECT_NE(bytes.find("COM=4294967295\r\n"), std::string::npos);
+  EXPECT_NE(bytes.find("[Ports]\r\nCOM1=/tmp/devsim\r\ncom12 = /dev/ttyUSB0\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quillon
