@@ -13,8 +13,8 @@ int main(int argc, char** argv) {
   AddInfoCommand(app, status);
   AddImageCommand(app, status);
   AddSettingsCommand(app, status);
-#ifdef QUILLON_CLI_FULL
   AddPortsCommand(app, status);
+#ifdef QUILLON_CLI_FULL
   AddFlashCommand(app, status);
 #endif
   try {

@@ -1,0 +1,68 @@
+// quillon-cli ports: the serial ports a person can pick, and the COM number of each.
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "base/program_paths.h"
+#include "cli/commands.h"
+#include "cli/exit_status.h"
+#include "serial/port_list.h"
+#include "settings/update_settings.h"
+
+namespace quillon::cli {
+namespace {
+
+struct PortsOptions {
+  std::string ini;
+  bool json = false;
+};
+
+nlohmann::json OrNull(const std::optional<std::string>& value) {
+  return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
+int RunPorts(const PortsOptions& options) {
+  UpdateSettings settings;
+  LoadSettings(settings, *OpenProfileStore(options.ini.empty() ? SharedProgramPaths().IniPath : options.ini));
+  const auto ports = ListSerialPorts(settings.Ports);
+  if (options.json) {
+    auto out = nlohmann::json::array();
+    for (const auto& p : ports) {
+      out.push_back(nlohmann::ordered_json{{"device", p.device},
+                                           {"com", p.com ? nlohmann::json(*p.com) : nlohmann::json(nullptr)},
+                                           {"by_id", p.by_id},
+                                           {"by_path", p.by_path},
+                                           {"vid", OrNull(p.vid)},
+                                           {"pid", OrNull(p.pid)},
+                                           {"serial", OrNull(p.serial)},
+                                           {"description", OrNull(p.description)}});
+    }
+    std::cout << out.dump() << '\n';
+    return kExitSuccess;
+  }
+  if (ports.empty()) std::printf("No serial ports found.\n");
+  for (const auto& p : ports) {
+    std::printf("%-24s %s", p.device.c_str(), p.com ? ("COM" + std::to_string(*p.com)).c_str() : "-");
+    if (p.vid && p.pid) std::printf("  usb %s:%s", p.vid->c_str(), p.pid->c_str());
+    if (p.serial) std::printf("  serial %s", p.serial->c_str());
+    if (p.description) std::printf("  %s", p.description->c_str());
+    std::printf("\n");
+    for (const auto& name : p.by_id) std::printf("    %s\n", name.c_str());
+    for (const auto& name : p.by_path) std::printf("    %s\n", name.c_str());
+  }
+  return kExitSuccess;
+}
+
+}  // namespace
+
+void AddPortsCommand(CLI::App& app, int& status) {
+  auto options = std::make_shared<PortsOptions>();
+  auto* sub = app.add_subcommand("ports", "List the serial ports and the COM number of each");
+  sub->add_option("--ini", options->ini, "settings file whose [Ports] maps COM numbers to devices");
+  sub->add_flag("--json", options->json, "print a JSON array");
+  sub->callback([options, &status] { status = RunPorts(*options); });
+}
+
+}  // namespace quillon::cli

@@ -1,0 +1,221 @@
+// The serial driver on POSIX systems: termios on a tty device.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
+#include "serial/comm_driver.h"
+#include "serial/posix_call.h"
+
+namespace quillon {
+namespace {
+
+using posix::Retry;
+
+struct SpeedEntry {
+  std::uint32_t rate;
+  speed_t code;
+};
+constexpr SpeedEntry kSpeeds[] = {{300, B300},     {600, B600},     {1200, B1200},
+                                  {2400, B2400},   {4800, B4800},   {9600, B9600},
+                                  {19200, B19200}, {38400, B38400}, {57600, B57600},
+                                  {115200, B115200}};
+
+std::uint32_t RateOf(speed_t code) {
+  for (const auto& s : kSpeeds) {
+    if (s.code == code) return s.rate;
+  }
+  return 0;
+}
+
+bool CodeOf(std::uint32_t rate, speed_t& code) {
+  for (const auto& s : kSpeeds) {
+    if (s.rate == rate) {
+      code = s.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+class PosixCommDriver final : public CommDriver {
+ public:
+  ~PosixCommDriver() override { Close(); }
+
+  bool Open(const std::string& device) override {
+    Close();
+    const int fd = Retry([&] { return ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd < 0) return false;
+    // TIOCEXCL keeps other users out (root excepted); the lock keeps out other copies of us,
+    // root included.
+    if (!::isatty(fd) || ::ioctl(fd, TIOCEXCL) != 0 || Retry([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+      ::close(fd);
+      return false;
+    }
+    fd_ = fd;
+    ReadCounters(counters_);
+    return true;
+  }
+
+  bool SetupQueues(std::uint32_t, std::uint32_t) override { return IsOpen(); }
+
+  bool GetState(LineSettings& settings) override {
+    if (!IsOpen() || Retry([&] { return ::tcgetattr(fd_, &termios_); }) != 0) return false;
+    settings.BaudRate = RateOf(cfgetospeed(&termios_));
+    settings.ByteSize = (termios_.c_cflag & CSIZE) == CS8 ? 8 : 7;
+    settings.Parity = (termios_.c_cflag & PARENB) ? ((termios_.c_cflag & PARODD) ? 1 : 2) : 0;
+    settings.StopBits = (termios_.c_cflag & CSTOPB) ? 2 : 0;
+    settings.fParity = (termios_.c_iflag & INPCK) != 0;
+    settings.fOutX = (termios_.c_iflag & IXON) != 0;
+    settings.fInX = (termios_.c_iflag & IXOFF) != 0;
+    settings.fTXContinueOnXoff = false;
+    settings.fErrorChar = false;
+    return true;
+  }
+
+  bool SetState(const LineSettings& settings) override {
+    speed_t code;
+    if (!IsOpen() || !CodeOf(settings.BaudRate, code) || settings.ByteSize != 8 ||
+        settings.Parity != 0 || settings.StopBits != 0) {
+      return false;
+    }
+    termios t{};
+    if (Retry([&] { return ::tcgetattr(fd_, &t); }) != 0) return false;
+    // Raw bytes both ways: 0x0D, 0x11 and 0x13 are data here, never line editing or flow control.
+    ::cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSTOPB | PARENB | CSIZE);
+    t.c_cflag |= CS8;
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    if (settings.fParity) t.c_iflag |= INPCK;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (::cfsetispeed(&t, code) != 0 || ::cfsetospeed(&t, code) != 0) return false;
+    if (Retry([&] { return ::tcsetattr(fd_, TCSANOW, &t); }) != 0) return false;
+    termios back{};
+    return Retry([&] { return ::tcgetattr(fd_, &back); }) == 0 && ::cfgetospeed(&back) == code &&
+           ::cfgetispeed(&back) == code;
+  }
+
+  bool GetTimeouts(CommTimeouts& timeouts) override {
+    timeouts = timeouts_;
+    return IsOpen();
+  }
+
+  bool SetTimeouts(const CommTimeouts& timeouts) override {
+    timeouts_ = timeouts;
+    return IsOpen();
+  }
+
+  bool ClearErrors(std::uint32_t& errors, std::uint32_t& waiting) override {
+    errors = 0;
+    waiting = 0;
+    if (!IsOpen()) return false;
+    int queued = 0;
+    if (::ioctl(fd_, FIONREAD, &queued) != 0) return false;
+    waiting = static_cast<std::uint32_t>(queued);
+    if (queued == 0 && Gone()) return false;
+    Counters now;
+    if (ReadCounters(now)) {
+      if (now.frame != counters_.frame) errors |= kCeFrame;
+      if (now.overrun != counters_.overrun) errors |= kCeOverrun;
+      if (now.parity != counters_.parity) errors |= kCeRxParity;
+      if (now.brk != counters_.brk) errors |= kCeBreak;
+      if (now.buf_overrun != counters_.buf_overrun) errors |= kCeRxOver;
+      counters_ = now;
+    }
+    return true;
+  }
+
+  bool Read(std::span<std::uint8_t> buffer, std::size_t& read) override {
+    read = 0;
+    if (!IsOpen()) return false;
+    const ssize_t n = Retry([&] { return ::read(fd_, buffer.data(), buffer.size()); });
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+    // End of file on a tty: the other end hung up.
+    if (n == 0 && !buffer.empty()) return false;
+    read = static_cast<std::size_t>(n);
+    return true;
+  }
+
+  bool Write(std::span<const std::uint8_t> bytes, std::size_t& written) override {
+    written = 0;
+    if (!IsOpen()) return false;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(
+        timeouts_.WriteTotalTimeoutConstant +
+        timeouts_.WriteTotalTimeoutMultiplier * static_cast<std::uint32_t>(bytes.size()));
+    while (written < bytes.size()) {
+      const ssize_t n = Retry([&] { return ::write(fd_, bytes.data() + written, bytes.size() - written); });
+      if (n > 0) {
+        written += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      pollfd p{fd_, POLLOUT, 0};
+      if (Retry([&] { return ::poll(&p, 1, static_cast<int>(left)); }) < 0) return false;
+      if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+    }
+    return true;
+  }
+
+  bool Flush() override { return IsOpen() && Retry([&] { return ::tcdrain(fd_); }) == 0; }
+
+  void Close() override {
+    if (fd_ >= 0) {
+      ::ioctl(fd_, TIOCNXCL);
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+
+  bool IsOpen() const override { return fd_ >= 0; }
+
+ private:
+  struct Counters {
+    int frame = 0, overrun = 0, parity = 0, brk = 0, buf_overrun = 0;
+  };
+
+  // Line error counters where the driver keeps them; a pseudo-terminal keeps none.
+  bool ReadCounters(Counters& counters) const {
+#ifdef TIOCGICOUNT
+    serial_icounter_struct icount{};
+    if (::ioctl(fd_, TIOCGICOUNT, &icount) != 0) return false;
+    counters = {icount.frame, icount.overrun, icount.parity, icount.brk, icount.buf_overrun};
+    return true;
+#else
+    (void)counters;
+    return false;
+#endif
+  }
+
+  // A device that hung up or vanished (a USB adapter pulled out) reports it at once.
+  bool Gone() const {
+    pollfd p{fd_, POLLIN, 0};
+    if (Retry([&] { return ::poll(&p, 1, 0); }) < 0) return true;
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  }
+
+  int fd_ = -1;
+  termios termios_{};
+  CommTimeouts timeouts_{};
+  Counters counters_{};
+};
+
+}  // namespace
+
+std::unique_ptr<CommDriver> MakePlatformCommDriver() { return std::make_unique<PosixCommDriver>(); }
+
+}  // namespace quillon

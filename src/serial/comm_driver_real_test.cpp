@@ -1,0 +1,138 @@
+// The platform driver against a real line: a pseudo-terminal on POSIX.
+
+#include <gtest/gtest.h>
+
+#include "serial/serial_port.h"
+#include "testing/temp_dir.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace quillon {
+namespace {
+
+using testing::LogMessages;
+using testing::TempDir;
+
+class PtyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(::grantpt(master_), 0);
+    ASSERT_EQ(::unlockpt(master_), 0);
+    slave_ = ::ptsname(master_);
+  }
+  void TearDown() override {
+    if (master_ >= 0) ::close(master_);
+  }
+  // Waits (bounded) until the port has `n` bytes waiting.
+  void AwaitQueued(const std::string& device, int n) {
+    (void)device;
+    for (int i = 0; i < 200; ++i) {
+      std::uint32_t errors = 0, waiting = 0;
+      if (driver_->ClearErrors(errors, waiting) && static_cast<int>(waiting) >= n) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    FAIL() << "bytes did not arrive";
+  }
+  std::vector<std::uint8_t> ReadMaster(std::size_t n) {
+    std::vector<std::uint8_t> got;
+    while (got.size() < n) {
+      pollfd p{master_, POLLIN, 0};
+      if (::poll(&p, 1, 2000) <= 0) break;
+      std::uint8_t buffer[512];
+      const ssize_t r = ::read(master_, buffer, sizeof buffer);
+      if (r <= 0) break;
+      got.insert(got.end(), buffer, buffer + r);
+    }
+    return got;
+  }
+
+  int master_ = -1;
+  std::string slave_;
+  TempDir dir_;
+  EventLog log_{dir_ / "q.sts"};
+  std::unique_ptr<CommDriver> driver_ = MakePlatformCommDriver();
+  SerialPort port_{*driver_, log_};
+};
+
+TEST_F(PtyTest, OpenIsExclusive) {
+  ASSERT_EQ(port_.OpenPort(slave_), 1);
+  auto other_driver = MakePlatformCommDriver();
+  SerialPort other(*other_driver, log_);
+  EXPECT_EQ(other.OpenPort(slave_), 0);
+  EXPECT_EQ(LogMessages(dir_ / "q.sts"), std::vector<std::string>{slave_ + "Open Error"});
+  port_.ClosePort();
+  EXPECT_EQ(other.OpenPort(slave_), 1);
+}
+
+TEST_F(PtyTest, ReadsNeverWaitAndLeaveWhatIsBeyondCapacity) {
+  ASSERT_EQ(port_.OpenPort(slave_), 1);
+  std::array<std::uint8_t, 32> buffer{};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(port_.ReadCom(buffer), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  std::vector<std::uint8_t> forty(40, 0xA5);
+  ASSERT_EQ(::write(master_, forty.data(), forty.size()), 40);
+  AwaitQueued(slave_, 40);
+  EXPECT_EQ(port_.ReadCom(buffer), 32);
+  EXPECT_EQ(port_.ReadCom(buffer), 8);
+  EXPECT_EQ(port_.ReadCom(buffer), 0);
+}
+
+TEST_F(PtyTest, EveryByteValuePassesBothWays) {
+  ASSERT_EQ(port_.OpenPort(slave_), 1);
+  std::vector<std::uint8_t> all(256);
+  for (int i = 0; i < 256; ++i) all[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(port_.WriteCom(all), 256);
+  EXPECT_EQ(ReadMaster(256), all);
+
+  ASSERT_EQ(::write(master_, all.data(), all.size()), 256);
+  AwaitQueued(slave_, 256);
+  std::array<std::uint8_t, 256> buffer{};
+  ASSERT_EQ(port_.ReadCom(buffer), 256);
+  EXPECT_TRUE(std::equal(all.begin(), all.end(), buffer.begin()));
+}
+
+TEST_F(PtyTest, RateChangeIsSeenAtTheOtherEnd) {
+  ASSERT_EQ(port_.OpenPort(slave_), 1);
+  termios t{};
+  ASSERT_EQ(::tcgetattr(master_, &t), 0);
+  EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B19200));
+  ASSERT_EQ(port_.SetBaudrate(115200), 1);
+  ASSERT_EQ(::tcgetattr(master_, &t), 0);
+  EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B115200));
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+  EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+}
+
+TEST_F(PtyTest, HangUpIsAFailedReadAtOnce) {
+  ASSERT_EQ(port_.OpenPort(slave_), 1);
+  ::close(master_);
+  master_ = -1;
+  std::array<std::uint8_t, 32> buffer{};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(port_.ReadCom(buffer), -1);
+  const std::array<std::uint8_t, 3> bytes{1, 2, 3};
+  EXPECT_LT(port_.WriteCom(bytes), 3);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_EQ(LogMessages(dir_ / "q.sts"), std::vector<std::string>{" ReadCom() : ReadFile() Error"});
+}
+
+TEST_F(PtyTest, MissingDeviceCannotBeOpened) {
+  EXPECT_EQ(port_.OpenPort(dir_.path().string() + "/ttyNone"), 0);
+  EXPECT_FALSE(port_.IsOpen());
+}
+
+}  // namespace
+}  // namespace quillon
+#endif

@@ -1,0 +1,63 @@
+#pragma once
+// A scripted serial driver: what arrives, which settings it refuses, how writes go.
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "serial/comm_driver.h"
+
+namespace quillon::testing {
+
+class FakeCommDriver final : public CommDriver {
+ public:
+  using Bytes = std::vector<std::uint8_t>;
+
+  // --- the script ---
+  bool open_ok = true;
+  bool setup_ok = true;
+  /// Decides whether SetState accepts the settings (default: all).
+  std::function<bool(const LineSettings&)> accept_state;
+  /// SetTimeouts calls accepted before the driver starts refusing them (-1: never refuses).
+  int timeouts_accepted = -1;
+  bool clear_errors_ok = true;
+  /// Error flags reported by the next ClearErrors.
+  std::uint32_t pending_errors = 0;
+  bool read_ok = true;
+  /// Each read first takes in the next arrival, so bytes that arrive "3 then 1" reach two
+  /// reads; an empty arrival is a read that finds nothing new.
+  std::deque<Bytes> arrivals;
+  /// How many bytes of a write get out (default: all).
+  std::function<std::size_t(std::span<const std::uint8_t>)> write_count;
+  /// The device's side: called with every write's bytes, after they are recorded.
+  std::function<void(std::span<const std::uint8_t>)> on_write;
+
+  // --- what happened ---
+  std::vector<std::string> calls;  ///< "open:<device>", "close", "state:<rate>", "read:<n>", ...
+  std::vector<Bytes> writes;
+  Bytes incoming;  ///< bytes that have arrived and wait to be read
+  LineSettings state;
+  CommTimeouts timeouts;
+  int driver_calls = 0;
+
+  Bytes AllWritten() const;
+
+  bool Open(const std::string& device) override;
+  bool SetupQueues(std::uint32_t input, std::uint32_t output) override;
+  bool GetState(LineSettings& settings) override;
+  bool SetState(const LineSettings& settings) override;
+  bool GetTimeouts(CommTimeouts& t) override;
+  bool SetTimeouts(const CommTimeouts& t) override;
+  bool ClearErrors(std::uint32_t& errors, std::uint32_t& waiting) override;
+  bool Read(std::span<std::uint8_t> buffer, std::size_t& read) override;
+  bool Write(std::span<const std::uint8_t> bytes, std::size_t& written) override;
+  bool Flush() override;
+  void Close() override;
+  bool IsOpen() const override { return open_; }
+
+ private:
+  bool open_ = false;
+};
+
+}  // namespace quillon::testing
