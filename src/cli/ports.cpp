@@ -28,7 +28,7 @@ int RunPorts(const PortsOptions& options) {
   LoadSettings(settings, *OpenProfileStore(options.ini.empty() ? SharedProgramPaths().IniPath : options.ini));
   const auto ports = ListSerialPorts(settings.Ports);
   if (options.json) {
-    auto out = nlohmann::json::array();
+    auto out = nlohmann::ordered_json::array();
     for (const auto& p : ports) {
       out.push_back(nlohmann::ordered_json{{"device", p.device},
                                            {"com", p.com ? nlohmann::json(*p.com) : nlohmann::json(nullptr)},
