@@ -1,0 +1,69 @@
+#pragma once
+// The host's side of the conversation with the device: the H8S boot-mode entry with the boot
+// program download, the bit-rate handshake with the boot program, and the flash transfer.
+//
+// Every wait is a pause between reads that never block; the line is reached only through
+// SerialPort and the clock only through Pause, so a test can walk every failure in no time.
+// Each failure leaves its record at the statement that detects it.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "base/event_log.h"
+#include "base/seams.h"
+#include "image/flash_image.h"
+#include "serial/serial_port.h"
+
+namespace quillon {
+
+/// Short poll: up to 700 reads, with a 5 ms pause after each that brings nothing.
+inline constexpr int kPollReads = 700;
+inline constexpr int kPollPauseMs = 5;
+
+class DeviceProtocol {
+ public:
+  /// All four must outlive the protocol object; the port must be open.
+  DeviceProtocol(SerialPort& port, Pause& pause, ProgressSink& progress, const EventLog& log)
+      : port_(port), pause_(pause), progress_(progress), log_(log) {}
+
+  /// Boot-mode entry at 19200 bit/s and the download of the boot program (at most 65535
+  /// bytes), every byte echoed. True once the device has confirmed the program with 0xAA.
+  bool SendBoot(std::span<const std::uint8_t> image);
+  /// Writes one byte and waits for the first byte of the answer; nothing when the write
+  /// failed or no answer came within the short poll.
+  std::optional<std::uint8_t> ExchangeByte(std::uint8_t byte);
+  /// Tells the boot program the working bit rate and moves both ends to it. The port stays
+  /// at the new rate once it has been switched, whatever happens after.
+  bool SwitchBitRate(std::int32_t baudrate);
+  /// Sends every block that has data, then the closing command; `send_wait` of 5 ms or more
+  /// paces the line after every chunk and every block.
+  bool SendFlashImage(const FlashImage& image, std::int32_t send_wait);
+  /// True when a read begins with `expected`; the other bytes of each read are dropped.
+  bool WaitForByte(std::uint8_t expected, int attempts, int pause_ms);
+
+ private:
+  /// Reads until something arrives; returns the count, or 0 when the poll timed out. A read
+  /// error counts as a read that brought nothing.
+  int ShortPoll(std::span<std::uint8_t> buffer);
+  /// True only when every byte was written.
+  bool Send(std::span<const std::uint8_t> bytes);
+  bool SendByte(std::uint8_t byte) { return Send({&byte, 1}); }
+  void OpenProgress(std::string_view text, int steps);
+  void CloseProgress();
+  /// Closes the progress window if it is open, writes the record and returns false.
+  bool Fail(std::string_view message = {}, const char* file = __builtin_FILE(),
+            int line = __builtin_LINE());
+
+  SerialPort& port_;
+  Pause& pause_;
+  ProgressSink& progress_;
+  const EventLog& log_;
+  bool progress_open_ = false;
+};
+
+/// The 12-byte command that tells the boot program its working bit rate.
+std::array<std::uint8_t, 12> BitRateCommand(std::int32_t baudrate);
+
+}  // namespace quillon

@@ -1,0 +1,200 @@
+#include <numeric>
+
+#include "protocol/protocol_fixture.h"
+
+namespace quillon {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::ProtocolTest;
+using Bytes = testing::FakeCommDriver::Bytes;
+
+// The chip in boot mode: answers 0x55 with 0xAA, echoes the size bytes and the program,
+// confirms with 0xAA. Each knob breaks one thing.
+struct BootDevice {
+  std::optional<std::uint8_t> start_answer = 0xAA;
+  bool echo_size = true;
+  std::optional<std::uint8_t> size_echo_override;
+  std::size_t echo_piece = 1 << 20;   ///< echoes come back in pieces of this size
+  int wrong_echo_at = -1;             ///< program byte whose echo is corrupted
+  int echo_stops_at = -1;             ///< program bytes from here on are not echoed
+  std::optional<std::uint8_t> final_answer = 0xAA;
+  bool final_with_last_echo = false;
+
+  void Attach(testing::FakeCommDriver& driver, std::size_t program_length) {
+    driver.on_write = [this, &driver, program_length](std::span<const std::uint8_t> bytes) {
+      auto& arrivals = driver.arrivals;
+      if (phase == 0) {
+        if (bytes[0] == 0x55) {
+          if (start_answer) arrivals.push_back({*start_answer});
+          phase = 1;
+        }
+        return;
+      }
+      if (phase == 1) {
+        if (echo_size) arrivals.push_back({size_echo_override.value_or(bytes[0])});
+        if (++size_bytes == 2) phase = 2;
+        return;
+      }
+      Bytes echo;
+      for (std::uint8_t b : bytes) {
+        const int index = program_bytes++;
+        if (echo_stops_at >= 0 && index >= echo_stops_at) continue;
+        echo.push_back(index == wrong_echo_at ? static_cast<std::uint8_t>(b ^ 0xFF) : b);
+      }
+      const bool last = static_cast<std::size_t>(program_bytes) == program_length;
+      if (last && final_with_last_echo && final_answer) echo.push_back(*final_answer);
+      for (std::size_t at = 0; at < echo.size(); at += echo_piece) {
+        arrivals.emplace_back(echo.begin() + static_cast<std::ptrdiff_t>(at),
+                              echo.begin() + static_cast<std::ptrdiff_t>(std::min(echo.size(), at + echo_piece)));
+      }
+      if (last && !final_with_last_echo && final_answer) arrivals.push_back({*final_answer});
+    };
+  }
+  int phase = 0, size_bytes = 0, program_bytes = 0;
+};
+
+Bytes Program(int n) {
+  Bytes p(static_cast<std::size_t>(n));
+  std::iota(p.begin(), p.end(), std::uint8_t{1});
+  return p;
+}
+
+class SendBootTest : public ProtocolTest {
+ protected:
+  bool Run(int length) {
+    program_ = Program(length);
+    device_.Attach(driver_, program_.size());
+    return protocol_.SendBoot(program_);
+  }
+  BootDevice device_;
+  Bytes program_;
+};
+
+TEST_F(SendBootTest, ThreeHundredBytesGoAsThreeChunksUnderTheLagRule) {
+  device_.echo_piece = 64;
+  ASSERT_TRUE(Run(300));
+  // Eleven start bytes, two size bytes, then 128, 128 and 44.
+  std::vector<std::size_t> sizes;
+  for (const auto& w : driver_.writes) sizes.push_back(w.size());
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 128, 128, 44}));
+  EXPECT_EQ(Bytes(driver_.writes[11].begin(), driver_.writes[11].end()), Bytes{0x01});
+  EXPECT_EQ(Bytes(driver_.writes[12].begin(), driver_.writes[12].end()), Bytes{0x2C});
+  // Reads between chunk writes: one read (64 echoed) lets chunk 2 go, two more (192)
+  // let chunk 3 go, and three more bring all 300 back.
+  std::vector<int> reads_between;
+  int reads = -1;
+  for (const auto& call : driver_.calls) {
+    if (call.rfind("write:", 0) == 0 && call != "write:1") {
+      if (reads >= 0) reads_between.push_back(reads);
+      reads = 0;
+    } else if (reads >= 0 && call.rfind("read:", 0) == 0) {
+      ++reads;
+    }
+  }
+  EXPECT_EQ(reads_between, (std::vector<int>{1, 2}));
+  EXPECT_EQ(CountPauses(50), 11);
+  EXPECT_EQ(CountPauses(128), 5);
+  EXPECT_THAT(progress_.calls, ElementsAre("text:ブートレコードを転送中です/3", "show", "step", "step",
+                                           "step", "close"));
+  EXPECT_TRUE(Records().empty());
+}
+
+struct BootOutcome {
+  const char* name;
+  int length;
+  std::function<void(BootDevice&, testing::FakeCommDriver&)> script;
+  bool result;
+  std::vector<std::string> records;
+  bool progress_opened;
+};
+
+class SendBootOutcomeTest : public SendBootTest, public ::testing::WithParamInterface<BootOutcome> {};
+
+TEST_P(SendBootOutcomeTest, ResultRecordsAndProgress) {
+  GetParam().script(device_, driver_);
+  EXPECT_EQ(Run(GetParam().length), GetParam().result);
+  EXPECT_EQ(Records(), GetParam().records);
+  const bool opened = !progress_.calls.empty();
+  EXPECT_EQ(opened, GetParam().progress_opened);
+  if (opened) {
+    EXPECT_EQ(progress_.calls.back(), "close");
+  }
+}
+
+const auto kNothing = [](BootDevice&, testing::FakeCommDriver&) {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SendBootOutcomeTest,
+    ::testing::Values(
+        BootOutcome{"exactly_one_chunk", 128, kNothing, true, {}, true},
+        BootOutcome{"one_byte", 1, kNothing, true, {}, true},
+        BootOutcome{"final_answer_with_last_echoes", 300,
+                    [](auto& d, auto&) { d.final_with_last_echo = true; }, true, {}, true},
+        BootOutcome{"final_answer_wrong_with_last_echoes", 300,
+                    [](auto& d, auto&) { d.final_with_last_echo = true, d.final_answer = 0x55; }, false, {}, true},
+        BootOutcome{"final_answer_wrong", 300, [](auto& d, auto&) { d.final_answer = 0x00; }, false, {}, true},
+        BootOutcome{"no_final_answer", 300, [](auto& d, auto&) { d.final_answer.reset(); }, false, {""}, true},
+        BootOutcome{"silent_device", 300, [](auto& d, auto&) { d.start_answer.reset(); }, false, {""}, false},
+        BootOutcome{"wrong_start_answer", 300, [](auto& d, auto&) { d.start_answer = 0x00; }, false, {""}, false},
+        // A silent chip must not pass the size phase, even for a size byte of 0xFF.
+        BootOutcome{"silent_after_start_size_ff", 0xFFFF, [](auto& d, auto&) { d.echo_size = false; }, false, {""}, false},
+        BootOutcome{"wrong_size_echo", 300, [](auto& d, auto&) { d.size_echo_override = 0x42; }, false, {""}, false},
+        BootOutcome{"wrong_echo", 300, [](auto& d, auto&) { d.wrong_echo_at = 200; }, false, {""}, true},
+        BootOutcome{"echo_stops", 300, [](auto& d, auto&) { d.echo_stops_at = 100; }, false, {"No Echo"}, true},
+        BootOutcome{"start_write_fails", 300,
+                    [](auto&, auto& drv) { drv.write_count = [](auto) { return std::size_t{0}; }; }, false, {""}, false},
+        // A short chunk write is a failed write.
+        BootOutcome{"chunk_write_short", 300,
+                    [](auto&, auto& drv) {
+                      drv.write_count = [](auto bytes) { return bytes.size() > 1 ? bytes.size() - 1 : bytes.size(); };
+                    },
+                    false, {""}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SendBootTest, SilentDeviceTimesOutAfterTheStartBytesAndOnePoll) {
+  device_.start_answer.reset();
+  EXPECT_FALSE(Run(300));
+  EXPECT_EQ(CountPauses(50), 11);
+  EXPECT_EQ(CountPauses(5), 700);
+  EXPECT_EQ(driver_.writes.size(), 11u);
+}
+
+TEST_F(SendBootTest, ZeroSizeByteWhoseWriteFailsDoesNotPass) {
+  // Size 0x0080 = 0x00 then 0x80: the 0x00 write fails.
+  program_ = Program(128);
+  device_.Attach(driver_, program_.size());
+  int writes = 0;
+  driver_.write_count = [&writes](auto bytes) { return ++writes == 12 ? std::size_t{0} : bytes.size(); };
+  EXPECT_FALSE(protocol_.SendBoot(program_));
+  EXPECT_THAT(Records(), ElementsAre(""));
+  EXPECT_EQ(driver_.writes.size(), 12u);
+}
+
+TEST_F(SendBootTest, EchoStopAllowsMoreThan700EmptyReads) {
+  device_.echo_stops_at = 10;
+  device_.final_answer.reset();
+  EXPECT_FALSE(Run(128));
+  EXPECT_THAT(Records(), ElementsAre("No Echo"));
+  EXPECT_EQ(CountPauses(128), 1 + 701);
+}
+
+TEST_F(SendBootTest, StartAnswerWithinTheFirstPauseSkipsThePoll) {
+  ASSERT_TRUE(Run(20));
+  EXPECT_EQ(CountPauses(5), 0);
+}
+
+TEST_F(SendBootTest, ReadErrorInProgramPhaseEndsTheDownload) {
+  program_ = Program(300);
+  device_.Attach(driver_, program_.size());
+  auto on_write = driver_.on_write;
+  driver_.on_write = [&, on_write](std::span<const std::uint8_t> bytes) {
+    on_write(bytes);
+    if (bytes.size() == 128) driver_.pending_errors = kCeFrame;
+  };
+  EXPECT_FALSE(protocol_.SendBoot(program_));
+  EXPECT_THAT(Records(), ElementsAre(" ReadCom() :Error Code = 8", ""));
+}
+
+}  // namespace
+}  // namespace quillon
