@@ -1,6 +1,7 @@
 #include <numeric>
 
 #include "protocol/protocol_fixture.h"
+#include "testing/fake_device.h"
 
 namespace quillon {
 namespace {
@@ -8,51 +9,7 @@ namespace {
 using ::testing::ElementsAre;
 using testing::ProtocolTest;
 using Bytes = testing::FakeCommDriver::Bytes;
-
-// The chip in boot mode: answers 0x55 with 0xAA, echoes the size bytes and the program,
-// confirms with 0xAA. Each knob breaks one thing.
-struct BootDevice {
-  std::optional<std::uint8_t> start_answer = 0xAA;
-  bool echo_size = true;
-  std::optional<std::uint8_t> size_echo_override;
-  std::size_t echo_piece = 1 << 20;   ///< echoes come back in pieces of this size
-  int wrong_echo_at = -1;             ///< program byte whose echo is corrupted
-  int echo_stops_at = -1;             ///< program bytes from here on are not echoed
-  std::optional<std::uint8_t> final_answer = 0xAA;
-  bool final_with_last_echo = false;
-
-  void Attach(testing::FakeCommDriver& driver, std::size_t program_length) {
-    driver.on_write = [this, &driver, program_length](std::span<const std::uint8_t> bytes) {
-      auto& arrivals = driver.arrivals;
-      if (phase == 0) {
-        if (bytes[0] == 0x55) {
-          if (start_answer) arrivals.push_back({*start_answer});
-          phase = 1;
-        }
-        return;
-      }
-      if (phase == 1) {
-        if (echo_size) arrivals.push_back({size_echo_override.value_or(bytes[0])});
-        if (++size_bytes == 2) phase = 2;
-        return;
-      }
-      Bytes echo;
-      for (std::uint8_t b : bytes) {
-        const int index = program_bytes++;
-        if (echo_stops_at >= 0 && index >= echo_stops_at) continue;
-        echo.push_back(index == wrong_echo_at ? static_cast<std::uint8_t>(b ^ 0xFF) : b);
-      }
-      const bool last = static_cast<std::size_t>(program_bytes) == program_length;
-      if (last && final_with_last_echo && final_answer) echo.push_back(*final_answer);
-      for (std::size_t at = 0; at < echo.size(); at += echo_piece) {
-        arrivals.emplace_back(echo.begin() + static_cast<std::ptrdiff_t>(at),
-                              echo.begin() + static_cast<std::ptrdiff_t>(std::min(echo.size(), at + echo_piece)));
-      }
-      if (last && !final_with_last_echo && final_answer) arrivals.push_back({*final_answer});
-    };
-  }
-  int phase = 0, size_bytes = 0, program_bytes = 0;
-};
+using testing::BootDevice;
 
 Bytes Program(int n) {
   Bytes p(static_cast<std::size_t>(n));

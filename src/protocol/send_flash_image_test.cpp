@@ -1,4 +1,5 @@
 #include "protocol/protocol_fixture.h"
+#include "testing/fake_device.h"
 
 namespace quillon {
 namespace {
@@ -6,67 +7,7 @@ namespace {
 using ::testing::ElementsAre;
 using testing::ProtocolTest;
 using Bytes = testing::FakeCommDriver::Bytes;
-
-// The boot program's side of the flash transfer, with one knob per fault.
-struct FlashDevice {
-  std::vector<Bytes> block_ack{{0x06}};
-  std::vector<Bytes> ready{{0x11}};
-  Bytes chunk_answer{0x15};
-  int silent_after_chunk = -1;  ///< chunks from this one on get no answer
-  std::vector<Bytes> checksum_ack{{0x06}};
-  std::vector<Bytes> closing{{1, 2, 3, 4}};
-
-  enum class State { kIdle, kCommand, kHeader, kHostReady, kData, kChunkReady, kChecksum };
-  State state = State::kIdle;
-  int header_bytes = 0;
-  std::uint32_t remaining = 0;
-  int chunks = 0;
-  Bytes header;
-  std::vector<std::uint8_t> checksums;
-
-  void Attach(testing::FakeCommDriver& driver) {
-    driver.on_write = [this, &driver](std::span<const std::uint8_t> bytes) {
-      auto reply = [&](const std::vector<Bytes>& replies) {
-        for (const auto& r : replies) driver.arrivals.push_back(r);
-      };
-      switch (state) {
-        case State::kIdle:
-          if (bytes[0] == 0x57) state = State::kCommand;
-          if (bytes[0] == 0x43) reply(closing);
-          break;
-        case State::kCommand:
-          reply(block_ack);
-          state = State::kHeader;
-          header_bytes = 0;
-          header.clear();
-          break;
-        case State::kHeader:
-          header.push_back(bytes[0]);
-          if (++header_bytes == 8) {
-            remaining = (std::uint32_t{header[4]} << 24) | (header[5] << 16) | (header[6] << 8) | header[7];
-            reply(ready);
-            state = State::kHostReady;
-          }
-          break;
-        case State::kHostReady:
-        case State::kChunkReady:
-          state = remaining > 0 ? State::kData : State::kChecksum;
-          break;
-        case State::kData:
-          remaining -= static_cast<std::uint32_t>(bytes.size());
-          if (silent_after_chunk < 0 || chunks < silent_after_chunk) reply({chunk_answer});
-          ++chunks;
-          state = State::kChunkReady;
-          break;
-        case State::kChecksum:
-          checksums.push_back(bytes[0]);
-          reply(checksum_ack);
-          state = State::kIdle;
-          break;
-      }
-    };
-  }
-};
+using testing::FlashDevice;
 
 FlashImage ImageWith(std::initializer_list<std::pair<int, std::int32_t>> used) {
   FlashImage image;

@@ -1,0 +1,60 @@
+#pragma once
+// A simulated H8S device: the chip's boot mode, then the boot program that takes the flash
+// blocks. Written from the device's side of the line only; it shares nothing with the host.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "devsim/pty_line.h"
+
+namespace devsim {
+
+/// One flag per failure the host must handle; all off is a healthy device.
+struct Faults {
+  std::string silent_at;                     ///< start, size, final, bitrate, newrate, block-ack, ready, checksum-ack, closing
+  std::optional<std::uint8_t> start_answer;  ///< instead of 0xAA
+  long wrong_echo_from = -1;                 ///< program byte from which echoes are corrupted
+  long no_echo_from = -1;                    ///< program byte from which nothing is echoed
+  std::optional<std::uint8_t> final_answer;  ///< instead of 0xAA
+  std::optional<std::uint8_t> bitrate_answer;  ///< instead of 0x06 (a NAK, say)
+  std::uint8_t chunk_answer = 0x06;
+  long silent_after_chunk = -1;              ///< chunks from this one on get no answer
+  int closing_bytes = 4;
+  int closing_split = 0;                     ///< send the closing reply as this many, then the rest
+  bool junk_before_answers = false;          ///< 0x00 in front of every 0x06 and 0x11
+  long hangup_at_chunk = -1;                 ///< drop the line when this chunk arrives
+  int latency_ms = 0;                        ///< flash programming time per chunk
+};
+
+class Device {
+ public:
+  Device(PtyLine& line, Faults faults, std::vector<std::uint8_t> flash);
+  /// Plays one whole update; returns when it is over or the host has gone.
+  void Run();
+
+  const std::vector<std::uint8_t>& flash() const { return flash_; }
+  const std::vector<std::string>& seen() const { return seen_; }
+  const std::vector<std::string>& problems() const { return problems_; }
+  bool completed() const { return completed_; }
+
+ private:
+  bool Read(std::uint8_t& byte);
+  void Answer(std::uint8_t byte);
+  bool Silent(const char* phase);
+  void Problem(std::string text);
+  bool BootMode();
+  bool BootProgram();
+  bool Blocks();
+
+  PtyLine& line_;
+  Faults faults_;
+  std::vector<std::uint8_t> flash_;
+  std::vector<std::string> seen_;
+  std::vector<std::string> problems_;
+  bool completed_ = false;
+  long chunks_ = 0;
+};
+
+}  // namespace devsim

@@ -1,0 +1,49 @@
+#pragma once
+// The device's end of a pseudo-terminal, with the time bytes take on a real line.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace devsim {
+
+class PtyLine {
+ public:
+  PtyLine();
+  ~PtyLine();
+  PtyLine(const PtyLine&) = delete;
+  PtyLine& operator=(const PtyLine&) = delete;
+
+  bool ok() const { return master_ >= 0; }
+  const std::string& port_path() const { return slave_path_; }
+
+  /// The next byte the host sent, once its wire time has passed; nothing when the host
+  /// closed the port (after having opened it) or stayed silent for `idle`.
+  std::optional<std::uint8_t> ReadByte(std::chrono::milliseconds idle);
+  /// Sends bytes after the time they take on the wire at the line's current rate; an echo
+  /// goes out while its bytes arrive, so it takes no time of its own (`timed` false).
+  void Write(std::span<const std::uint8_t> bytes, bool timed = true);
+  void Write(std::uint8_t byte) { Write({&byte, 1}); }
+  /// The bit rate the host's side of the line is set to (0 when unknown).
+  std::uint32_t HostRate() const;
+  /// Drops the line, as a USB adapter pulled out would.
+  void HangUp();
+  /// True once the host has opened the port and sent something.
+  bool HostSeen() const { return host_seen_; }
+  /// The rate the device's side runs at (wire time is computed from it).
+  void SetDeviceRate(std::uint32_t rate) { device_rate_ = rate; }
+
+ private:
+  void WireDelay(std::size_t bytes) const;
+
+  int master_ = -1;
+  std::string slave_path_;
+  std::deque<std::uint8_t> pending_;
+  bool host_seen_ = false;
+  std::uint32_t device_rate_ = 19200;
+};
+
+}  // namespace devsim

@@ -1,0 +1,92 @@
+#include "update/update_sequence.h"
+
+#include <memory>
+
+#include "base/messages.h"
+#include "image/srecord.h"
+#include "protocol/device_protocol.h"
+
+namespace quillon {
+
+int UpdateSequence::OnSend(const UpdateTarget& target) {
+  prompt_.EnableMainWindow(false);
+  const int shown = Run(target);
+  prompt_.EnableMainWindow(true);
+  return shown;
+}
+
+int UpdateSequence::Run(const UpdateTarget& target) {
+  // Both images live for this run only; the boot image goes as soon as it is not needed.
+  auto image = std::make_unique<FlashImage>();
+  auto boot = std::make_unique<BootImage>();
+  SRecordReader reader;
+  auto show = [this](int id) {
+    prompt_.ShowMessage(id, MessageText(id));
+    return id;
+  };
+
+  const std::string boot_path = target.boot_path.empty() ? settings_.ProgramDir + settings_.InfoFile : target.boot_path;
+  const int boot_result = reader.LoadBootImage(boot_path, *boot);
+  if (!boot->Bytes || boot_result < 1) {
+    boot.reset();
+    // The box comes first; the record is written once the user has dismissed it.
+    if (boot_result == -1) {
+      show(kMsgNoBootFile);
+      LogFailure(log_, "NO BOOT FILE :" + boot_path);
+      return kMsgNoBootFile;
+    }
+    show(kMsgBootFileBad);
+    LogFailure(log_, "BOOT FILE DATA ERROR :" + boot_path);
+    return kMsgBootFileBad;
+  }
+
+  const int flash_result = reader.LoadFlashImage(*image, settings_.MotFile);
+  // A file that puts no byte into the flash (empty, only S0/S9, or all of it beyond the
+  // flash) would end in "update finished" with nothing written: it is a bad file.
+  if (flash_result < 0 || TotalUsedLength(*image) == 0) {
+    boot.reset();
+    if (flash_result == -1) {
+      show(kMsgNoDataFile);
+      LogFailure(log_, "NO DATA FILE :" + settings_.MotFile);
+      return kMsgNoDataFile;
+    }
+    show(kMsgDataFileBad);
+    LogFailure(log_, "DATA FILE DATA ERROR :" + settings_.MotFile);
+    return kMsgDataFileBad;
+  }
+
+  show(kMsgRestartInBootMode);
+
+  const std::string device = target.port_device.empty() ? PortDeviceName(settings_.Com, settings_.Ports) : target.port_device;
+  if (!port_.OpenPort(device)) {
+    boot.reset();
+    const std::string label = target.port_label.empty() ? ComLabel(settings_.Com) : target.port_label;
+    prompt_.ShowMessage(kMsgPortOpenFailed, PortOpenFailedText(label));
+    return kMsgPortOpenFailed;
+  }
+
+  DeviceProtocol protocol(port_, pause_, progress_, log_);
+  // From here the record comes first and the box after it.
+  if (!protocol.SendBoot(boot->Data())) {
+    boot.reset();
+    LogFailure(log_, "SEND BOOT ERROR");
+    return show(kMsgBootSendFailed);
+  }
+  if (!protocol.SwitchBitRate(settings_.Baudrate)) {
+    boot.reset();
+    LogFailure(log_, "SEND TRANSMIT ERROR");
+    return show(kMsgDataSendFailed);
+  }
+  if (!protocol.SendFlashImage(*image, settings_.SendWait)) {
+    boot.reset();
+    LogFailure(log_, "SEND DATA RECORD ERROR");
+    return show(kMsgDataSendFailed);
+  }
+
+  show(kMsgUpdateFinished);
+  // The port stays open while the success box is up.
+  port_.ClosePort();
+  return kMsgUpdateFinished;
+}
+
+}  // namespace quillon
