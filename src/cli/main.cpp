@@ -14,9 +14,7 @@ int main(int argc, char** argv) {
   AddImageCommand(app, status);
   AddSettingsCommand(app, status);
   AddPortsCommand(app, status);
-#ifdef QUILLON_CLI_FULL
   AddFlashCommand(app, status);
-#endif
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

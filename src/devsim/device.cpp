@@ -58,8 +58,14 @@ bool Device::Silent(const char* phase) {
 }
 
 void Device::Run() {
-  if (BootMode() && BootProgram() && Blocks()) completed_ = true;
+  completed_ = BootMode() && BootProgram() && Blocks();
   if (!completed_ && line_.HostSeen()) seen_.push_back("the host stopped before the closing command");
+  // Keep the line up until the host lets go: dropping it now would flush the last answer
+  // from the host's input queue.
+  std::uint8_t extra = 0;
+  while (Read(extra)) {
+    if (completed_) Problem("unexpected byte " + Hex(extra) + " after the closing reply");
+  }
 }
 
 bool Device::BootMode() {

@@ -10,6 +10,19 @@ constexpr const char* kMain = "Main";
 constexpr const char* kPortsSection = "Ports";
 }  // namespace
 
+int ComNameNumber(std::string_view key) {
+  if (key.size() < 4 || key.size() > 7) return 0;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (std::toupper(static_cast<unsigned char>(key[i])) != "COM"[i]) return 0;
+  }
+  int number = 0;
+  for (char c : key.substr(3)) {
+    if (c < '0' || c > '9') return 0;
+    number = number * 10 + (c - '0');
+  }
+  return number;
+}
+
 bool IsSupportedBaudrate(std::int32_t rate) {
   constexpr std::array<std::int32_t, 6> kRates{4800, 9600, 19200, 38400, 57600, 115200};
   return std::find(kRates.begin(), kRates.end(), rate) != kRates.end();
@@ -29,14 +42,7 @@ void LoadSettings(UpdateSettings& settings, ProfileStore& store) {
 
   settings.Ports.clear();
   for (const auto& [key, device] : store.ReadSection(kPortsSection)) {
-    if (key.size() < 4 || !std::equal(key.begin(), key.begin() + 3, "COM", [](char a, char b) {
-          return std::toupper(static_cast<unsigned char>(a)) == b;
-        })) {
-      continue;
-    }
-    const std::string digits = key.substr(3);
-    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), ::isdigit) || digits.size() > 4) continue;
-    if (!device.empty()) settings.Ports.emplace(std::stoi(digits), device);
+    if (const int com = ComNameNumber(key); com > 0 && !device.empty()) settings.Ports.emplace(com, device);
   }
 }
 

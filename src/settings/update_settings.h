@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "settings/profile_store.h"
 
@@ -24,6 +25,9 @@ struct UpdateSettings {
   /// ports of its own (a stable /dev/serial/by-id path, a simulated device's link).
   std::map<int, std::string> Ports;
 };
+
+/// "COM12" (any case) gives 12; any other name gives 0.
+int ComNameNumber(std::string_view name);
 
 /// The six working bit rates of the link.
 bool IsSupportedBaudrate(std::int32_t rate);

@@ -1,0 +1,48 @@
+#pragma once
+// The command line's face for an update: messages as "[id] text" lines and the progress of
+// each transfer as a live bar on a terminal or plain lines otherwise.
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "base/seams.h"
+
+namespace quillon::cli {
+
+class TerminalPrompt final : public UserPrompt {
+ public:
+  /// `wait_for_enter`: message 202 waits for Enter (an interactive run without --yes).
+  /// `hint` gives a short English line on what to check for a failure's message id.
+  TerminalPrompt(bool wait_for_enter, std::function<std::string(int id)> hint)
+      : wait_for_enter_(wait_for_enter), hint_(std::move(hint)) {}
+  void ShowMessage(int id, std::string_view text) override;
+  void EnableMainWindow(bool) override {}
+
+ private:
+  bool wait_for_enter_;
+  std::function<std::string(int)> hint_;
+};
+
+class TerminalProgress final : public ProgressSink {
+ public:
+  explicit TerminalProgress(std::FILE* out);
+  void SetTextAndRange(std::string text, int steps) override;
+  void Show() override;
+  void StepAndPump() override;
+  void Close() override;
+
+ private:
+  void Draw(bool final_line);
+
+  std::FILE* out_;
+  bool live_;
+  std::string text_;
+  int steps_ = 0;
+  int done_ = 0;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point last_draw_;
+};
+
+}  // namespace quillon::cli
