@@ -100,30 +100,38 @@ TEST_P(ProfileStoreTest, WritesCreateReplaceAndAppendKeepingEverythingElse) {
   }
   EXPECT_EQ(ReadFileBytes(path), "[Main]\r\nCOM=3\r\n");
 
-  dir.Write("q.ini", "; keep me\r\n[Main]\r\nCOM=3\r\n\r\n[Ports]\r\nCOM3=/dev/ttyUSB0\r\n");
+  dir.Write("q.ini", "; keep me\r\n[Main]\r\nCOM=3\r\n[Ports]\r\nCOM3=/dev/ttyUSB0\r\n");
   auto store = GetParam().open(path);
   ASSERT_TRUE(store->WriteString("Main", "COM", "4"));
   ASSERT_TRUE(store->WriteString("Main", "MAXCOM", "20"));
   ASSERT_TRUE(store->WriteString("Extra", "x", "1"));
   EXPECT_EQ(ReadFileBytes(path),
-            "; keep me\r\n[Main]\r\nCOM=4\r\nMAXCOM=20\r\n\r\n[Ports]\r\nCOM3=/dev/ttyUSB0\r\n"
-            "[Extra]\r\nx=1\r\n");
+            "; keep me\r\n[Main]\r\nCOM=4\r\nMAXCOM=20\r\n[Ports]\r\nCOM3=/dev/ttyUSB0\r\n[Extra]\r\nx=1\r\n");
   EXPECT_EQ(store->ReadSection("Ports"),
             (std::vector<std::pair<std::string, std::string>>{{"COM3", "/dev/ttyUSB0"}}));
 }
 
-TEST_P(ProfileStoreTest, ReadOnlyFileIsLeftAsItWas) {
+INSTANTIATE_TEST_SUITE_P(Stores, ProfileStoreTest, ::testing::ValuesIn(Stores()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Our own writer keeps every line it does not change, blank lines and spacing included.
+TEST(IniFileStoreTest, UnchangedLinesStayByteForByte) {
+  TempDir dir;
+  auto path = dir.Write("q.ini", "[Main]\r\nCOM=3\r\n\r\n[Ports]\r\n com3 = /dev/ttyUSB0 \r\n");
+  IniFileStore store(path);
+  ASSERT_TRUE(store.WriteString("Main", "MAXCOM", "20"));
+  EXPECT_EQ(ReadFileBytes(path), "[Main]\r\nCOM=3\r\nMAXCOM=20\r\n\r\n[Ports]\r\n com3 = /dev/ttyUSB0 \r\n");
+}
+
+TEST(IniFileStoreTest, ReadOnlyFileIsLeftAsItWas) {
   TempDir dir;
   auto path = dir.Write("q.ini", "[Main]\r\nCOM=3\r\n");
   std::filesystem::permissions(path, std::filesystem::perms::owner_read);
-  auto store = GetParam().open(path);
-  EXPECT_FALSE(store->WriteString("Main", "COM", "4"));
+  IniFileStore store(path);
+  EXPECT_FALSE(store.WriteString("Main", "COM", "4"));
   std::filesystem::permissions(path, std::filesystem::perms::owner_all);
   EXPECT_EQ(ReadFileBytes(path), "[Main]\r\nCOM=3\r\n");
 }
-
-INSTANTIATE_TEST_SUITE_P(Stores, ProfileStoreTest, ::testing::ValuesIn(Stores()),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ProfileStringTest, CutTo1023Bytes) {
   TempDir dir;

@@ -60,7 +60,7 @@ TEST_F(UpdateSequenceTest, SuccessShows202Then205AndClosesThePortAfterwards) {
   EXPECT_THAT(prompt_.calls, ElementsAre("disable", "msg:202", "msg:205", "enable"));
   EXPECT_TRUE(open_while_205);
   EXPECT_FALSE(port_.IsOpen());
-  EXPECT_EQ(driver_.calls.front(), "open:/dev/ttyS2");
+  EXPECT_EQ(driver_.calls.front(), "open:" + PortDeviceName(3, {}));
   EXPECT_EQ(driver_.state.BaudRate, 115200u);
   EXPECT_TRUE(Records().empty());
   EXPECT_EQ(prompt_.texts[1], MessageText(kMsgUpdateFinished));
@@ -119,7 +119,7 @@ TEST_F(UpdateSequenceTest, PortThatCannotOpenNamesComInSignedDecimal) {
   EXPECT_THAT(prompt_.calls, ElementsAre("disable", "msg:202", "msg:504", "enable"));
   EXPECT_EQ(prompt_.texts.back(), "COM-1がオープンできません。");
   // Only the port's own record: the sequence adds none for this failure.
-  EXPECT_THAT(Records(), ElementsAre("/dev/ttyS-2Open Error"));
+  EXPECT_THAT(Records(), ElementsAre(PortDeviceName(-1, {}) + "Open Error"));
 }
 
 TEST_F(UpdateSequenceTest, CommandLineTargetNamesTheDevice) {
@@ -169,7 +169,7 @@ TEST_F(UpdateSequenceTest, SecondRunAfterAFailureOpensTheSamePortAgain) {
   UpdateDevice healthy;
   healthy.Attach(driver_, 2);
   EXPECT_EQ(sequence_.OnSend(), kMsgUpdateFinished);
-  EXPECT_EQ(driver_.calls.front(), "open:/dev/ttyS2");
+  EXPECT_EQ(driver_.calls.front(), "open:" + PortDeviceName(3, {}));
 }
 
 }  // namespace
