@@ -8,19 +8,18 @@
 namespace quillon::cli {
 
 void ReportFileProblems(const std::string& path, const char* what, bool failed) {
-  std::unique_ptr<char[]> text;
-  std::size_t length = 0;
-  if (ReadWholeFile(path, text, length) != 0) {
+  FileText file;
+  if (file.Load(path) != 0) {
     if (failed) std::fprintf(stderr, "error: the %s %s cannot be read\n", what, path.c_str());
     return;
   }
-  const auto d = DiagnoseSRecords({text.get(), length});
+  const auto d = DiagnoseSRecords(file.text());
   if (d.fault != RecordFault::kNone) {
     std::fprintf(stderr, "error: %s %s, line %d (record %d): %s: %s\n", what, path.c_str(), d.line,
                  d.record, std::string(RecordFaultText(d.fault)).c_str(), d.excerpt.c_str());
     return;
   }
-  if (!d.has_termination && length > 0) {
+  if (!d.has_termination && !file.text().empty()) {
     std::fprintf(stderr, "warning: the %s %s has no S7/S8/S9 record: it may be truncated\n", what,
                  path.c_str());
   }

@@ -5,6 +5,15 @@
 #include <cstdio>
 #include <new>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
 namespace quillon {
 namespace {
 
@@ -140,54 +149,99 @@ int SRecordReader::DecodeSRecord(std::span<const char> text, std::span<std::uint
   return info.length;
 }
 
-int ReadWholeFile(const std::filesystem::path& path, std::unique_ptr<char[]>& text,
-                  std::size_t& length) {
-  text.reset();
-  length = 0;
-#ifdef _WIN32
-  std::FILE* file = _wfopen(path.c_str(), L"rb");
-#else
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+FileText::~FileText() { Release(); }
+
+void FileText::Release() {
+#ifndef _WIN32
+  if (mapped_) ::munmap(const_cast<char*>(data_), size_);
 #endif
+  buffer_.reset();
+  data_ = nullptr;
+  size_ = 0;
+  mapped_ = false;
+}
+
+#ifdef _WIN32
+int FileText::Load(const std::filesystem::path& path) {
+  Release();
+  std::FILE* file = _wfopen(path.c_str(), L"rb");
   if (file == nullptr) return -1;
   struct Closer {
     std::FILE* f;
-    ~Closer() { if (f) std::fclose(f); }
+    ~Closer() { std::fclose(f); }
   } closer{file};
   if (std::fseek(file, 0, SEEK_END) != 0) return -1;
   const long size = std::ftell(file);
   if (size < 0 || std::fseek(file, 0, SEEK_SET) != 0) return -1;
   try {
-    text = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size) + 1);
+    buffer_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size) + 1);
   } catch (const std::bad_alloc&) {
     return -2;
   }
-  const auto want = static_cast<std::size_t>(size);
-  if (std::fread(text.get(), 1, want, file) != want) {
-    text.reset();
+  if (std::fread(buffer_.get(), 1, static_cast<std::size_t>(size), file) != static_cast<std::size_t>(size)) {
+    Release();
     return -1;
   }
-  closer.f = nullptr;
-  if (std::fclose(file) != 0) {
-    text.reset();
-    return -1;
-  }
-  length = want;
+  data_ = buffer_.get();
+  size_ = static_cast<std::size_t>(size);
   return 0;
 }
+#else
+int FileText::Load(const std::filesystem::path& path) {
+  Release();
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  const auto size = static_cast<std::size_t>(st.st_size);
+  if (size == 0) return 0;
+  // Mapping the file costs no copy and no page faults on a fresh buffer.
+  void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  if (map != MAP_FAILED) {
+    data_ = static_cast<const char*>(map);
+    size_ = size;
+    mapped_ = true;
+    return 0;
+  }
+  try {
+    buffer_ = std::make_unique_for_overwrite<char[]>(size);
+  } catch (const std::bad_alloc&) {
+    return -2;
+  }
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, buffer_.get() + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      Release();
+      return -1;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  data_ = buffer_.get();
+  size_ = size;
+  return 0;
+}
+#endif
 
 int SRecordReader::LoadBootImage(const std::filesystem::path& path, BootImage& image) const {
   image.Bytes.reset();
   image.Count = 0;
-  std::unique_ptr<char[]> text;
-  std::size_t length = 0;
-  if (ReadWholeFile(path, text, length) != 0) return -1;
+  FileText file;
+  if (file.Load(path) != 0) return -1;
   try {
-    image.Bytes = std::make_unique_for_overwrite<std::uint8_t[]>(length + 1);
+    image.Bytes = std::make_unique_for_overwrite<std::uint8_t[]>(file.text().size() + 1);
   } catch (const std::bad_alloc&) {
     return -1;
   }
-  const int n = DecodeSRecords(std::span(text.get(), length), image.Bytes.get());
+  const int n = DecodeSRecords(file.text(), image.Bytes.get());
   if (n > kMaxBootBytes) return -2;
   image.Count = std::max(n, 0);
   return n;
@@ -211,10 +265,9 @@ void PlaceRecord(FlashImage& blocks, std::int64_t address, std::span<const std::
 }  // namespace
 
 int SRecordReader::LoadFlashImage(FlashImage& blocks, const std::filesystem::path& path) const {
-  std::unique_ptr<char[]> text;
-  std::size_t length = 0;
-  if (int r = ReadWholeFile(path, text, length); r != 0) return r;
-  return LoadFlashImageText(blocks, std::span(text.get(), length));
+  FileText file;
+  if (int r = file.Load(path); r != 0) return r;
+  return LoadFlashImageText(blocks, file.text());
 }
 
 int SRecordReader::LoadFlashImageText(FlashImage& blocks, std::span<const char> text) const {

@@ -90,8 +90,25 @@ struct SRecordDiagnosis {
 };
 SRecordDiagnosis DiagnoseSRecords(std::span<const char> text);
 
-/// Reads a whole file. Returns 0, -1 when it cannot be opened or read, -2 without memory.
-int ReadWholeFile(const std::filesystem::path& path, std::unique_ptr<char[]>& text,
-                  std::size_t& length);
+/// A whole file's text in memory, sized once from the file's length: mapped where the
+/// platform can, read into one buffer otherwise.
+class FileText {
+ public:
+  FileText() = default;
+  ~FileText();
+  FileText(const FileText&) = delete;
+  FileText& operator=(const FileText&) = delete;
+
+  /// Returns 0, -1 when the file cannot be opened or read, -2 when memory runs out.
+  int Load(const std::filesystem::path& path);
+  std::span<const char> text() const { return {data_, size_}; }
+
+ private:
+  void Release();
+  const char* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool mapped_ = false;
+  std::unique_ptr<char[]> buffer_;
+};
 
 }  // namespace quillon
