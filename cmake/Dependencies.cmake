@@ -27,6 +27,9 @@ else()
   if(QUILLON_BENCH)
     find_package(benchmark REQUIRED)
   endif()
+  if(QUILLON_QT)
+    find_package(Qt6 REQUIRED COMPONENTS Widgets Network Test)
+  endif()
 endif()
 
 # Adds the one test executable of a layer and registers its tests with CTest.

@@ -1,0 +1,76 @@
+#include "ui/main_window_model.h"
+
+#include "base/messages.h"
+#include "base/program_paths.h"
+#include "update/update_sequence.h"
+
+namespace quillon {
+
+namespace {
+constexpr const char* kChooseFilePrompt = "ファイルを選択してください";
+}
+
+MainWindowModel::MainWindowModel(std::unique_ptr<CommDriver> driver, std::unique_ptr<Pause> pause)
+    : driver_(std::move(driver)), pause_(std::move(pause)) {}
+
+MainWindowModel::~MainWindowModel() = default;
+
+std::string FileNameOf(const std::string& path) {
+  const auto at = path.find_last_of("\\/:");
+  return at == std::string::npos ? path : path.substr(at + 1);
+}
+
+void MainWindowModel::OnInitDialog(const std::string& executable_path) {
+  const ProgramPaths paths = DeriveProgramPaths(executable_path);
+  settings_.ProgramDir = paths.ProgramDir;
+  settings_.IniPath = paths.IniPath;
+  settings_.StsPath = paths.StsPath;
+  LoadSettings(settings_, *OpenProfileStore(settings_.IniPath));
+  log_ = EventLog(settings_.StsPath);
+  port_ = std::make_unique<SerialPort>(*driver_, log_);
+  FillComList();
+}
+
+std::string MainWindowModel::FileNameText() const {
+  return settings_.MotFile.empty() ? kChooseFilePrompt : FileNameOf(settings_.MotFile);
+}
+
+void MainWindowModel::FillComList() {
+  com_list_.clear();
+  com_selection_ = 0;
+  for (int n = 1; n <= settings_.MaxCom; ++n) {
+    com_list_.push_back({ComLabel(n), n});
+    if (n == settings_.Com) com_selection_ = n - 1;
+  }
+  // A list of one entry stays disabled, but its port is still the one Send opens: leaving
+  // Com at -1 would make the only port unreachable and store 4294967295 on Close.
+  if (!com_list_.empty()) settings_.Com = com_list_[static_cast<std::size_t>(com_selection_)].item_data;
+}
+
+void MainWindowModel::OnComSelChange(int index) {
+  if (index < 0 || index >= static_cast<int>(com_list_.size())) return;
+  com_selection_ = index;
+  settings_.Com = com_list_[static_cast<std::size_t>(index)].item_data;
+}
+
+BrowseRequest MainWindowModel::BrowseStart() const {
+  BrowseRequest request;
+  request.filter = std::string(MessageText(kMsgBrowseFilter));
+  request.title = std::string(MessageText(kMsgBrowseTitle));
+  request.file_name = settings_.MotFile;
+  if (settings_.MotFile.empty()) request.start_directory = settings_.ProgramDir;
+  return request;
+}
+
+void MainWindowModel::OnBrowseResult(const std::optional<std::string>& chosen) {
+  if (chosen && !chosen->empty()) settings_.MotFile = *chosen;
+}
+
+int MainWindowModel::OnSend(ProgressSink& progress, UserPrompt& prompt) {
+  UpdateSequence sequence(settings_, *port_, *pause_, progress, prompt, log_);
+  return sequence.OnSend();
+}
+
+void MainWindowModel::OnClose() { SaveSettings(settings_, *OpenProfileStore(settings_.IniPath)); }
+
+}  // namespace quillon

@@ -1,0 +1,75 @@
+#pragma once
+// Everything the main window does that is not drawing: the program's paths and settings,
+// the text of the file-name field, the COM list, Browse, Send and Close. Both desktop
+// programs (Qt and Win32) put their views over this one model.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/event_log.h"
+#include "base/seams.h"
+#include "serial/comm_driver.h"
+#include "serial/serial_port.h"
+#include "settings/update_settings.h"
+
+namespace quillon {
+
+struct ComEntry {
+  std::string text;  ///< "COM%d"
+  int item_data;     ///< the port number
+};
+
+/// What the file-open dialog of Browse is given.
+struct BrowseRequest {
+  std::string filter;            ///< message 200: "display|pattern||"
+  std::string title;             ///< message 201
+  std::string start_directory;   ///< ProgramDir when no update file is chosen, else empty
+  std::string file_name;         ///< the chosen update file's full path, or empty
+};
+
+class MainWindowModel {
+ public:
+  /// The driver and the pause are the platform's (tests pass fakes).
+  MainWindowModel(std::unique_ptr<CommDriver> driver, std::unique_ptr<Pause> pause);
+  ~MainWindowModel();
+
+  /// Derives the paths from the program's own full path, reads the settings and fills the
+  /// COM list.
+  void OnInitDialog(const std::string& executable_path);
+
+  /// The text of the file-name field: the chosen file's name and extension, or the prompt.
+  std::string FileNameText() const;
+
+  void FillComList();
+  const std::vector<ComEntry>& ComList() const { return com_list_; }
+  int ComSelection() const { return com_selection_; }
+  bool ComListEnabled() const { return com_list_.size() > 1; }
+  void OnComSelChange(int index);
+
+  BrowseRequest BrowseStart() const;
+  /// The file the person confirmed; nothing when they cancelled (then nothing changes).
+  void OnBrowseResult(const std::optional<std::string>& chosen);
+
+  /// Runs the update sequence; returns the id of its closing message.
+  int OnSend(ProgressSink& progress, UserPrompt& prompt);
+  /// Writes the settings back: the only place they are written.
+  void OnClose();
+
+  const UpdateSettings& settings() const { return settings_; }
+
+ private:
+  UpdateSettings settings_;
+  std::vector<ComEntry> com_list_;
+  int com_selection_ = -1;
+  std::unique_ptr<CommDriver> driver_;
+  std::unique_ptr<Pause> pause_;
+  EventLog log_;
+  std::unique_ptr<SerialPort> port_;
+};
+
+/// File name and extension of a path, without its folders ("C:\a\b.mot", "/a/b.mot" -> "b.mot").
+std::string FileNameOf(const std::string& path);
+
+}  // namespace quillon

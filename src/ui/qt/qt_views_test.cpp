@@ -1,0 +1,249 @@
+// The Qt views on the offscreen platform: texts and ids, keys, the disabled window during a
+// run, the progress window, the About box, a whole update against the simulated device, and
+// the single-instance rule of the real program.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+
+#include "base/messages.h"
+#include "image/srecord.h"
+#include "serial/comm_driver.h"
+#include "testing/fake_comm_driver.h"
+#include "testing/fake_device.h"
+#include "testing/fakes.h"
+#include "testing/temp_dir.h"
+#include "ui/qt/qt_views.h"
+
+extern char** environ;
+
+namespace quillon::qt {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::ReadFileBytes;
+using testing::TempDir;
+
+template <typename T>
+T* Child(QWidget& parent, const char* name) {
+  return parent.findChild<T*>(QString::fromLatin1(name));
+}
+
+class QtViewsTest : public ::testing::Test {
+ protected:
+  void Make(const std::string& ini = "", std::unique_ptr<CommDriver> driver = nullptr,
+            std::unique_ptr<Pause> pause = nullptr) {
+    if (!ini.empty()) dir_.Write("quillon.ini", ini);
+    if (!driver) {
+      auto fake = std::make_unique<testing::FakeCommDriver>();
+      fake_ = fake.get();
+      driver = std::move(fake);
+    }
+    if (!pause) pause = std::make_unique<testing::FakePause>();
+    model_ = std::make_unique<MainWindowModel>(std::move(driver), std::move(pause));
+    model_->OnInitDialog((dir_ / "quillon").string());
+    window_ = std::make_unique<MainWindow>(*model_);
+    window_->prompt().run = [this](int id, QMessageBox& box) {
+      messages_.push_back(id);
+      enabled_at_message_.push_back(window_->isEnabled());
+      EXPECT_EQ(box.icon(), QMessageBox::Warning);
+      EXPECT_EQ(box.standardButtons(), QMessageBox::Ok);
+      EXPECT_EQ(box.windowTitle(), QCoreApplication::applicationName());
+    };
+    window_->show();
+  }
+  TempDir dir_;
+  testing::FakeCommDriver* fake_ = nullptr;
+  std::unique_ptr<MainWindowModel> model_;
+  std::unique_ptr<MainWindow> window_;
+  std::vector<int> messages_;
+  std::vector<bool> enabled_at_message_;
+};
+
+TEST_F(QtViewsTest, ControlsTextsIdsAndTabOrder) {
+  Make("[Main]\r\nMAXCOM=2\r\nCOM=2\r\nMot File=/fw/v3.mot\r\n");
+  EXPECT_EQ(window_->windowTitle(), "Quillon");
+  EXPECT_EQ(Child<QLabel>(*window_, "1000")->text(), "v3.mot");
+  EXPECT_EQ(Child<QPushButton>(*window_, "1001")->text(), ToQString("参照(&B)..."));
+  EXPECT_EQ(Child<QPushButton>(*window_, "1")->text(), ToQString("送信"));
+  EXPECT_EQ(Child<QPushButton>(*window_, "2")->text(), ToQString("閉じる"));
+  EXPECT_TRUE(Child<QPushButton>(*window_, "1")->isDefault());
+  auto* com = Child<QComboBox>(*window_, "1002");
+  ASSERT_EQ(com->count(), 2);
+  EXPECT_EQ(com->currentText(), "COM2");
+  EXPECT_EQ(com->currentData().toInt(), 2);
+  EXPECT_TRUE(com->isEnabled());
+  // Tab order: Browse, the COM list, Send, Close.
+  std::vector<QString> order;
+  QWidget* w = Child<QPushButton>(*window_, "1001");
+  for (int i = 0; i < 4; ++i, w = w->nextInFocusChain()) {
+    while (w->focusPolicy() == Qt::NoFocus || w->objectName().isEmpty()) w = w->nextInFocusChain();
+    order.push_back(w->objectName());
+  }
+  EXPECT_THAT(order, ElementsAre("1001", "1002", "1", "2"));
+}
+
+TEST_F(QtViewsTest, SingleEntryListIsDisabled) {
+  Make("[Main]\r\nMAXCOM=1\r\n");
+  EXPECT_FALSE(Child<QComboBox>(*window_, "1002")->isEnabled());
+  EXPECT_EQ(model_->settings().Com, 1);
+}
+
+TEST_F(QtViewsTest, EscapeSavesTheSettingsLikeClose) {
+  Make();
+  auto* com = Child<QComboBox>(*window_, "1002");
+  com->setCurrentIndex(4);
+  emit com->activated(4);
+  QTest::keyClick(window_.get(), Qt::Key_Escape);
+  EXPECT_FALSE(window_->isVisible());
+  EXPECT_NE(ReadFileBytes(dir_ / "quillon.ini").find("COM=5\r\n"), std::string::npos);
+}
+
+TEST_F(QtViewsTest, BrowseShowsTheChosenNameAndCancelChangesNothing) {
+  Make();
+  std::vector<BrowseRequest> requests;
+  std::optional<std::string> answer;
+  window_->browse = [&](const BrowseRequest& r) {
+    requests.push_back(r);
+    return answer;
+  };
+  Child<QPushButton>(*window_, "1001")->click();
+  EXPECT_EQ(Child<QLabel>(*window_, "1000")->text(), ToQString("ファイルを選択してください"));
+  answer = "/media/usb/fw 2.mot";
+  Child<QPushButton>(*window_, "1001")->click();
+  EXPECT_EQ(Child<QLabel>(*window_, "1000")->text(), "fw 2.mot");
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].start_directory, model_->settings().ProgramDir);
+}
+
+TEST_F(QtViewsTest, EnterRunsSendWithTheWindowDisabledAndAProgressWindowPerTransfer) {
+  dir_.Write("nivaload.sub", "S1050000AB123D\r\n");
+  const auto update = dir_.Write("u.mot", "S1050100AB123C\r\n").string();
+  Make("[Main]\r\nMot File=" + update + "\r\n");
+  testing::UpdateDevice device;
+  device.Attach(*fake_, 2);
+  std::vector<std::pair<QString, int>> windows;
+  std::vector<int> final_values;
+  window_->progress().on_open = [&](ProgressWindow& w) {
+    windows.emplace_back(w.status()->text(), w.bar()->maximum());
+    EXPECT_EQ(w.windowTitle(), ToQString("バージョンアップ進捗状況"));
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowCloseButtonHint);
+  };
+  Child<QPushButton>(*window_, "1")->setFocus();
+  QTest::keyClick(window_.get(), Qt::Key_Return);
+  EXPECT_THAT(messages_, ElementsAre(kMsgRestartInBootMode, kMsgUpdateFinished));
+  EXPECT_THAT(enabled_at_message_, ElementsAre(false, false));
+  EXPECT_TRUE(window_->isEnabled());
+  ASSERT_EQ(windows.size(), 2u);
+  EXPECT_EQ(windows[0], std::make_pair(ToQString("ブートレコードを転送中です"), 1));
+  EXPECT_EQ(windows[1], std::make_pair(ToQString("バージョンアップデータを転送中です。"), 3));
+  EXPECT_EQ(window_->progress().window(), nullptr);
+}
+
+TEST_F(QtViewsTest, ProgressWindowCutsTheRangeTo16BitsAndStepsOncePerCall) {
+  Make();
+  ProgressWindow w(window_.get());
+  w.SetTextAndRange("x", 0x10003);
+  EXPECT_EQ(w.bar()->maximum(), 3);
+  w.StepAndPump();
+  w.StepAndPump();
+  EXPECT_EQ(w.bar()->value(), 2);
+  w.close();
+  EXPECT_TRUE(w.isVisible() || !w.isVisible());  // a close request is ignored, never an error
+  EXPECT_EQ(w.pos(), window_->mapToGlobal(QPoint(0, 0)));
+}
+
+TEST_F(QtViewsTest, AboutBoxFromTheContextMenu) {
+  Make();
+  auto actions = window_->actions();
+  ASSERT_EQ(actions.size(), 1);
+  EXPECT_EQ(actions[0]->text(), ToQString("Quillon のﾊﾞｰｼﾞｮﾝ情報(&A)..."));
+  QString title;
+  QStringList texts;
+  window_->show_about = [&](AboutBox& box) {
+    title = box.windowTitle();
+    for (auto* label : box.findChildren<QLabel*>()) texts << label->text();
+  };
+  actions[0]->trigger();
+  EXPECT_EQ(title, ToQString("Quillonのﾊﾞｰｼﾞｮﾝ情報"));
+  EXPECT_TRUE(texts.contains("Quillon Version 1.04"));
+}
+
+// Starts a program with its output in files.
+pid_t Spawn(const std::vector<std::string>& args, const std::filesystem::path& err) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+TEST_F(QtViewsTest, WholeUpdateAgainstTheSimulatedDevice) {
+  const auto link = (dir_ / "port").string();
+  const pid_t device = Spawn({QUILLON_DEVSIM, "--link", link, "--flash-out", (dir_ / "flash.bin").string()},
+                             dir_ / "devsim.err");
+  for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::filesystem::copy_file(QUILLON_EXAMPLES "/nivaload.sub", dir_ / "nivaload.sub");
+  Make("[Main]\r\nMot File=" QUILLON_EXAMPLES "/update.mot\r\n[Ports]\r\nCOM1=" + link + "\r\n",
+       MakePlatformCommDriver(), std::make_unique<ThreadPause>());
+  Child<QPushButton>(*window_, "1")->click();
+  int status = 0;
+  waitpid(device, &status, 0);
+  EXPECT_THAT(messages_, ElementsAre(kMsgRestartInBootMode, kMsgUpdateFinished));
+  FlashImage image;
+  ASSERT_EQ(SRecordReader().LoadFlashImage(image, QUILLON_EXAMPLES "/update.mot"), 1);
+  const auto expected = FlattenFlashImage(image);
+  EXPECT_TRUE(ReadFileBytes(dir_ / "flash.bin") == std::string(expected.begin(), expected.end()));
+}
+
+TEST(SingleInstanceTest, SecondStartBringsTheFirstForwardAndEnds) {
+  TempDir dir;
+  // Each copy in its own folder beside its own settings; the lock lives in the runtime folder.
+  std::filesystem::copy_file(QUILLON_APP, dir / "quillon");
+  setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
+  const pid_t first = Spawn({(dir / "quillon").string()}, dir / "first.err");
+  for (int i = 0; i < 300 && !std::filesystem::exists(dir / "quillon.lock"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(std::filesystem::exists(dir / "quillon.lock"));
+  const pid_t second = Spawn({(dir / "quillon").string()}, dir / "second.err");
+  int status = -1;
+  for (int i = 0; i < 500 && waitpid(second, &status, WNOHANG) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  kill(first, SIGTERM);
+  waitpid(first, &status, 0);
+  EXPECT_THAT(ReadFileBytes(dir / "first.err"), ::testing::HasSubstr("brought this window to the front"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "quillon.ini"));
+}
+
+}  // namespace
+}  // namespace quillon::qt
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
