@@ -3,37 +3,24 @@
 
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <memory>
 #include <random>
 #include <string>
 
 #include "image/srecord.h"
+#include "testing/srecord_text.h"
 
 namespace {
 
 std::string MakeText(std::size_t target_bytes) {
-  static const char* digits = "0123456789ABCDEF";
   std::string text;
   text.reserve(target_bytes + 128);
   std::mt19937 random(1);
-  std::uint32_t address = 0;
-  while (text.size() < target_bytes) {
-    unsigned sum = 0;
-    auto pair = [&](unsigned v) {
-      v &= 0xFF;
-      sum += v;
-      text += digits[v >> 4];
-      text += digits[v & 0xF];
-    };
-    text += "S3";
-    pair(4 + 32 + 1);
-    for (int i = 3; i >= 0; --i) pair(address >> (8 * i));
-    for (int i = 0; i < 32; ++i) pair(random());
-    const unsigned checksum = 255 - (sum & 0xFF);
-    text += digits[checksum >> 4];
-    text += digits[checksum & 0xF];
-    text += "\r\n";
-    address += 32;
+  std::array<std::uint8_t, 32> data{};
+  for (std::uint32_t address = 0; text.size() < target_bytes; address += data.size()) {
+    for (auto& b : data) b = static_cast<std::uint8_t>(random());
+    text += quillon::testing::SRecordLine('3', address, data);
   }
   return text;
 }

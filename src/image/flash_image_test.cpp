@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "image/srecord.h"
+#include "testing/srecord_text.h"
 #include "testing/temp_dir.h"
 
 namespace quillon {
@@ -16,24 +17,7 @@ namespace {
 using testing::TempDir;
 
 std::string Record(char type, std::uint32_t address, const std::vector<std::uint8_t>& data) {
-  static const char* digits = "0123456789ABCDEF";
-  const int address_length = type == '2' || type == '8' ? 3 : (type == '3' || type == '7' ? 4 : 2);
-  std::string text = "S";
-  text += type;
-  unsigned sum = 0;
-  auto pair = [&](unsigned v) {
-    v &= 0xFF;
-    sum += v;
-    text += digits[v >> 4];
-    text += digits[v & 0xF];
-  };
-  pair(static_cast<unsigned>(address_length + data.size() + 1));
-  for (int i = address_length - 1; i >= 0; --i) pair(address >> (8 * i));
-  for (auto b : data) pair(b);
-  const unsigned checksum = 255 - (sum & 0xFF);
-  text += digits[checksum >> 4];
-  text += digits[checksum & 0xF];
-  return text + "\r\n";
+  return testing::SRecordLine(type, address, data);
 }
 
 std::vector<std::uint8_t> Bytes(int n, std::uint8_t first = 1) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/srecord_text.h"
 #include "testing/temp_dir.h"
 
 namespace quillon {
@@ -12,22 +13,12 @@ namespace {
 
 using testing::TempDir;
 
-// Builds a well-formed record of any type from its address bytes and data bytes.
+// A well-formed record of any type from its address bytes and data bytes.
 std::string Record(char type, std::vector<int> address, std::vector<int> data) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string text = "S";
-  text += type;
-  auto pair = [&](int v) {
-    text += digits[(v >> 4) & 0xF];
-    text += digits[v & 0xF];
-  };
-  int count = static_cast<int>(address.size() + data.size() + 1);
-  unsigned sum = static_cast<unsigned>(count);
-  pair(count);
-  for (int b : address) pair(b), sum += static_cast<unsigned>(b);
-  for (int b : data) pair(b), sum += static_cast<unsigned>(b);
-  pair(static_cast<int>(255 - (sum & 0xFF)));
-  return text + "\r\n";
+  std::uint32_t value = 0;
+  for (int b : address) value = (value << 8) | static_cast<std::uint32_t>(b);
+  const std::vector<std::uint8_t> bytes(data.begin(), data.end());
+  return testing::SRecordLine(type, value, bytes, static_cast<int>(address.size()));
 }
 
 struct DecodeCase {

@@ -3,10 +3,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -14,9 +10,9 @@
 #include <thread>
 
 #include "image/srecord.h"
+#include "testing/process.h"
 #include "testing/temp_dir.h"
 
-extern char** environ;
 
 namespace quillon {
 namespace {
@@ -25,32 +21,12 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::LogMessages;
 using testing::ReadFileBytes;
+using testing::Spawn;
 using testing::TempDir;
+using testing::Wait;
 
 const std::string kBoot = QUILLON_EXAMPLES "/nivaload.sub";
 const std::string kUpdate = QUILLON_EXAMPLES "/update.mot";
-
-// Starts a program with its output in files; returns its process id.
-pid_t Spawn(const std::vector<std::string>& args, const std::filesystem::path& out, const std::filesystem::path& err) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-int Wait(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 struct RunResult {
   int status;

@@ -13,9 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -25,16 +23,17 @@
 #include "testing/fake_comm_driver.h"
 #include "testing/fake_device.h"
 #include "testing/fakes.h"
+#include "testing/process.h"
 #include "testing/temp_dir.h"
 #include "ui/qt/qt_views.h"
 
-extern char** environ;
 
 namespace quillon::qt {
 namespace {
 
 using ::testing::ElementsAre;
 using testing::ReadFileBytes;
+using testing::Spawn;
 using testing::TempDir;
 
 template <typename T>
@@ -182,25 +181,10 @@ TEST_F(QtViewsTest, AboutBoxFromTheContextMenu) {
   EXPECT_TRUE(texts.contains("Quillon Version 1.04"));
 }
 
-// Starts a program with its output in files.
-pid_t Spawn(const std::vector<std::string>& args, const std::filesystem::path& err) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
 TEST_F(QtViewsTest, WholeUpdateAgainstTheSimulatedDevice) {
   const auto link = (dir_ / "port").string();
   const pid_t device = Spawn({QUILLON_DEVSIM, "--link", link, "--flash-out", (dir_ / "flash.bin").string()},
-                             dir_ / "devsim.err");
+                             dir_ / "devsim.out", dir_ / "devsim.err");
   for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::filesystem::copy_file(QUILLON_EXAMPLES "/nivaload.sub", dir_ / "nivaload.sub");
   Make("[Main]\r\nMot File=" QUILLON_EXAMPLES "/update.mot\r\n[Ports]\r\nCOM1=" + link + "\r\n",
@@ -221,12 +205,12 @@ TEST(SingleInstanceTest, SecondStartBringsTheFirstForwardAndEnds) {
   std::filesystem::copy_file(QUILLON_APP, dir / "quillon");
   setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
-  const pid_t first = Spawn({(dir / "quillon").string()}, dir / "first.err");
+  const pid_t first = Spawn({(dir / "quillon").string()}, dir / "first.out", dir / "first.err");
   for (int i = 0; i < 300 && !std::filesystem::exists(dir / "quillon.lock"); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_TRUE(std::filesystem::exists(dir / "quillon.lock"));
-  const pid_t second = Spawn({(dir / "quillon").string()}, dir / "second.err");
+  const pid_t second = Spawn({(dir / "quillon").string()}, dir / "second.out", dir / "second.err");
   int status = -1;
   for (int i = 0; i < 500 && waitpid(second, &status, WNOHANG) == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
