@@ -4,6 +4,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "base/wide_text.h"
 #endif
 
 namespace quillon {
@@ -37,10 +39,7 @@ std::string ExecutablePath() {
   wchar_t buffer[32768];
   DWORD n = GetModuleFileNameW(nullptr, buffer, static_cast<DWORD>(std::size(buffer)));
   if (n == 0 || n >= std::size(buffer)) return {};
-  int bytes = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), utf8.data(), bytes, nullptr, nullptr);
-  return utf8;
+  return Narrow({buffer, n});
 #else
   std::error_code error;
   auto path = std::filesystem::read_symlink("/proc/self/exe", error);

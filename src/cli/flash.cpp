@@ -35,7 +35,7 @@ int RunFlash(const FlashOptions& options) {
   settings.ProgramDir = paths.ProgramDir;
   settings.IniPath = options.ini.empty() ? paths.IniPath : options.ini;
   settings.StsPath = options.log.empty() ? paths.StsPath : options.log;
-  LoadSettings(settings, *OpenProfileStore(settings.IniPath));
+  LoadSettings(settings, *OpenProfileStore(Utf8Path(settings.IniPath)));
   // The options hold for this run only; the settings file is never written here.
   settings.MotFile = options.update;
   if (options.baud) settings.Baudrate = *options.baud;
@@ -79,7 +79,7 @@ int RunFlash(const FlashOptions& options) {
   TerminalPrompt prompt(interactive && !options.yes, hint);
   TerminalProgress progress(stderr);
   ThreadPause pause;
-  EventLog log(settings.StsPath);
+  EventLog log(Utf8Path(settings.StsPath));
   auto driver = MakePlatformCommDriver();
   SerialPort port(*driver, log);
   UpdateSequence sequence(settings, port, pause, progress, prompt, log);

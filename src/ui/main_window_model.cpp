@@ -25,8 +25,8 @@ void MainWindowModel::OnInitDialog(const std::string& executable_path) {
   settings_.ProgramDir = paths.ProgramDir;
   settings_.IniPath = paths.IniPath;
   settings_.StsPath = paths.StsPath;
-  LoadSettings(settings_, *OpenProfileStore(settings_.IniPath));
-  log_ = EventLog(settings_.StsPath);
+  LoadSettings(settings_, *OpenProfileStore(Utf8Path(settings_.IniPath)));
+  log_ = EventLog(Utf8Path(settings_.StsPath));
   port_ = std::make_unique<SerialPort>(*driver_, log_);
   FillComList();
 }
@@ -71,6 +71,6 @@ int MainWindowModel::OnSend(ProgressSink& progress, UserPrompt& prompt) {
   return sequence.OnSend();
 }
 
-void MainWindowModel::OnClose() { SaveSettings(settings_, *OpenProfileStore(settings_.IniPath)); }
+void MainWindowModel::OnClose() { SaveSettings(settings_, *OpenProfileStore(Utf8Path(settings_.IniPath))); }
 
 }  // namespace quillon

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "base/messages.h"
+#include "base/program_paths.h"
 #include "image/srecord.h"
 #include "protocol/device_protocol.h"
 
@@ -26,7 +27,7 @@ int UpdateSequence::Run(const UpdateTarget& target) {
   };
 
   const std::string boot_path = target.boot_path.empty() ? settings_.ProgramDir + settings_.InfoFile : target.boot_path;
-  const int boot_result = reader.LoadBootImage(boot_path, *boot);
+  const int boot_result = reader.LoadBootImage(Utf8Path(boot_path), *boot);
   if (!boot->Bytes || boot_result < 1) {
     boot.reset();
     // The box comes first; the record is written once the user has dismissed it.
@@ -40,7 +41,7 @@ int UpdateSequence::Run(const UpdateTarget& target) {
     return kMsgBootFileBad;
   }
 
-  const int flash_result = reader.LoadFlashImage(*image, settings_.MotFile);
+  const int flash_result = reader.LoadFlashImage(*image, Utf8Path(settings_.MotFile));
   // A file that puts no byte into the flash (empty, only S0/S9, or all of it beyond the
   // flash) would end in "update finished" with nothing written: it is a bad file.
   if (flash_result < 0 || TotalUsedLength(*image) == 0) {

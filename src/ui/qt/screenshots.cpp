@@ -2,12 +2,50 @@
 // quillon-screenshots FOLDER   (run with QT_QPA_PLATFORM=offscreen)
 
 #include <QApplication>
+#include <QBuffer>
 #include <QDir>
+#include <QFile>
 
 #include "base/seams.h"
 #include "serial/comm_driver.h"
 #include "ui/main_window_model.h"
 #include "ui/qt/qt_views.h"
+
+namespace {
+
+// An .ico of PNG images (16 to 256 px) for the Windows program's icon resource.
+void SaveIco(const QString& path) {
+  const int sizes[] = {16, 32, 48, 256};
+  QList<QByteArray> images;
+  for (int size : sizes) {
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    quillon::qt::ProgramIcon().pixmap(size, size).toImage().save(&buffer, "PNG");
+    images << png;
+  }
+  QByteArray ico;
+  auto u16 = [&](int v) { ico.append(char(v & 0xFF)).append(char((v >> 8) & 0xFF)); };
+  auto u32 = [&](qint64 v) { u16(int(v & 0xFFFF)); u16(int((v >> 16) & 0xFFFF)); };
+  u16(0);
+  u16(1);
+  u16(int(images.size()));
+  qint64 offset = 6 + 16 * images.size();
+  for (qsizetype i = 0; i < images.size(); ++i) {
+    const int size = sizes[i];
+    ico.append(char(size == 256 ? 0 : size)).append(char(size == 256 ? 0 : size)).append('\0').append('\0');
+    u16(1);
+    u16(32);
+    u32(images[i].size());
+    u32(offset);
+    offset += images[i].size();
+  }
+  for (const auto& png : images) ico.append(png);
+  QFile file(path);
+  if (file.open(QIODevice::WriteOnly)) file.write(ico);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
@@ -27,5 +65,6 @@ int main(int argc, char** argv) {
   about.show();
   about.grab().save(folder + "/about-box.png");
   quillon::qt::ProgramIcon().pixmap(128, 128).save(folder + "/quillon.png");
+  SaveIco(folder + "/quillon.ico");
   return 0;
 }

@@ -1,0 +1,264 @@
+#include "ui/win32/win32_views.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "../../../resources/resource.h"
+#include "base/messages.h"
+#include "base/program_paths.h"
+#include "base/wide_text.h"
+
+namespace quillon::win32 {
+namespace {
+
+HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
+
+}  // namespace
+
+std::wstring ApplicationTitle() {
+  return std::filesystem::path(Widen(ExecutablePath())).stem().wstring();
+}
+
+void Win32Prompt::ShowMessage(int id, std::string_view text) {
+  const std::wstring wide = Widen(text);
+  if (answer) {
+    answer(id, wide);
+    return;
+  }
+  MessageBoxW(main_window_, wide.c_str(), ApplicationTitle().c_str(), MB_OK | MB_ICONEXCLAMATION);
+}
+
+void Win32Prompt::EnableMainWindow(bool enabled) {
+  if (main_window_ != nullptr) EnableWindow(main_window_, enabled ? TRUE : FALSE);
+}
+
+void Win32ProgressSink::SetTextAndRange(std::string text, int steps) {
+  Close();
+  window_ = CreateDialogParamW(Instance(), MAKEINTRESOURCEW(IDD_PROGRESS), owner_, nullptr, 0);
+  if (window_ == nullptr) return;
+  SetDlgItemTextW(window_, IDC_STATUS_TEXT, Widen(text).c_str());
+  HWND bar = GetDlgItem(window_, IDC_PROGRESS_BAR);
+  SendMessageW(bar, PBM_SETSTEP, 1, 0);
+  // The range's upper end is a 16-bit field: the count is cut to it.
+  SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, static_cast<WORD>(steps)));
+  if (on_open) on_open(window_);
+}
+
+void Win32ProgressSink::Show() {
+  if (window_ != nullptr) ShowWindow(window_, SW_SHOW);
+}
+
+void Win32ProgressSink::StepAndPump() {
+  if (window_ != nullptr) SendDlgItemMessageW(window_, IDC_PROGRESS_BAR, PBM_STEPIT, 0, 0);
+  // The only place a transfer lets the windows breathe: every waiting message, then back.
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+void Win32ProgressSink::Close() {
+  if (window_ == nullptr) return;
+  if (on_close) on_close(window_);
+  DestroyWindow(window_);
+  window_ = nullptr;
+}
+
+MainDialog::MainDialog(MainWindowModel& model, std::string executable_path)
+    : model_(model), executable_path_(std::move(executable_path)) {
+  property_name_ = std::filesystem::path(Widen(executable_path_)).stem().wstring();
+  icon_ = static_cast<HICON>(LoadImageW(Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                        GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
+  small_icon_ = static_cast<HICON>(LoadImageW(Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                              GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+  browse = ShowOpenFileDialog;
+  show_about = [](HWND owner) { DialogBoxParamW(Instance(), MAKEINTRESOURCEW(IDD_ABOUTBOX), owner, nullptr, 0); };
+}
+
+MainDialog::~MainDialog() {
+  if (hwnd_ != nullptr && !modal_) DestroyWindow(hwnd_);
+  if (icon_ != nullptr) DestroyIcon(icon_);
+  if (small_icon_ != nullptr) DestroyIcon(small_icon_);
+}
+
+INT_PTR MainDialog::RunModal() {
+  modal_ = true;
+  return DialogBoxParamW(Instance(), MAKEINTRESOURCEW(IDD_QUILLON_DIALOG), nullptr, Proc,
+                         reinterpret_cast<LPARAM>(this));
+}
+
+HWND MainDialog::CreateModeless() {
+  modal_ = false;
+  return CreateDialogParamW(Instance(), MAKEINTRESOURCEW(IDD_QUILLON_DIALOG), nullptr, Proc,
+                            reinterpret_cast<LPARAM>(this));
+}
+
+INT_PTR CALLBACK MainDialog::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_INITDIALOG) {
+    SetWindowLongPtrW(hwnd, DWLP_USER, lparam);
+    reinterpret_cast<MainDialog*>(lparam)->hwnd_ = hwnd;
+  }
+  auto* self = reinterpret_cast<MainDialog*>(GetWindowLongPtrW(hwnd, DWLP_USER));
+  return self != nullptr ? self->Handle(message, wparam, lparam) : FALSE;
+}
+
+INT_PTR MainDialog::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      OnInitDialog();
+      return TRUE;
+    case WM_COMMAND:
+      switch (LOWORD(wparam)) {
+        case IDOK: OnSend(); return TRUE;
+        case IDCANCEL: OnClose(); return TRUE;
+        case IDC_BROWSE:
+          if (HIWORD(wparam) == BN_CLICKED) OnBrowse();
+          return TRUE;
+        case IDC_COM_LIST:
+          if (HIWORD(wparam) == CBN_SELCHANGE) OnComSelChange();
+          return TRUE;
+        default: return FALSE;
+      }
+    case WM_SYSCOMMAND:
+      if ((wparam & 0xFFF0) == IDM_ABOUTBOX) {
+        show_about(hwnd_);
+        return TRUE;
+      }
+      return FALSE;
+    case WM_PAINT:
+      if (IsIconic(hwnd_)) {
+        OnPaintMinimised();
+        return TRUE;
+      }
+      return FALSE;
+    case WM_QUERYDRAGICON:
+      SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, reinterpret_cast<LONG_PTR>(icon_));
+      return TRUE;
+    case WM_DESTROY:
+      RemovePropW(hwnd_, property_name_.c_str());
+      return FALSE;
+    default:
+      (void)lparam;
+      return FALSE;
+  }
+}
+
+void MainDialog::OnInitDialog() {
+  if (HMENU menu = GetSystemMenu(hwnd_, FALSE); menu != nullptr) {
+    const std::wstring about = Widen(MessageText(kMsgAboutItem));
+    if (!about.empty()) {
+      AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+      AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+    }
+  }
+  SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+  SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon_));
+  // A second start finds this window by the property and brings it forward.
+  SetPropW(hwnd_, property_name_.c_str(), reinterpret_cast<HANDLE>(1));
+  prompt_.SetMainWindow(hwnd_);
+  progress_.SetOwner(hwnd_);
+
+  model_.OnInitDialog(executable_path_);
+  SetDlgItemTextW(hwnd_, IDC_FILE_NAME, Widen(model_.FileNameText()).c_str());
+  HWND list = GetDlgItem(hwnd_, IDC_COM_LIST);
+  SendMessageW(list, CB_RESETCONTENT, 0, 0);
+  for (const auto& entry : model_.ComList()) {
+    const auto at = SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Widen(entry.text).c_str()));
+    SendMessageW(list, CB_SETITEMDATA, static_cast<WPARAM>(at), entry.item_data);
+  }
+  SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(model_.ComSelection()), 0);
+  EnableWindow(list, model_.ComListEnabled() ? TRUE : FALSE);
+}
+
+void MainDialog::OnSend() {
+  if (!IsWindowEnabled(hwnd_)) return;
+  model_.OnSend(progress_, prompt_);
+}
+
+void MainDialog::OnClose() {
+  if (!IsWindowEnabled(hwnd_)) return;
+  model_.OnClose();
+  End();
+}
+
+void MainDialog::End() {
+  if (modal_) {
+    EndDialog(hwnd_, IDCANCEL);
+  } else {
+    DestroyWindow(hwnd_);
+    hwnd_ = nullptr;
+  }
+}
+
+void MainDialog::OnBrowse() {
+  model_.OnBrowseResult(browse(hwnd_, model_.BrowseStart()));
+  SetDlgItemTextW(hwnd_, IDC_FILE_NAME, Widen(model_.FileNameText()).c_str());
+}
+
+void MainDialog::OnComSelChange() {
+  const auto index = SendDlgItemMessageW(hwnd_, IDC_COM_LIST, CB_GETCURSEL, 0, 0);
+  model_.OnComSelChange(static_cast<int>(index));
+}
+
+void MainDialog::OnPaintMinimised() {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(hwnd_, &paint);
+  SendMessageW(hwnd_, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  RECT client;
+  GetClientRect(hwnd_, &client);
+  const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
+  const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
+  DrawIcon(dc, x, y, icon_);
+  EndPaint(hwnd_, &paint);
+}
+
+std::optional<std::string> ShowOpenFileDialog(HWND owner, const BrowseRequest& request) {
+  // "display|pattern||" becomes the dialog's NUL-separated list.
+  std::wstring filter = Widen(request.filter);
+  for (auto& c : filter) {
+    if (c == L'|') c = L'\0';
+  }
+  const std::wstring title = Widen(request.title);
+  const std::wstring start = Widen(request.start_directory);
+  std::vector<wchar_t> file(2600, L'\0');
+  const std::wstring initial = Widen(request.file_name);
+  initial.copy(file.data(), std::min(initial.size(), file.size() - 1));
+  OPENFILENAMEW dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = owner;
+  dialog.lpstrFilter = filter.c_str();
+  dialog.lpstrFile = file.data();
+  dialog.nMaxFile = static_cast<DWORD>(file.size());
+  dialog.lpstrTitle = title.c_str();
+  dialog.lpstrInitialDir = request.file_name.empty() ? start.c_str() : nullptr;
+  dialog.Flags = OFN_HIDEREADONLY | OFN_EXPLORER;
+  if (!GetOpenFileNameW(&dialog)) return std::nullopt;
+  return Narrow(file.data());
+}
+
+bool ActivateRunningCopy(const std::wstring& base_name) {
+  HWND found = nullptr;
+  for (HWND w = GetWindow(GetDesktopWindow(), GW_CHILD); w != nullptr; w = GetWindow(w, GW_HWNDNEXT)) {
+    if (GetPropW(w, base_name.c_str()) != nullptr) {
+      found = w;
+      break;
+    }
+  }
+  if (found == nullptr) return false;
+  if (IsIconic(found)) ShowWindow(found, SW_RESTORE);
+  BringWindowToTop(found);
+  HWND popup = GetLastActivePopup(found);
+  if (popup == found) {
+    SetForegroundWindow(found);
+  } else {
+    BringWindowToTop(popup);
+    SetForegroundWindow(popup);
+  }
+  return true;
+}
+
+}  // namespace quillon::win32

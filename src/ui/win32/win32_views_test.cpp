@@ -1,0 +1,263 @@
+// The Win32 views in process, under Wine with a virtual display: the dialogs' controls, ids,
+// texts, styles and tab order, driven with messages; the string table against the core's;
+// a whole update against the simulated device; and two starts of the real program.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "../../../resources/resource.h"
+#include "base/messages.h"
+#include "base/wide_text.h"
+#include "image/srecord.h"
+#include "serial/comm_driver.h"
+#include "testing/fake_comm_driver.h"
+#include "testing/fake_device.h"
+#include "testing/fakes.h"
+#include "testing/temp_dir.h"
+#include "ui/win32/win32_views.h"
+
+namespace quillon::win32 {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::ReadFileBytes;
+using testing::TempDir;
+
+std::wstring Text(HWND window) {
+  wchar_t buffer[512];
+  const int n = GetWindowTextW(window, buffer, 512);
+  return {buffer, static_cast<std::size_t>(n)};
+}
+
+std::wstring W(std::string_view utf8) { return Widen(utf8); }
+
+TEST(StringTableTest, AgreesWithTheCoreMessages) {
+  for (int id : {101, 200, 201, 202, 203, 204, 205, 500, 501, 502, 503, 504, 505, 506}) {
+    const wchar_t* text = nullptr;
+    const int n = LoadStringW(GetModuleHandleW(nullptr), static_cast<UINT>(id), reinterpret_cast<LPWSTR>(&text), 0);
+    ASSERT_GT(n, 0) << id;
+    EXPECT_EQ(Narrow({text, static_cast<std::size_t>(n)}), MessageText(id)) << id;
+  }
+}
+
+class MainDialogTest : public ::testing::Test {
+ protected:
+  void Make(const std::string& ini = "", std::unique_ptr<CommDriver> driver = nullptr,
+            std::unique_ptr<Pause> pause = nullptr) {
+    if (!ini.empty()) dir_.Write("quillon.ini", ini);
+    if (!driver) {
+      auto fake = std::make_unique<testing::FakeCommDriver>();
+      fake_ = fake.get();
+      driver = std::move(fake);
+    }
+    if (!pause) pause = std::make_unique<testing::FakePause>();
+    model_ = std::make_unique<MainWindowModel>(std::move(driver), std::move(pause));
+    dialog_ = std::make_unique<MainDialog>(*model_, Narrow((dir_ / "quillon.exe").wstring()));
+    dialog_->prompt().answer = [this](int id, const std::wstring&) {
+      messages_.push_back(id);
+      enabled_at_message_.push_back(IsWindowEnabled(dialog_->hwnd()) != FALSE);
+    };
+    ASSERT_NE(dialog_->CreateModeless(), nullptr);
+  }
+  HWND Item(int id) const { return GetDlgItem(dialog_->hwnd(), id); }
+
+  TempDir dir_;
+  testing::FakeCommDriver* fake_ = nullptr;
+  std::unique_ptr<MainWindowModel> model_;
+  std::unique_ptr<MainDialog> dialog_;
+  std::vector<int> messages_;
+  std::vector<bool> enabled_at_message_;
+};
+
+TEST_F(MainDialogTest, ControlsTextsStylesAndTabOrder) {
+  Make();
+  HWND dlg = dialog_->hwnd();
+  EXPECT_EQ(Text(dlg), L"Quillon");
+  EXPECT_TRUE(GetWindowLongPtrW(dlg, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+  EXPECT_EQ(Text(Item(IDC_FILE_NAME)), W("ファイルを選択してください"));
+  EXPECT_TRUE(GetWindowLongPtrW(Item(IDC_FILE_NAME), GWL_STYLE) & SS_SUNKEN);
+  EXPECT_EQ(Text(Item(IDC_BROWSE)), W("参照(&B)..."));
+  EXPECT_EQ(Text(Item(IDOK)), W("送信"));
+  EXPECT_EQ(Text(Item(IDCANCEL)), W("閉じる"));
+  EXPECT_EQ(GetWindowLongPtrW(Item(IDOK), GWL_STYLE) & 0x0F, BS_DEFPUSHBUTTON);
+  HWND list = Item(IDC_COM_LIST);
+  EXPECT_EQ(GetWindowLongPtrW(list, GWL_STYLE) & 0x03, CBS_DROPDOWNLIST);
+  EXPECT_EQ(SendMessageW(list, CB_GETCOUNT, 0, 0), 20);
+  EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), 0);
+  EXPECT_EQ(SendMessageW(list, CB_GETITEMDATA, 19, 0), 20);
+  EXPECT_TRUE(IsWindowEnabled(list));
+  EXPECT_EQ(GetNextDlgTabItem(dlg, Item(IDC_BROWSE), FALSE), list);
+  EXPECT_EQ(GetNextDlgTabItem(dlg, list, FALSE), Item(IDOK));
+  EXPECT_EQ(GetNextDlgTabItem(dlg, Item(IDOK), FALSE), Item(IDCANCEL));
+  wchar_t about[128];
+  ASSERT_GT(GetMenuStringW(GetSystemMenu(dlg, FALSE), IDM_ABOUTBOX, about, 128, MF_BYCOMMAND), 0);
+  EXPECT_EQ(std::wstring(about), W(MessageText(kMsgAboutItem)));
+  EXPECT_NE(GetPropW(dlg, L"quillon"), nullptr);
+}
+
+TEST_F(MainDialogTest, SingleEntryListIsDisabledAndKeepsItsPort) {
+  Make("[Main]\r\nMAXCOM=1\r\n");
+  EXPECT_FALSE(IsWindowEnabled(Item(IDC_COM_LIST)));
+  EXPECT_EQ(model_->settings().Com, 1);
+}
+
+TEST_F(MainDialogTest, MessagesDriveTheModelAndCloseSaves) {
+  Make();
+  HWND dlg = dialog_->hwnd();
+  SendMessageW(Item(IDC_COM_LIST), CB_SETCURSEL, 4, 0);
+  SendMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDC_COM_LIST, CBN_SELCHANGE), reinterpret_cast<LPARAM>(Item(IDC_COM_LIST)));
+  EXPECT_EQ(model_->settings().Com, 5);
+
+  std::vector<BrowseRequest> requests;
+  dialog_->browse = [&](HWND, const BrowseRequest& r) -> std::optional<std::string> {
+    requests.push_back(r);
+    return requests.size() == 1 ? std::nullopt : std::optional<std::string>("C:\\fw\\新しい.mot");
+  };
+  SendMessageW(Item(IDC_BROWSE), BM_CLICK, 0, 0);
+  EXPECT_EQ(Text(Item(IDC_FILE_NAME)), W("ファイルを選択してください"));
+  SendMessageW(Item(IDC_BROWSE), BM_CLICK, 0, 0);
+  EXPECT_EQ(Text(Item(IDC_FILE_NAME)), W("新しい.mot"));
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].start_directory, model_->settings().ProgramDir);
+
+  int abouts = 0;
+  dialog_->show_about = [&](HWND) { ++abouts; };
+  SendMessageW(dlg, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+  EXPECT_EQ(abouts, 1);
+
+  SendMessageW(dlg, WM_COMMAND, IDCANCEL, 0);
+  EXPECT_EQ(dialog_->hwnd(), nullptr);
+  const auto ini = ReadFileBytes(dir_ / "quillon.ini");
+  EXPECT_NE(ini.find("COM=5"), std::string::npos);
+  EXPECT_NE(ini.find("Mot File=C:\\fw\\"), std::string::npos);
+}
+
+TEST_F(MainDialogTest, SendDisablesTheWindowAndShowsAProgressWindowPerTransfer) {
+  dir_.Write("nivaload.sub", "S1050000AB123D\r\n");
+  const auto update = Narrow(dir_.Write("u.mot", "S1050100AB123C\r\n").wstring());
+  Make("[Main]\r\nMot File=" + update + "\r\n");
+  testing::UpdateDevice device;
+  device.Attach(*fake_, 2);
+  std::vector<int> ranges, positions;
+  dialog_->progress().on_open = [&](HWND w) {
+    ranges.push_back(static_cast<int>(SendDlgItemMessageW(w, IDC_PROGRESS_BAR, PBM_GETRANGE, FALSE, 0)));
+    EXPECT_EQ(Text(w), W("バージョンアップ進捗状況"));
+    EXPECT_FALSE(GetWindowLongPtrW(w, GWL_STYLE) & WS_SYSMENU);
+    EXPECT_EQ(GetWindow(w, GW_OWNER), dialog_->hwnd());
+  };
+  dialog_->progress().on_close = [&](HWND w) {
+    positions.push_back(static_cast<int>(SendDlgItemMessageW(w, IDC_PROGRESS_BAR, PBM_GETPOS, 0, 0)));
+  };
+  SendMessageW(dialog_->hwnd(), WM_COMMAND, IDOK, 0);
+  EXPECT_THAT(messages_, ElementsAre(kMsgRestartInBootMode, kMsgUpdateFinished));
+  EXPECT_THAT(enabled_at_message_, ElementsAre(false, false));
+  EXPECT_TRUE(IsWindowEnabled(dialog_->hwnd()));
+  EXPECT_THAT(ranges, ElementsAre(1, 3));
+  EXPECT_THAT(positions, ElementsAre(1, 3));
+  EXPECT_EQ(dialog_->progress().window(), nullptr);
+}
+
+TEST(AboutBoxTest, TemplateTexts) {
+  HWND box = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUTBOX), nullptr, nullptr, 0);
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(Text(box), W("Quillonのﾊﾞｰｼﾞｮﾝ情報"));
+  EXPECT_EQ(Text(GetDlgItem(box, IDOK)), L"OK");
+  DestroyWindow(box);
+}
+
+// A whole update against quillon-devsim, whose pseudo-terminal the test script maps as a
+// COM port; skipped when the script set none up.
+TEST_F(MainDialogTest, WholeUpdateAgainstTheSimulatedDevice) {
+  const char* com = std::getenv("QUILLON_TEST_DEVSIM_COM");
+  const char* flash_out = std::getenv("QUILLON_TEST_DEVSIM_FLASH");
+  const char* examples = std::getenv("QUILLON_TEST_EXAMPLES");
+  if (com == nullptr || flash_out == nullptr || examples == nullptr) GTEST_SKIP() << "no simulated device";
+  const std::string folder(examples);
+  CopyFileW(W(folder + "\\nivaload.sub").c_str(), (dir_ / "nivaload.sub").wstring().c_str(), FALSE);
+  Make("[Main]\r\nMot File=" + folder + "\\update.mot\r\nCOM=" + std::to_string(ComNameNumber(com)) + "\r\n",
+       MakePlatformCommDriver(), std::make_unique<ThreadPause>());
+  SendMessageW(dialog_->hwnd(), WM_COMMAND, IDOK, 0);
+  EXPECT_THAT(messages_, ElementsAre(kMsgRestartInBootMode, kMsgUpdateFinished))
+      << ReadFileBytes(dir_ / "quillon.sts");
+  FlashImage image;
+  ASSERT_EQ(SRecordReader().LoadFlashImage(image, W(folder + "\\update.mot")), 1);
+  const auto expected = FlattenFlashImage(image);
+  std::string flash;
+  for (int i = 0; i < 100 && flash.size() != expected.size(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    flash = ReadFileBytes(W(flash_out));
+  }
+  EXPECT_TRUE(flash == std::string(expected.begin(), expected.end()));
+}
+
+HWND FindByProperty(const wchar_t* name) {
+  for (HWND w = GetWindow(GetDesktopWindow(), GW_CHILD); w != nullptr; w = GetWindow(w, GW_HWNDNEXT)) {
+    if (GetPropW(w, name) != nullptr) return w;
+  }
+  return nullptr;
+}
+
+PROCESS_INFORMATION Start(const std::wstring& exe) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  std::wstring command = L"\"" + exe + L"\"";
+  CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+  return process;
+}
+
+TEST(SingleInstanceTest, SecondStartRestoresTheFirstAndEnds) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const auto app = std::filesystem::path(self).parent_path().parent_path().parent_path() / "app" / QUILLON_APP_EXE_NAME;
+  ASSERT_TRUE(std::filesystem::exists(app)) << app.string();
+  TempDir dir;
+  // A copy of its own, so that its settings file lands in the test's folder.
+  const auto exe = dir / "quillon.exe";
+  std::filesystem::copy_file(app, exe);
+  PROCESS_INFORMATION first = Start(exe.wstring());
+  ASSERT_NE(first.hProcess, nullptr);
+  // Whatever fails below, the first copy does not outlive the test.
+  struct Ender {
+    HANDLE process;
+    ~Ender() {
+      if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) TerminateProcess(process, 1);
+    }
+  } ender{first.hProcess};
+  HWND window = nullptr;
+  for (int i = 0; i < 200 && window == nullptr; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    window = FindByProperty(L"quillon");
+  }
+  ASSERT_NE(window, nullptr);
+  ShowWindow(window, SW_MINIMIZE);
+  for (int i = 0; i < 40 && !IsIconic(window); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(IsIconic(window));
+  PROCESS_INFORMATION second = Start(exe.wstring());
+  ASSERT_EQ(WaitForSingleObject(second.hProcess, 10000), WAIT_OBJECT_0);
+  DWORD code = 1;
+  GetExitCodeProcess(second.hProcess, &code);
+  EXPECT_EQ(code, 0u);
+  EXPECT_FALSE(IsIconic(window));
+  EXPECT_EQ(FindByProperty(L"quillon"), window);
+  PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+  EXPECT_EQ(WaitForSingleObject(first.hProcess, 10000), WAIT_OBJECT_0);
+  for (auto* handle : {first.hProcess, first.hThread, second.hProcess, second.hThread}) CloseHandle(handle);
+  EXPECT_TRUE(std::filesystem::exists(dir / "quillon.ini"));
+}
+
+}  // namespace
+}  // namespace quillon::win32
+
+int main(int argc, char** argv) {
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
