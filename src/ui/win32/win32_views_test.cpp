@@ -236,7 +236,7 @@ TEST(SingleInstanceTest, SecondStartRestoresTheFirstAndEnds) {
     window = FindByProperty(L"quillon");
   }
   ASSERT_NE(window, nullptr);
-  ShowWindow(window, SW_MINIMIZE);
+  SendMessageW(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
   for (int i = 0; i < 40 && !IsIconic(window); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_TRUE(IsIconic(window));
   PROCESS_INFORMATION second = Start(exe.wstring());
