@@ -24,6 +24,9 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     app.exit(e);
     return kExitUsage;
+  } catch (const std::exception& e) {
+    std::cerr << "quillon-cli: " << e.what() << '\n';
+    return kExitFailure;
   }
   return status;
 }

@@ -30,7 +30,13 @@ int RunSettings(const SettingsOptions& options) {
     nlohmann::ordered_json out{{"MotFile", settings.MotFile},   {"InfoFile", settings.InfoFile},
                                {"Baudrate", settings.Baudrate}, {"Com", settings.Com},
                                {"MaxCom", settings.MaxCom},     {"SendWait", settings.SendWait}};
-    std::cout << out.dump() << '\n';
+    // One line, ", " and ": " between items, as the documented form shows it.
+    std::string line = "{";
+    for (const auto& [key, value] : out.items()) {
+      if (line.size() > 1) line += ", ";
+      line += nlohmann::json(key).dump() + ": " + value.dump();
+    }
+    std::cout << line << "}\n";
   } else {
     std::printf("Settings file: %s\n", ini.c_str());
     std::printf("  Mot File  = %s\n  Info File = %s\n  Baudrate  = %d\n  COM       = %d\n"

@@ -64,9 +64,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!link.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove(link, ignored);
-    std::filesystem::create_symlink(line.port_path(), link);
+    std::error_code error;
+    std::filesystem::remove(link, error);
+    std::filesystem::create_symlink(line.port_path(), link, error);
+    if (error) {
+      std::cerr << "quillon-devsim: cannot make the link " << link << ": " << error.message() << '\n';
+      return 1;
+    }
   }
   std::cout << "port: " << line.port_path() << std::endl;
 

@@ -1,0 +1,88 @@
+// quillon-cli's file commands as a user runs them: exit statuses, output files, JSON.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+using ::testing::HasSubstr;
+using testing::ReadFileBytes;
+using testing::TempDir;
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  Result Cli(std::vector<std::string> args) {
+    args.insert(args.begin(), QUILLON_CLI);
+    Result r;
+    r.status = testing::Wait(testing::Spawn(args, dir_ / "out", dir_ / "err"));
+    r.out = ReadFileBytes(dir_ / "out");
+    r.err = ReadFileBytes(dir_ / "err");
+    return r;
+  }
+  TempDir dir_;
+};
+
+TEST_F(CliTest, ImageEqualsSrecCatsImageOfTheSameFile) {
+  if (testing::RunShell("command -v srec_cat >/dev/null") != 0) GTEST_SKIP() << "srec_cat missing";
+  const auto ref = (dir_ / "ref.bin").string();
+  ASSERT_EQ(testing::RunShell("srec_cat " QUILLON_EXAMPLES "/update.mot -fill 0xFF 0 0x40000 -crop 0 0x40000 -o " +
+                              ref + " -binary"),
+            0);
+  auto r = Cli({"image", QUILLON_EXAMPLES "/update.mot", "--output", (dir_ / "flash.bin").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(ReadFileBytes(dir_ / "flash.bin") == ReadFileBytes(ref));
+}
+
+TEST_F(CliTest, BadFileWritesNoImageAndSaysWhereAndWhy) {
+  const auto bad = dir_.Write("bad.mot", "S1050000AB123D\r\nS1050000AB123E\r\n").string();
+  auto r = Cli({"image", bad, "--output", (dir_ / "flash.bin").string()});
+  EXPECT_EQ(r.status, 15);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "flash.bin"));
+  EXPECT_THAT(r.err, HasSubstr("line 2 (record 2): bad checksum: S1050000AB123E"));
+  EXPECT_EQ(Cli({"info", (dir_ / "missing.mot").string()}).status, 11);
+  auto no_end = Cli({"info", dir_.Write("cut.mot", "S1050000AB123D\r\n").string()});
+  EXPECT_EQ(no_end.status, 0);
+  EXPECT_THAT(no_end.err, HasSubstr("no S7/S8/S9 record"));
+}
+
+TEST_F(CliTest, InfoJsonDescribesEveryBlockAndTheBootFile) {
+  auto r = Cli({"info", "--json", "--boot", QUILLON_EXAMPLES "/nivaload.sub", QUILLON_EXAMPLES "/update.mot"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto json = nlohmann::json::parse(r.out);
+  EXPECT_EQ(json["result"], 1);
+  ASSERT_EQ(json["blocks"].size(), 12u);
+  EXPECT_EQ(json["blocks"][9]["base"], 0x10000);
+  EXPECT_EQ(json["blocks"][1]["used"], 0x80);
+  EXPECT_EQ(json["blocks"][1]["chunks"], 1);
+  EXPECT_EQ(json["boot"]["result"], 600);
+  EXPECT_EQ(json["boot"]["bytes"], 600);
+  const auto bad_boot = dir_.Write("boot.sub", "S9030000FC\r\n").string();
+  EXPECT_EQ(Cli({"info", "--boot", bad_boot, QUILLON_EXAMPLES "/update.mot"}).status, 16);
+}
+
+TEST_F(CliTest, UsageHelpAndSettings) {
+  EXPECT_EQ(Cli({"--help"}).status, 0);
+  EXPECT_EQ(Cli({"info"}).status, 2);
+  EXPECT_EQ(Cli({"flash", "--baud", "300", "x.mot"}).status, 2);
+  const auto ini = (dir_ / "q.ini").string();
+  auto r = Cli({"settings", "--ini", ini, "--save", "--json"});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "{\"MotFile\": \"\", \"InfoFile\": \"nivaload.sub\", \"Baudrate\": 115200, \"Com\": 1, "
+            "\"MaxCom\": 20, \"SendWait\": 10}\n");
+  EXPECT_THAT(ReadFileBytes(ini), HasSubstr("[Main]\r\nMot File=\r\n"));
+}
+
+}  // namespace
+}  // namespace quillon
