@@ -1,12 +1,11 @@
 // quillon-cli image: the 0x40000-byte flash image an update file gives.
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 
 #include "base/messages.h"
+#include "base/replace_file.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/file_report.h"
@@ -20,26 +19,6 @@ struct ImageOptions {
   std::string output;
 };
 
-// Writes beside the target and renames, so a reader never sees half an image.
-bool WriteAtomically(const std::filesystem::path& target, const std::vector<std::uint8_t>& bytes) {
-  auto temporary = target;
-  temporary += ".part";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      std::error_code ignored;
-      std::filesystem::remove(temporary, ignored);
-      return false;
-    }
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, target, error);
-  if (error) std::filesystem::remove(temporary, error);
-  return !error;
-}
-
 int RunImage(const ImageOptions& options) {
   FlashImage image;
   const int result = SRecordReader().LoadFlashImage(image, options.update);
@@ -49,7 +28,8 @@ int RunImage(const ImageOptions& options) {
     return ExitForMessage(result == -1 ? kMsgNoDataFile : kMsgDataFileBad);
   }
   ReportFileProblems(options.update, "update file", false);
-  if (!WriteAtomically(options.output, FlattenFlashImage(image))) {
+  const auto flat = FlattenFlashImage(image);
+  if (!ReplaceFileContents(options.output, {reinterpret_cast<const char*>(flat.data()), flat.size()})) {
     std::fprintf(stderr, "error: cannot write %s\n", options.output.c_str());
     return kExitFailure;
   }
