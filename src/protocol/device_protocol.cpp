@@ -42,9 +42,22 @@ int DeviceProtocol::ShortPoll(std::span<std::uint8_t> buffer) {
   for (int i = 0; i < kPollReads; ++i) {
     const int n = port_.ReadCom(buffer);
     if (n > 0) return n;
-    pause_.Sleep(kPollPauseMs);
+    // A line that is gone will bring nothing in the 699 reads left.
+    if (port_.LineGone()) return 0;
+    AwaitNext(n, kPollPauseMs);
   }
   return 0;
+}
+
+void DeviceProtocol::AwaitNext(int read_result, int milliseconds) {
+  // After a read that found nothing the wait ends as soon as a byte arrives, so an answer is
+  // taken the moment it is there. Bytes left queued would end that wait at once and burn
+  // the read budget in no time: then it is a plain pause.
+  if (read_result == 0 && !port_.InputLeftQueued()) {
+    port_.WaitForInput(milliseconds);
+  } else {
+    pause_.Sleep(milliseconds);
+  }
 }
 
 void DeviceProtocol::OpenProgress(std::string_view text, int steps) {
@@ -84,7 +97,7 @@ bool DeviceProtocol::SendBoot(std::span<const std::uint8_t> image) {
     port_.ReadCom(start);
   }
   if (start[0] != kStartAnswer) {
-    ShortPoll(start);
+    if (!port_.LineGone()) ShortPoll(start);
     if (start[0] != kStartAnswer) return Fail();
   }
 
@@ -100,7 +113,7 @@ bool DeviceProtocol::SendBoot(std::span<const std::uint8_t> image) {
   int lag = kEchoLag;
   int sent = 0;
   int received = 0;
-  int last_read = 0;
+  std::optional<std::uint8_t> final_answer;
   while (sent < length) {
     int chunk = kChunkSize;
     if (length - sent <= kChunkSize) {
@@ -122,20 +135,20 @@ bool DeviceProtocol::SendBoot(std::span<const std::uint8_t> image) {
       }
       for (int i = 0; i < n; ++i) {
         const int position = received + i;
-        // A byte beyond the program is the final answer, not an echo.
-        if (position < length && echo[static_cast<std::size_t>(i)] != image[static_cast<std::size_t>(position)]) {
-          return Fail();
-        }
+        const std::uint8_t byte = echo[static_cast<std::size_t>(i)];
+        // The byte right after the last echo is the final answer; anything behind it is not
+        // looked at.
+        if (position == length) final_answer = byte;
+        if (position < length && byte != image[static_cast<std::size_t>(position)]) return Fail();
       }
       received += n;
-      last_read = n;
       empty_reads = 0;
     } while (sent + chunk > received + lag);
     sent += chunk;
   }
   CloseProgress();
 
-  if (received > length) return echo[static_cast<std::size_t>(last_read - 1)] == kStartAnswer;
+  if (final_answer) return *final_answer == kStartAnswer;
   if (ShortPoll(start) == 0) return Fail();
   return start[0] == kStartAnswer;
 }
@@ -157,8 +170,10 @@ bool DeviceProtocol::SwitchBitRate(std::int32_t baudrate) {
 bool DeviceProtocol::WaitForByte(std::uint8_t expected, int attempts, int pause_ms) {
   std::array<std::uint8_t, 32> reply{};
   for (int i = 0; i < attempts; ++i) {
-    if (port_.ReadCom(reply) >= 1 && reply[0] == expected) return true;
-    pause_.Sleep(pause_ms);
+    const int n = port_.ReadCom(reply);
+    if (n >= 1 && reply[0] == expected) return true;
+    if (port_.LineGone()) return false;
+    AwaitNext(n, pause_ms);
   }
   return false;
 }
@@ -194,7 +209,7 @@ bool DeviceProtocol::SendFlashImage(const FlashImage& image, std::int32_t send_w
       int answer = 0;
       for (int i = 0; i < kPollReads && answer == 0; ++i) {
         answer = port_.ReadCom(reply);
-        if (answer == 0) pause_.Sleep(kPollPauseMs);
+        if (answer == 0) AwaitNext(answer, kPollPauseMs);
       }
       if (answer <= 0) return Fail();
       if (!SendByte(kReady)) return Fail();
@@ -217,7 +232,7 @@ bool DeviceProtocol::SendFlashImage(const FlashImage& image, std::int32_t send_w
     count += n;
     if (count == kClosingReplyBytes) return true;
     if (count > kClosingReplyBytes) return Fail();
-    pause_.Sleep(kPollPauseMs);
+    AwaitNext(n, kPollPauseMs);
   }
   return false;
 }

@@ -2,8 +2,9 @@
 // The host's side of the conversation with the device: the H8S boot-mode entry with the boot
 // program download, the bit-rate handshake with the boot program, and the flash transfer.
 //
-// Every wait is a pause between reads that never block; the line is reached only through
-// SerialPort and the clock only through Pause, so a test can walk every failure in no time.
+// Reads never block; between them a wait either pauses or waits for input with a time limit.
+// The line is reached only through SerialPort and the clock only through Pause (and the
+// driver's wait), so a test can walk every failure in no time.
 // Each failure leaves its record at the statement that detects it.
 
 #include <cstdint>
@@ -40,13 +41,17 @@ class DeviceProtocol {
   /// Sends every block that has data, then the closing command; `send_wait` of 5 ms or more
   /// paces the line after every chunk and every block.
   bool SendFlashImage(const FlashImage& image, std::int32_t send_wait);
-  /// True when a read begins with `expected`; the other bytes of each read are dropped.
+  /// True when a read begins with `expected`; the other bytes of each read are dropped. A line
+  /// that is gone ends the wait at once with false.
   bool WaitForByte(std::uint8_t expected, int attempts, int pause_ms);
 
  private:
-  /// Reads until something arrives; returns the count, or 0 when the poll timed out. A read
-  /// error counts as a read that brought nothing.
+  /// Reads until something arrives; returns the count, or 0 when the poll timed out. A line
+  /// error counts as a read that brought nothing; a line that is gone ends the poll as timed
+  /// out at once.
   int ShortPoll(std::span<std::uint8_t> buffer);
+  /// The 5 ms between two reads of a wait, after a read that returned `read_result`.
+  void AwaitNext(int read_result, int milliseconds);
   /// True only when every byte was written.
   bool Send(std::span<const std::uint8_t> bytes);
   bool SendByte(std::uint8_t byte) { return Send({&byte, 1}); }

@@ -16,6 +16,7 @@ class ProtocolTest : public ::testing::Test {
  protected:
   using Bytes = FakeCommDriver::Bytes;
   void SetUp() override {
+    driver_.clock = &pause_;
     ASSERT_EQ(port_.OpenPort("dev"), 1);
     driver_.calls.clear();
   }
@@ -24,6 +25,10 @@ class ProtocolTest : public ::testing::Test {
   void Reply(Bytes bytes) { driver_.arrivals.push_back(std::move(bytes)); }
   int CountPauses(int ms) const {
     return static_cast<int>(std::count(pause_.pauses.begin(), pause_.pauses.end(), ms));
+  }
+  /// Waits for input with this time limit (the 5 ms of a poll after an empty read).
+  int CountWaits(int ms) const {
+    return static_cast<int>(std::count(driver_.waits.begin(), driver_.waits.end(), ms));
   }
 
   TempDir dir_;

@@ -90,6 +90,12 @@ INSTANTIATE_TEST_SUITE_P(
                     [](auto& d, auto&) { d.final_with_last_echo = true; }, true, {}, true},
         BootOutcome{"final_answer_wrong_with_last_echoes", 300,
                     [](auto& d, auto&) { d.final_with_last_echo = true, d.final_answer = 0x55; }, false, {}, true},
+        // The byte right after the last echo decides; what follows it in the read does not.
+        BootOutcome{"stray_byte_after_good_final_answer", 300,
+                    [](auto& d, auto&) { d.final_with_last_echo = true, d.after_final = {0x00}; }, true, {}, true},
+        BootOutcome{"wrong_final_answer_then_aa", 300,
+                    [](auto& d, auto&) { d.final_with_last_echo = true, d.final_answer = 0x55, d.after_final = {0xAA}; },
+                    false, {}, true},
         BootOutcome{"final_answer_wrong", 300, [](auto& d, auto&) { d.final_answer = 0x00; }, false, {}, true},
         BootOutcome{"no_final_answer", 300, [](auto& d, auto&) { d.final_answer.reset(); }, false, {""}, true},
         BootOutcome{"silent_device", 300, [](auto& d, auto&) { d.start_answer.reset(); }, false, {""}, false},
@@ -109,11 +115,55 @@ INSTANTIATE_TEST_SUITE_P(
                     false, {""}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Programs that end on a chunk boundary (and one byte past it), their echoes coming back
+// late and in small groups: whatever the grouping, the device's final answer decides.
+struct ChunkEdgeCase {
+  int length;
+  std::size_t piece;
+  bool with_last_echo;
+};
+
+class BootChunkEdgeTest : public SendBootTest, public ::testing::WithParamInterface<ChunkEdgeCase> {};
+
+TEST_P(BootChunkEdgeTest, TheFinalAnswerAloneDecides) {
+  const auto [length, piece, with_last_echo] = GetParam();
+  for (std::optional<std::uint8_t> answer : {std::optional<std::uint8_t>{0xAA}, std::optional<std::uint8_t>{0x55},
+                                              std::optional<std::uint8_t>{}}) {
+    SCOPED_TRACE(answer ? static_cast<int>(*answer) : -1);
+    driver_ = {};
+    driver_.clock = &pause_;
+    ASSERT_EQ(port_.OpenPort("dev"), 1);
+    std::filesystem::remove(dir_ / "q.sts");
+    device_ = {};
+    device_.echo_piece = piece;
+    device_.echo_delay_ms = 40;
+    device_.final_with_last_echo = with_last_echo;
+    device_.final_answer = answer;
+    EXPECT_EQ(Run(length), answer == 0xAA);
+    // Every byte of the program went out once, in chunks of 128 and the rest.
+    Bytes sent;
+    for (std::size_t i = 13; i < driver_.writes.size(); ++i) sent.insert(sent.end(), driver_.writes[i].begin(), driver_.writes[i].end());
+    EXPECT_EQ(sent, program_);
+    // Only silence after the last echo leaves a record.
+    EXPECT_EQ(Records().size(), answer ? 0u : 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, BootChunkEdgeTest,
+                         ::testing::Values(ChunkEdgeCase{128, 1, false}, ChunkEdgeCase{128, 7, true},
+                                           ChunkEdgeCase{128, 64, false}, ChunkEdgeCase{256, 5, false},
+                                           ChunkEdgeCase{256, 3, true}, ChunkEdgeCase{256, 100, true},
+                                           ChunkEdgeCase{129, 1, true}, ChunkEdgeCase{129, 16, false},
+                                           ChunkEdgeCase{129, 128, true}));
+
 TEST_F(SendBootTest, SilentDeviceTimesOutAfterTheStartBytesAndOnePoll) {
   device_.start_answer.reset();
   EXPECT_FALSE(Run(300));
   EXPECT_EQ(CountPauses(50), 11);
-  EXPECT_EQ(CountPauses(5), 700);
+  // Eleven reads after the start bytes, then the poll's 700, each followed by a 5 ms wait.
+  EXPECT_EQ(driver_.queries, 11 + 700);
+  EXPECT_EQ(CountWaits(5), 700);
+  EXPECT_EQ(pause_.now_ms, 11 * 50 + 700 * 5);
   EXPECT_EQ(driver_.writes.size(), 11u);
 }
 
@@ -138,7 +188,7 @@ TEST_F(SendBootTest, EchoStopAllowsMoreThan700EmptyReads) {
 
 TEST_F(SendBootTest, StartAnswerWithinTheFirstPauseSkipsThePoll) {
   ASSERT_TRUE(Run(20));
-  EXPECT_EQ(CountPauses(5), 0);
+  EXPECT_EQ(CountWaits(5), 0);
 }
 
 TEST_F(SendBootTest, ReadErrorInProgramPhaseEndsTheDownload) {

@@ -1,6 +1,7 @@
 #pragma once
-// The nine operations the serial port needs of the platform's serial driver, as one narrow
-// interface: termios on POSIX, the comm API on Windows, a scripted fake in tests.
+// The nine operations the serial port needs of the platform's serial driver, plus a wait for
+// input, as one narrow interface: termios on POSIX, the comm API on Windows, a scripted fake
+// in tests.
 
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +39,13 @@ inline constexpr std::uint32_t kCeRxParity = 0x04;
 inline constexpr std::uint32_t kCeFrame = 0x08;
 inline constexpr std::uint32_t kCeBreak = 0x10;
 
+/// How a wait for input ended.
+enum class InputWait {
+  kInput,     ///< bytes are waiting (or a line error is flagged with them)
+  kTimeUp,    ///< nothing arrived in the time given
+  kLineGone,  ///< the line cannot be read any more (hung up, adapter pulled out)
+};
+
 class CommDriver {
  public:
   virtual ~CommDriver() = default;
@@ -54,6 +62,9 @@ class CommDriver {
   virtual bool Read(std::span<std::uint8_t> buffer, std::size_t& read) = 0;
   /// Writes the bytes, giving up when the write time-out has passed; `written` tells how many.
   virtual bool Write(std::span<const std::uint8_t> bytes, std::size_t& written) = 0;
+  /// Blocks until bytes are waiting, the line has failed, or `milliseconds` have passed;
+  /// returns at once when bytes are already waiting. Consumes nothing and clears no error.
+  virtual InputWait WaitForInput(int milliseconds) = 0;
   /// Returns once everything written has been transmitted.
   virtual bool Flush() = 0;
   virtual void Close() = 0;

@@ -7,8 +7,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #ifdef __linux__
 #include <linux/serial.h>
@@ -64,6 +66,7 @@ class PosixCommDriver final : public CommDriver {
     }
     fd_ = fd;
     ReadCounters(counters_);
+    SetLowLatency();
     return true;
   }
 
@@ -171,10 +174,27 @@ class PosixCommDriver final : public CommDriver {
     return true;
   }
 
+  InputWait WaitForInput(int milliseconds) override {
+    if (!IsOpen()) return InputWait::kLineGone;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      const int r = ::poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return InputWait::kLineGone;
+      if (r == 0) return InputWait::kTimeUp;
+      if (p.revents & POLLIN) return InputWait::kInput;
+      return InputWait::kLineGone;  // POLLHUP, POLLERR, POLLNVAL
+    }
+  }
+
   bool Flush() override { return IsOpen() && Retry([&] { return ::tcdrain(fd_); }) == 0; }
 
   void Close() override {
     if (fd_ >= 0) {
+      RestoreLatency();
       ::ioctl(fd_, TIOCNXCL);
       ::close(fd_);
       fd_ = -1;
@@ -208,7 +228,33 @@ class PosixCommDriver final : public CommDriver {
     return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
   }
 
+  // Many USB adapters hold a received byte up to 16 ms before passing it on; with one answer
+  // byte per chunk that would dominate the transfer. Drivers that do not know the request (a
+  // pseudo-terminal) refuse it and nothing changes.
+  void SetLowLatency() {
+#ifdef __linux__
+    serial_struct serial{};
+    if (::ioctl(fd_, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+    saved_serial_flags_ = serial.flags;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(fd_, TIOCSSERIAL, &serial) != 0) saved_serial_flags_.reset();
+#endif
+  }
+
+  void RestoreLatency() {
+#ifdef __linux__
+    if (!saved_serial_flags_) return;
+    serial_struct serial{};
+    if (::ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
+      serial.flags = *saved_serial_flags_;
+      ::ioctl(fd_, TIOCSSERIAL, &serial);
+    }
+    saved_serial_flags_.reset();
+#endif
+  }
+
   int fd_ = -1;
+  std::optional<int> saved_serial_flags_;
   termios termios_{};
   CommTimeouts timeouts_{};
   Counters counters_{};

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <chrono>
+
 #include "serial/comm_driver.h"
 
 namespace quillon {
@@ -72,9 +74,27 @@ class Win32CommDriver final : public CommDriver {
     DWORD flags = 0;
     COMSTAT status{};
     const bool ok = ClearCommError(handle_, &flags, &status) != 0;
-    errors = flags;
+    errors = flags | held_errors_;
+    held_errors_ = 0;
     waiting = status.cbInQue;
     return ok;
+  }
+
+  // The handle is not overlapped, so nothing can block on its input; the input count is
+  // looked at every millisecond (the update raises the timer resolution to 1 ms).
+  InputWait WaitForInput(int milliseconds) override {
+    // GetTickCount moves in 15.6 ms steps whatever the timer resolution; the steady clock does not.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds > 0 ? milliseconds : 0);
+    for (;;) {
+      DWORD flags = 0;
+      COMSTAT status{};
+      if (ClearCommError(handle_, &flags, &status) == 0) return InputWait::kLineGone;
+      // Querying clears the flags: keep them for the read that follows.
+      held_errors_ |= flags;
+      if (status.cbInQue > 0 || held_errors_ != 0) return InputWait::kInput;
+      if (std::chrono::steady_clock::now() >= deadline) return InputWait::kTimeUp;
+      ::Sleep(1);
+    }
   }
 
   bool Read(std::span<std::uint8_t> buffer, std::size_t& read) override {
@@ -94,6 +114,7 @@ class Win32CommDriver final : public CommDriver {
   bool Flush() override { return FlushFileBuffers(handle_) != 0; }
 
   void Close() override {
+    held_errors_ = 0;
     if (handle_ != INVALID_HANDLE_VALUE) {
       CloseHandle(handle_);
       handle_ = INVALID_HANDLE_VALUE;
@@ -105,6 +126,7 @@ class Win32CommDriver final : public CommDriver {
  private:
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   DCB dcb_{};
+  std::uint32_t held_errors_ = 0;
 };
 
 }  // namespace

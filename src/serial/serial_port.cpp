@@ -81,9 +81,12 @@ int SerialPort::SendTimeOut(std::uint32_t milliseconds) {
 }
 
 int SerialPort::ReadCom(std::span<std::uint8_t> buffer) {
+  line_gone_ = false;
+  left_queued_ = false;
   std::uint32_t errors = 0, waiting = 0;
   if (!driver_.ClearErrors(errors, waiting)) {
     // The driver cannot even say what is waiting: the device has gone away.
+    line_gone_ = true;
     LogFailure(log_, " ReadCom() : ReadFile() Error");
     return -1;
   }
@@ -91,6 +94,7 @@ int SerialPort::ReadCom(std::span<std::uint8_t> buffer) {
   if (parity) {
     LogFailure(log_, " ReadCom() Parity Error Count = " + std::to_string(waiting));
   } else if (errors != 0) {
+    left_queued_ = waiting > 0;
     LogFailure(log_, " ReadCom() :Error Code = " + std::to_string(errors));
     return -1;
   }
@@ -98,10 +102,17 @@ int SerialPort::ReadCom(std::span<std::uint8_t> buffer) {
   const std::size_t want = std::min<std::size_t>(waiting, buffer.size());
   std::size_t got = 0;
   if (!driver_.Read(buffer.first(want), got)) {
+    line_gone_ = true;
     LogFailure(log_, " ReadCom() : ReadFile() Error");
     return -1;
   }
+  left_queued_ = got < waiting;
   return parity ? 0 : static_cast<int>(got);
+}
+
+InputWait SerialPort::WaitForInput(int milliseconds) {
+  if (!driver_.IsOpen()) return InputWait::kLineGone;
+  return driver_.WaitForInput(milliseconds);
 }
 
 int SerialPort::WriteCom(std::span<const std::uint8_t> bytes) {

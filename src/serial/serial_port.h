@@ -33,6 +33,15 @@ class SerialPort {
   /// count, 0 when nothing was waiting (buffer untouched) or after a parity error (bytes
   /// dropped), -1 after any other line error (nothing read) or a failed read.
   int ReadCom(std::span<std::uint8_t> buffer);
+  /// Waits until bytes are waiting, the line has failed or `milliseconds` have passed, and
+  /// returns as soon as one of them holds; reads nothing and writes no record.
+  InputWait WaitForInput(int milliseconds);
+  /// True when the last ReadCom could not read at all because the line is gone (its record
+  /// " ReadCom() : ReadFile() Error" is written); a line error flagged on a live line is not.
+  bool LineGone() const { return line_gone_; }
+  /// True when the last ReadCom left bytes in the driver's queue: a flagged line error keeps
+  /// them there, and a read takes no more than its buffer holds.
+  bool InputLeftQueued() const { return left_queued_; }
   /// Writes and drains. Returns the bytes the driver wrote; 0 for a closed port or no bytes.
   int WriteCom(std::span<const std::uint8_t> bytes);
   void ClosePort();
@@ -43,6 +52,8 @@ class SerialPort {
   CommDriver& driver_;
   const EventLog& log_;
   std::string device_;
+  bool line_gone_ = false;
+  bool left_queued_ = false;
 };
 
 /// The device that COM port `com` stands for: "\\.\COMn" on Windows; elsewhere the device the

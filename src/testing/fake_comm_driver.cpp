@@ -52,13 +52,27 @@ bool FakeCommDriver::SetTimeouts(const CommTimeouts& t) {
   return true;
 }
 
+void FakeCommDriver::TakeDue() {
+  while (!timed_.empty() && timed_.begin()->first <= Now()) {
+    const auto& bytes = timed_.begin()->second;
+    incoming.insert(incoming.end(), bytes.begin(), bytes.end());
+    timed_.erase(timed_.begin());
+  }
+}
+
 bool FakeCommDriver::ClearErrors(std::uint32_t& errors, std::uint32_t& waiting) {
   ++driver_calls;
+  ++queries;
+  if (on_query) on_query();
+  errors = 0;
+  waiting = 0;
+  if (line_gone) return false;
+  TakeDue();
   if (!arrivals.empty()) {
     incoming.insert(incoming.end(), arrivals.front().begin(), arrivals.front().end());
     arrivals.pop_front();
   }
-  errors = pending_errors;
+  errors = pending_errors | sticky_errors;
   pending_errors = 0;
   waiting = static_cast<std::uint32_t>(incoming.size());
   return clear_errors_ok;
@@ -67,7 +81,7 @@ bool FakeCommDriver::ClearErrors(std::uint32_t& errors, std::uint32_t& waiting) 
 bool FakeCommDriver::Read(std::span<std::uint8_t> buffer, std::size_t& read) {
   ++driver_calls;
   calls.push_back("read:" + std::to_string(buffer.size()));
-  if (!read_ok) return false;
+  if (!read_ok || line_gone) return false;
   read = std::min(buffer.size(), incoming.size());
   std::copy_n(incoming.begin(), read, buffer.begin());
   incoming.erase(incoming.begin(), incoming.begin() + static_cast<std::ptrdiff_t>(read));
@@ -79,8 +93,27 @@ bool FakeCommDriver::Write(std::span<const std::uint8_t> bytes, std::size_t& wri
   written = write_count ? write_count(bytes) : bytes.size();
   writes.emplace_back(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(written));
   calls.push_back("write:" + std::to_string(written));
+  write_times.push_back(Now());
   if (on_write) on_write(bytes.first(written));
   return written == bytes.size();
+}
+
+InputWait FakeCommDriver::WaitForInput(int milliseconds) {
+  ++driver_calls;
+  calls.push_back("wait:" + std::to_string(milliseconds));
+  waits.push_back(milliseconds);
+  if (line_gone) return InputWait::kLineGone;
+  TakeDue();
+  if (!incoming.empty() || (pending_errors | sticky_errors) != 0) return InputWait::kInput;
+  if (!clock) return InputWait::kTimeUp;
+  const long long limit = Now() + std::max(milliseconds, 0);
+  if (!timed_.empty() && timed_.begin()->first <= limit) {
+    clock->Advance(std::max(timed_.begin()->first - Now(), 0LL));
+    TakeDue();
+    return InputWait::kInput;
+  }
+  clock->Advance(limit - Now());
+  return InputWait::kTimeUp;
 }
 
 bool FakeCommDriver::Flush() {

@@ -24,6 +24,9 @@ struct BootDevice {
   int echo_stops_at = -1;             ///< program bytes from here on are not echoed
   std::optional<std::uint8_t> final_answer = 0xAA;
   bool final_with_last_echo = false;
+  Bytes after_final;                  ///< stray bytes right behind the final answer
+  /// With a clock on the driver: each piece of echo arrives this much after the one before.
+  long long echo_delay_ms = 0;
 
   void Attach(FakeCommDriver& driver, std::size_t program_length) {
     driver.on_write = [this, &driver, program_length](std::span<const std::uint8_t> bytes) {
@@ -47,15 +50,28 @@ struct BootDevice {
         echo.push_back(index == wrong_echo_at ? static_cast<std::uint8_t>(b ^ 0xFF) : b);
       }
       const bool last = static_cast<std::size_t>(program_bytes) == program_length;
-      if (last && final_with_last_echo && final_answer) echo.push_back(*final_answer);
+      Bytes final;
+      if (last && final_answer) final.push_back(*final_answer);
+      if (last) final.insert(final.end(), after_final.begin(), after_final.end());
+      if (final_with_last_echo) echo.insert(echo.end(), final.begin(), final.end());
+      auto deliver = [&](Bytes piece) {
+        if (echo_delay_ms > 0) {
+          // Each piece falls due a delay after the one before it (or after this write).
+          last_due = std::max(last_due, driver.Now()) + echo_delay_ms;
+          driver.ArriveAt(last_due, std::move(piece));
+        } else {
+          arrivals.push_back(std::move(piece));
+        }
+      };
       for (std::size_t at = 0; at < echo.size(); at += echo_piece) {
-        arrivals.emplace_back(echo.begin() + static_cast<std::ptrdiff_t>(at),
-                              echo.begin() + static_cast<std::ptrdiff_t>(std::min(echo.size(), at + echo_piece)));
+        deliver(Bytes(echo.begin() + static_cast<std::ptrdiff_t>(at),
+                      echo.begin() + static_cast<std::ptrdiff_t>(std::min(echo.size(), at + echo_piece))));
       }
-      if (last && !final_with_last_echo && final_answer) arrivals.push_back({*final_answer});
+      if (!final_with_last_echo && !final.empty()) deliver(final);
     };
   }
   int phase = 0, size_bytes = 0, program_bytes = 0;
+  long long last_due = 0;
 };
 
 // The boot program's side of the flash transfer, with one knob per fault.

@@ -14,12 +14,16 @@ class FakePause final : public Pause {
  public:
   void Sleep(int milliseconds) override {
     pauses.push_back(milliseconds);
+    Advance(milliseconds);
+  }
+  /// Moves the clock without recording a pause: the fake driver's waits for input do this.
+  void Advance(long long milliseconds) {
     now_ms += milliseconds;
     if (on_sleep) on_sleep(now_ms);
   }
   std::vector<int> pauses;
   long long now_ms = 0;
-  /// Lets a scripted peer act as time passes (called after every pause).
+  /// Lets a scripted peer act as time passes (called whenever the clock moves).
   std::function<void(long long)> on_sleep;
 };
 

@@ -58,6 +58,8 @@ int UpdateSequence::Run(const UpdateTarget& target) {
 
   show(kMsgRestartInBootMode);
 
+  // From the open port to the end of the run every wait must last what it says.
+  const FineTimerScope fine_timer;
   const std::string device = target.port_device.empty() ? PortDeviceName(settings_.Com, settings_.Ports) : target.port_device;
   if (!port_.OpenPort(device)) {
     boot.reset();

@@ -27,6 +27,7 @@ const std::string kUpdate = "S1050100AB123C\r\nS9030000FC\r\n";
 class UpdateSequenceTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    driver_.clock = &pause_;
     settings_.ProgramDir = dir_.path().string() + "/";
     settings_.InfoFile = "nivaload.sub";
     settings_.MotFile = dir_.Write("update.mot", kUpdate).string();
