@@ -47,8 +47,14 @@ void Device::Answer(std::uint8_t byte) {
   line_.Write(byte);
 }
 
-// A silent device keeps taking what the host sends but never answers again.
+// A silent device keeps taking what the host sends but never answers again; a vanished one
+// drops the line there, as a USB adapter pulled out does.
 bool Device::Silent(const char* phase) {
+  if (faults_.vanish_at == phase) {
+    seen_.push_back(std::string("line dropped at ") + phase + " (fault injected)");
+    line_.HangUp();
+    return true;
+  }
   if (faults_.silent_at != phase) return false;
   seen_.push_back(std::string("went silent at ") + phase + " (fault injected)");
   std::uint8_t ignored;
@@ -103,6 +109,7 @@ bool Device::BootMode() {
       Problem("the boot program stopped after " + std::to_string(i) + " of " + std::to_string(size) + " bytes");
       return false;
     }
+    if (i == 0 && Silent("echo")) return false;
     if (faults_.no_echo_from >= 0 && i >= faults_.no_echo_from) continue;
     echo.push_back(faults_.wrong_echo_from >= 0 && i >= faults_.wrong_echo_from ? static_cast<std::uint8_t>(~byte) : byte);
     // Echoes go out in small groups while the program arrives.
@@ -119,7 +126,9 @@ bool Device::BootMode() {
     return false;
   }
   if (Silent("final")) return false;
-  line_.Write(faults_.final_answer.value_or(0xAA));
+  std::vector<std::uint8_t> answer{faults_.final_answer.value_or(0xAA)};
+  if (faults_.after_final_answer) answer.push_back(*faults_.after_final_answer);
+  line_.Write(answer);
   seen_.push_back("boot program received and started");
   return true;
 }
@@ -162,12 +171,31 @@ bool Device::BootProgram() {
   return true;
 }
 
+void Device::NoteGap(std::vector<double>& gaps, std::chrono::steady_clock::time_point from) {
+  gaps.push_back(std::chrono::duration<double, std::milli>(line_.LastByteSent() - from).count());
+}
+
+std::string Device::GapSummary() const {
+  auto range = [](const std::vector<double>& gaps) {
+    if (gaps.empty()) return std::string("none");
+    const auto [low, high] = std::minmax_element(gaps.begin(), gaps.end());
+    char text[64];
+    std::snprintf(text, sizeof text, "min %.1f ms, max %.1f ms", *low, *high);
+    return std::string(text);
+  };
+  return "host pauses after chunks: " + range(chunk_gaps_ms_) + "; after blocks: " + range(block_gaps_ms_);
+}
+
 bool Device::Blocks() {
+  std::optional<std::chrono::steady_clock::time_point> block_acked;
   for (;;) {
     std::uint8_t byte = 0;
     if (!Read(byte)) return false;
+    if (block_acked) NoteGap(block_gaps_ms_, *block_acked);
+    block_acked.reset();
     if (byte == 0x43) {
       seen_.push_back("closing command");
+      seen_.push_back(GapSummary());
       if (Silent("closing")) return false;
       std::vector<std::uint8_t> reply(static_cast<std::size_t>(std::max(faults_.closing_bytes, 0)), 0x00);
       const auto split = static_cast<std::size_t>(std::clamp(faults_.closing_split, 0, static_cast<int>(reply.size())));
@@ -205,6 +233,7 @@ bool Device::Blocks() {
     if (byte != 0x11) Problem("expected the host's 0x11 after the header, got " + Hex(byte));
 
     unsigned sum = 0;
+    std::optional<std::chrono::steady_clock::time_point> host_ready;
     for (std::uint32_t at = 0; at < length; at += 128) {
       const std::uint32_t chunk = std::min<std::uint32_t>(128, length - at);
       for (std::uint32_t i = 0; i < chunk; ++i) {
@@ -212,6 +241,7 @@ bool Device::Blocks() {
           Problem("chunk " + std::to_string(chunks_) + " stopped after " + std::to_string(i) + " bytes");
           return false;
         }
+        if (i == 0 && host_ready) NoteGap(chunk_gaps_ms_, *host_ready);
         flash_[base + at + i] = byte;
         sum += byte;
       }
@@ -233,9 +263,11 @@ bool Device::Blocks() {
       line_.Write(faults_.chunk_answer);
       if (!Read(byte)) return false;
       if (byte != 0x11) Problem("expected the host's 0x11 after a chunk, got " + Hex(byte));
+      host_ready = line_.LastByteSent();
     }
     std::uint8_t checksum = 0;
     if (!Read(checksum)) return false;
+    if (host_ready) NoteGap(chunk_gaps_ms_, *host_ready);
     const bool sum_ok = ((sum + checksum) & 0xFF) == 0xFF;
     seen_.push_back("block " + Hex(base) + " length " + Hex(length) + (sum_ok ? ", checksum good" : ", checksum BAD"));
     if (!sum_ok) {
@@ -245,6 +277,7 @@ bool Device::Blocks() {
     }
     if (Silent("checksum-ack")) return false;
     Answer(0x06);
+    block_acked = std::chrono::steady_clock::now();
   }
 }
 

@@ -2,6 +2,7 @@
 // A simulated H8S device: the chip's boot mode, then the boot program that takes the flash
 // blocks. Written from the device's side of the line only; it shares nothing with the host.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +15,8 @@ namespace devsim {
 /// One flag per failure the host must handle; all off is a healthy device.
 struct Faults {
   std::string silent_at;                     ///< start, size, final, bitrate, newrate, block-ack, ready, checksum-ack, closing
+  std::string vanish_at;                     ///< the same phases and echo: the line is dropped for good there
+  std::optional<std::uint8_t> after_final_answer;  ///< a stray byte right behind the final 0xAA
   std::optional<std::uint8_t> start_answer;  ///< instead of 0xAA
   long wrong_echo_from = -1;                 ///< program byte from which echoes are corrupted
   long no_echo_from = -1;                    ///< program byte from which nothing is echoed
@@ -48,7 +51,14 @@ class Device {
   bool BootProgram();
   bool Blocks();
 
+  void NoteGap(std::vector<double>& gaps, std::chrono::steady_clock::time_point from);
+  std::string GapSummary() const;
+
   PtyLine& line_;
+  // How long the host paused after each chunk (from its 0x11 to its next byte) and after each
+  // block (from the checksum's ACK to its next byte), in milliseconds.
+  std::vector<double> chunk_gaps_ms_;
+  std::vector<double> block_gaps_ms_;
   Faults faults_;
   std::vector<std::uint8_t> flash_;
   std::vector<std::string> seen_;

@@ -28,9 +28,17 @@ int main(int argc, char** argv) {
   app.add_option("--flash-out", flash_out, "write the flash here at the end");
   app.add_option("--report", report, "write what the device saw and found wrong here");
   app.add_option("--latency-ms", faults.latency_ms, "flash programming time per chunk");
-  app.add_option("--silent-at", faults.silent_at, "stop answering at a phase")
-      ->check(CLI::IsMember({"start", "size", "final", "bitrate", "newrate", "block-ack", "ready",
-                             "checksum-ack", "closing"}));
+  const std::vector<std::string> phases{"start", "size", "final", "bitrate", "newrate", "block-ack", "ready",
+                                        "checksum-ack", "closing"};
+  std::vector<std::string> vanish_phases = phases;
+  vanish_phases.push_back("echo");
+  app.add_option("--silent-at", faults.silent_at, "stop answering at a phase")->check(CLI::IsMember(phases));
+  app.add_option("--vanish-at", faults.vanish_at,
+                 "drop the line for good at a phase, as a pulled USB adapter does (the phases of --silent-at, "
+                 "and echo: during the boot download)")
+      ->check(CLI::IsMember(vanish_phases));
+  int after_final = -1;
+  app.add_option("--after-final-answer", after_final, "send this stray byte right after the final 0xAA");
   app.add_option("--start-answer", start_answer, "answer 0x55 with this byte instead of 0xAA");
   app.add_option("--wrong-echo-from", faults.wrong_echo_from, "corrupt the echo from program byte N on");
   app.add_option("--no-echo-from", faults.no_echo_from, "echo nothing from program byte N on");
@@ -45,6 +53,7 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   faults.start_answer = ByteOption(start_answer);
   faults.final_answer = ByteOption(final_answer);
+  faults.after_final_answer = ByteOption(after_final);
   faults.bitrate_answer = ByteOption(bitrate_answer);
   faults.chunk_answer = static_cast<std::uint8_t>(chunk_answer);
 

@@ -71,6 +71,7 @@ std::optional<std::uint8_t> PtyLine::ReadByte(std::chrono::milliseconds idle) {
       const ssize_t n = ::read(master_, buffer, sizeof buffer);
       if (n > 0) {
         host_seen_ = true;
+        pending_sent_ = Clock::now();
         WireDelay(static_cast<std::size_t>(n));
         pending_.insert(pending_.end(), buffer, buffer + n);
         break;
@@ -86,6 +87,7 @@ std::optional<std::uint8_t> PtyLine::ReadByte(std::chrono::milliseconds idle) {
   }
   const std::uint8_t byte = pending_.front();
   pending_.pop_front();
+  last_byte_sent_ = pending_sent_;
   return byte;
 }
 

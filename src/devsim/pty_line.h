@@ -31,6 +31,9 @@ class PtyLine {
   std::uint32_t HostRate() const;
   /// Drops the line, as a USB adapter pulled out would.
   void HangUp();
+  /// When the byte ReadByte returned last left the host (the moment its read came in,
+  /// before its wire time).
+  std::chrono::steady_clock::time_point LastByteSent() const { return last_byte_sent_; }
   /// True once the host has opened the port and sent something.
   bool HostSeen() const { return host_seen_; }
   /// The rate the device's side runs at (wire time is computed from it).
@@ -42,6 +45,8 @@ class PtyLine {
   int master_ = -1;
   std::string slave_path_;
   std::deque<std::uint8_t> pending_;
+  std::chrono::steady_clock::time_point pending_sent_{};
+  std::chrono::steady_clock::time_point last_byte_sent_{};
   bool host_seen_ = false;
   std::uint32_t device_rate_ = 19200;
 };

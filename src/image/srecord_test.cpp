@@ -1,4 +1,5 @@
 #include "image/srecord.h"
+#include "image/flash_image.h"
 
 #include <gtest/gtest.h>
 
@@ -159,6 +160,36 @@ TEST(DiagnoseTest, SaysWhereAndWhy) {
   EXPECT_EQ(DiagnoseSRecords("S1050000AB").fault, RecordFault::kCutShort);
   EXPECT_EQ(DiagnoseSRecords("S4050000AB123D").fault, RecordFault::kBadType);
 }
+
+// A record that crosses the end of the flash: the bytes at and above 0x40000 are reported as
+// dropped, every byte below it lands in the last block.
+struct BeyondCase {
+  std::uint32_t address;
+  int count;
+  std::int64_t beyond;
+};
+
+class BeyondFlashTest : public ::testing::TestWithParam<BeyondCase> {};
+
+TEST_P(BeyondFlashTest, ReportsExactlyTheBytesAtAndAbove0x40000) {
+  const auto [address, count, beyond] = GetParam();
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(count));
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i + 1);
+  const std::string text = testing::SRecordLine('2', address, data) + testing::SRecordLine('9', 0, {});
+  EXPECT_EQ(DiagnoseSRecords(text).bytes_beyond_flash, beyond);
+  FlashImage image;
+  ASSERT_EQ(SRecordReader().LoadFlashImageText(image, text), 1);
+  const auto flat = FlattenFlashImage(image);
+  for (std::uint32_t i = 0; i < static_cast<std::uint32_t>(count); ++i) {
+    if (address + i < 0x40000) EXPECT_EQ(flat[address + i], data[i]) << "byte at 0x" << std::hex << address + i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, BeyondFlashTest,
+                         ::testing::Values(BeyondCase{0x3FFF0, 16, 0}, BeyondCase{0x3FFF0, 17, 1},
+                                           BeyondCase{0x3FFFF, 1, 0}, BeyondCase{0x3FFFF, 2, 1},
+                                           BeyondCase{0x3FFFC, 8, 4}, BeyondCase{0x3FF80, 250, 122},
+                                           BeyondCase{0x40000, 3, 3}, BeyondCase{0x4FFFF, 1, 1}));
 
 }  // namespace
 }  // namespace quillon

@@ -4,13 +4,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <csignal>
+
+#include <array>
 #include <chrono>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <thread>
 
-#include "image/srecord.h"
 #include "testing/process.h"
+#include "testing/srecord_text.h"
 #include "testing/temp_dir.h"
 
 
@@ -63,7 +69,16 @@ class FlashE2eTest : public ::testing::Test {
     RunResult run;
     run.status = Wait(Spawn(args, dir_ / "cli.out", dir_ / "cli.err"));
     if (device > 0) {
-      // A device left waiting by a failed host gives up once the host has let go.
+      // A device left waiting by a failed host gives up once the host has let go; one that
+      // never heard from the host is stopped.
+      int status = 0;
+      for (int i = 0; i < 2000 && waitpid(device, &status, WNOHANG) == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      if (waitpid(device, &status, WNOHANG) == 0) {
+        ::kill(device, SIGKILL);
+        ADD_FAILURE() << "the device never ended";
+      }
       Wait(device);
     }
     run.out = ReadFileBytes(dir_ / "cli.out");
@@ -75,18 +90,45 @@ class FlashE2eTest : public ::testing::Test {
 
   std::string Port() const { return (dir_ / "port").string(); }
 
-  // The flash a correct update leaves: blocks that carry data replaced by the image's block
-  // (erased, then written), every other block as it was.
+  // The flash a correct update leaves, from tools outside the project: srec_cat lays the file
+  // out over the flash (0xFF where it gives nothing) and srec_info says where its data lies.
+  // Every erase block that holds data is erased and written; every other keeps what it held.
   std::string ExpectedFlash(const std::string& update) const {
-    FlashImage image;
-    EXPECT_EQ(SRecordReader().LoadFlashImage(image, update), 1);
+    const auto ref = dir_ / "ref.bin";
+    const auto ranges = dir_ / "ranges.txt";
+    EXPECT_EQ(testing::RunShell("srec_cat '" + update + "' -fill 0xFF 0 0x40000 -crop 0 0x40000 -o '" +
+                                ref.string() + "' -binary 2>/dev/null && srec_info '" + update + "' > '" + ranges.string() +
+                                "' 2>/dev/null"),
+              0);
+    const std::string layout = ReadFileBytes(ref);
     std::string flash = ReadFileBytes(dir_ / "flash-in.bin");
-    for (int i = 0; i < kFlashBlockCount; ++i) {
-      if (image[i].UsedLength == 0) continue;
-      std::copy(image[i].Bytes.begin(), image[i].Bytes.end(), flash.begin() + FlashBlockTable[i].base);
+    EXPECT_EQ(layout.size(), flash.size());
+    const std::string info = ReadFileBytes(ranges);
+    const std::regex range("([0-9A-F]{4,8}) - ([0-9A-F]{4,8})");
+    for (auto it = std::sregex_iterator(info.begin(), info.end(), range); it != std::sregex_iterator(); ++it) {
+      const auto first = std::stoul((*it)[1], nullptr, 16), last = std::stoul((*it)[2], nullptr, 16);
+      for (const auto& [base, size] : kEraseBlocks) {
+        if (first < base + size && last >= base && base + size <= layout.size()) {
+          std::copy_n(layout.begin() + base, size, flash.begin() + base);
+        }
+      }
     }
     return flash;
   }
+
+  // A boot program of `length` bytes, so that a run does not spend its time in the download.
+  std::string SmallBoot(int length = 16) const {
+    std::vector<std::uint8_t> program(static_cast<std::size_t>(length));
+    for (std::size_t i = 0; i < program.size(); ++i) program[i] = static_cast<std::uint8_t>(0xA0 + i);
+    return dir_.Write("boot.sub", testing::SRecordLine('1', 0, program) + testing::SRecordLine('9', 0, {})).string();
+  }
+
+  // The erase blocks as the device's data sheet gives them.
+  static constexpr std::array<std::pair<std::size_t, std::size_t>, 12> kEraseBlocks{{
+      {0x00000, 0x1000}, {0x01000, 0x1000}, {0x02000, 0x1000}, {0x03000, 0x1000},
+      {0x04000, 0x1000}, {0x05000, 0x1000}, {0x06000, 0x1000}, {0x07000, 0x1000},
+      {0x08000, 0x8000}, {0x10000, 0x10000}, {0x20000, 0x10000}, {0x30000, 0x10000},
+  }};
 
   TempDir dir_;
 };
@@ -168,6 +210,154 @@ TEST_F(FlashE2eTest, FileFailuresNeedNoDevice) {
   auto usage = Flash({}, {"--baud", "2400", kUpdate}, false);
   EXPECT_EQ(usage.status, 2);
 }
+
+// A pulled adapter: the device drops the line for good at one phase. The run stops at the
+// wait where it notices, with one record of the failed read, the record of that wait and the
+// sequence's own, and ends within a second of the line going.
+struct VanishCase {
+  const char* phase;
+  int status;
+  std::vector<std::string> records;
+};
+
+void PrintTo(const VanishCase& c, std::ostream* os) { *os << c.phase; }
+
+class FlashVanishTest : public FlashE2eTest, public ::testing::WithParamInterface<VanishCase> {};
+
+TEST_P(FlashVanishTest, StopsAtOnceWithThreeRecords) {
+  const auto link = Port();
+  const pid_t device = Spawn({QUILLON_DEVSIM, "--link", link, "--report", (dir_ / "report.txt").string(),
+                              "--vanish-at", GetParam().phase},
+                             dir_ / "devsim.out", dir_ / "devsim.err");
+  ASSERT_GT(device, 0);
+  for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const pid_t cli = Spawn({QUILLON_CLI, "flash", "--yes", "--ini", (dir_ / "q.ini").string(), "--log",
+                           (dir_ / "q.sts").string(), "--port", link, "--boot", SmallBoot(200), kUpdate},
+                          dir_ / "cli.out", dir_ / "cli.err");
+  ASSERT_GT(cli, 0);
+  // The device ends as soon as it has dropped the line; the host must follow within a second.
+  using Clock = std::chrono::steady_clock;
+  std::optional<Clock::time_point> device_end, cli_end;
+  int cli_status = -1;
+  const auto give_up = Clock::now() + std::chrono::seconds(30);
+  while ((!device_end || !cli_end) && Clock::now() < give_up) {
+    int status = 0;
+    if (!device_end && waitpid(device, &status, WNOHANG) == device) device_end = Clock::now();
+    if (!cli_end && waitpid(cli, &status, WNOHANG) == cli) {
+      cli_end = Clock::now();
+      cli_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(device_end && cli_end) << "a process did not end";
+  EXPECT_EQ(cli_status, GetParam().status) << ReadFileBytes(dir_ / "cli.err");
+  EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), HasSubstr(std::string("line dropped at ") + GetParam().phase));
+  EXPECT_EQ(LogMessages(dir_ / "q.sts"), GetParam().records);
+  EXPECT_LT(std::chrono::duration<double>(*cli_end - *device_end).count(), 1.0);
+}
+
+const std::string kReadFailed = " ReadCom() : ReadFile() Error";
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, FlashVanishTest,
+    ::testing::Values(VanishCase{"start", 12, {kReadFailed, "", "SEND BOOT ERROR"}},
+                      VanishCase{"size", 12, {kReadFailed, "", "SEND BOOT ERROR"}},
+                      VanishCase{"echo", 12, {kReadFailed, "", "SEND BOOT ERROR"}},
+                      VanishCase{"final", 12, {kReadFailed, "", "SEND BOOT ERROR"}},
+                      VanishCase{"bitrate", 13, {kReadFailed, "Ack Error", "SEND TRANSMIT ERROR"}},
+                      VanishCase{"newrate", 13, {kReadFailed, "", "SEND TRANSMIT ERROR"}},
+                      VanishCase{"block-ack", 13, {kReadFailed, "", "SEND DATA RECORD ERROR"}},
+                      VanishCase{"ready", 13, {kReadFailed, "", "SEND DATA RECORD ERROR"}},
+                      VanishCase{"checksum-ack", 13, {kReadFailed, "", "SEND DATA RECORD ERROR"}},
+                      VanishCase{"closing", 13, {kReadFailed, "", "SEND DATA RECORD ERROR"}}),
+    [](const auto& info) {
+      std::string name = info.param.phase;
+      std::replace(name.begin(), name.end(), '-', '_');
+      return name;
+    });
+
+TEST_F(FlashE2eTest, AStrayByteAfterTheFinalAnswerDoesNotFailAGoodDownload) {
+  auto run = Flash({"--after-final-answer", "0x00"}, {"--port", Port(), "--boot", kBoot, kUpdate});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.records.empty());
+  EXPECT_TRUE(ReadFileBytes(dir_ / "flash-out.bin") == ExpectedFlash(kUpdate));
+}
+
+// Whole blocks: EB9 filled (64 KiB, the length 0x00010000 in its header), EB8 one chunk short
+// of full, EB1 one byte past a chunk. The update file comes from srec_cat.
+TEST_F(FlashE2eTest, WholeBlocksReachTheDeviceWithTheirFullLength) {
+  std::mt19937 random(11);
+  auto piece = [&](const char* name, std::size_t size) {
+    std::string bytes(size, '\0');
+    for (auto& b : bytes) b = static_cast<char>(random());
+    return dir_.Write(name, bytes).string();
+  };
+  const auto full = piece("eb9.bin", 0x10000), short_one = piece("eb8.bin", 0x8000 - 128), past = piece("eb1.bin", 129);
+  const auto update = (dir_ / "blocks.mot").string();
+  ASSERT_EQ(testing::RunShell("srec_cat '" + full + "' -binary -offset 0x10000 '" + short_one +
+                              "' -binary -offset 0x8000 '" + past + "' -binary -offset 0x1000 -o '" + update +
+                              "' -motorola -obs=32 -disable=data-count -crlf"),
+            0);
+  auto run = Flash({}, {"--port", Port(), "--boot", SmallBoot(), "--send-wait", "0", update});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.report, HasSubstr("block 0x1000 length 0x100, checksum good"));
+  EXPECT_THAT(run.report, HasSubstr("block 0x8000 length 0x7F80, checksum good"));
+  EXPECT_THAT(run.report, HasSubstr("block 0x10000 length 0x10000, checksum good"));
+  EXPECT_THAT(run.report, ::testing::Not(HasSubstr("problem:")));
+  EXPECT_TRUE(ReadFileBytes(dir_ / "flash-out.bin") == ExpectedFlash(update));
+}
+
+// Every working bit rate, from the settings file through the command to the device and the
+// port: the device checks that the host's line runs at the rate it was told.
+class FlashBitRateTest : public FlashE2eTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FlashBitRateTest, TheDeviceSeesTheLineAtTheSettingsRate) {
+  const std::string rate = std::to_string(GetParam());
+  dir_.Write("q.ini", "[Main]\r\nBaudrate=" + rate + "\r\nSendWait=0\r\nCOM=4\r\n[Ports]\r\nCOM4=" + Port() + "\r\n");
+  const auto update = dir_.Write("small.mot", testing::SRecordLine('1', 0x2000, std::vector<std::uint8_t>(32, 0x5A)) +
+                                                  testing::SRecordLine('9', 0, {})).string();
+  auto run = Flash({}, {"--boot", SmallBoot(), update});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.report, HasSubstr("bit-rate command: " + rate + " bit/s"));
+  EXPECT_THAT(run.report, HasSubstr("link moved to " + rate + " bit/s"));
+  EXPECT_THAT(run.report, ::testing::Not(HasSubstr("problem:")));
+  EXPECT_TRUE(ReadFileBytes(dir_ / "flash-out.bin") == ExpectedFlash(update));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, FlashBitRateTest, ::testing::Values(4800, 9600, 19200, 38400, 57600, 115200));
+
+// SendWait from the settings file paces the line: the device sees the host pause after every
+// chunk and every block.
+struct PacingCase {
+  int send_wait;
+  double min_ms;
+  double max_ms;
+};
+
+class FlashSendWaitTest : public FlashE2eTest, public ::testing::WithParamInterface<PacingCase> {};
+
+TEST_P(FlashSendWaitTest, TheDeviceSeesThePauses) {
+  dir_.Write("q.ini", "[Main]\r\nSendWait=" + std::to_string(GetParam().send_wait) + "\r\nCOM=4\r\n[Ports]\r\nCOM4=" +
+                          Port() + "\r\n");
+  // Two blocks of two chunks each.
+  const std::vector<std::uint8_t> data(128, 0x3C);
+  std::string text;
+  for (std::uint32_t address : {0x0000u, 0x0080u, 0x3000u, 0x3080u}) text += testing::SRecordLine('1', address, data);
+  const auto update = dir_.Write("paced.mot", text + testing::SRecordLine('9', 0, {})).string();
+  auto run = Flash({}, {"--boot", SmallBoot(), update});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::regex gaps("after chunks: min ([0-9.]+) ms, max [0-9.]+ ms; after blocks: min ([0-9.]+) ms");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(run.report, m, gaps)) << run.report;
+  for (const double gap : {std::stod(m[1]), std::stod(m[2])}) {
+    EXPECT_GE(gap, GetParam().min_ms) << run.report;
+    EXPECT_LT(gap, GetParam().max_ms) << run.report;
+  }
+}
+
+// A pause is at least what was asked; without one the host goes on within a few milliseconds.
+INSTANTIATE_TEST_SUITE_P(Waits, FlashSendWaitTest,
+                         ::testing::Values(PacingCase{20, 19.0, 1000.0}, PacingCase{0, 0.0, 8.0}));
 
 }  // namespace
 }  // namespace quillon
