@@ -19,9 +19,9 @@ class ThreadPause final : public Pause {
   void Sleep(int milliseconds) override;
 };
 
-/// While it lives the system timer runs at 1 ms, so that the waits of an update last what
-/// they say: a default Windows system rounds a 5 ms pause up to 15.6 ms. Elsewhere it does
-/// nothing.
+/// While it lives the waits of an update last what they say: on Windows the system timer
+/// runs at 1 ms (by default a 5 ms pause takes 15.6 ms); on Linux the calling thread's timer
+/// slack is 1 us (by default every sleep may overrun by 50 us).
 class FineTimerScope {
  public:
   FineTimerScope();
@@ -31,6 +31,7 @@ class FineTimerScope {
 
  private:
   [[maybe_unused]] bool raised_ = false;
+  [[maybe_unused]] unsigned long previous_slack_ns_ = 0;
 };
 
 /// The progress window of one transfer: text and range, shown, stepped once per chunk

@@ -187,12 +187,13 @@ std::string Device::GapSummary() const {
 }
 
 bool Device::Blocks() {
-  std::optional<std::chrono::steady_clock::time_point> block_acked;
+  // Zero: no block has been acknowledged yet.
+  std::chrono::steady_clock::time_point block_acked{};
   for (;;) {
     std::uint8_t byte = 0;
     if (!Read(byte)) return false;
-    if (block_acked) NoteGap(block_gaps_ms_, *block_acked);
-    block_acked.reset();
+    if (block_acked != std::chrono::steady_clock::time_point{}) NoteGap(block_gaps_ms_, block_acked);
+    block_acked = {};
     if (byte == 0x43) {
       seen_.push_back("closing command");
       seen_.push_back(GapSummary());
@@ -233,7 +234,7 @@ bool Device::Blocks() {
     if (byte != 0x11) Problem("expected the host's 0x11 after the header, got " + Hex(byte));
 
     unsigned sum = 0;
-    std::optional<std::chrono::steady_clock::time_point> host_ready;
+    std::chrono::steady_clock::time_point host_ready{};
     for (std::uint32_t at = 0; at < length; at += 128) {
       const std::uint32_t chunk = std::min<std::uint32_t>(128, length - at);
       for (std::uint32_t i = 0; i < chunk; ++i) {
@@ -241,7 +242,7 @@ bool Device::Blocks() {
           Problem("chunk " + std::to_string(chunks_) + " stopped after " + std::to_string(i) + " bytes");
           return false;
         }
-        if (i == 0 && host_ready) NoteGap(chunk_gaps_ms_, *host_ready);
+        if (i == 0 && at > 0) NoteGap(chunk_gaps_ms_, host_ready);
         flash_[base + at + i] = byte;
         sum += byte;
       }
@@ -267,7 +268,7 @@ bool Device::Blocks() {
     }
     std::uint8_t checksum = 0;
     if (!Read(checksum)) return false;
-    if (host_ready) NoteGap(chunk_gaps_ms_, *host_ready);
+    NoteGap(chunk_gaps_ms_, host_ready);
     const bool sum_ok = ((sum + checksum) & 0xFF) == 0xFF;
     seen_.push_back("block " + Hex(base) + " length " + Hex(length) + (sum_ok ? ", checksum good" : ", checksum BAD"));
     if (!sum_ok) {

@@ -5,12 +5,21 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
+
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 namespace devsim {
 
 PtyLine::PtyLine() {
+#ifdef __linux__
+  // A device answers on time: no 50 us timer slack on every wire delay.
+  ::prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+#endif
   master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
     HangUp();
@@ -52,10 +61,15 @@ std::uint32_t PtyLine::HostRate() const {
   }
 }
 
-void PtyLine::WireDelay(std::size_t bytes) const {
-  // Ten bits a byte: start, eight data bits, stop.
-  const auto micros = static_cast<long long>(bytes) * 10 * 1000000 / std::max<std::uint32_t>(device_rate_, 1);
-  if (micros > 0) std::this_thread::sleep_for(std::chrono::microseconds(micros));
+void PtyLine::WireDelay(std::size_t bytes) {
+  // Ten bits a byte: start, eight data bits, stop. A sleep wakes a little late; the device
+  // would not have been late, so what follows is timed as if it had woken on time.
+  using Clock = std::chrono::steady_clock;
+  const auto duration = std::chrono::nanoseconds(static_cast<long long>(bytes) * 10 * 1000000000LL /
+                                                 std::max<std::uint32_t>(device_rate_, 1));
+  wire_free_ = std::max(wire_free_, Clock::now() - overslept_) + duration;
+  std::this_thread::sleep_until(wire_free_);
+  overslept_ = std::max(Clock::duration::zero(), Clock::now() - wire_free_);
 }
 
 std::optional<std::uint8_t> PtyLine::ReadByte(std::chrono::milliseconds idle) {
@@ -72,6 +86,8 @@ std::optional<std::uint8_t> PtyLine::ReadByte(std::chrono::milliseconds idle) {
       if (n > 0) {
         host_seen_ = true;
         pending_sent_ = Clock::now();
+        // These bytes came when the host sent them, however late the device woke before.
+        overslept_ = {};
         WireDelay(static_cast<std::size_t>(n));
         pending_.insert(pending_.end(), buffer, buffer + n);
         break;

@@ -40,7 +40,7 @@ class PtyLine {
   void SetDeviceRate(std::uint32_t rate) { device_rate_ = rate; }
 
  private:
-  void WireDelay(std::size_t bytes) const;
+  void WireDelay(std::size_t bytes);
 
   int master_ = -1;
   std::string slave_path_;
@@ -49,6 +49,8 @@ class PtyLine {
   std::chrono::steady_clock::time_point last_byte_sent_{};
   bool host_seen_ = false;
   std::uint32_t device_rate_ = 19200;
+  std::chrono::steady_clock::time_point wire_free_{};  ///< when the last bytes are through
+  std::chrono::steady_clock::duration overslept_{};    ///< how late the last wire delay woke
 };
 
 }  // namespace devsim
