@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <memory>
@@ -17,6 +18,22 @@
 
 namespace quillon::cli {
 namespace {
+
+#ifndef _WIN32
+// Ctrl-C or a kill ends the run as before, but not before the port is given back as it was
+// found: a USB adapter's latency flag restored, exclusive use released.
+extern "C" void EndOnSignal(int signal_number) {
+  RestorePortsForSignal();
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+void RestorePortsOnSignals() {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, EndOnSignal);
+}
+#else
+void RestorePortsOnSignals() {}
+#endif
 
 struct FlashOptions {
   std::string update;
@@ -81,6 +98,7 @@ int RunFlash(const FlashOptions& options) {
   ThreadPause pause;
   EventLog log(Utf8Path(settings.StsPath));
   auto driver = MakePlatformCommDriver();
+  RestorePortsOnSignals();
   SerialPort port(*driver, log);
   UpdateSequence sequence(settings, port, pause, progress, prompt, log);
   const int shown = sequence.OnSend(target);

@@ -181,7 +181,9 @@ TEST_P(BeyondFlashTest, ReportsExactlyTheBytesAtAndAbove0x40000) {
   ASSERT_EQ(SRecordReader().LoadFlashImageText(image, text), 1);
   const auto flat = FlattenFlashImage(image);
   for (std::uint32_t i = 0; i < static_cast<std::uint32_t>(count); ++i) {
-    if (address + i < 0x40000) EXPECT_EQ(flat[address + i], data[i]) << "byte at 0x" << std::hex << address + i;
+    if (address + i < 0x40000) {
+      EXPECT_EQ(flat[address + i], data[i]) << "byte at 0x" << std::hex << address + i;
+    }
   }
 }
 

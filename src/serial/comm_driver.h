@@ -74,4 +74,9 @@ class CommDriver {
 /// The driver of the platform this program runs on.
 std::unique_ptr<CommDriver> MakePlatformCommDriver();
 
+/// For a program about to end on a signal (Ctrl-C): puts back what the platform drivers
+/// changed on the ports still open (USB adapters' low-latency flag, exclusive use) with only
+/// calls a signal handler may make. The ports stay open; the process ends right after.
+void RestorePortsForSignal() noexcept;
+
 }  // namespace quillon

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -50,6 +52,34 @@ bool CodeOf(std::uint32_t rate, speed_t& code) {
   return false;
 }
 
+// The ports this process holds open, for RestorePortsForSignal: what a signal handler needs
+// to undo the driver's changes, in lock-free slots.
+struct OpenPortSlot {
+  std::atomic<int> fd{-1};
+  std::atomic<int> saved_serial_flags{-1};  ///< -1: the low-latency flag was not changed
+};
+std::array<OpenPortSlot, 16> g_open_ports;
+
+OpenPortSlot* ClaimSlot(int fd) {
+  for (auto& slot : g_open_ports) {
+    int free = -1;
+    if (slot.fd.compare_exchange_strong(free, fd)) return &slot;
+  }
+  return nullptr;  // more ports than slots: those are not put back on a signal
+}
+
+void RestoreSerialFlags(int fd, int flags) {
+#ifdef __linux__
+  serial_struct serial{};
+  if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+    serial.flags = flags;
+    ::ioctl(fd, TIOCSSERIAL, &serial);
+  }
+#else
+  (void)fd, (void)flags;
+#endif
+}
+
 class PosixCommDriver final : public CommDriver {
  public:
   ~PosixCommDriver() override { Close(); }
@@ -65,6 +95,7 @@ class PosixCommDriver final : public CommDriver {
       return false;
     }
     fd_ = fd;
+    slot_ = ClaimSlot(fd);
     ReadCounters(counters_);
     SetLowLatency();
     return true;
@@ -185,8 +216,10 @@ class PosixCommDriver final : public CommDriver {
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) return InputWait::kLineGone;
       if (r == 0) return InputWait::kTimeUp;
-      if (p.revents & POLLIN) return InputWait::kInput;
-      return InputWait::kLineGone;  // POLLHUP, POLLERR, POLLNVAL
+      if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) return InputWait::kInput;
+      // A hung-up line may still hold what came before the hang-up.
+      int queued = 0;
+      return ::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0 ? InputWait::kInput : InputWait::kLineGone;
     }
   }
 
@@ -195,6 +228,11 @@ class PosixCommDriver final : public CommDriver {
   void Close() override {
     if (fd_ >= 0) {
       RestoreLatency();
+      if (slot_ != nullptr) {
+        slot_->saved_serial_flags = -1;
+        slot_->fd = -1;
+        slot_ = nullptr;
+      }
       ::ioctl(fd_, TIOCNXCL);
       ::close(fd_);
       fd_ = -1;
@@ -235,25 +273,22 @@ class PosixCommDriver final : public CommDriver {
 #ifdef __linux__
     serial_struct serial{};
     if (::ioctl(fd_, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) return;
-    saved_serial_flags_ = serial.flags;
+    const int saved = serial.flags;
     serial.flags |= ASYNC_LOW_LATENCY;
-    if (::ioctl(fd_, TIOCSSERIAL, &serial) != 0) saved_serial_flags_.reset();
+    if (::ioctl(fd_, TIOCSSERIAL, &serial) != 0) return;
+    saved_serial_flags_ = saved;
+    if (slot_ != nullptr) slot_->saved_serial_flags = saved;
 #endif
   }
 
   void RestoreLatency() {
-#ifdef __linux__
     if (!saved_serial_flags_) return;
-    serial_struct serial{};
-    if (::ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
-      serial.flags = *saved_serial_flags_;
-      ::ioctl(fd_, TIOCSSERIAL, &serial);
-    }
+    RestoreSerialFlags(fd_, *saved_serial_flags_);
     saved_serial_flags_.reset();
-#endif
   }
 
   int fd_ = -1;
+  OpenPortSlot* slot_ = nullptr;
   std::optional<int> saved_serial_flags_;
   termios termios_{};
   CommTimeouts timeouts_{};
@@ -263,5 +298,14 @@ class PosixCommDriver final : public CommDriver {
 }  // namespace
 
 std::unique_ptr<CommDriver> MakePlatformCommDriver() { return std::make_unique<PosixCommDriver>(); }
+
+void RestorePortsForSignal() noexcept {
+  for (auto& slot : g_open_ports) {
+    const int fd = slot.fd.load();
+    if (fd < 0) continue;
+    if (const int flags = slot.saved_serial_flags.load(); flags >= 0) RestoreSerialFlags(fd, flags);
+    ::ioctl(fd, TIOCNXCL);
+  }
+}
 
 }  // namespace quillon

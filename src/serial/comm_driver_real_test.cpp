@@ -13,6 +13,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
 #include <chrono>
 #include <thread>
 
@@ -129,6 +133,69 @@ TEST_F(PtyTest, HangUpIsAFailedReadAtOnce) {
   EXPECT_EQ(LogMessages(dir_ / "q.sts"), std::vector<std::string>{" ReadCom() : ReadFile() Error"});
 }
 
+TEST_F(PtyTest, WaitForInputWakesOnAByteAndEndsOnAHangUp) {
+  ASSERT_EQ(port_.OpenPort(slave_), 1);
+  using Clock = std::chrono::steady_clock;
+  auto start = Clock::now();
+  EXPECT_EQ(port_.WaitForInput(30), InputWait::kTimeUp);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
+
+  // A byte that comes 20 ms into a 2 s wait ends it then.
+  std::thread device([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::uint8_t answer = 0x06;
+    EXPECT_EQ(::write(master_, &answer, 1), 1);
+  });
+  start = Clock::now();
+  EXPECT_EQ(port_.WaitForInput(2000), InputWait::kInput);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+  device.join();
+  // Bytes already waiting end a wait at once and are left for the read.
+  EXPECT_EQ(port_.WaitForInput(2000), InputWait::kInput);
+  std::array<std::uint8_t, 32> buffer{};
+  EXPECT_EQ(port_.ReadCom(buffer), 1);
+  EXPECT_EQ(buffer[0], 0x06);
+
+  ::close(master_);
+  master_ = -1;
+  start = Clock::now();
+  EXPECT_EQ(port_.WaitForInput(2000), InputWait::kLineGone);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_EQ(port_.ReadCom(buffer), -1);
+  EXPECT_TRUE(port_.LineGone());
+}
+
+TEST_F(PtyTest, OpensWhereLowLatencyModeIsRefused) {
+  // A pseudo-terminal knows no serial flags: the port opens as any other, with no record.
+  ASSERT_EQ(port_.OpenPort(slave_), 1);
+#ifdef __linux__
+  serial_struct serial{};
+  const int probe = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (probe >= 0) {
+    EXPECT_NE(::ioctl(probe, TIOCGSERIAL, &serial), 0);
+    ::close(probe);
+  }
+#endif
+  EXPECT_TRUE(LogMessages(dir_ / "q.sts").empty());
+  port_.ClosePort();
+  EXPECT_EQ(port_.OpenPort(slave_), 1);
+}
+
+#ifdef TIOCGEXCL
+TEST_F(PtyTest, ASignalGivesTheExclusiveUseBack) {
+  ASSERT_EQ(port_.OpenPort(slave_), 1);
+  const int other = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (other < 0) GTEST_SKIP() << "this user cannot open an exclusive tty a second time";
+  int exclusive = 0;
+  ASSERT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  RestorePortsForSignal();
+  ASSERT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  ::close(other);
+}
+#endif
+
 TEST_F(PtyTest, MissingDeviceCannotBeOpened) {
   EXPECT_EQ(port_.OpenPort(dir_.path().string() + "/ttyNone"), 0);
   EXPECT_FALSE(port_.IsOpen());
@@ -190,6 +257,20 @@ TEST_F(LoopbackComTest, PassesEveryByteValueAndNeverWaits) {
   ASSERT_EQ(port_.WriteCom(all), 256);
   EXPECT_EQ(Collect(256, 32), all);
   EXPECT_TRUE(LogMessages(dir_ / "q.sts").empty());
+}
+
+TEST_F(LoopbackComTest, WaitForInputWakesOnTheEcho) {
+  ASSERT_EQ(port_.OpenPort(device_), 1);
+  using Clock = std::chrono::steady_clock;
+  auto start = Clock::now();
+  EXPECT_EQ(port_.WaitForInput(30), InputWait::kTimeUp);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(29));
+  const std::array<std::uint8_t, 1> byte{0x55};
+  ASSERT_EQ(port_.WriteCom(byte), 1);
+  start = Clock::now();
+  EXPECT_EQ(port_.WaitForInput(2000), InputWait::kInput);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_EQ(Collect(1, 32), std::vector<std::uint8_t>{0x55});
 }
 
 TEST_F(LoopbackComTest, RateChangesAndComesBackTo19200OnReopen) {

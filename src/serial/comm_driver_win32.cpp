@@ -133,4 +133,7 @@ class Win32CommDriver final : public CommDriver {
 
 std::unique_ptr<CommDriver> MakePlatformCommDriver() { return std::make_unique<Win32CommDriver>(); }
 
+// The Windows driver changes nothing that outlives its handle.
+void RestorePortsForSignal() noexcept {}
+
 }  // namespace quillon

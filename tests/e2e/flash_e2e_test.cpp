@@ -4,7 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -275,6 +279,39 @@ INSTANTIATE_TEST_SUITE_P(
       std::replace(name.begin(), name.end(), '-', '_');
       return name;
     });
+
+#ifdef TIOCGEXCL
+// Ctrl-C in the middle of a run: the program ends on the signal, and a line that something
+// else keeps open (here the test, as a serial bridge would) is not left exclusive.
+TEST_F(FlashE2eTest, InterruptGivesThePortBack) {
+  const auto link = Port();
+  const pid_t device = Spawn({QUILLON_DEVSIM, "--link", link}, dir_ / "devsim.out", dir_ / "devsim.err");
+  for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const pid_t cli = Spawn({QUILLON_CLI, "flash", "--yes", "--ini", (dir_ / "q.ini").string(), "--log",
+                           (dir_ / "q.sts").string(), "--port", link, "--boot", kBoot, kUpdate},
+                          dir_ / "cli.out", dir_ / "cli.err");
+  // Well into the boot download.
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  const int held = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  int exclusive = -1;
+  if (held >= 0) ::ioctl(held, TIOCGEXCL, &exclusive);
+  ::kill(cli, SIGINT);
+  int status = 0;
+  ASSERT_EQ(waitpid(cli, &status, 0), cli);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+  if (held < 0) {
+    ::kill(device, SIGKILL);
+    Wait(device);
+    GTEST_SKIP() << "this user cannot open the port beside the running update";
+  }
+  EXPECT_EQ(exclusive, 1) << "the update did not hold the port exclusively";
+  ASSERT_EQ(::ioctl(held, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  ::close(held);
+  ::kill(device, SIGKILL);
+  Wait(device);
+}
+#endif
 
 TEST_F(FlashE2eTest, AStrayByteAfterTheFinalAnswerDoesNotFailAGoodDownload) {
   auto run = Flash({"--after-final-answer", "0x00"}, {"--port", Port(), "--boot", kBoot, kUpdate});
