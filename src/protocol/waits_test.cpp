@@ -119,6 +119,80 @@ INSTANTIATE_TEST_SUITE_P(
                    Answers({{0, {0x06}}, {1, {0x06}}, {3, {0x06}}, {11, {0x11}}, {13, {0x15}}, {15, {0x06}}}), {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A device that floods the line: every read finds bytes, but never the answer. Each of the
+// 700 reads is still followed by 5 ms, so the wait lasts its 3.5 s.
+struct FloodCase {
+  const char* name;
+  std::uint32_t errors;  ///< flagged on every read
+  std::size_t bytes;     ///< waiting at every read
+  std::function<bool(DeviceProtocol&)> run;
+  long long duration_ms;
+  std::string last_record;  ///< empty: no record at all
+};
+
+void PrintTo(const FloodCase& c, std::ostream* os) { *os << c.name; }
+
+class FloodTest : public ProtocolTest, public ::testing::WithParamInterface<FloodCase> {};
+
+TEST_P(FloodTest, EveryReadIsStillPaced) {
+  const auto& c = GetParam();
+  driver_.on_query = [&] {
+    driver_.pending_errors = c.errors;
+    driver_.incoming.assign(c.bytes, 0x00);
+  };
+  EXPECT_FALSE(c.run(protocol_));
+  EXPECT_EQ(driver_.queries, 700);
+  EXPECT_EQ(pause_.now_ms, c.duration_ms);
+  const auto records = Records();
+  if (c.last_record.empty()) {
+    EXPECT_TRUE(records.empty());
+  } else {
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back(), c.last_record);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, FloodTest,
+    ::testing::Values(
+        // More than the read's 32 bytes, all dropped for a parity error: bytes stay queued.
+        FloodCase{"parity_errors_beyond_the_buffer", kCeRxParity, 40,
+                  [](DeviceProtocol& p) { return p.SwitchBitRate(115200); }, 50 + 3500, "Ack Error"},
+        // Bytes that are not the awaited acknowledgement.
+        FloodCase{"junk_instead_of_the_ack", 0, 1, [](DeviceProtocol& p) { return p.WaitForByte(0x06, 700, 5); },
+                  3500, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A short write is a failed write: nothing more goes to a device that waits for the rest.
+class ShortWriteTest : public ProtocolTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ShortWriteTest, NothingIsSentOrAwaitedAfterIt) {
+  const bool boot = GetParam();
+  testing::UpdateDevice device;
+  const testing::Bytes program(300, 0x5A);
+  device.Attach(driver_, program.size());
+  driver_.write_count = [](auto bytes) { return bytes.size() == 128 ? std::size_t{100} : bytes.size(); };
+  int queries_at_short = -1;
+  auto play = driver_.on_write;
+  driver_.on_write = [&, play](std::span<const std::uint8_t> bytes) {
+    play(bytes);
+    if (bytes.size() == 100) queries_at_short = driver_.queries;
+  };
+  if (boot) {
+    EXPECT_FALSE(protocol_.SendBoot(program));
+  } else {
+    device.stage = 3;
+    EXPECT_FALSE(protocol_.SendFlashImage(OneChunkImage(), 0));
+  }
+  ASSERT_FALSE(driver_.writes.empty());
+  EXPECT_EQ(driver_.writes.back().size(), 100u);
+  EXPECT_EQ(driver_.queries, queries_at_short);
+  EXPECT_THAT(Records(), ElementsAre(""));
+}
+
+INSTANTIATE_TEST_SUITE_P(Chunks, ShortWriteTest, ::testing::Values(true, false),
+                         [](const auto& info) { return std::string(info.param ? "boot" : "flash"); });
+
 TEST_F(ProtocolTest, BytesLeftQueuedBehindALineErrorArePacedNotBurnt) {
   // A line that flags every read while a byte sits in the queue: each read returns -1 and
   // leaves the byte there, so a wait for input would return at once.
