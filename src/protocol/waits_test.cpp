@@ -123,8 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
 // 700 reads is still followed by 5 ms, so the wait lasts its 3.5 s.
 struct FloodCase {
   const char* name;
-  std::uint32_t errors;  ///< flagged on every read
-  std::size_t bytes;     ///< waiting at every read
+  std::function<void(testing::FakeCommDriver&)> flood;
   std::function<bool(DeviceProtocol&)> run;
   long long duration_ms;
   std::string last_record;  ///< empty: no record at all
@@ -136,10 +135,7 @@ class FloodTest : public ProtocolTest, public ::testing::WithParamInterface<Floo
 
 TEST_P(FloodTest, EveryReadIsStillPaced) {
   const auto& c = GetParam();
-  driver_.on_query = [&] {
-    driver_.pending_errors = c.errors;
-    driver_.incoming.assign(c.bytes, 0x00);
-  };
+  c.flood(driver_);
   EXPECT_FALSE(c.run(protocol_));
   EXPECT_EQ(driver_.queries, 700);
   EXPECT_EQ(pause_.now_ms, c.duration_ms);
@@ -156,11 +152,20 @@ INSTANTIATE_TEST_SUITE_P(
     Waits, FloodTest,
     ::testing::Values(
         // More than the read's 32 bytes, all dropped for a parity error: bytes stay queued.
-        FloodCase{"parity_errors_beyond_the_buffer", kCeRxParity, 40,
+        FloodCase{"parity_errors_beyond_the_buffer",
+                  [](testing::FakeCommDriver& d) {
+                    d.on_query = [&d] {
+                      d.pending_errors = kCeRxParity;
+                      d.incoming.assign(40, 0x00);
+                    };
+                  },
                   [](DeviceProtocol& p) { return p.SwitchBitRate(115200); }, 50 + 3500, "Ack Error"},
-        // Bytes that are not the awaited acknowledgement.
-        FloodCase{"junk_instead_of_the_ack", 0, 1, [](DeviceProtocol& p) { return p.WaitForByte(0x06, 700, 5); },
-                  3500, ""}),
+        // A byte every millisecond, never the awaited acknowledgement.
+        FloodCase{"junk_instead_of_the_ack",
+                  [](testing::FakeCommDriver& d) {
+                    for (long long ms = 0; ms <= 4000; ++ms) d.ArriveAt(ms, {0x00});
+                  },
+                  [](DeviceProtocol& p) { return p.WaitForByte(0x06, 700, 5); }, 3500, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A short write is a failed write: nothing more goes to a device that waits for the rest.

@@ -392,9 +392,11 @@ TEST_P(FlashSendWaitTest, TheDeviceSeesThePauses) {
   }
 }
 
-// A pause is at least what was asked; without one the host goes on within a few milliseconds.
+// A pause is what was asked (the device may notice the host's last byte a little late, so
+// some slack below); without one the host goes on within a few milliseconds.
 INSTANTIATE_TEST_SUITE_P(Waits, FlashSendWaitTest,
-                         ::testing::Values(PacingCase{20, 19.0, 1000.0}, PacingCase{0, 0.0, 8.0}));
+                         ::testing::Values(PacingCase{20, 15.0, 1000.0}, PacingCase{0, 0.0, 8.0}),
+                         [](const auto& info) { return "SendWait" + std::to_string(info.param.send_wait); });
 
 }  // namespace
 }  // namespace quillon
