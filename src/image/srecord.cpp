@@ -7,7 +7,6 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -152,13 +151,9 @@ int SRecordReader::DecodeSRecord(std::span<const char> text, std::span<std::uint
 FileText::~FileText() { Release(); }
 
 void FileText::Release() {
-#ifndef _WIN32
-  if (mapped_) ::munmap(const_cast<char*>(data_), size_);
-#endif
   buffer_.reset();
   data_ = nullptr;
   size_ = 0;
-  mapped_ = false;
 }
 
 #ifdef _WIN32
@@ -189,9 +184,11 @@ int FileText::Load(const std::filesystem::path& path) {
 #else
 int FileText::Load(const std::filesystem::path& path) {
   Release();
+  // Not blocking: opening a FIFO must not wait for a writer. The file is read, not mapped: a
+  // mapped file that shrinks kills the process with SIGBUS.
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   struct Closer {
@@ -202,14 +199,6 @@ int FileText::Load(const std::filesystem::path& path) {
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   const auto size = static_cast<std::size_t>(st.st_size);
   if (size == 0) return 0;
-  // Mapping the file costs no copy and no page faults on a fresh buffer.
-  void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-  if (map != MAP_FAILED) {
-    data_ = static_cast<const char*>(map);
-    size_ = size;
-    mapped_ = true;
-    return 0;
-  }
   try {
     buffer_ = std::make_unique_for_overwrite<char[]>(size);
   } catch (const std::bad_alloc&) {
@@ -220,6 +209,7 @@ int FileText::Load(const std::filesystem::path& path) {
     const ssize_t n = ::read(fd, buffer_.get() + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
+      // Cut short while it was read: it cannot be read as it was.
       Release();
       return -1;
     }

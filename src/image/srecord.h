@@ -90,8 +90,9 @@ struct SRecordDiagnosis {
 };
 SRecordDiagnosis DiagnoseSRecords(std::span<const char> text);
 
-/// A whole file's text in memory, sized once from the file's length: mapped where the
-/// platform can, read into one buffer otherwise.
+/// A whole file's text in memory, read into one buffer sized once from the file's length.
+/// Only a regular file is read (a FIFO or a device is refused without waiting on it), and a
+/// file that shrinks while it is read is a failed read, never a crash.
 class FileText {
  public:
   FileText() = default;
@@ -107,7 +108,6 @@ class FileText {
   void Release();
   const char* data_ = nullptr;
   std::size_t size_ = 0;
-  bool mapped_ = false;
   std::unique_ptr<char[]> buffer_;
 };
 

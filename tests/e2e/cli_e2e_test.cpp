@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -51,6 +53,10 @@ TEST_F(CliTest, BadFileWritesNoImageAndSaysWhereAndWhy) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "flash.bin"));
   EXPECT_THAT(r.err, HasSubstr("line 2 (record 2): bad checksum: S1050000AB123E"));
   EXPECT_EQ(Cli({"info", (dir_ / "missing.mot").string()}).status, 11);
+  // A FIFO is no update file: refused at once, not waited on.
+  const auto fifo = dir_ / "fifo.mot";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(Cli({"info", fifo.string()}).status, 11);
   auto no_end = Cli({"info", dir_.Write("cut.mot", "S1050000AB123D\r\n").string()});
   EXPECT_EQ(no_end.status, 0);
   EXPECT_THAT(no_end.err, HasSubstr("no S7/S8/S9 record"));

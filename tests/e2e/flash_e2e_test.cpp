@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -207,6 +208,9 @@ TEST_F(FlashE2eTest, FileFailuresNeedNoDevice) {
   auto missing_boot = Flash({}, {"--port", Port(), "--boot", (dir_ / "none.sub").string(), kUpdate}, false);
   EXPECT_EQ(missing_boot.status, 10);
   EXPECT_THAT(missing_boot.records, ElementsAre("NO BOOT FILE :" + (dir_ / "none.sub").string()));
+  const auto fifo = dir_ / "boot.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(Flash({}, {"--port", Port(), "--boot", fifo.string(), kUpdate}, false).status, 10);
   const auto bad = dir_.Write("bad.mot", "S1050000AB123E\r\n").string();
   auto bad_update = Flash({}, {"--port", Port(), "--boot", kBoot, bad}, false);
   EXPECT_EQ(bad_update.status, 15);
