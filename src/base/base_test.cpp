@@ -25,6 +25,18 @@ TEST(EventLogTest, RecordBytesAreExact) {
   EXPECT_EQ(FormatLogRecord("07/10/24 13:05:09", "f.cpp", 7, ""), "07/10/24 13:05:09  File:f.cpp(7) :");
 }
 
+// A record is one line: a path or port name with a line break cannot forge another record,
+// and no escape sequence reaches a terminal that shows the log.
+TEST(EventLogTest, ControlCharactersInAMessageAreShownEscaped) {
+  EXPECT_EQ(FormatLogRecord("07/10/24 13:05:09", "f.cpp", 7, "NO DATA FILE :C:\\u\\x\r\n07/10/24  File:x(1) :forged\x1B[2J\x7F\tend"),
+            "07/10/24 13:05:09  File:f.cpp(7) :NO DATA FILE :C:\\u\\x\\r\\n07/10/24  File:x(1) :forged\\x1B[2J\\x7F\\x09end");
+  EXPECT_EQ(EscapeControlCharacters("バージョン\x01"), "バージョン\\x01");
+  TempDir dir;
+  EventLog log(dir / "quillon.sts");
+  EXPECT_EQ(LogFailure(log, "/dev/tty\nUSB0Open Error"), 1);
+  EXPECT_EQ(testing::LogMessages(dir / "quillon.sts"), std::vector<std::string>{"/dev/tty\\nUSB0Open Error"});
+}
+
 TEST(EventLogTest, CreatesThenAppendsWithOneLineFeedEach) {
   TempDir dir;
   EventLog log(dir / "quillon.sts");

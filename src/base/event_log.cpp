@@ -14,12 +14,33 @@
 
 namespace quillon {
 
+std::string EscapeControlCharacters(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      static constexpr char kDigits[] = "0123456789ABCDEF";
+      shown += "\\x";
+      shown += kDigits[byte >> 4];
+      shown += kDigits[byte & 0xF];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 std::string FormatLogRecord(std::string_view time_stamp, std::string_view file, int line,
                             std::string_view message) {
   std::string record;
   record.reserve(time_stamp.size() + file.size() + message.size() + 24);
   record.append(time_stamp).append("  File:").append(file);
-  record.append("(").append(std::to_string(line)).append(") :").append(message);
+  record.append("(").append(std::to_string(line)).append(") :").append(EscapeControlCharacters(message));
   return record;
 }
 

@@ -30,7 +30,14 @@ inline int LogFailure(const EventLog& log, std::string_view message,
   return log.WriteLog(file, line, message);
 }
 
-/// The record text without its line feed; the time stamp is "%y/%m/%d %H:%M:%S".
+/// The text with its control characters shown, so that it stays on one line and sends no
+/// escape sequence to a terminal: CR as \r, LF as \n, other bytes below 0x20 and 0x7F as
+/// \xHH. Everything else, backslashes included, stays as it is.
+std::string EscapeControlCharacters(std::string_view text);
+
+/// The record text without its line feed; the time stamp is "%y/%m/%d %H:%M:%S". The message
+/// goes in with its control characters escaped: a record is one line, whatever a path or a
+/// port name holds.
 std::string FormatLogRecord(std::string_view time_stamp, std::string_view file, int line,
                             std::string_view message);
 

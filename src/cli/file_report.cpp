@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "base/event_log.h"
 #include "image/srecord.h"
 
 namespace quillon::cli {
@@ -16,7 +17,7 @@ void ReportFileProblems(const std::string& path, const char* what, bool failed) 
   const auto d = DiagnoseSRecords(file.text());
   if (d.fault != RecordFault::kNone) {
     std::fprintf(stderr, "error: %s %s, line %d (record %d): %s: %s\n", what, path.c_str(), d.line,
-                 d.record, std::string(RecordFaultText(d.fault)).c_str(), d.excerpt.c_str());
+                 d.record, std::string(RecordFaultText(d.fault)).c_str(), EscapeControlCharacters(d.excerpt).c_str());
     return;
   }
   if (!d.has_termination && !file.text().empty()) {

@@ -52,6 +52,11 @@ TEST_F(CliTest, BadFileWritesNoImageAndSaysWhereAndWhy) {
   EXPECT_EQ(r.status, 15);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "flash.bin"));
   EXPECT_THAT(r.err, HasSubstr("line 2 (record 2): bad checksum: S1050000AB123E"));
+  // A bad record's bytes are shown, not sent to the terminal.
+  auto escaped = Cli({"info", dir_.Write("esc.mot", "S1050000AB123D\r\nS\x1b]0;owned\x07\r\n").string()});
+  EXPECT_EQ(escaped.status, 15);
+  EXPECT_THAT(escaped.err, HasSubstr("bad record type: S\\x1B]0;owned\\x07"));
+  EXPECT_EQ(escaped.err.find('\x1b'), std::string::npos);
   EXPECT_EQ(Cli({"info", (dir_ / "missing.mot").string()}).status, 11);
   // A FIFO is no update file: refused at once, not waited on.
   const auto fifo = dir_ / "fifo.mot";
