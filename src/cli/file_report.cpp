@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "base/event_log.h"
+#include "base/messages.h"
 #include "image/srecord.h"
 
 namespace quillon::cli {
@@ -28,6 +29,13 @@ void ReportFileProblems(const std::string& path, const char* what, bool failed) 
     std::fprintf(stderr, "warning: %lld bytes of the %s lie at 0x40000 or above and are dropped\n",
                  static_cast<long long>(d.bytes_beyond_flash), what);
   }
+}
+
+bool ReportNoFlashData(const FlashImage& image, const std::string& path) {
+  if (TotalUsedLength(image) > 0) return false;
+  std::fprintf(stderr, "[%d] %s\n      No byte of %s lies in the flash (0x00000-0x3FFFF): an update would stop here.\n",
+               kMsgDataFileBad, std::string(MessageText(kMsgDataFileBad)).c_str(), path.c_str());
+  return true;
 }
 
 }  // namespace quillon::cli

@@ -28,6 +28,10 @@ int RunImage(const ImageOptions& options) {
     return ExitForMessage(result == -1 ? kMsgNoDataFile : kMsgDataFileBad);
   }
   ReportFileProblems(options.update, "update file", false);
+  if (ReportNoFlashData(image, options.update)) {
+    std::fprintf(stderr, "nothing written to %s\n", options.output.c_str());
+    return ExitForMessage(kMsgDataFileBad);
+  }
   const auto flat = FlattenFlashImage(image);
   if (!ReplaceFileContents(options.output, {reinterpret_cast<const char*>(flat.data()), flat.size()})) {
     std::fprintf(stderr, "error: cannot write %s\n", options.output.c_str());

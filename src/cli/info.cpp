@@ -49,8 +49,11 @@ int RunInfo(const InfoOptions& options) {
   if (options.json) {
     std::cout << out.dump() << '\n';
   } else {
-    std::printf("Update file %s: %s (result %d)\n", options.update.c_str(),
-                result == 1 ? "loaded" : result == -1 ? "cannot be read" : "bad contents", result);
+    const char* state = result == -1 ? "cannot be read"
+                        : result < 0     ? "bad contents"
+                        : TotalUsedLength(image) == 0 ? "loaded, but no byte lies in the flash"
+                                                      : "loaded";
+    std::printf("Update file %s: %s (result %d)\n", options.update.c_str(), state, result);
     std::printf("%5s  %-8s  %-8s  %-8s  %6s  %8s\n", "block", "base", "size", "used", "chunks",
                 "checksum");
     for (int i = 0; i < kFlashBlockCount; ++i) {
@@ -69,6 +72,8 @@ int RunInfo(const InfoOptions& options) {
   }
   if (result == -1) return ExitForMessage(kMsgNoDataFile);
   if (result < 0) return ExitForMessage(kMsgDataFileBad);
+  // What flash would say of it: a file that loads but gives the flash nothing is bad.
+  if (ReportNoFlashData(image, options.update)) return ExitForMessage(kMsgDataFileBad);
   if (boot_result == -1) return ExitForMessage(kMsgNoBootFile);
   if (boot_result < 1) return ExitForMessage(kMsgBootFileBad);
   return kExitSuccess;

@@ -67,6 +67,22 @@ TEST_F(CliTest, BadFileWritesNoImageAndSaysWhereAndWhy) {
   EXPECT_THAT(no_end.err, HasSubstr("no S7/S8/S9 record"));
 }
 
+// A file from which no byte lands in the flash: flash stops with message 505 before 202, and
+// info and image say the same.
+TEST_F(CliTest, NoByteForTheFlashIsMessage505Everywhere) {
+  for (const std::string& text : {std::string("S9030000FC\r\n"), std::string("S2080400001122334449\r\nS9030000FC\r\n"), std::string()}) {
+    const auto update = dir_.Write("nothing.mot", text).string();
+    auto info = Cli({"info", update});
+    EXPECT_EQ(info.status, 15) << text;
+    EXPECT_THAT(info.err, HasSubstr("[505]"));
+    auto json = Cli({"info", "--json", update});
+    EXPECT_EQ(json.status, 15);
+    auto image = Cli({"image", update, "--output", (dir_ / "flash.bin").string()});
+    EXPECT_EQ(image.status, 15);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "flash.bin"));
+  }
+}
+
 TEST_F(CliTest, InfoJsonDescribesEveryBlockAndTheBootFile) {
   auto r = Cli({"info", "--json", "--boot", QUILLON_EXAMPLES "/nivaload.sub", QUILLON_EXAMPLES "/update.mot"});
   ASSERT_EQ(r.status, 0) << r.err;
