@@ -6,11 +6,13 @@
 #include "base/event_log.h"
 #include "base/messages.h"
 #include "base/program_paths.h"
+#include "base/replace_file.h"
 #include "testing/temp_dir.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -72,6 +74,40 @@ TEST(EventLogTest, FileHeldElsewhereLosesTheRecord) {
   EXPECT_EQ(testing::LogMessages(path), std::vector<std::string>{"kept"});
 }
 #endif
+
+// Only a regular file is replaced: renaming over a FIFO, a folder or a device would put a
+// plain file where the system expects the device (run as root, /dev/null itself).
+TEST(ReplaceFileTest, RefusesAnythingButARegularFile) {
+  TempDir dir;
+  std::string why;
+  const auto folder = dir / "folder";
+  std::filesystem::create_directory(folder);
+  EXPECT_FALSE(ReplaceFileContents(folder, "x", &why));
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+  EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
+#ifndef _WIN32
+  const auto fifo = dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto link = dir / "link";
+  std::filesystem::create_symlink(fifo, link);
+  for (const auto& path : {fifo, link}) {
+    why.clear();
+    EXPECT_FALSE(ReplaceFileContents(path, "x", &why)) << path;
+    EXPECT_TRUE(std::filesystem::is_fifo(path)) << path;
+    EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
+  }
+#else
+  for (const char* name : {"NUL", "nul.txt", "COM1", "con", "LPT9.bin"}) {
+    why.clear();
+    EXPECT_FALSE(ReplaceFileContents(dir / name, "x", &why)) << name;
+    EXPECT_NE(why.find("device"), std::string::npos) << why;
+  }
+#endif
+  // A regular file, also behind a link, is replaced as before.
+  const auto file = dir.Write("image.bin", "old");
+  EXPECT_TRUE(ReplaceFileContents(file, "new"));
+  EXPECT_EQ(testing::ReadFileBytes(file), "new");
+}
 
 TEST(MessagesTest, TextsById) {
   EXPECT_EQ(MessageText(kMsgUpdateFinished),

@@ -33,8 +33,9 @@ int RunImage(const ImageOptions& options) {
     return ExitForMessage(kMsgDataFileBad);
   }
   const auto flat = FlattenFlashImage(image);
-  if (!ReplaceFileContents(options.output, {reinterpret_cast<const char*>(flat.data()), flat.size()})) {
-    std::fprintf(stderr, "error: cannot write %s\n", options.output.c_str());
+  std::string why;
+  if (!ReplaceFileContents(options.output, {reinterpret_cast<const char*>(flat.data()), flat.size()}, &why)) {
+    std::fprintf(stderr, "error: cannot write %s: %s\n", options.output.c_str(), why.c_str());
     return kExitFailure;
   }
   return kExitSuccess;

@@ -57,6 +57,13 @@ TEST_F(CliTest, BadFileWritesNoImageAndSaysWhereAndWhy) {
   EXPECT_EQ(escaped.status, 15);
   EXPECT_THAT(escaped.err, HasSubstr("bad record type: S\\x1B]0;owned\\x07"));
   EXPECT_EQ(escaped.err.find('\x1b'), std::string::npos);
+  // An output that is not a regular file is never replaced.
+  const auto fifo_out = dir_ / "out.fifo";
+  ASSERT_EQ(::mkfifo(fifo_out.c_str(), 0600), 0);
+  auto refused = Cli({"image", QUILLON_EXAMPLES "/update.mot", "--output", fifo_out.string()});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_THAT(refused.err, HasSubstr("not a regular file"));
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo_out));
   EXPECT_EQ(Cli({"info", (dir_ / "missing.mot").string()}).status, 11);
   // A FIFO is no update file: refused at once, not waited on.
   const auto fifo = dir_ / "fifo.mot";
