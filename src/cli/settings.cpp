@@ -25,7 +25,11 @@ int RunSettings(const SettingsOptions& options) {
   auto store = OpenProfileStore(ini);
   UpdateSettings settings;
   LoadSettings(settings, *store);
-  if (options.save) SaveSettings(settings, *store);
+  std::string why;
+  if (options.save && !SaveSettings(settings, *store, &why)) {
+    std::fprintf(stderr, "error: the settings were not saved: %s\n", why.c_str());
+    return kExitFailure;
+  }
   if (options.json) {
     nlohmann::ordered_json out{{"MotFile", settings.MotFile},   {"InfoFile", settings.InfoFile},
                                {"Baudrate", settings.Baudrate}, {"Com", settings.Com},

@@ -131,9 +131,8 @@ std::vector<std::pair<std::string, std::string>> IniFileStore::ReadSection(std::
   return keys;
 }
 
-bool IniFileStore::WriteString(std::string_view section, std::string_view key, std::string_view value) {
-  Load();
-  std::vector<Line> updated = lines_;
+void IniFileStore::Set(std::vector<Line>& lines, std::string_view section, std::string_view key,
+                       std::string_view value) {
   Line entry;
   entry.text = std::string(key) + "=" + std::string(value);
   entry.section = std::string(Trim(section));
@@ -143,33 +142,60 @@ bool IniFileStore::WriteString(std::string_view section, std::string_view key, s
 
   auto in_section = [&](const Line& line) { return SameName(line.section, entry.section); };
   auto same_key = [&](const Line& line) { return line.is_key && in_section(line) && SameName(line.key, entry.key); };
-  if (auto found = std::find_if(updated.begin(), updated.end(), same_key); found != updated.end()) {
+  if (auto found = std::find_if(lines.begin(), lines.end(), same_key); found != lines.end()) {
     *found = entry;
-  } else if (auto header = std::find_if(updated.begin(), updated.end(),
+  } else if (auto header = std::find_if(lines.begin(), lines.end(),
                                         [&](const Line& l) { return l.is_header && in_section(l); });
-             header != updated.end()) {
+             header != lines.end()) {
     // After the section's last non-blank line, so a blank line before the next section stays.
     auto insert_at = header + 1;
-    for (auto it = header + 1; it != updated.end() && !it->is_header; ++it) {
+    for (auto it = header + 1; it != lines.end() && !it->is_header; ++it) {
       if (!Trim(it->text).empty()) insert_at = it + 1;
     }
-    updated.insert(insert_at, entry);
+    lines.insert(insert_at, entry);
   } else {
     Line header_line;
     header_line.text = "[" + entry.section + "]";
     header_line.section = entry.section;
     header_line.is_header = true;
-    updated.push_back(header_line);
-    updated.push_back(entry);
+    lines.push_back(header_line);
+    lines.push_back(entry);
   }
-  std::string content;
-  for (const auto& line : updated) content += line.text + line_end_;
-  if (!Save(content)) return false;
+}
+
+bool IniFileStore::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+  return WriteKeys(section, {{std::string(key), std::string(value)}});
+}
+
+bool IniFileStore::WriteKeys(std::string_view section, const std::vector<std::pair<std::string, std::string>>& keys,
+                             std::string* why) {
+  Load();
+  std::vector<Line> updated = lines_;
+  for (const auto& [key, value] : keys) Set(updated, section, key, value);
+  if (!Save(updated, why)) return false;
   lines_ = std::move(updated);
   return true;
 }
 
-bool IniFileStore::Save(const std::string& content) const { return ReplaceFileContents(path_, content); }
+bool IniFileStore::Save(const std::vector<Line>& lines, std::string* why) {
+  std::string content;
+  for (const auto& line : lines) content += line.text + line_end_;
+  std::string reason;
+  if (ReplaceFileContents(path_, content, &reason)) return true;
+  if (why != nullptr) *why = path_.string() + ": " + reason;
+  return false;
+}
+
+bool ProfileStore::WriteKeys(std::string_view section, const std::vector<std::pair<std::string, std::string>>& keys,
+                             std::string* why) {
+  for (const auto& [key, value] : keys) {
+    if (!WriteString(section, key, value)) {
+      if (why != nullptr) *why = "the key \"" + key + "\" could not be written";
+      return false;
+    }
+  }
+  return true;
+}
 
 std::string ReadProfileString(ProfileStore& store, std::string_view section, std::string_view key,
                               std::string_view fallback) {
@@ -179,9 +205,11 @@ std::string ReadProfileString(ProfileStore& store, std::string_view section, std
   return value;
 }
 
+std::string ProfileUnsigned(std::int32_t value) { return std::to_string(static_cast<std::uint32_t>(value)); }
+
 bool WriteProfileUnsigned(ProfileStore& store, std::string_view section, std::string_view key,
                           std::int32_t value) {
-  return store.WriteString(section, key, std::to_string(static_cast<std::uint32_t>(value)));
+  return store.WriteString(section, key, ProfileUnsigned(value));
 }
 
 #ifndef _WIN32

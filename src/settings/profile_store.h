@@ -27,6 +27,10 @@ class ProfileStore {
   virtual std::vector<std::pair<std::string, std::string>> ReadSection(std::string_view section) = 0;
   /// Sets the key, creating the section and the file when missing; false when it cannot.
   virtual bool WriteString(std::string_view section, std::string_view key, std::string_view value) = 0;
+  /// Sets several keys of one section. By default key by key, stopping at the first that
+  /// cannot be written; false then, with `why` (when given) naming it.
+  virtual bool WriteKeys(std::string_view section, const std::vector<std::pair<std::string, std::string>>& keys,
+                         std::string* why = nullptr);
 };
 
 /// Our own reader and writer of the format, for every platform. The file is read once, on
@@ -40,6 +44,9 @@ class IniFileStore final : public ProfileStore {
   std::int32_t ReadInt(std::string_view section, std::string_view key, std::int32_t fallback) override;
   std::vector<std::pair<std::string, std::string>> ReadSection(std::string_view section) override;
   bool WriteString(std::string_view section, std::string_view key, std::string_view value) override;
+  /// All the keys in one replacement of the file: it holds either every new value or none.
+  bool WriteKeys(std::string_view section, const std::vector<std::pair<std::string, std::string>>& keys,
+                 std::string* why = nullptr) override;
 
  private:
   struct Line {
@@ -51,7 +58,8 @@ class IniFileStore final : public ProfileStore {
   };
   void Load();
   const Line* Find(std::string_view section, std::string_view key) const;
-  bool Save(const std::string& content) const;
+  static void Set(std::vector<Line>& lines, std::string_view section, std::string_view key, std::string_view value);
+  bool Save(const std::vector<Line>& lines, std::string* why);
 
   std::filesystem::path path_;
   bool loaded_ = false;
@@ -87,5 +95,7 @@ std::string ReadProfileString(ProfileStore& store, std::string_view section, std
 /// Writes the value as "%u": -1 is stored as 4294967295.
 bool WriteProfileUnsigned(ProfileStore& store, std::string_view section, std::string_view key,
                           std::int32_t value);
+/// The text "%u" gives for the value.
+std::string ProfileUnsigned(std::int32_t value);
 
 }  // namespace quillon

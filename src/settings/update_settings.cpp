@@ -46,13 +46,15 @@ void LoadSettings(UpdateSettings& settings, ProfileStore& store) {
   }
 }
 
-void SaveSettings(const UpdateSettings& settings, ProfileStore& store) {
-  store.WriteString(kMain, "Mot File", settings.MotFile);
-  store.WriteString(kMain, "Info File", settings.InfoFile);
-  WriteProfileUnsigned(store, kMain, "Baudrate", settings.Baudrate);
-  WriteProfileUnsigned(store, kMain, "COM", settings.Com);
-  WriteProfileUnsigned(store, kMain, "MAXCOM", settings.MaxCom);
-  WriteProfileUnsigned(store, kMain, "SendWait", settings.SendWait);
+bool SaveSettings(const UpdateSettings& settings, ProfileStore& store, std::string* why) {
+  return store.WriteKeys(kMain,
+                         {{"Mot File", settings.MotFile},
+                          {"Info File", settings.InfoFile},
+                          {"Baudrate", ProfileUnsigned(settings.Baudrate)},
+                          {"COM", ProfileUnsigned(settings.Com)},
+                          {"MAXCOM", ProfileUnsigned(settings.MaxCom)},
+                          {"SendWait", ProfileUnsigned(settings.SendWait)}},
+                         why);
 }
 
 }  // namespace quillon

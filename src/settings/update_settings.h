@@ -35,7 +35,8 @@ bool IsSupportedBaudrate(std::int32_t rate);
 /// Reads the six keys of "Main" (and "Ports") with their defaults and replacements; a
 /// missing file, section or key gives the default, and nothing is ever reported.
 void LoadSettings(UpdateSettings& settings, ProfileStore& store);
-/// Writes the six keys back, in the order of the file's keys; failures are not reported.
-void SaveSettings(const UpdateSettings& settings, ProfileStore& store);
+/// Writes the six keys back, in the order of the file's keys. False when the file could not
+/// take them (`why`, when given, says why); the desktop program closes all the same.
+bool SaveSettings(const UpdateSettings& settings, ProfileStore& store, std::string* why = nullptr);
 
 }  // namespace quillon

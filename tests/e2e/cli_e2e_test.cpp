@@ -64,6 +64,10 @@ TEST_F(CliTest, BadFileWritesNoImageAndSaysWhereAndWhy) {
   EXPECT_EQ(refused.status, 1);
   EXPECT_THAT(refused.err, HasSubstr("not a regular file"));
   EXPECT_TRUE(std::filesystem::is_fifo(fifo_out));
+  // A save that cannot be made is no success.
+  auto unsaved = Cli({"settings", "--ini", (dir_ / "no-such-folder" / "q.ini").string(), "--save"});
+  EXPECT_EQ(unsaved.status, 1);
+  EXPECT_THAT(unsaved.err, HasSubstr("not saved"));
   EXPECT_EQ(Cli({"info", (dir_ / "missing.mot").string()}).status, 11);
   // A FIFO is no update file: refused at once, not waited on.
   const auto fifo = dir_ / "fifo.mot";
