@@ -8,6 +8,7 @@
 #include "base/messages.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
+#include "cli/json_text.h"
 #include "cli/file_report.h"
 #include "image/srecord.h"
 
@@ -47,7 +48,7 @@ int RunInfo(const InfoOptions& options) {
   }
 
   if (options.json) {
-    std::cout << out.dump() << '\n';
+    std::cout << JsonText(out) << '\n';
   } else {
     const char* state = result == -1 ? "cannot be read"
                         : result < 0     ? "bad contents"

@@ -8,6 +8,7 @@
 #include "base/program_paths.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
+#include "cli/json_text.h"
 #include "serial/port_list.h"
 #include "settings/update_settings.h"
 
@@ -39,7 +40,7 @@ int RunPorts(const PortsOptions& options) {
                                            {"serial", OrNull(p.serial)},
                                            {"description", OrNull(p.description)}});
     }
-    std::cout << out.dump() << '\n';
+    std::cout << JsonText(out) << '\n';
     return kExitSuccess;
   }
   if (ports.empty()) std::printf("No serial ports found.\n");

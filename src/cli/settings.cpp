@@ -9,6 +9,7 @@
 #include "base/program_paths.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
+#include "cli/json_text.h"
 #include "settings/update_settings.h"
 
 namespace quillon::cli {
@@ -38,7 +39,7 @@ int RunSettings(const SettingsOptions& options) {
     std::string line = "{";
     for (const auto& [key, value] : out.items()) {
       if (line.size() > 1) line += ", ";
-      line += nlohmann::json(key).dump() + ": " + value.dump();
+      line += JsonText(nlohmann::json(key)) + ": " + JsonText(value);
     }
     std::cout << line << "}\n";
   } else {

@@ -201,7 +201,12 @@ std::string ReadProfileString(ProfileStore& store, std::string_view section, std
                               std::string_view fallback) {
   constexpr std::size_t kBuffer = 1024;
   std::string value = store.ReadString(section, key, fallback);
-  if (value.size() > kBuffer - 1) value.resize(kBuffer - 1);
+  if (value.size() > kBuffer - 1) {
+    // Never through the middle of a UTF-8 character: the rest of the text would not be text.
+    std::size_t cut = kBuffer - 1;
+    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) --cut;
+    value.resize(cut);
+  }
   return value;
 }
 

@@ -89,7 +89,8 @@ std::unique_ptr<ProfileStore> OpenProfileStore(const std::filesystem::path& path
 /// The integer a profile value gives (see ProfileStore::ReadInt), for a non-empty value.
 std::int32_t ParseProfileInt(std::string_view value);
 
-/// At most 1023 bytes of the key's text, as a 1024-byte buffer would hold.
+/// At most 1023 bytes of the key's text, as a 1024-byte buffer would hold, cut where a
+/// UTF-8 character begins.
 std::string ReadProfileString(ProfileStore& store, std::string_view section, std::string_view key,
                               std::string_view fallback);
 /// Writes the value as "%u": -1 is stored as 4294967295.

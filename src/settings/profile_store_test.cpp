@@ -139,6 +139,21 @@ TEST(ProfileStringTest, CutTo1023Bytes) {
   EXPECT_EQ(ReadProfileString(store, "Main", "Mot File", ""), std::string(1023, 'x'));
 }
 
+// A long Japanese path is cut where a character begins: what is left is still UTF-8.
+TEST(ProfileStringTest, CutNeverSplitsACharacter) {
+  TempDir dir;
+  for (const std::string& lead : {std::string(""), std::string("a"), std::string("ab")}) {
+    std::string path = lead;
+    while (path.size() < 1500) path += "バージョン";  // three bytes a character
+    IniFileStore store(dir.Write("q.ini", "[Main]\r\nMot File=" + path + "\r\n"));
+    const std::string cut = ReadProfileString(store, "Main", "Mot File", "");
+    EXPECT_LE(cut.size(), 1023u);
+    EXPECT_GE(cut.size(), 1021u);
+    EXPECT_EQ(cut, path.substr(0, cut.size()));
+    EXPECT_NE(static_cast<unsigned char>(path[cut.size()]) & 0xC0, 0x80) << "cut inside a character";
+  }
+}
+
 TEST(ProfileStringTest, UnsignedWrite) {
   TempDir dir;
   IniFileStore store(dir / "q.ini");

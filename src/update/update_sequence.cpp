@@ -11,9 +11,13 @@ namespace quillon {
 
 int UpdateSequence::OnSend(const UpdateTarget& target) {
   prompt_.EnableMainWindow(false);
-  const int shown = Run(target);
-  prompt_.EnableMainWindow(true);
-  return shown;
+  // Enabled again on every way out, an exception included: a main window left disabled
+  // can only be killed.
+  struct Reenable {
+    UserPrompt& prompt;
+    ~Reenable() { prompt.EnableMainWindow(true); }
+  } reenable{prompt_};
+  return Run(target);
 }
 
 int UpdateSequence::Run(const UpdateTarget& target) {

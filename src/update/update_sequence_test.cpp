@@ -113,6 +113,14 @@ INSTANTIATE_TEST_SUITE_P(
                     [](auto& s) { return "DATA FILE DATA ERROR :" + s.MotFile; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(UpdateSequenceTest, MainWindowIsEnabledAgainWhenSomethingThrows) {
+  prompt_.on_message = [](int id) {
+    if (id == kMsgRestartInBootMode) throw std::runtime_error("a path the system cannot convert");
+  };
+  EXPECT_THROW(Send(), std::runtime_error);
+  EXPECT_THAT(prompt_.calls, ElementsAre("disable", "msg:202", "enable"));
+}
+
 TEST_F(UpdateSequenceTest, PortThatCannotOpenNamesComInSignedDecimal) {
   driver_.open_ok = false;
   settings_.Com = -1;

@@ -64,6 +64,15 @@ TEST_F(CliTest, BadFileWritesNoImageAndSaysWhereAndWhy) {
   EXPECT_EQ(refused.status, 1);
   EXPECT_THAT(refused.err, HasSubstr("not a regular file"));
   EXPECT_TRUE(std::filesystem::is_fifo(fifo_out));
+  // Settings texts that are not UTF-8 (a Shift-JIS path) still make JSON.
+  const auto sjis_ini = dir_.Write("sjis.ini", "[Main]\r\nMot File=C:\\\x83\x6f\x81\x5b\x83\x57.mot\r\n[Ports]\r\nCOM3=/dev/\xff\r\n");
+  auto sjis = Cli({"settings", "--ini", sjis_ini.string(), "--json"});
+  EXPECT_EQ(sjis.status, 0) << sjis.err;
+  EXPECT_TRUE(nlohmann::json::accept(sjis.out)) << sjis.out;
+  EXPECT_THAT(sjis.out, HasSubstr("\xEF\xBF\xBD"));
+  auto sjis_ports = Cli({"ports", "--ini", sjis_ini.string(), "--json"});
+  EXPECT_EQ(sjis_ports.status, 0) << sjis_ports.err;
+  EXPECT_TRUE(nlohmann::json::accept(sjis_ports.out)) << sjis_ports.out;
   // A save that cannot be made is no success.
   auto unsaved = Cli({"settings", "--ini", (dir_ / "no-such-folder" / "q.ini").string(), "--save"});
   EXPECT_EQ(unsaved.status, 1);
