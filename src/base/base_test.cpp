@@ -109,6 +109,23 @@ TEST(ReplaceFileTest, RefusesAnythingButARegularFile) {
   EXPECT_EQ(testing::ReadFileBytes(file), "new");
 }
 
+#ifndef _WIN32
+TEST(EventLogTest, AFifoIsNoLogAndIsNotWaitedOn) {
+  TempDir dir;
+  const auto fifo = dir / "quillon.sts";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // A reader keeps the FIFO open: a writer that did not check would put the record there.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(LogFailure(EventLog(fifo), "SEND BOOT ERROR"), 0);
+  char byte = 0;
+  EXPECT_EQ(::read(reader, &byte, 1), 0);
+  ::close(reader);
+  // Without a reader, opening to write would wait forever.
+  EXPECT_EQ(LogFailure(EventLog(fifo), "SEND BOOT ERROR"), 0);
+}
+#endif
+
 TEST(MessagesTest, TextsById) {
   EXPECT_EQ(MessageText(kMsgUpdateFinished),
             "バージョンアップが終了しました\nディップスイッチを元に戻し、装置を再起動してください。");

@@ -7,6 +7,7 @@
 #else
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,9 +78,15 @@ bool AppendExclusively(const std::filesystem::path& path, const std::string& byt
 bool AppendExclusively(const std::filesystem::path& path, const std::string& bytes) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    // Not blocking: a FIFO named as the log must not hold the update until someone reads it.
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
   bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
   // One write of the whole line: with O_APPEND two writers never interleave inside it.
   ssize_t n = -1;

@@ -14,8 +14,9 @@ class EventLog {
   explicit EventLog(std::filesystem::path path) : path_(std::move(path)) {}
 
   /// Appends "<time>  File:<file>(<line>) :<message>" and one 0x0A, as one write while the
-  /// file is held exclusively. Returns 1 when the whole record was written, 0 otherwise; a
-  /// record that cannot be written is lost without any report.
+  /// file is held exclusively, to a regular file only (never waiting on a FIFO). Returns 1
+  /// when the whole record was written, 0 otherwise; a record that cannot be written is lost
+  /// without any report.
   int WriteLog(std::string_view file, int line, std::string_view message) const;
 
   const std::filesystem::path& Path() const { return path_; }

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <memory>
 
@@ -92,6 +93,12 @@ int RunFlash(const FlashOptions& options) {
       default: return {};
     }
   };
+  // The run goes on without a log, but the person is told that failures will not be kept.
+  if (std::error_code error; std::filesystem::exists(Utf8Path(settings.StsPath), error) &&
+                             !std::filesystem::is_regular_file(Utf8Path(settings.StsPath), error)) {
+    std::fprintf(stderr, "warning: the log %s is not a regular file: failures of this run will not be logged\n",
+                 settings.StsPath.c_str());
+  }
   const bool interactive = ::isatty(STDIN_FILENO) != 0;
   TerminalPrompt prompt(interactive && !options.yes, hint);
   TerminalProgress progress(stderr);

@@ -211,6 +211,18 @@ TEST_F(FlashE2eTest, FileFailuresNeedNoDevice) {
   const auto fifo = dir_ / "boot.fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(Flash({}, {"--port", Port(), "--boot", fifo.string(), kUpdate}, false).status, 10);
+  // A FIFO as the log: the run goes on (here to a port that is not there), says that nothing
+  // is logged, and never waits for a reader.
+  const auto log_fifo = dir_ / "log.fifo";
+  ASSERT_EQ(::mkfifo(log_fifo.c_str(), 0600), 0);
+  const auto missing = (dir_ / "no-such-port").string();
+  RunResult run;
+  run.status = Wait(Spawn({QUILLON_CLI, "flash", "--yes", "--ini", (dir_ / "q.ini").string(), "--log", log_fifo.string(),
+                           "--port", missing, "--boot", kBoot, kUpdate},
+                          dir_ / "cli.out", dir_ / "cli.err"));
+  EXPECT_EQ(run.status, 14);
+  EXPECT_THAT(ReadFileBytes(dir_ / "cli.err"), HasSubstr("not a regular file"));
+  EXPECT_TRUE(std::filesystem::is_fifo(log_fifo));
   const auto bad = dir_.Write("bad.mot", "S1050000AB123E\r\n").string();
   auto bad_update = Flash({}, {"--port", Port(), "--boot", kBoot, bad}, false);
   EXPECT_EQ(bad_update.status, 15);
