@@ -14,6 +14,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+#include <algorithm>
+
 #include "base/messages.h"
 
 namespace quillon::qt {
@@ -119,8 +121,9 @@ ProgressWindow::ProgressWindow(QWidget* owner)
 
 void ProgressWindow::SetTextAndRange(const QString& text, int steps) {
   status_->setText(text);
-  // The bar's range is 16 bits wide; the count is cut to that.
-  bar_->setRange(0, steps & 0xFFFF);
+  // The bar's range is 16 bits wide; the count is cut to that. A range of 0 would make Qt
+  // draw a busy bar where the window shows an empty one: it is at least 1.
+  bar_->setRange(0, std::max(steps & 0xFFFF, 1));
   bar_->setValue(0);
 }
 
@@ -201,7 +204,9 @@ MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
   file_name_->setGeometry(du.Rect(88, 6, 121, 13));
   browse_button_ = new QPushButton(ToQString("参照(&B)..."), this);
   browse_button_->setObjectName(QStringLiteral("1001"));
-  browse_button_->setAutoDefault(false);
+  // A focused button takes Enter itself, as the dialog's buttons do: Enter on Browse or Close
+  // never starts an update.
+  browse_button_->setAutoDefault(true);
   browse_button_->setGeometry(du.Rect(222, 6, 52, 16));
   auto* com_label = new QLabel(ToQString("COMポート(&C)："), this);
   com_label->setGeometry(du.Rect(7, 26, 69, 8));
@@ -215,12 +220,14 @@ MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
   send_->setGeometry(du.Rect(43, 46, 78, 20));
   close_ = new QPushButton(ToQString("閉じる"), this);
   close_->setObjectName(QStringLiteral("2"));
-  close_->setAutoDefault(false);
+  close_->setAutoDefault(true);
   close_->setGeometry(du.Rect(158, 46, 78, 20));
   setTabOrder(browse_button_, com_list_);
   setTabOrder(com_list_, send_);
   setTabOrder(send_, close_);
   file_name_->setFocusPolicy(Qt::NoFocus);
+  // The window opens with the focus on its first tab stop, not on Send.
+  browse_button_->setFocus();
 
   for (const auto& entry : model_.ComList()) com_list_->addItem(ToQString(entry.text), entry.item_data);
   com_list_->setCurrentIndex(model_.ComSelection());

@@ -63,6 +63,9 @@ class QtViewsTest : public ::testing::Test {
       EXPECT_EQ(box.windowTitle(), QCoreApplication::applicationName());
     };
     window_->show();
+    // Focus moves (and the dialog's default button with it) only in the active window.
+    window_->activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(window_.get()));
   }
   TempDir dir_;
   testing::FakeCommDriver* fake_ = nullptr;
@@ -79,8 +82,10 @@ TEST_F(QtViewsTest, ControlsTextsIdsAndTabOrder) {
   EXPECT_EQ(Child<QPushButton>(*window_, "1001")->text(), ToQString("参照(&B)..."));
   EXPECT_EQ(Child<QPushButton>(*window_, "1")->text(), ToQString("送信"));
   EXPECT_EQ(Child<QPushButton>(*window_, "2")->text(), ToQString("閉じる"));
-  EXPECT_TRUE(Child<QPushButton>(*window_, "1")->isDefault());
   auto* com = Child<QComboBox>(*window_, "1002");
+  // Send is the dialog's default button whenever no other button has the focus.
+  com->setFocus();
+  EXPECT_TRUE(Child<QPushButton>(*window_, "1")->isDefault());
   ASSERT_EQ(com->count(), 2);
   EXPECT_EQ(com->currentText(), "COM2");
   EXPECT_EQ(com->currentData().toInt(), 2);
@@ -109,6 +114,32 @@ TEST_F(QtViewsTest, EscapeSavesTheSettingsLikeClose) {
   QTest::keyClick(window_.get(), Qt::Key_Escape);
   EXPECT_FALSE(window_->isVisible());
   EXPECT_NE(ReadFileBytes(dir_ / "quillon.ini").find("COM=5\r\n"), std::string::npos);
+}
+
+// Message 202 has no Cancel: a stray Enter must not start an update from Browse or Close.
+TEST_F(QtViewsTest, FocusStartsOnBrowseAndEnterPressesTheFocusedButton) {
+  Make();
+  auto* browse = Child<QPushButton>(*window_, "1001");
+  auto* close = Child<QPushButton>(*window_, "2");
+  EXPECT_EQ(window_->focusWidget(), browse);
+  int browsed = 0;
+  window_->browse = [&](const BrowseRequest&) -> std::optional<std::string> {
+    ++browsed;
+    return std::nullopt;
+  };
+  for (auto key : {Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(browse, key);
+  EXPECT_EQ(browsed, 2);
+  EXPECT_TRUE(messages_.empty()) << "Enter on Browse ran Send";
+  // Elsewhere Enter is Send's (no boot file here: message 500).
+  auto* com = Child<QComboBox>(*window_, "1002");
+  com->setFocus();
+  QTest::keyClick(com, Qt::Key_Return);
+  EXPECT_THAT(messages_, ElementsAre(kMsgNoBootFile));
+  messages_.clear();
+  close->setFocus();
+  QTest::keyClick(close, Qt::Key_Return);
+  EXPECT_TRUE(messages_.empty()) << "Enter on Close ran Send";
+  EXPECT_FALSE(window_->isVisible());
 }
 
 TEST_F(QtViewsTest, BrowseShowsTheChosenNameAndCancelChangesNothing) {
@@ -161,6 +192,16 @@ TEST_F(QtViewsTest, EnterAndEscapeDoNothingWhileARunIsUnderWay) {
   EXPECT_TRUE(messages_.empty());
   EXPECT_TRUE(window_->isVisible());
   EXPECT_FALSE(std::filesystem::exists(dir_ / "quillon.ini"));
+}
+
+TEST_F(QtViewsTest, ProgressWindowWithNoChunksShowsAnEmptyBarNotABusyOne) {
+  Make();
+  ProgressWindow w(window_.get());
+  for (int steps : {0, 0x10000}) {
+    w.SetTextAndRange("x", steps);
+    EXPECT_GE(w.bar()->maximum(), 1) << steps;
+    EXPECT_EQ(w.bar()->value(), 0);
+  }
 }
 
 TEST_F(QtViewsTest, ProgressWindowCutsTheRangeTo16BitsAndStepsOncePerCall) {

@@ -136,8 +136,8 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       }
       return FALSE;
     case WM_QUERYDRAGICON:
-      SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, reinterpret_cast<LONG_PTR>(icon_));
-      return TRUE;
+      // One of the few messages whose dialog procedure result is the answer itself.
+      return reinterpret_cast<INT_PTR>(icon_);
     case WM_DESTROY:
       RemovePropW(hwnd_, property_name_.c_str());
       return FALSE;

@@ -99,6 +99,12 @@ TEST_F(MainDialogTest, ControlsTextsStylesAndTabOrder) {
   ASSERT_GT(GetMenuStringW(GetSystemMenu(dlg, FALSE), IDM_ABOUTBOX, about, 128, MF_BYCOMMAND), 0);
   EXPECT_EQ(std::wstring(about), W(MessageText(kMsgAboutItem)));
   EXPECT_NE(GetPropW(dlg, L"quillon"), nullptr);
+  // Dragging the minimised window shows the program's icon, not handle 1.
+  const auto drag_icon = reinterpret_cast<HICON>(SendMessageW(dlg, WM_QUERYDRAGICON, 0, 0));
+  ICONINFO info{};
+  ASSERT_TRUE(GetIconInfo(drag_icon, &info));
+  if (info.hbmColor != nullptr) DeleteObject(info.hbmColor);
+  if (info.hbmMask != nullptr) DeleteObject(info.hbmMask);
 }
 
 TEST_F(MainDialogTest, SingleEntryListIsDisabledAndKeepsItsPort) {
