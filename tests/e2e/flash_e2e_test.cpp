@@ -306,11 +306,14 @@ TEST_F(FlashE2eTest, InterruptGivesThePortBack) {
   const pid_t cli = Spawn({QUILLON_CLI, "flash", "--yes", "--ini", (dir_ / "q.ini").string(), "--log",
                            (dir_ / "q.sts").string(), "--port", link, "--boot", kBoot, kUpdate},
                           dir_ / "cli.out", dir_ / "cli.err");
-  // Well into the boot download.
-  std::this_thread::sleep_for(std::chrono::milliseconds(800));
   const int held = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   int exclusive = -1;
-  if (held >= 0) ::ioctl(held, TIOCGEXCL, &exclusive);
+  // Until the update holds the port (bounded), then a little into the boot-mode entry.
+  for (int i = 0; i < 500 && held >= 0 && exclusive != 1; ++i) {
+    ::ioctl(held, TIOCGEXCL, &exclusive);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ::kill(cli, SIGINT);
   int status = 0;
   ASSERT_EQ(waitpid(cli, &status, 0), cli);
