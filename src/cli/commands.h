@@ -2,8 +2,29 @@
 // Each subcommand adds itself to the application; its callback leaves the exit status.
 
 #include <CLI/CLI.hpp>
+#include <filesystem>
+#include <string>
+
+#include "base/program_paths.h"
 
 namespace quillon::cli {
+
+/// Turns a file option into an absolute path: the Windows profile functions look for a bare
+/// name in the Windows folder, not in the current one, so "--ini s.ini" would read (and
+/// --save write) C:\Windows\s.ini.
+inline CLI::Validator AbsolutePath() {
+  return CLI::Validator(
+      [](std::string& value) {
+        if (value.empty()) return std::string();
+        std::error_code error;
+        const auto absolute = std::filesystem::absolute(Utf8Path(value), error);
+        if (error) return "cannot make " + value + " an absolute path: " + error.message();
+        const auto text = absolute.u8string();
+        value.assign(text.begin(), text.end());
+        return std::string();
+      },
+      "", "ABSOLUTE");
+}
 
 void AddInfoCommand(CLI::App& app, int& status);
 void AddImageCommand(CLI::App& app, int& status);

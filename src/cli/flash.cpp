@@ -123,8 +123,10 @@ void AddFlashCommand(CLI::App& app, int& status) {
   sub->add_option("--baud", options->baud, "working bit rate")
       ->check(CLI::IsMember({4800, 9600, 19200, 38400, 57600, 115200}));
   sub->add_option("--send-wait", options->send_wait, "pause in ms after every chunk and block (5 or more)");
-  sub->add_option("--ini", options->ini, "settings file (default: quillon.ini beside the programs); never written");
-  sub->add_option("--log", options->log, "failure log (default: quillon.sts beside the programs)");
+  sub->add_option("--ini", options->ini, "settings file (default: quillon.ini beside the programs); never written")
+      ->transform(AbsolutePath());
+  sub->add_option("--log", options->log, "failure log (default: quillon.sts beside the programs)")
+      ->transform(AbsolutePath());
   sub->add_flag("--yes,-y", options->yes, "do not wait for Enter at the boot-mode message");
   sub->callback([options, &status] { status = RunFlash(*options); });
 }

@@ -61,7 +61,8 @@ int RunPorts(const PortsOptions& options) {
 void AddPortsCommand(CLI::App& app, int& status) {
   auto options = std::make_shared<PortsOptions>();
   auto* sub = app.add_subcommand("ports", "List the serial ports and the COM number of each");
-  sub->add_option("--ini", options->ini, "settings file whose [Ports] maps COM numbers to devices");
+  sub->add_option("--ini", options->ini, "settings file whose [Ports] maps COM numbers to devices")
+      ->transform(AbsolutePath());
   sub->add_flag("--json", options->json, "print a JSON array");
   sub->callback([options, &status] { status = RunPorts(*options); });
 }

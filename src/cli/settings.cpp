@@ -58,7 +58,8 @@ int RunSettings(const SettingsOptions& options) {
 void AddSettingsCommand(CLI::App& app, int& status) {
   auto options = std::make_shared<SettingsOptions>();
   auto* sub = app.add_subcommand("settings", "Show the settings file's values after defaults and replacements");
-  sub->add_option("--ini", options->ini, "settings file (default: quillon.ini beside the programs)");
+  sub->add_option("--ini", options->ini, "settings file (default: quillon.ini beside the programs)")
+      ->transform(AbsolutePath());
   sub->add_flag("--json", options->json, "print one JSON object");
   sub->add_flag("--save", options->save, "write the values back, as closing the main window does");
   sub->callback([options, &status] { status = RunSettings(*options); });
