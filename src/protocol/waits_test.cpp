@@ -10,7 +10,6 @@ namespace quillon {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using testing::ProtocolTest;
 using Bytes = testing::FakeCommDriver::Bytes;
 

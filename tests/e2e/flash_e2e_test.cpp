@@ -56,23 +56,36 @@ class FlashE2eTest : public ::testing::Test {
     std::ofstream(dir_ / "flash-in.bin", std::ios::binary).write(flash.data(), static_cast<std::streamsize>(flash.size()));
   }
 
+  // Starts the simulated device on Port() and waits (bounded) for its link.
+  pid_t StartDevice(std::vector<std::string> device_args) {
+    std::vector<std::string> args{QUILLON_DEVSIM, "--link", Port()};
+    args.insert(args.end(), device_args.begin(), device_args.end());
+    const pid_t device = Spawn(args, dir_ / "devsim.out", dir_ / "devsim.err");
+    for (int i = 0; i < 200 && !std::filesystem::exists(Port()); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return device;
+  }
+
+  // Starts `quillon-cli flash --yes` with the test's settings file and log.
+  pid_t StartFlash(std::vector<std::string> cli_args, const std::filesystem::path& log = {}) {
+    std::vector<std::string> args{QUILLON_CLI, "flash", "--yes", "--ini", (dir_ / "q.ini").string(), "--log",
+                                  (log.empty() ? dir_ / "q.sts" : log).string()};
+    args.insert(args.end(), cli_args.begin(), cli_args.end());
+    return Spawn(args, dir_ / "cli.out", dir_ / "cli.err");
+  }
+
   // Runs the device with `device_args`, then the CLI with `cli_args` against its port.
   RunResult Flash(std::vector<std::string> device_args, std::vector<std::string> cli_args, bool start_device = true) {
-    const auto link = (dir_ / "port").string();
     pid_t device = -1;
     if (start_device) {
-      std::vector<std::string> args{QUILLON_DEVSIM, "--link", link, "--flash-in", (dir_ / "flash-in.bin").string(),
-                                    "--flash-out", (dir_ / "flash-out.bin").string(), "--report",
-                                    (dir_ / "report.txt").string()};
+      std::vector<std::string> args{"--flash-in", (dir_ / "flash-in.bin").string(), "--flash-out",
+                                    (dir_ / "flash-out.bin").string(), "--report", (dir_ / "report.txt").string()};
       args.insert(args.end(), device_args.begin(), device_args.end());
-      device = Spawn(args, dir_ / "devsim.out", dir_ / "devsim.err");
-      for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      device = StartDevice(args);
     }
-    std::vector<std::string> args{QUILLON_CLI, "flash", "--yes", "--ini", (dir_ / "q.ini").string(), "--log",
-                                  (dir_ / "q.sts").string()};
-    args.insert(args.end(), cli_args.begin(), cli_args.end());
     RunResult run;
-    run.status = Wait(Spawn(args, dir_ / "cli.out", dir_ / "cli.err"));
+    run.status = Wait(StartFlash(cli_args));
     if (device > 0) {
       // A device left waiting by a failed host gives up once the host has let go; one that
       // never heard from the host is stopped.
@@ -216,11 +229,7 @@ TEST_F(FlashE2eTest, FileFailuresNeedNoDevice) {
   const auto log_fifo = dir_ / "log.fifo";
   ASSERT_EQ(::mkfifo(log_fifo.c_str(), 0600), 0);
   const auto missing = (dir_ / "no-such-port").string();
-  RunResult run;
-  run.status = Wait(Spawn({QUILLON_CLI, "flash", "--yes", "--ini", (dir_ / "q.ini").string(), "--log", log_fifo.string(),
-                           "--port", missing, "--boot", kBoot, kUpdate},
-                          dir_ / "cli.out", dir_ / "cli.err"));
-  EXPECT_EQ(run.status, 14);
+  EXPECT_EQ(Wait(StartFlash({"--port", missing, "--boot", kBoot, kUpdate}, log_fifo)), 14);
   EXPECT_THAT(ReadFileBytes(dir_ / "cli.err"), HasSubstr("not a regular file"));
   EXPECT_TRUE(std::filesystem::is_fifo(log_fifo));
   const auto bad = dir_.Write("bad.mot", "S1050000AB123E\r\n").string();
@@ -245,15 +254,9 @@ void PrintTo(const VanishCase& c, std::ostream* os) { *os << c.phase; }
 class FlashVanishTest : public FlashE2eTest, public ::testing::WithParamInterface<VanishCase> {};
 
 TEST_P(FlashVanishTest, StopsAtOnceWithThreeRecords) {
-  const auto link = Port();
-  const pid_t device = Spawn({QUILLON_DEVSIM, "--link", link, "--report", (dir_ / "report.txt").string(),
-                              "--vanish-at", GetParam().phase},
-                             dir_ / "devsim.out", dir_ / "devsim.err");
+  const pid_t device = StartDevice({"--report", (dir_ / "report.txt").string(), "--vanish-at", GetParam().phase});
   ASSERT_GT(device, 0);
-  for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  const pid_t cli = Spawn({QUILLON_CLI, "flash", "--yes", "--ini", (dir_ / "q.ini").string(), "--log",
-                           (dir_ / "q.sts").string(), "--port", link, "--boot", SmallBoot(200), kUpdate},
-                          dir_ / "cli.out", dir_ / "cli.err");
+  const pid_t cli = StartFlash({"--port", Port(), "--boot", SmallBoot(200), kUpdate});
   ASSERT_GT(cli, 0);
   // The device ends as soon as it has dropped the line; the host must follow within a second.
   using Clock = std::chrono::steady_clock;
@@ -300,13 +303,9 @@ INSTANTIATE_TEST_SUITE_P(
 // Ctrl-C in the middle of a run: the program ends on the signal, and a line that something
 // else keeps open (here the test, as a serial bridge would) is not left exclusive.
 TEST_F(FlashE2eTest, InterruptGivesThePortBack) {
-  const auto link = Port();
-  const pid_t device = Spawn({QUILLON_DEVSIM, "--link", link}, dir_ / "devsim.out", dir_ / "devsim.err");
-  for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  const pid_t cli = Spawn({QUILLON_CLI, "flash", "--yes", "--ini", (dir_ / "q.ini").string(), "--log",
-                           (dir_ / "q.sts").string(), "--port", link, "--boot", kBoot, kUpdate},
-                          dir_ / "cli.out", dir_ / "cli.err");
-  const int held = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const pid_t device = StartDevice({});
+  const pid_t cli = StartFlash({"--port", Port(), "--boot", kBoot, kUpdate});
+  const int held = ::open(Port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   int exclusive = -1;
   // Until the update holds the port (bounded), then a little into the boot-mode entry.
   for (int i = 0; i < 500 && held >= 0 && exclusive != 1; ++i) {
