@@ -1,26 +1,19 @@
-#include "ui/win32/win32_views.h"
+#include "ui/win32/main_window.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <vector>
 
 #include "../../../resources/resource.h"
 #include "base/messages.h"
-#include "base/program_paths.h"
 #include "base/wide_text.h"
+#include "ui/win32/about_box.h"
+#include "ui/win32/dialog_common.h"
 
 namespace quillon::win32 {
-namespace {
-
-HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
-
-}  // namespace
-
-std::wstring ApplicationTitle() {
-  return std::filesystem::path(Widen(ExecutablePath())).stem().wstring();
-}
 
 void Win32Prompt::ShowMessage(int id, std::string_view text) {
   const std::wstring wide = Widen(text);
@@ -35,39 +28,6 @@ void Win32Prompt::EnableMainWindow(bool enabled) {
   if (main_window_ != nullptr) EnableWindow(main_window_, enabled ? TRUE : FALSE);
 }
 
-void Win32ProgressSink::SetTextAndRange(std::string text, int steps) {
-  Close();
-  window_ = CreateDialogParamW(Instance(), MAKEINTRESOURCEW(IDD_PROGRESS), owner_, nullptr, 0);
-  if (window_ == nullptr) return;
-  SetDlgItemTextW(window_, IDC_STATUS_TEXT, Widen(text).c_str());
-  HWND bar = GetDlgItem(window_, IDC_PROGRESS_BAR);
-  SendMessageW(bar, PBM_SETSTEP, 1, 0);
-  // The range's upper end is a 16-bit field: the count is cut to it.
-  SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, static_cast<WORD>(steps)));
-  if (on_open) on_open(window_);
-}
-
-void Win32ProgressSink::Show() {
-  if (window_ != nullptr) ShowWindow(window_, SW_SHOW);
-}
-
-void Win32ProgressSink::StepAndPump() {
-  if (window_ != nullptr) SendDlgItemMessageW(window_, IDC_PROGRESS_BAR, PBM_STEPIT, 0, 0);
-  // The only place a transfer lets the windows breathe: every waiting message, then back.
-  MSG message;
-  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
-  }
-}
-
-void Win32ProgressSink::Close() {
-  if (window_ == nullptr) return;
-  if (on_close) on_close(window_);
-  DestroyWindow(window_);
-  window_ = nullptr;
-}
-
 MainDialog::MainDialog(MainWindowModel& model, std::string executable_path)
     : model_(model), executable_path_(std::move(executable_path)) {
   property_name_ = std::filesystem::path(Widen(executable_path_)).stem().wstring();
@@ -76,7 +36,7 @@ MainDialog::MainDialog(MainWindowModel& model, std::string executable_path)
   small_icon_ = static_cast<HICON>(LoadImageW(Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
   browse = ShowOpenFileDialog;
-  show_about = [](HWND owner) { DialogBoxParamW(Instance(), MAKEINTRESOURCEW(IDD_ABOUTBOX), owner, nullptr, 0); };
+  show_about = ShowAboutBox;
 }
 
 MainDialog::~MainDialog() {

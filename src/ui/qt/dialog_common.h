@@ -1,0 +1,38 @@
+#pragma once
+// What the Qt windows share: the dialogs' font, dialog units, the program icon, UTF-8 text.
+
+#include <QDialog>
+#include <QFont>
+#include <QIcon>
+#include <QString>
+#include <string_view>
+
+namespace quillon::qt {
+
+QString ToQString(std::string_view utf8);
+
+/// The program icon (icon resource 128), drawn rather than loaded, so it needs no file.
+QIcon ProgramIcon();
+
+/// Positions given in dialog units, as the window templates give them, turned into pixels
+/// with the dialog font's metrics.
+class DialogUnits {
+ public:
+  explicit DialogUnits(const QWidget& dialog);
+  QRect Rect(int x, int y, int w, int h) const;
+  /// Widens the unit where a text would not fit its width in dialog units: full-width
+  /// Japanese characters are wider than the Latin average the unit is taken from.
+  void Fit(const QWidget& dialog, const QString& text, int width);
+
+ private:
+  double x_, y_;
+};
+
+/// The dialogs' font: the Japanese UI Gothic of the templates where it exists, else whatever
+/// CJK sans-serif the system has.
+QFont DialogFont();
+
+/// Font, caption and icon of one of the program's dialogs.
+void SetUpDialog(QDialog& dialog, const QString& caption);
+
+}  // namespace quillon::qt

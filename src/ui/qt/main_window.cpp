@@ -1,0 +1,156 @@
+#include "ui/qt/main_window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "base/messages.h"
+#include "ui/qt/dialog_common.h"
+
+namespace quillon::qt {
+
+QtPrompt::QtPrompt(QWidget* main_window)
+    : run([](int, QMessageBox& box) { box.exec(); }), main_window_(main_window) {}
+
+void QtPrompt::ShowMessage(int id, std::string_view text) {
+  QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), ToQString(text), QMessageBox::Ok,
+                  main_window_);
+  box.setFont(DialogFont());
+  run(id, box);
+}
+
+void QtPrompt::EnableMainWindow(bool enabled) { main_window_->setEnabled(enabled); }
+
+MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                          Qt::MSWindowsFixedSizeDialogHint),
+      model_(model),
+      prompt_(this),
+      progress_(this) {
+  SetUpDialog(*this, QStringLiteral("Quillon"));
+  DialogUnits du(*this);
+  du.Fit(*this, ToQString("バージョンアップファイル："), 77);
+  setFixedSize(du.Rect(0, 0, 281, 73).size());
+
+  auto* file_label = new QLabel(ToQString("バージョンアップファイル："), this);
+  file_label->setGeometry(du.Rect(7, 9, 77, 10));
+  file_name_ = new QLabel(ToQString(model_.FileNameText()), this);
+  file_name_->setObjectName(QStringLiteral("1000"));
+  file_name_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  file_name_->setGeometry(du.Rect(88, 6, 121, 13));
+  browse_button_ = new QPushButton(ToQString("参照(&B)..."), this);
+  browse_button_->setObjectName(QStringLiteral("1001"));
+  // A focused button takes Enter itself, as the dialog's buttons do: Enter on Browse or Close
+  // never starts an update.
+  browse_button_->setAutoDefault(true);
+  browse_button_->setGeometry(du.Rect(222, 6, 52, 16));
+  auto* com_label = new QLabel(ToQString("COMポート(&C)："), this);
+  com_label->setGeometry(du.Rect(7, 26, 69, 8));
+  com_list_ = new QComboBox(this);
+  com_list_->setObjectName(QStringLiteral("1002"));
+  com_list_->setGeometry(du.Rect(88, 24, 121, 13));
+  com_label->setBuddy(com_list_);
+  send_ = new QPushButton(ToQString("送信"), this);
+  send_->setObjectName(QStringLiteral("1"));
+  send_->setDefault(true);
+  send_->setGeometry(du.Rect(43, 46, 78, 20));
+  close_ = new QPushButton(ToQString("閉じる"), this);
+  close_->setObjectName(QStringLiteral("2"));
+  close_->setAutoDefault(true);
+  close_->setGeometry(du.Rect(158, 46, 78, 20));
+  setTabOrder(browse_button_, com_list_);
+  setTabOrder(com_list_, send_);
+  setTabOrder(send_, close_);
+  file_name_->setFocusPolicy(Qt::NoFocus);
+  // The window opens with the focus on its first tab stop, not on Send.
+  browse_button_->setFocus();
+
+  for (const auto& entry : model_.ComList()) com_list_->addItem(ToQString(entry.text), entry.item_data);
+  com_list_->setCurrentIndex(model_.ComSelection());
+  com_list_->setEnabled(model_.ComListEnabled());
+
+  // Without a window system menu, the About item lives in the window's context menu.
+  auto* about = new QAction(ToQString(MessageText(kMsgAboutItem)), this);
+  about->setObjectName(QStringLiteral("about"));
+  addAction(about);
+  setContextMenuPolicy(Qt::ActionsContextMenu);
+  connect(about, &QAction::triggered, this, &MainWindow::OnAbout);
+
+  connect(send_, &QPushButton::clicked, this, &MainWindow::OnSend);
+  connect(close_, &QPushButton::clicked, this, &MainWindow::reject);
+  connect(browse_button_, &QPushButton::clicked, this, &MainWindow::OnBrowse);
+  connect(com_list_, &QComboBox::activated, this, &MainWindow::OnComSelChange);
+
+  browse = [this](const BrowseRequest& request) -> std::optional<std::string> {
+    QFileDialog dialog(this, ToQString(request.title));
+    // "display|pattern||": the display text already names its pattern.
+    const QStringList parts = ToQString(request.filter).split(QLatin1Char('|'), Qt::SkipEmptyParts);
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+      filters << (parts[i].contains(parts[i + 1]) ? parts[i] : parts[i] + " (" + parts[i + 1] + ")");
+    }
+    dialog.setNameFilters(filters);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    if (request.file_name.empty()) {
+      dialog.setDirectory(ToQString(request.start_directory));
+    } else {
+      dialog.selectFile(ToQString(request.file_name));
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().front().toStdString();
+  };
+  show_about = [](AboutBox& box) { box.exec(); };
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::OnSend() {
+  // The window is disabled for the whole run, so neither Send nor Close can start again.
+  if (!isEnabled()) return;
+  model_.OnSend(progress_, prompt_);
+}
+
+void MainWindow::OnBrowse() {
+  model_.OnBrowseResult(browse(model_.BrowseStart()));
+  file_name_->setText(ToQString(model_.FileNameText()));
+}
+
+void MainWindow::OnComSelChange(int index) { model_.OnComSelChange(index); }
+
+void MainWindow::OnAbout() {
+  AboutBox box(this);
+  show_about(box);
+}
+
+void MainWindow::BringToFront() {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+}
+
+void MainWindow::reject() {
+  if (!isEnabled()) return;
+  if (!closed_) {
+    closed_ = true;
+    model_.OnClose();
+  }
+  QDialog::done(QDialog::Rejected);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (!isEnabled()) {
+    event->ignore();
+    return;
+  }
+  reject();
+  event->accept();
+}
+
+}  // namespace quillon::qt
