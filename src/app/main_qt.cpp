@@ -19,6 +19,8 @@ int main(int argc, char** argv) {
   const QString base_name = QFileInfo(QString::fromStdString(executable)).completeBaseName();
   QApplication::setApplicationName(base_name);
   QApplication::setWindowIcon(quillon::qt::ProgramIcon());
+  // Qt's own texts (the file dialog's buttons and labels) in the system's language.
+  const auto qt_texts = quillon::qt::InstallQtTranslations(QLocale::system());
 
   quillon::app::SingleInstance instance(base_name);
   if (!instance.Acquire()) {

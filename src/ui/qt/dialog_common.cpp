@@ -1,6 +1,8 @@
 #include "ui/qt/dialog_common.h"
 
+#include <QApplication>
 #include <QFontMetrics>
+#include <QLibraryInfo>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
@@ -20,6 +22,28 @@ void SetUpDialog(QDialog& dialog, const QString& caption) {
   dialog.setFont(DialogFont());
   dialog.setWindowTitle(caption);
   dialog.setWindowIcon(ProgramIcon());
+}
+
+void WaitCursor::Show() {
+  if (shown_) return;
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  shown_ = true;
+}
+
+void WaitCursor::End() {
+  if (!shown_) return;
+  QApplication::restoreOverrideCursor();
+  shown_ = false;
+}
+
+std::unique_ptr<QTranslator> InstallQtTranslations(const QLocale& locale) {
+  auto translator = std::make_unique<QTranslator>();
+  if (!translator->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+      !QCoreApplication::installTranslator(translator.get())) {
+    return nullptr;
+  }
+  return translator;
 }
 
 QString ToQString(std::string_view utf8) {

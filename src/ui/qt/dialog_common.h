@@ -4,7 +4,10 @@
 #include <QDialog>
 #include <QFont>
 #include <QIcon>
+#include <QLocale>
+#include <QTranslator>
 #include <QString>
+#include <memory>
 #include <string_view>
 
 namespace quillon::qt {
@@ -31,6 +34,27 @@ class DialogUnits {
 /// The dialogs' font: the Japanese UI Gothic of the templates where it exists, else whatever
 /// CJK sans-serif the system has.
 QFont DialogFont();
+
+/// The wait cursor over the whole program, shown once at most; gone again with End or with
+/// the owner.
+class WaitCursor {
+ public:
+  WaitCursor() = default;
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+  ~WaitCursor() { End(); }
+  void Show();
+  void End();
+  bool shown() const { return shown_; }
+
+ private:
+  bool shown_ = false;
+};
+
+/// Loads Qt's own texts (file dialog, standard buttons) for `locale` from Qt's translations
+/// folder and installs them; they stay installed while the result lives. Null when Qt has no
+/// translation for that language.
+std::unique_ptr<QTranslator> InstallQtTranslations(const QLocale& locale);
 
 /// Font, caption and icon of one of the program's dialogs.
 void SetUpDialog(QDialog& dialog, const QString& caption);

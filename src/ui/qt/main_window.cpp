@@ -7,6 +7,8 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
+#include <QStyle>
 #include <QPushButton>
 
 #include "base/messages.h"
@@ -14,24 +16,57 @@
 
 namespace quillon::qt {
 
-QtPrompt::QtPrompt(QWidget* main_window)
-    : run([](int, QMessageBox& box) { box.exec(); }), main_window_(main_window) {}
+QtPrompt::QtPrompt(QWidget* main_window, WaitCursor* wait)
+    : run([](int, QMessageBox& box) { box.exec(); }), main_window_(main_window), wait_(wait) {}
 
 void QtPrompt::ShowMessage(int id, std::string_view text) {
+  if (wait_ != nullptr) wait_->End();
   QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), ToQString(text), QMessageBox::Ok,
                   main_window_);
   box.setFont(DialogFont());
   run(id, box);
+  if (id == kMsgRestartInBootMode) {
+    // The device's first answer may take seconds: the main window is drawn again at once (not
+    // through the event loop, which could deliver a queued Enter) and the cursor says that
+    // work is under way.
+    main_window_->repaint();
+    if (wait_ != nullptr) wait_->Show();
+  }
 }
 
-void QtPrompt::EnableMainWindow(bool enabled) { main_window_->setEnabled(enabled); }
+void QtPrompt::EnableMainWindow(bool enabled) {
+  main_window_->setEnabled(enabled);
+  if (enabled && wait_ != nullptr) wait_->End();
+}
+
+namespace {
+// Where a label draws its text: inside the margin, after the indent a framed label gets.
+QRect TextRect(const QLabel& label) {
+  const int indent = label.indent() >= 0 ? label.indent()
+                     : label.frameWidth() > 0 ? label.fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2
+                                              : 0;
+  const int m = label.margin();
+  return label.contentsRect().adjusted(m + indent, m, -m, -m);
+}
+}  // namespace
+
+QString FileNameField::ShownText() const {
+  return fontMetrics().elidedText(text(), Qt::ElideMiddle, TextRect(*this).width());
+}
+
+void FileNameField::paintEvent(QPaintEvent* event) {
+  QFrame::paintEvent(event);
+  QPainter painter(this);
+  style()->drawItemText(&painter, TextRect(*this), static_cast<int>(alignment()), palette(), isEnabled(),
+                        ShownText(), foregroundRole());
+}
 
 MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint),
       model_(model),
-      prompt_(this),
-      progress_(this) {
+      prompt_(this, &wait_cursor_),
+      progress_(this, &wait_cursor_) {
   SetUpDialog(*this, QStringLiteral("Quillon"));
   DialogUnits du(*this);
   du.Fit(*this, ToQString("バージョンアップファイル："), 77);
@@ -39,7 +74,7 @@ MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
 
   auto* file_label = new QLabel(ToQString("バージョンアップファイル："), this);
   file_label->setGeometry(du.Rect(7, 9, 77, 10));
-  file_name_ = new QLabel(ToQString(model_.FileNameText()), this);
+  file_name_ = new FileNameField(this);
   file_name_->setObjectName(QStringLiteral("1000"));
   file_name_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   file_name_->setGeometry(du.Rect(88, 6, 121, 13));
@@ -67,6 +102,7 @@ MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
   setTabOrder(com_list_, send_);
   setTabOrder(send_, close_);
   file_name_->setFocusPolicy(Qt::NoFocus);
+  ShowFileName();
   // The window opens with the focus on its first tab stop, not on Send.
   browse_button_->setFocus();
 
@@ -118,7 +154,13 @@ void MainWindow::OnSend() {
 
 void MainWindow::OnBrowse() {
   model_.OnBrowseResult(browse(model_.BrowseStart()));
+  ShowFileName();
+}
+
+void MainWindow::ShowFileName() {
   file_name_->setText(ToQString(model_.FileNameText()));
+  // The whole path, which the field never shows, is in its tool tip.
+  file_name_->setToolTip(ToQString(model_.settings().MotFile));
 }
 
 void MainWindow::OnComSelChange(int index) { model_.OnComSelChange(index); }

@@ -2,6 +2,7 @@
 // The main window and its message boxes.
 
 #include <QDialog>
+#include <QLabel>
 #include <functional>
 #include <optional>
 #include <string>
@@ -10,10 +11,10 @@
 #include "base/seams.h"
 #include "ui/main_window_model.h"
 #include "ui/qt/about_box.h"
+#include "ui/qt/dialog_common.h"
 #include "ui/qt/progress_window.h"
 
 class QComboBox;
-class QLabel;
 class QMessageBox;
 class QPushButton;
 
@@ -23,13 +24,28 @@ namespace quillon::qt {
 /// the box modally; tests replace it to answer the box themselves.
 class QtPrompt final : public UserPrompt {
  public:
-  explicit QtPrompt(QWidget* main_window);
+  /// From OK on the restart-in-boot-mode box until the next window appears, `wait` is shown
+  /// (it may be null).
+  QtPrompt(QWidget* main_window, WaitCursor* wait);
   void ShowMessage(int id, std::string_view text) override;
   void EnableMainWindow(bool enabled) override;
   std::function<void(int id, QMessageBox& box)> run;
 
  private:
   QWidget* main_window_;
+  WaitCursor* wait_;
+};
+
+/// The file-name field: its text stays the whole name; a name too long for the field is drawn
+/// with its middle left out, so that its end (where the version usually is) stays in sight.
+class FileNameField final : public QLabel {
+ public:
+  using QLabel::QLabel;
+  /// What the field draws.
+  QString ShownText() const;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
 };
 
 /// The main window (template 102).
@@ -59,11 +75,14 @@ class MainWindow final : public QDialog {
 
  private:
   MainWindowModel& model_;
-  QLabel* file_name_;
+  void ShowFileName();
+
+  FileNameField* file_name_;
   QPushButton* browse_button_;
   QComboBox* com_list_;
   QPushButton* send_;
   QPushButton* close_;
+  WaitCursor wait_cursor_;
   QtPrompt prompt_;
   QtProgressSink progress_;
   bool closed_ = false;

@@ -63,7 +63,9 @@ void QtProgressSink::SetTextAndRange(std::string text, int steps) {
 }
 
 void QtProgressSink::Show() {
-  if (window_) window_->show();
+  if (!window_) return;
+  window_->show();
+  if (wait_ != nullptr) wait_->End();
 }
 
 void QtProgressSink::StepAndPump() {

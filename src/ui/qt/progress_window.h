@@ -14,6 +14,8 @@ class QProgressBar;
 
 namespace quillon::qt {
 
+class WaitCursor;
+
 /// The progress window of one transfer (resource 911): status text and a segmented bar,
 /// at the main window's client origin, without a close button, not closable by the user.
 class ProgressWindow final : public QDialog {
@@ -36,7 +38,8 @@ class ProgressWindow final : public QDialog {
 /// A ProgressSink that makes a new progress window for each transfer and destroys it after.
 class QtProgressSink final : public ProgressSink {
  public:
-  explicit QtProgressSink(QWidget* owner) : owner_(owner) {}
+  /// `wait` (may be null) is ended when a window appears.
+  QtProgressSink(QWidget* owner, WaitCursor* wait) : owner_(owner), wait_(wait) {}
   ~QtProgressSink() override;
   void SetTextAndRange(std::string text, int steps) override;
   void Show() override;
@@ -48,6 +51,7 @@ class QtProgressSink final : public ProgressSink {
 
  private:
   QWidget* owner_;
+  WaitCursor* wait_;
   std::unique_ptr<ProgressWindow> window_;
 };
 

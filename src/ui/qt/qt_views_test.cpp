@@ -58,6 +58,7 @@ class QtViewsTest : public ::testing::Test {
     window_->prompt().run = [this](int id, QMessageBox& box) {
       messages_.push_back(id);
       enabled_at_message_.push_back(window_->isEnabled());
+      waiting_at_message_.push_back(QApplication::overrideCursor() != nullptr);
       EXPECT_EQ(box.icon(), QMessageBox::Warning);
       EXPECT_EQ(box.standardButtons(), QMessageBox::Ok);
       EXPECT_EQ(box.windowTitle(), QCoreApplication::applicationName());
@@ -73,6 +74,18 @@ class QtViewsTest : public ::testing::Test {
   std::unique_ptr<MainWindow> window_;
   std::vector<int> messages_;
   std::vector<bool> enabled_at_message_;
+  std::vector<bool> waiting_at_message_;
+};
+
+class PaintCounter final : public QObject {
+ public:
+  int count = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++count;
+    return false;
+  }
 };
 
 TEST_F(QtViewsTest, ControlsTextsIdsAndTabOrder) {
@@ -157,6 +170,49 @@ TEST_F(QtViewsTest, BrowseShowsTheChosenNameAndCancelChangesNothing) {
   EXPECT_EQ(Child<QLabel>(*window_, "1000")->text(), "fw 2.mot");
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].start_directory, model_->settings().ProgramDir);
+}
+
+TEST_F(QtViewsTest, ALongFileNameShowsItsEndAndTheWholePathInTheToolTip) {
+  const std::string name = "ECU_main_controller_production_firmware_build_20261207_v2.07.mot";
+  Make("[Main]\r\nMot File=/media/usb/releases/" + name + "\r\n");
+  auto* field = window_->findChild<FileNameField*>(QStringLiteral("1000"));
+  ASSERT_NE(field, nullptr);
+  EXPECT_EQ(field->text(), ToQString(name));
+  EXPECT_EQ(field->toolTip(), ToQString("/media/usb/releases/" + name));
+  const QString shown = field->ShownText();
+  EXPECT_NE(shown, field->text());
+  EXPECT_TRUE(shown.endsWith(QStringLiteral("v2.07.mot"))) << shown.toStdString();
+  EXPECT_LE(field->fontMetrics().horizontalAdvance(shown), field->contentsRect().width());
+  // A short name is shown whole; after Browse the tool tip follows the new path.
+  window_->browse = [](const BrowseRequest&) -> std::optional<std::string> { return "/fw/v3.mot"; };
+  Child<QPushButton>(*window_, "1001")->click();
+  EXPECT_EQ(field->ShownText(), "v3.mot");
+  EXPECT_EQ(field->toolTip(), "/fw/v3.mot");
+}
+
+// Between OK on box 202 and the device's first answer nothing else runs the event loop.
+TEST_F(QtViewsTest, AfterTheBootModeBoxTheWindowIsDrawnAndTheCursorWaitsUntilTheNextWindow) {
+  Make();
+  PaintCounter paints;
+  Child<QLabel>(*window_, "1000")->installEventFilter(&paints);
+  window_->prompt().ShowMessage(kMsgRestartInBootMode, "x");
+  EXPECT_GT(paints.count, 0) << "the main window was not drawn again";
+  ASSERT_NE(QApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+  window_->progress().SetTextAndRange("x", 1);
+  EXPECT_NE(QApplication::overrideCursor(), nullptr) << "ended before the progress window was shown";
+  window_->progress().Show();
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  window_->progress().Close();
+  // A box instead of the progress window ends the wait before it shows, and only once.
+  window_->prompt().ShowMessage(kMsgRestartInBootMode, "x");
+  window_->prompt().ShowMessage(kMsgPortOpenFailed, "y");
+  EXPECT_THAT(waiting_at_message_, ElementsAre(false, false, false));
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  // So does the end of a run.
+  window_->prompt().ShowMessage(kMsgRestartInBootMode, "x");
+  window_->prompt().EnableMainWindow(true);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
 TEST_F(QtViewsTest, EnterRunsSendWithTheWindowDisabledAndAProgressWindowPerTransfer) {
@@ -250,6 +306,18 @@ TEST_F(QtViewsTest, WholeUpdateAgainstTheSimulatedDevice) {
   ASSERT_EQ(SRecordReader().LoadFlashImage(image, QUILLON_EXAMPLES "/update.mot"), 1);
   const auto expected = FlattenFlashImage(image);
   EXPECT_TRUE(ReadFileBytes(dir_ / "flash.bin") == std::string(expected.begin(), expected.end()));
+}
+
+TEST(QtTranslationsTest, QtsOwnTextsFollowTheSystemLanguage) {
+  const QString look_in = QStringLiteral("Look in:");
+  {
+    const auto japanese = InstallQtTranslations(QLocale(QLocale::Japanese, QLocale::Japan));
+    ASSERT_NE(japanese, nullptr) << "qt6-translations-l10n missing?";
+    EXPECT_NE(QCoreApplication::translate("QFileDialog", "Look in:"), look_in);
+    EXPECT_NE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Cancel"));
+  }
+  EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), look_in);
+  EXPECT_EQ(InstallQtTranslations(QLocale(QLocale::Zulu)), nullptr);
 }
 
 TEST(SingleInstanceTest, SecondStartBringsTheFirstForwardAndEnds) {

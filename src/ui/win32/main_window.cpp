@@ -16,16 +16,25 @@
 namespace quillon::win32 {
 
 void Win32Prompt::ShowMessage(int id, std::string_view text) {
+  if (wait_ != nullptr) wait_->End();
   const std::wstring wide = Widen(text);
   if (answer) {
     answer(id, wide);
-    return;
+  } else {
+    MessageBoxW(main_window_, wide.c_str(), ApplicationTitle().c_str(), MB_OK | MB_ICONEXCLAMATION);
   }
-  MessageBoxW(main_window_, wide.c_str(), ApplicationTitle().c_str(), MB_OK | MB_ICONEXCLAMATION);
+  if (id == kMsgRestartInBootMode && main_window_ != nullptr) {
+    // The device's first answer may take seconds: what the box covered is drawn again at once
+    // (not through the message loop, which could deliver a queued Enter) and the cursor says
+    // that work is under way.
+    RedrawWindow(main_window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    if (wait_ != nullptr) wait_->Show();
+  }
 }
 
 void Win32Prompt::EnableMainWindow(bool enabled) {
   if (main_window_ != nullptr) EnableWindow(main_window_, enabled ? TRUE : FALSE);
+  if (enabled && wait_ != nullptr) wait_->End();
 }
 
 MainDialog::MainDialog(MainWindowModel& model, std::string executable_path)
@@ -119,11 +128,26 @@ void MainDialog::OnInitDialog() {
   SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon_));
   // A second start finds this window by the property and brings it forward.
   SetPropW(hwnd_, property_name_.c_str(), reinterpret_cast<HANDLE>(1));
-  prompt_.SetMainWindow(hwnd_);
-  progress_.SetOwner(hwnd_);
+  prompt_.SetMainWindow(hwnd_, &wait_cursor_);
+  progress_.SetOwner(hwnd_, &wait_cursor_);
+
+  // A file name too long for its field is drawn with its middle left out, so that its end
+  // (where the version usually is) stays in sight; the whole path is in the field's tool tip.
+  HWND field = GetDlgItem(hwnd_, IDC_FILE_NAME);
+  SetWindowLongPtrW(field, GWL_STYLE, GetWindowLongPtrW(field, GWL_STYLE) | SS_PATHELLIPSIS | SS_NOTIFY);
+  file_name_tip_ = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr,
+                                   Instance(), nullptr);
+  TOOLINFOW tool{};
+  tool.cbSize = TTTOOLINFOW_V2_SIZE;
+  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.hwnd = hwnd_;
+  tool.uId = reinterpret_cast<UINT_PTR>(field);
+  tool.lpszText = const_cast<wchar_t*>(L"");
+  SendMessageW(file_name_tip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
 
   model_.OnInitDialog(executable_path_);
-  SetDlgItemTextW(hwnd_, IDC_FILE_NAME, Widen(model_.FileNameText()).c_str());
+  ShowFileName();
   HWND list = GetDlgItem(hwnd_, IDC_COM_LIST);
   SendMessageW(list, CB_RESETCONTENT, 0, 0);
   for (const auto& entry : model_.ComList()) {
@@ -156,7 +180,18 @@ void MainDialog::End() {
 
 void MainDialog::OnBrowse() {
   model_.OnBrowseResult(browse(hwnd_, model_.BrowseStart()));
+  ShowFileName();
+}
+
+void MainDialog::ShowFileName() {
   SetDlgItemTextW(hwnd_, IDC_FILE_NAME, Widen(model_.FileNameText()).c_str());
+  std::wstring path = Widen(model_.settings().MotFile);
+  TOOLINFOW tool{};
+  tool.cbSize = TTTOOLINFOW_V2_SIZE;
+  tool.hwnd = hwnd_;
+  tool.uId = reinterpret_cast<UINT_PTR>(GetDlgItem(hwnd_, IDC_FILE_NAME));
+  tool.lpszText = path.data();
+  SendMessageW(file_name_tip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
 }
 
 void MainDialog::OnComSelChange() {

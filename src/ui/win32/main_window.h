@@ -10,6 +10,7 @@
 
 #include "base/seams.h"
 #include "ui/main_window_model.h"
+#include "ui/win32/dialog_common.h"
 #include "ui/win32/progress_window.h"
 
 namespace quillon::win32 {
@@ -20,11 +21,17 @@ class Win32Prompt final : public UserPrompt {
  public:
   void ShowMessage(int id, std::string_view text) override;
   void EnableMainWindow(bool enabled) override;
-  void SetMainWindow(HWND window) { main_window_ = window; }
+  /// From OK on the restart-in-boot-mode box until the next window appears, `wait` is shown
+  /// (it may be null).
+  void SetMainWindow(HWND window, WaitCursor* wait) {
+    main_window_ = window;
+    wait_ = wait;
+  }
   std::function<void(int id, const std::wstring& text)> answer;
 
  private:
   HWND main_window_ = nullptr;
+  WaitCursor* wait_ = nullptr;
 };
 
 /// The main window: dialog 102 over a MainWindowModel.
@@ -44,6 +51,8 @@ class MainDialog {
 
   Win32Prompt& prompt() { return prompt_; }
   Win32ProgressSink& progress() { return progress_; }
+  /// The tool tip over the file-name field.
+  HWND file_name_tip() const { return file_name_tip_; }
   /// The file-open dialog of Browse; tests answer it themselves.
   std::function<std::optional<std::string>(HWND owner, const BrowseRequest&)> browse;
   /// Shows the About box; tests look instead.
@@ -58,6 +67,7 @@ class MainDialog {
   void OnBrowse();
   void OnComSelChange();
   void OnPaintMinimised();
+  void ShowFileName();
   void End();
 
   MainWindowModel& model_;
@@ -67,6 +77,8 @@ class MainDialog {
   bool modal_ = false;
   HICON icon_ = nullptr;
   HICON small_icon_ = nullptr;
+  HWND file_name_tip_ = nullptr;
+  WaitCursor wait_cursor_;
   Win32Prompt prompt_;
   Win32ProgressSink progress_;
 };

@@ -21,7 +21,9 @@ void Win32ProgressSink::SetTextAndRange(std::string text, int steps) {
 }
 
 void Win32ProgressSink::Show() {
-  if (window_ != nullptr) ShowWindow(window_, SW_SHOW);
+  if (window_ == nullptr) return;
+  ShowWindow(window_, SW_SHOW);
+  if (wait_ != nullptr) wait_->End();
 }
 
 void Win32ProgressSink::StepAndPump() {

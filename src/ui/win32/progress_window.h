@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/seams.h"
+#include "ui/win32/dialog_common.h"
 
 namespace quillon::win32 {
 
@@ -15,7 +16,11 @@ namespace quillon::win32 {
 class Win32ProgressSink final : public ProgressSink {
  public:
   ~Win32ProgressSink() override { Close(); }
-  void SetOwner(HWND owner) { owner_ = owner; }
+  /// `wait` (may be null) is ended when a window appears.
+  void SetOwner(HWND owner, WaitCursor* wait) {
+    owner_ = owner;
+    wait_ = wait;
+  }
   void SetTextAndRange(std::string text, int steps) override;
   void Show() override;
   void StepAndPump() override;
@@ -28,6 +33,7 @@ class Win32ProgressSink final : public ProgressSink {
 
  private:
   HWND owner_ = nullptr;
+  WaitCursor* wait_ = nullptr;
   HWND window_ = nullptr;
 };
 

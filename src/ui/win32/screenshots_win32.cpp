@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
   SetWindowPos(main, nullptr, 20, 20, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
   Capture(main, folder / "win32-main-window.png");
   quillon::win32::Win32ProgressSink progress;
-  progress.SetOwner(main);
+  progress.SetOwner(main, nullptr);
   progress.SetTextAndRange("バージョンアップデータを転送中です。", 10);
   progress.Show();
   for (int i = 0; i < 6; ++i) progress.StepAndPump();

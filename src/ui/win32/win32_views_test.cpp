@@ -169,6 +169,79 @@ TEST_F(MainDialogTest, SendDisablesTheWindowAndShowsAProgressWindowPerTransfer) 
   EXPECT_EQ(dialog_->progress().window(), nullptr);
 }
 
+// The labels are laid out for the dialog font's widths; the one the test set-up maps it to
+// must keep the longest label whole.
+TEST_F(MainDialogTest, TheFileLabelShowsWhole) {
+  Make();
+  HWND label = GetWindow(dialog_->hwnd(), GW_CHILD);
+  ASSERT_EQ(Text(label), W("バージョンアップファイル："));
+  HDC dc = GetDC(label);
+  const auto old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+  const std::wstring text = Text(label);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(label, dc);
+  RECT client{};
+  GetClientRect(label, &client);
+  EXPECT_LE(size.cx, client.right) << "the label is cut";
+}
+
+TEST_F(MainDialogTest, ALongFileNameShowsItsEndAndTheWholePathInTheToolTip) {
+  const std::string name = "ECU_main_controller_production_firmware_build_20261207_v2.07.mot";
+  Make("[Main]\r\nMot File=C:\\releases\\" + name + "\r\n");
+  HWND field = Item(IDC_FILE_NAME);
+  EXPECT_EQ(Text(field), W(name));
+  EXPECT_EQ(GetWindowLongPtrW(field, GWL_STYLE) & SS_ELLIPSISMASK, SS_PATHELLIPSIS);
+  auto tip = [&] {
+    std::wstring buffer(1024, L'\0');
+    TOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.hwnd = dialog_->hwnd();
+    tool.uId = reinterpret_cast<UINT_PTR>(field);
+    tool.lpszText = buffer.data();
+    SendMessageW(dialog_->file_name_tip(), TTM_GETTEXTW, buffer.size(), reinterpret_cast<LPARAM>(&tool));
+    return std::wstring(buffer.c_str());
+  };
+  EXPECT_EQ(tip(), W("C:\\releases\\" + name));
+  dialog_->browse = [](HWND, const BrowseRequest&) -> std::optional<std::string> { return "D:\\fw\\v3.mot"; };
+  SendMessageW(dialog_->hwnd(), WM_COMMAND, MAKEWPARAM(IDC_BROWSE, BN_CLICKED), 0);
+  EXPECT_EQ(Text(field), L"v3.mot");
+  EXPECT_EQ(tip(), L"D:\\fw\\v3.mot");
+}
+
+// Between OK on box 202 and the device's first answer nothing runs the message loop.
+TEST_F(MainDialogTest, AfterTheBootModeBoxTheWindowIsDrawnAndTheCursorWaitsUntilTheNextWindow) {
+  Make();
+  HWND dlg = dialog_->hwnd();
+  ShowWindow(dlg, SW_SHOW);
+  UpdateWindow(dlg);
+  const HCURSOR wait = LoadCursor(nullptr, IDC_WAIT);
+  std::vector<bool> waiting;
+  dialog_->prompt().answer = [&](int, const std::wstring&) {
+    waiting.push_back(GetCursor() == wait);
+    // What a dismissed box leaves behind: the window and its controls to be drawn again.
+    RedrawWindow(dlg, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+  };
+  dialog_->prompt().ShowMessage(kMsgRestartInBootMode, "x");
+  RECT dirty{};
+  EXPECT_FALSE(GetUpdateRect(dlg, &dirty, FALSE)) << "the main window was not drawn again";
+  EXPECT_FALSE(GetUpdateRect(Item(IDC_FILE_NAME), &dirty, FALSE)) << "its controls were not drawn again";
+  EXPECT_EQ(GetCursor(), wait);
+  dialog_->progress().SetTextAndRange("x", 1);
+  EXPECT_EQ(GetCursor(), wait) << "ended before the progress window was shown";
+  dialog_->progress().Show();
+  EXPECT_NE(GetCursor(), wait);
+  dialog_->progress().Close();
+  // A box instead of the progress window ends the wait before it shows; so does the end of a run.
+  dialog_->prompt().ShowMessage(kMsgRestartInBootMode, "x");
+  dialog_->prompt().ShowMessage(kMsgPortOpenFailed, "y");
+  EXPECT_THAT(waiting, ElementsAre(false, false, false));
+  dialog_->prompt().ShowMessage(kMsgRestartInBootMode, "x");
+  dialog_->prompt().EnableMainWindow(true);
+  EXPECT_NE(GetCursor(), wait);
+}
+
 TEST(AboutBoxTest, TemplateTexts) {
   HWND box = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUTBOX), nullptr, nullptr, 0);
   ASSERT_NE(box, nullptr);
