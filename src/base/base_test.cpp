@@ -9,7 +9,11 @@
 #include "base/replace_file.h"
 #include "testing/temp_dir.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+
+#include "base/wide_text.h"
+#else
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -54,6 +58,22 @@ TEST(EventLogTest, CreatesThenAppendsWithOneLineFeedEach) {
       "\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d  File:[^\n]*base_test\\.cpp\\(" + std::to_string(line) + "\\) :\n");
   EXPECT_TRUE(std::regex_match(bytes, form)) << bytes;
 }
+
+#ifdef _WIN32
+// The log is read as a text file of the system's code page, like the settings file.
+TEST(EventLogTest, RecordsAreInTheAnsiCodePage) {
+  ASSERT_NE(GetACP(), static_cast<UINT>(CP_UTF8)) << "this test needs an ANSI code page other than UTF-8";
+  TempDir dir;
+  const std::string message = "NO DATA FILE :C:\\Größe\\バージョン.mot";
+  EXPECT_EQ(LogFailure(EventLog(dir / "quillon.sts"), message), 1);
+  const std::wstring wide = Widen(message);
+  std::string expected(wide.size() * 2, '\0');
+  expected.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                                                               expected.data(), static_cast<int>(expected.size()),
+                                                               nullptr, nullptr)));
+  EXPECT_EQ(testing::LogMessages(dir / "quillon.sts"), std::vector<std::string>{expected});
+}
+#endif
 
 TEST(EventLogTest, UnwritablePlaceGivesZero) {
   TempDir dir;

@@ -4,6 +4,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "base/wide_text.h"
 #else
 #include <fcntl.h>
 #include <sys/file.h>
@@ -61,11 +63,9 @@ std::string LogTimeStamp() {
 namespace {
 
 #ifdef _WIN32
-std::wstring Widen(const std::filesystem::path& path) { return path.wstring(); }
-
 bool AppendExclusively(const std::filesystem::path& path, const std::string& bytes) {
   // Share mode 0: while the record is written nobody else holds the file.
-  HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+  HANDLE file = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   bool ok = SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER;
@@ -105,6 +105,10 @@ int EventLog::WriteLog(std::string_view file, int line, std::string_view message
   if (path_.empty()) return 0;
   try {
     std::string record = FormatLogRecord(LogTimeStamp(), file, line, message);
+#ifdef _WIN32
+    // The log is a text file of the system's code page, as the settings file is.
+    record = ToAnsiCodePage(record);
+#endif
     record.push_back('\n');
     return AppendExclusively(path_, record) ? 1 : 0;
   } catch (...) {

@@ -2,6 +2,7 @@
 #include "base/wide_text.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 namespace quillon {
 
@@ -19,6 +20,25 @@ std::string Narrow(std::wstring_view utf16) {
   std::string text(static_cast<std::size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), text.data(), n, nullptr, nullptr);
   return text;
+}
+
+std::string ToAnsiCodePage(std::string_view utf8) {
+  const std::wstring wide = Widen(utf8);
+  if (wide.empty()) return {};
+  const int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n, nullptr, nullptr);
+  return text;
+}
+
+std::vector<std::string> Utf8Arguments() {
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> arguments;
+  if (wide == nullptr) return arguments;
+  for (int i = 0; i < count; ++i) arguments.push_back(Narrow(wide[i]));
+  LocalFree(wide);
+  return arguments;
 }
 
 }  // namespace quillon

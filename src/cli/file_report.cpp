@@ -1,3 +1,4 @@
+#include "base/program_paths.h"
 #include "cli/file_report.h"
 
 #include <cstdio>
@@ -11,7 +12,7 @@ namespace quillon::cli {
 
 void ReportFileProblems(const std::string& path, const char* what, bool failed) {
   FileText file;
-  if (file.Load(path) != 0) {
+  if (file.Load(Utf8Path(path)) != 0) {
     if (failed) std::fprintf(stderr, "error: the %s %s cannot be read\n", what, path.c_str());
     return;
   }

@@ -6,6 +6,7 @@
 
 #include "base/messages.h"
 #include "base/replace_file.h"
+#include "base/program_paths.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/file_report.h"
@@ -21,7 +22,7 @@ struct ImageOptions {
 
 int RunImage(const ImageOptions& options) {
   FlashImage image;
-  const int result = SRecordReader().LoadFlashImage(image, options.update);
+  const int result = SRecordReader().LoadFlashImage(image, Utf8Path(options.update));
   if (result < 0) {
     ReportFileProblems(options.update, "update file", true);
     std::fprintf(stderr, "nothing written to %s\n", options.output.c_str());
@@ -34,7 +35,7 @@ int RunImage(const ImageOptions& options) {
   }
   const auto flat = FlattenFlashImage(image);
   std::string why;
-  if (!ReplaceFileContents(options.output, {reinterpret_cast<const char*>(flat.data()), flat.size()}, &why)) {
+  if (!ReplaceFileContents(Utf8Path(options.output), {reinterpret_cast<const char*>(flat.data()), flat.size()}, &why)) {
     std::fprintf(stderr, "error: cannot write %s: %s\n", options.output.c_str(), why.c_str());
     return kExitFailure;
   }

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/messages.h"
+#include "base/program_paths.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
@@ -24,7 +25,7 @@ struct InfoOptions {
 int RunInfo(const InfoOptions& options) {
   SRecordReader reader;
   FlashImage image;
-  const int result = reader.LoadFlashImage(image, options.update);
+  const int result = reader.LoadFlashImage(image, Utf8Path(options.update));
   ReportFileProblems(options.update, "update file", result < 0);
 
   nlohmann::ordered_json out;
@@ -42,7 +43,7 @@ int RunInfo(const InfoOptions& options) {
   int boot_result = 1;
   BootImage boot;
   if (!options.boot.empty()) {
-    boot_result = reader.LoadBootImage(options.boot, boot);
+    boot_result = reader.LoadBootImage(Utf8Path(options.boot), boot);
     ReportFileProblems(options.boot, "boot file", boot_result < 1);
     out["boot"] = {{"result", boot_result}, {"bytes", boot.Count}};
   }

@@ -1,6 +1,11 @@
 #include <iostream>
 #include <string>
 
+#include <vector>
+
+#ifdef _WIN32
+#include "base/wide_text.h"
+#endif
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 
@@ -15,6 +20,16 @@ int main(int argc, char** argv) {
   AddSettingsCommand(app, status);
   AddPortsCommand(app, status);
   AddFlashCommand(app, status);
+#ifdef _WIN32
+  // Every path and name in UTF-8, whatever the ANSI code page can hold.
+  std::vector<std::string> utf8 = quillon::Utf8Arguments();
+  std::vector<char*> pointers;
+  for (auto& argument : utf8) pointers.push_back(argument.data());
+  if (!pointers.empty()) {
+    argc = static_cast<int>(pointers.size());
+    argv = pointers.data();
+  }
+#endif
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
