@@ -16,13 +16,20 @@ void ReportFileProblems(const std::string& path, const char* what, bool failed) 
     if (failed) std::fprintf(stderr, "error: the %s %s cannot be read\n", what, path.c_str());
     return;
   }
-  const auto d = DiagnoseSRecords(file.text());
+  ReportLoadedFile(0, DiagnoseSRecords(file.text()), path, what);
+}
+
+void ReportLoadedFile(int result, const SRecordDiagnosis& d, const std::string& path, const char* what) {
+  if (result == -1) {
+    std::fprintf(stderr, "error: the %s %s cannot be read\n", what, path.c_str());
+    return;
+  }
   if (d.fault != RecordFault::kNone) {
     std::fprintf(stderr, "error: %s %s, line %d (record %d): %s: %s\n", what, path.c_str(), d.line,
                  d.record, std::string(RecordFaultText(d.fault)).c_str(), EscapeControlCharacters(d.excerpt).c_str());
     return;
   }
-  if (!d.has_termination && !file.text().empty()) {
+  if (!d.has_termination && d.records > 0) {
     std::fprintf(stderr, "warning: the %s %s has no S7/S8/S9 record: it may be truncated\n", what,
                  path.c_str());
   }

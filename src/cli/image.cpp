@@ -22,13 +22,13 @@ struct ImageOptions {
 
 int RunImage(const ImageOptions& options) {
   FlashImage image;
-  const int result = SRecordReader().LoadFlashImage(image, Utf8Path(options.update));
+  SRecordDiagnosis diagnosis;
+  const int result = SRecordReader().LoadFlashImage(image, Utf8Path(options.update), &diagnosis);
+  ReportLoadedFile(result, diagnosis, options.update, "update file");
   if (result < 0) {
-    ReportFileProblems(options.update, "update file", true);
     std::fprintf(stderr, "nothing written to %s\n", options.output.c_str());
     return ExitForMessage(result == -1 ? kMsgNoDataFile : kMsgDataFileBad);
   }
-  ReportFileProblems(options.update, "update file", false);
   if (ReportNoFlashData(image, options.update)) {
     std::fprintf(stderr, "nothing written to %s\n", options.output.c_str());
     return ExitForMessage(kMsgDataFileBad);

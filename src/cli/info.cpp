@@ -25,8 +25,9 @@ struct InfoOptions {
 int RunInfo(const InfoOptions& options) {
   SRecordReader reader;
   FlashImage image;
-  const int result = reader.LoadFlashImage(image, Utf8Path(options.update));
-  ReportFileProblems(options.update, "update file", result < 0);
+  SRecordDiagnosis diagnosis;
+  const int result = reader.LoadFlashImage(image, Utf8Path(options.update), &diagnosis);
+  ReportLoadedFile(result, diagnosis, options.update, "update file");
 
   nlohmann::ordered_json out;
   out["result"] = result;

@@ -254,13 +254,38 @@ void PlaceRecord(FlashImage& blocks, std::int64_t address, std::span<const std::
 
 }  // namespace
 
-int SRecordReader::LoadFlashImage(FlashImage& blocks, const std::filesystem::path& path) const {
+int SRecordReader::LoadFlashImage(FlashImage& blocks, const std::filesystem::path& path,
+                                  SRecordDiagnosis* diagnosis) const {
   FileText file;
   if (int r = file.Load(path); r != 0) return r;
-  return LoadFlashImageText(blocks, file.text());
+  return LoadFlashImageText(blocks, file.text(), diagnosis);
 }
 
-int SRecordReader::LoadFlashImageText(FlashImage& blocks, std::span<const char> text) const {
+namespace {
+
+// What the diagnosis says of one good record.
+void NoteRecord(const SRecordInfo& info, SRecordDiagnosis& d) {
+  ++d.records;
+  if (info.type == '7' || info.type == '8' || info.type == '9') d.has_termination = true;
+  const std::int64_t start = info.address;
+  const std::int64_t end = start + info.count;
+  d.bytes_beyond_flash += std::max<std::int64_t>(0, end - std::max<std::int64_t>(start, kFlashEnd));
+}
+
+// Where the bad record starting at `pos` lies, and the start of its line.
+void NoteFault(std::span<const char> text, std::size_t pos, int record, RecordFault fault, SRecordDiagnosis& d) {
+  d.fault = fault;
+  d.record = record;
+  d.line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(pos), '\n'));
+  auto rest = text.subspan(pos);
+  auto eol = std::find_if(rest.begin(), rest.end(), [](char c) { return c == '\r' || c == '\n'; });
+  d.excerpt.assign(rest.begin(), std::min(eol, rest.begin() + std::min<std::ptrdiff_t>(80, rest.size())));
+}
+
+}  // namespace
+
+int SRecordReader::LoadFlashImageText(FlashImage& blocks, std::span<const char> text,
+                                      SRecordDiagnosis* diagnosis) const {
   bool allocated = true;
   for (int i = 0; i < kFlashBlockCount; ++i) {
     allocated = blocks[i].Allocate(FlashBlockTable[i].base, FlashBlockTable[i].size) && allocated;
@@ -268,15 +293,19 @@ int SRecordReader::LoadFlashImageText(FlashImage& blocks, std::span<const char> 
   if (!allocated) return -2;
   std::array<std::uint8_t, 256> data{};
   std::size_t pos = 0;
+  int record = 0;
   while (pos < text.size()) {
-    int count = 0;
-    std::uint32_t address = 0;
-    const int r = DecodeSRecord(text.subspan(pos), data, count, address);
-    if (r < 1) return -2;
+    ++record;
+    const SRecordInfo info = DecodeRecordAt(text.subspan(pos), data.data());
+    if (info.fault != RecordFault::kNone) {
+      if (diagnosis != nullptr) NoteFault(text, pos, record, info.fault, *diagnosis);
+      return -2;
+    }
+    if (diagnosis != nullptr) NoteRecord(info, *diagnosis);
     // A record without data says nothing about the flash: its address must not make a
     // block send 0xFF bytes the file never gave.
-    if (count > 0) PlaceRecord(blocks, address, std::span(data).first(count));
-    pos += static_cast<std::size_t>(r);
+    if (info.count > 0) PlaceRecord(blocks, info.address, std::span(data).first(static_cast<std::size_t>(info.count)));
+    pos += static_cast<std::size_t>(info.length);
   }
   for (auto& block : blocks) block.RoundUsedLength();
   return 1;
@@ -291,18 +320,10 @@ SRecordDiagnosis DiagnoseSRecords(std::span<const char> text) {
     ++record;
     const SRecordInfo info = DecodeRecordAt(text.subspan(pos), data.data());
     if (info.fault != RecordFault::kNone) {
-      result.fault = info.fault;
-      result.record = record;
-      result.line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + pos, '\n'));
-      auto rest = text.subspan(pos);
-      auto eol = std::find_if(rest.begin(), rest.end(), [](char c) { return c == '\r' || c == '\n'; });
-      result.excerpt.assign(rest.begin(), std::min(eol, rest.begin() + std::min<std::ptrdiff_t>(80, rest.size())));
+      NoteFault(text, pos, record, info.fault, result);
       return result;
     }
-    if (info.type == '7' || info.type == '8' || info.type == '9') result.has_termination = true;
-    const std::int64_t start = info.address;
-    const std::int64_t end = start + info.count;
-    result.bytes_beyond_flash += std::max<std::int64_t>(0, end - std::max<std::int64_t>(start, kFlashEnd));
+    NoteRecord(info, result);
     pos += static_cast<std::size_t>(info.length);
   }
   return result;

@@ -52,6 +52,16 @@ struct BootImage {
 /// The boot program download announces the size in two bytes.
 inline constexpr int kMaxBootBytes = 0xFFFF;
 
+/// Where and why a text is bad, plus the warnings the command line gives about it.
+struct SRecordDiagnosis {
+  RecordFault fault = RecordFault::kNone;
+  int line = 0;            ///< 1-based line of the faulty record
+  int record = 0;          ///< 1-based number of the faulty record
+  std::string excerpt;     ///< the start of the faulty record's line
+  int records = 0;               ///< good records seen
+  bool has_termination = false;  ///< an S7, S8 or S9 record was seen
+  std::int64_t bytes_beyond_flash = 0;  ///< data bytes at 0x40000 or above (dropped)
+};
 class SRecordReader {
  public:
   virtual ~SRecordReader() = default;
@@ -74,20 +84,15 @@ class SRecordReader {
   /// be read (no block allocated), or -2 for bad contents or missing memory. Data at
   /// 0x40000 and above is dropped without a report; records without data bytes do not
   /// touch any block.
-  int LoadFlashImage(FlashImage& blocks, const std::filesystem::path& path) const;
+  /// With `diagnosis`, the same pass also fills it in (what DiagnoseSRecords says of the text),
+  /// so a caller that reports on the file reads and decodes it once.
+  int LoadFlashImage(FlashImage& blocks, const std::filesystem::path& path,
+                     SRecordDiagnosis* diagnosis = nullptr) const;
   /// The same over a text already in memory (results 1 or -2).
-  int LoadFlashImageText(FlashImage& blocks, std::span<const char> text) const;
+  int LoadFlashImageText(FlashImage& blocks, std::span<const char> text,
+                         SRecordDiagnosis* diagnosis = nullptr) const;
 };
 
-/// Where and why a text is bad, plus the warnings the command line gives about it.
-struct SRecordDiagnosis {
-  RecordFault fault = RecordFault::kNone;
-  int line = 0;            ///< 1-based line of the faulty record
-  int record = 0;          ///< 1-based number of the faulty record
-  std::string excerpt;     ///< the start of the faulty record's line
-  bool has_termination = false;  ///< an S7, S8 or S9 record was seen
-  std::int64_t bytes_beyond_flash = 0;  ///< data bytes at 0x40000 or above (dropped)
-};
 SRecordDiagnosis DiagnoseSRecords(std::span<const char> text);
 
 /// A whole file's text in memory, read into one buffer sized once from the file's length.

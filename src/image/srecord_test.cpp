@@ -213,6 +213,32 @@ TEST(DiagnoseTest, SaysWhereAndWhy) {
   EXPECT_EQ(DiagnoseSRecords("S4050000AB123D").fault, RecordFault::kBadType);
 }
 
+// info and image learn what is wrong with a file from the same pass that loads it: it must
+// say what the separate diagnosis says.
+class LoadWithDiagnosisTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(LoadWithDiagnosisTest, SaysWhatTheSeparateDiagnosisSays) {
+  const std::string& text = GetParam();
+  const auto alone = DiagnoseSRecords(text);
+  SRecordDiagnosis d;
+  FlashImage image;
+  const int result = SRecordReader().LoadFlashImageText(image, text, &d);
+  EXPECT_EQ(result, alone.fault == RecordFault::kNone ? 1 : -2);
+  EXPECT_EQ(d.fault, alone.fault);
+  EXPECT_EQ(d.line, alone.line);
+  EXPECT_EQ(d.record, alone.record);
+  EXPECT_EQ(d.excerpt, alone.excerpt);
+  EXPECT_EQ(d.records, alone.records);
+  EXPECT_EQ(d.has_termination, alone.has_termination);
+  EXPECT_EQ(d.bytes_beyond_flash, alone.bytes_beyond_flash);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, LoadWithDiagnosisTest,
+    ::testing::Values("", "S1050000AB123D\r\nS9030000FC\r\n", "S1050000AB123D\r\nS1050000AB123D\r\nS1050000AB123E\r\n",
+                      "S1050000AB123D\nS1040000G00B\n", "S1050000AB", "S1050000AB123D\r\n",
+                      testing::SRecordLine('2', 0x3FFF0, std::vector<std::uint8_t>(20, 7)) + "S9030000FC\r\n"));
+
 // A record that crosses the end of the flash: the bytes at and above 0x40000 are reported as
 // dropped, every byte below it lands in the last block.
 struct BeyondCase {
