@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <regex>
 
 #include "base/event_log.h"
@@ -17,6 +20,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -82,16 +86,73 @@ TEST(EventLogTest, UnwritablePlaceGivesZero) {
   EXPECT_FALSE(std::filesystem::exists(dir / "no-such-dir"));
 }
 
-#ifndef _WIN32
-TEST(EventLogTest, FileHeldElsewhereLosesTheRecord) {
+// Holds the log the way another writer does for `ms` milliseconds, from another thread.
+std::thread HoldLog(const std::filesystem::path& path, int ms) {
+  std::atomic<bool> held{false};
+  std::thread holder([path, ms, &held] {
+#ifdef _WIN32
+    HANDLE file = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    held = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    CloseHandle(file);
+#else
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ::flock(fd, LOCK_EX);
+    held = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    ::close(fd);
+#endif
+  });
+  while (!held) std::this_thread::yield();
+  return holder;
+}
+
+// Records are written inside the protocol's waits: another writer's record is waited for, a
+// log that stays held is given up after a bound and the record is handed back, never lost.
+TEST(EventLogTest, AHeldLogIsWaitedForUpToTheBoundThenTheRecordIsHandedBack) {
   TempDir dir;
   auto path = dir.Write("quillon.sts", "");
-  int holder = ::open(path.c_str(), O_RDONLY);
-  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
-  EXPECT_EQ(EventLog(path).WriteLog("f", 1, "lost"), 0);
-  ::close(holder);
-  EXPECT_EQ(EventLog(path).WriteLog("f", 1, "kept"), 1);
+  EventLog log(path);
+  std::vector<std::string> handed_back;
+  log.on_unwritten = [&](const std::string& record) { handed_back.push_back(record); };
+  auto brief = HoldLog(path, 100);
+  EXPECT_EQ(log.WriteLog("f", 1, "kept"), 1);
+  brief.join();
+  auto long_hold = HoldLog(path, EventLog::kLockWaitMs + 400);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(log.WriteLog("f", 2, "handed back"), 0);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  long_hold.join();
+  EXPECT_GE(waited, std::chrono::milliseconds(EventLog::kLockWaitMs));
+  ASSERT_EQ(handed_back.size(), 1u);
+  EXPECT_NE(handed_back[0].find("File:f(2) :handed back"), std::string::npos);
   EXPECT_EQ(testing::LogMessages(path), std::vector<std::string>{"kept"});
+}
+
+#ifndef _WIN32
+TEST(EventLogTest, ManyProcessesAppendingAtOnceLoseNoRecord) {
+  TempDir dir;
+  const auto path = dir / "quillon.sts";
+  constexpr int kProcesses = 24;
+  constexpr int kRecords = 25;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      EventLog log(path);
+      int written = 0;
+      for (int r = 0; r < kRecords; ++r) written += log.WriteLog("f", p, "record " + std::to_string(r));
+      ::_exit(written == kRecords ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(testing::LogMessages(path).size(), static_cast<std::size_t>(kProcesses * kRecords));
 }
 #endif
 

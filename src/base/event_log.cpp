@@ -1,6 +1,9 @@
 #include "base/event_log.h"
 
+#include <chrono>
 #include <ctime>
+#include <optional>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -62,12 +65,29 @@ std::string LogTimeStamp() {
 
 namespace {
 
+// Tries `attempt` until it says yes or no, for at most EventLog::kLockWaitMs: another writer
+// holds the log only for the length of one record.
+template <typename Attempt>
+bool WithinLockWait(Attempt attempt) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(EventLog::kLockWaitMs);
+  for (;;) {
+    if (const auto outcome = attempt(); outcome.has_value()) return *outcome;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 #ifdef _WIN32
 bool AppendExclusively(const std::filesystem::path& path, const std::string& bytes) {
   // Share mode 0: while the record is written nobody else holds the file.
-  HANDLE file = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const bool opened = WithinLockWait([&]() -> std::optional<bool> {
+    file = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return true;
+    if (GetLastError() == ERROR_SHARING_VIOLATION || GetLastError() == ERROR_LOCK_VIOLATION) return std::nullopt;
+    return false;
+  });
+  if (!opened) return false;
   bool ok = SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER;
   DWORD written = 0;
   ok = ok && WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
@@ -87,7 +107,11 @@ bool AppendExclusively(const std::filesystem::path& path, const std::string& byt
     ::close(fd);
     return false;
   }
-  bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  bool ok = WithinLockWait([&]() -> std::optional<bool> {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EWOULDBLOCK || errno == EINTR) return std::nullopt;
+    return false;
+  });
   // One write of the whole line: with O_APPEND two writers never interleave inside it.
   ssize_t n = -1;
   while (ok) {
@@ -104,13 +128,17 @@ bool AppendExclusively(const std::filesystem::path& path, const std::string& byt
 int EventLog::WriteLog(std::string_view file, int line, std::string_view message) const {
   if (path_.empty()) return 0;
   try {
-    std::string record = FormatLogRecord(LogTimeStamp(), file, line, message);
+    const std::string text = FormatLogRecord(LogTimeStamp(), file, line, message);
 #ifdef _WIN32
     // The log is a text file of the system's code page, as the settings file is.
-    record = ToAnsiCodePage(record);
+    std::string record = ToAnsiCodePage(text);
+#else
+    std::string record = text;
 #endif
     record.push_back('\n');
-    return AppendExclusively(path_, record) ? 1 : 0;
+    if (AppendExclusively(path_, record)) return 1;
+    if (on_unwritten) on_unwritten(text);
+    return 0;
   } catch (...) {
     return 0;
   }

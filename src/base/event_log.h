@@ -3,6 +3,7 @@
 // every record.
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -14,10 +15,16 @@ class EventLog {
   explicit EventLog(std::filesystem::path path) : path_(std::move(path)) {}
 
   /// Appends "<time>  File:<file>(<line>) :<message>" and one 0x0A, as one write while the
-  /// file is held exclusively, to a regular file only (never waiting on a FIFO). Returns 1
-  /// when the whole record was written, 0 otherwise; a record that cannot be written is lost
-  /// without any report.
+  /// file is held exclusively, to a regular file only (never waiting on a FIFO). A file that
+  /// another writer holds is tried again for up to kLockWaitMs (records are written inside
+  /// the protocol's waits, so not longer). Returns 1 when the whole record was written, 0
+  /// otherwise; then the record (without its line feed) goes to `on_unwritten` when set.
   int WriteLog(std::string_view file, int line, std::string_view message) const;
+
+  static constexpr int kLockWaitMs = 500;
+
+  /// Given every record that could not be written; the command line prints it.
+  std::function<void(const std::string& record)> on_unwritten;
 
   const std::filesystem::path& Path() const { return path_; }
 
