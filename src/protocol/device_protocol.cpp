@@ -182,8 +182,11 @@ bool DeviceProtocol::SendFlashImage(const FlashImage& image, std::int32_t send_w
   const std::int64_t total = TotalUsedLength(image);
   OpenProgress(MessageText(kMsgFlashProgress), static_cast<int>((total + kChunkSize - 1) / kChunkSize));
   std::array<std::uint8_t, 32> reply{};
-  for (const BlockImage& block : image) {
+  position_ = {};
+  for (std::size_t index = 0; index < image.size(); ++index) {
+    const BlockImage& block = image[index];
     if (block.UsedLength < 1) continue;
+    position_ = {static_cast<int>(index), 0, false};
     if (!SendByte(kBlockCommand[0])) return Fail();
     if (!SendByte(kBlockCommand[1])) return Fail();
     if (!WaitForByte(kAck, kPollReads, kPollPauseMs)) return Fail();
@@ -213,6 +216,7 @@ bool DeviceProtocol::SendFlashImage(const FlashImage& image, std::int32_t send_w
       }
       if (answer <= 0) return Fail();
       if (!SendByte(kReady)) return Fail();
+      ++position_.chunk;
       progress_.StepAndPump();
       if (send_wait >= kMinSendWaitMs) pause_.Sleep(send_wait);
     }
@@ -221,6 +225,7 @@ bool DeviceProtocol::SendFlashImage(const FlashImage& image, std::int32_t send_w
     if (send_wait >= kMinSendWaitMs) pause_.Sleep(send_wait);
   }
 
+  position_.closing = true;
   const bool closing_sent = SendByte(kClosingCommand);
   CloseProgress();
   if (!closing_sent) return Fail();

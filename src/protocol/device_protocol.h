@@ -23,6 +23,15 @@ namespace quillon {
 inline constexpr int kPollReads = 700;
 inline constexpr int kPollPauseMs = 5;
 
+/// How far the flash transfer got: the block being sent (its index in the image, -1 before
+/// the first), the chunks of it the device confirmed, and whether the closing command was
+/// reached. After a failure it says where the transfer stopped.
+struct TransferPosition {
+  int block = -1;
+  int chunk = 0;
+  bool closing = false;
+};
+
 class DeviceProtocol {
  public:
   /// All four must outlive the protocol object; the port must be open.
@@ -45,6 +54,8 @@ class DeviceProtocol {
   /// that is gone ends the wait at once with false.
   bool WaitForByte(std::uint8_t expected, int attempts, int pause_ms);
 
+  const TransferPosition& position() const { return position_; }
+
  private:
   /// Reads until something arrives; returns the count, or 0 when the poll timed out. A line
   /// error counts as a read that brought nothing; a line that is gone ends the poll as timed
@@ -66,6 +77,7 @@ class DeviceProtocol {
   ProgressSink& progress_;
   const EventLog& log_;
   bool progress_open_ = false;
+  TransferPosition position_;
 };
 
 /// The 12-byte command that tells the boot program its working bit rate.

@@ -1,6 +1,5 @@
 #include "update/update_sequence.h"
 
-#include <memory>
 
 #include "base/messages.h"
 #include "base/program_paths.h"
@@ -21,9 +20,14 @@ int UpdateSequence::OnSend(const UpdateTarget& target) {
 }
 
 int UpdateSequence::Run(const UpdateTarget& target) {
-  // Both images live for this run only; the boot image goes as soon as it is not needed.
-  auto image = std::make_unique<FlashImage>();
-  auto boot = std::make_unique<BootImage>();
+  // Both images live for this run only.
+  UpdateFiles files;
+  if (const int failed = LoadFiles(target, files); failed != 0) return failed;
+  return RunLoaded(files, target);
+}
+
+int UpdateSequence::LoadFiles(const UpdateTarget& target, UpdateFiles& files) {
+  stop_ = {};
   SRecordReader reader;
   auto show = [this](int id) {
     prompt_.ShowMessage(id, MessageText(id));
@@ -31,9 +35,8 @@ int UpdateSequence::Run(const UpdateTarget& target) {
   };
 
   const std::string boot_path = target.boot_path.empty() ? settings_.ProgramDir + settings_.InfoFile : target.boot_path;
-  const int boot_result = reader.LoadBootImage(Utf8Path(boot_path), *boot);
-  if (!boot->Bytes || boot_result < 1) {
-    boot.reset();
+  const int boot_result = reader.LoadBootImage(Utf8Path(boot_path), *files.boot);
+  if (!files.boot->Bytes || boot_result < 1) {
     // The box comes first; the record is written once the user has dismissed it.
     if (boot_result == -1) {
       show(kMsgNoBootFile);
@@ -45,11 +48,10 @@ int UpdateSequence::Run(const UpdateTarget& target) {
     return kMsgBootFileBad;
   }
 
-  const int flash_result = reader.LoadFlashImage(*image, Utf8Path(settings_.MotFile));
+  const int flash_result = reader.LoadFlashImage(*files.image, Utf8Path(settings_.MotFile));
   // A file that puts no byte into the flash (empty, only S0/S9, or all of it beyond the
   // flash) would end in "update finished" with nothing written: it is a bad file.
-  if (flash_result < 0 || TotalUsedLength(*image) == 0) {
-    boot.reset();
+  if (flash_result < 0 || TotalUsedLength(*files.image) == 0) {
     if (flash_result == -1) {
       show(kMsgNoDataFile);
       LogFailure(log_, "NO DATA FILE :" + settings_.MotFile);
@@ -59,14 +61,22 @@ int UpdateSequence::Run(const UpdateTarget& target) {
     LogFailure(log_, "DATA FILE DATA ERROR :" + settings_.MotFile);
     return kMsgDataFileBad;
   }
+  return 0;
+}
 
-  show(kMsgRestartInBootMode);
+int UpdateSequence::RunLoaded(const UpdateFiles& files, const UpdateTarget& target, bool ask_restart) {
+  auto show = [this](int id) {
+    prompt_.ShowMessage(id, MessageText(id));
+    return id;
+  };
+  stop_ = {RunPhase::kRestart};
+  if (ask_restart) show(kMsgRestartInBootMode);
 
   // From the open port to the end of the run every wait must last what it says.
   const FineTimerScope fine_timer;
+  stop_.phase = RunPhase::kOpen;
   const std::string device = target.port_device.empty() ? PortDeviceName(settings_.Com, settings_.Ports) : target.port_device;
   if (!port_.OpenPort(device)) {
-    boot.reset();
     const std::string label = target.port_label.empty() ? ComLabel(settings_.Com) : target.port_label;
     prompt_.ShowMessage(kMsgPortOpenFailed, PortOpenFailedText(label));
     return kMsgPortOpenFailed;
@@ -74,22 +84,26 @@ int UpdateSequence::Run(const UpdateTarget& target) {
 
   DeviceProtocol protocol(port_, pause_, progress_, log_);
   // From here the record comes first and the box after it.
-  if (!protocol.SendBoot(boot->Data())) {
-    boot.reset();
+  stop_.phase = RunPhase::kBoot;
+  if (!protocol.SendBoot(files.boot->Data())) {
     LogFailure(log_, "SEND BOOT ERROR");
     return show(kMsgBootSendFailed);
   }
+  stop_.phase = RunPhase::kHandshake;
   if (!protocol.SwitchBitRate(settings_.Baudrate)) {
-    boot.reset();
     LogFailure(log_, "SEND TRANSMIT ERROR");
     return show(kMsgDataSendFailed);
   }
-  if (!protocol.SendFlashImage(*image, settings_.SendWait)) {
-    boot.reset();
+  stop_.phase = RunPhase::kTransfer;
+  if (!protocol.SendFlashImage(*files.image, settings_.SendWait)) {
+    const TransferPosition& at = protocol.position();
+    stop_ = {at.closing ? RunPhase::kClosing : RunPhase::kTransfer, at.closing ? -1 : at.block,
+             at.closing ? 0 : at.chunk};
     LogFailure(log_, "SEND DATA RECORD ERROR");
     return show(kMsgDataSendFailed);
   }
 
+  stop_ = {RunPhase::kDone};
   show(kMsgUpdateFinished);
   // The port stays open while the success box is up.
   port_.ClosePort();

@@ -2,9 +2,12 @@
 // The Send command: from the boot file and the update file on disk to a rewritten flash, in
 // one synchronous run that ends with exactly one closing message.
 
+#include <memory>
 #include <string>
 
 #include "base/event_log.h"
+#include "image/flash_image.h"
+#include "image/srecord.h"
 #include "base/seams.h"
 #include "serial/serial_port.h"
 #include "settings/update_settings.h"
@@ -19,6 +22,21 @@ struct UpdateTarget {
   std::string port_label;   ///< how message 504 names the port; empty: "COM" + Com
 };
 
+/// The two files of an update, loaded once; several ports may share them, read only.
+struct UpdateFiles {
+  std::unique_ptr<BootImage> boot = std::make_unique<BootImage>();
+  std::unique_ptr<FlashImage> image = std::make_unique<FlashImage>();
+};
+
+/// Where a run stopped: the step under way when it ended, and in the transfer the block
+/// (0-11) and the chunk of it (0-based) the device had not confirmed yet.
+enum class RunPhase { kLoad, kRestart, kOpen, kBoot, kHandshake, kTransfer, kClosing, kDone };
+struct StopPoint {
+  RunPhase phase = RunPhase::kLoad;
+  int block = -1;
+  int chunk = 0;
+};
+
 class UpdateSequence {
  public:
   /// Everything is lent by the owner of the settings (the main window, or the command
@@ -31,6 +49,16 @@ class UpdateSequence {
   /// 506 on failure. The main window is disabled for the run and enabled again on every path.
   int OnSend(const UpdateTarget& target = {});
 
+  /// The first half of a run: loads the boot file and the update file. On failure shows the
+  /// message, writes the record and returns its id; returns 0 when both are loaded.
+  int LoadFiles(const UpdateTarget& target, UpdateFiles& files);
+  /// The second half: message 202 (unless `ask_restart` is false, for a caller that asked
+  /// once for several ports), the port, the boot program, the bit rate and the flash.
+  /// Returns the id of the closing message shown.
+  int RunLoaded(const UpdateFiles& files, const UpdateTarget& target, bool ask_restart = true);
+
+  const StopPoint& stop_point() const { return stop_; }
+
  private:
   int Run(const UpdateTarget& target);
 
@@ -40,6 +68,7 @@ class UpdateSequence {
   ProgressSink& progress_;
   UserPrompt& prompt_;
   const EventLog& log_;
+  StopPoint stop_;
 };
 
 }  // namespace quillon

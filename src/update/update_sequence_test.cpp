@@ -7,6 +7,7 @@
 #include "testing/fake_comm_driver.h"
 #include "testing/fake_device.h"
 #include "testing/fakes.h"
+#include "testing/srecord_text.h"
 #include "testing/temp_dir.h"
 
 namespace quillon {
@@ -167,6 +168,45 @@ INSTANTIATE_TEST_SUITE_P(
         ProtocolFailure{"silent_device", [](auto& d) { d.boot.start_answer.reset(); }, 502, {"", "SEND BOOT ERROR"}},
         ProtocolFailure{"bit_rate_nak", [](auto& d) { d.bitrate_ack = {{0x15}}; }, 503, {"Ack Error", "SEND TRANSMIT ERROR"}},
         ProtocolFailure{"no_block_ack", [](auto& d) { d.flash.block_ack = {}; }, 503, {"", "SEND DATA RECORD ERROR"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Where a run stopped, as the command line reports it: three chunks in block 0 (its used
+// length runs from the block's start), then three in block 9.
+struct StopCase {
+  const char* name;
+  std::function<void(UpdateDevice&, FakeCommDriver&)> script;
+  RunPhase phase;
+  int block;
+  int chunk;
+};
+
+class StopPointTest : public UpdateSequenceTest, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopPointTest, SaysWhereTheRunStopped) {
+  settings_.MotFile = dir_.Write("two-blocks.mot", testing::SRecordLine('2', 0x100, std::vector<std::uint8_t>(16, 1)) +
+                                                       testing::SRecordLine('2', 0x10000, std::vector<std::uint8_t>(250, 2)) +
+                                                       testing::SRecordLine('2', 0x100FA, std::vector<std::uint8_t>(50, 3)) +
+                                                       "S9030000FC\r\n")
+                          .string();
+  GetParam().script(device_, driver_);
+  Send();
+  const auto& [name, script, phase, block, chunk] = GetParam();
+  EXPECT_EQ(sequence_.stop_point().phase, phase);
+  EXPECT_EQ(sequence_.stop_point().block, block);
+  EXPECT_EQ(sequence_.stop_point().chunk, chunk);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, StopPointTest,
+    ::testing::Values(
+        StopCase{"finished", [](auto&, auto&) {}, RunPhase::kDone, -1, 0},
+        StopCase{"port", [](auto&, auto& driver) { driver.open_ok = false; }, RunPhase::kOpen, -1, 0},
+        StopCase{"boot", [](auto& d, auto&) { d.boot.start_answer.reset(); }, RunPhase::kBoot, -1, 0},
+        StopCase{"handshake", [](auto& d, auto&) { d.bitrate_ack = {{0x15}}; }, RunPhase::kHandshake, -1, 0},
+        StopCase{"first_block_header", [](auto& d, auto&) { d.flash.block_ack = {}; }, RunPhase::kTransfer, 0, 0},
+        StopCase{"second_chunk_of_block_9", [](auto& d, auto&) { d.flash.silent_after_chunk = 4; },
+                 RunPhase::kTransfer, 9, 1},
+        StopCase{"closing", [](auto& d, auto&) { d.flash.closing = {}; }, RunPhase::kClosing, -1, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpdateSequenceTest, SecondRunAfterAFailureOpensTheSamePortAgain) {
