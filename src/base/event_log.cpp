@@ -126,7 +126,7 @@ bool AppendExclusively(const std::filesystem::path& path, const std::string& byt
 }  // namespace
 
 int EventLog::WriteLog(std::string_view file, int line, std::string_view message) const {
-  if (path_.empty()) return 0;
+  if (path_.empty() || (stopped_by != nullptr && stopped_by->requested())) return 0;
   try {
     const std::string text = FormatLogRecord(LogTimeStamp(), file, line, message);
 #ifdef _WIN32

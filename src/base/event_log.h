@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/seams.h"
+
 namespace quillon {
 
 class EventLog {
@@ -25,6 +27,9 @@ class EventLog {
 
   /// Given every record that could not be written; the command line prints it.
   std::function<void(const std::string& record)> on_unwritten;
+  /// Once this stop is requested no record is written: a run stopped on purpose fails
+  /// because of the stop, not because of the device (the stop has a record of its own).
+  const StopFlag* stopped_by = nullptr;
 
   const std::filesystem::path& Path() const { return path_; }
 

@@ -2,6 +2,7 @@
 // The places where the platform or the person is: the core reaches the clock, the progress
 // display and the user only through these.
 
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,28 @@ class Pause {
 class ThreadPause final : public Pause {
  public:
   void Sleep(int milliseconds) override;
+};
+
+/// A request to stop that any thread, or a signal handler, may make (it is one atomic store)
+/// and every thread sees.
+class StopFlag {
+ public:
+  void Request() noexcept { requested_.store(true); }
+  bool requested() const noexcept { return requested_.load(); }
+
+ private:
+  std::atomic<bool> requested_{false};
+};
+
+/// A ThreadPause that ends early once `stop` is requested (it looks every 10 ms at most; the
+/// pause still ends at its own deadline, however it is cut into slices).
+class StoppablePause final : public Pause {
+ public:
+  explicit StoppablePause(const StopFlag& stop) : stop_(stop) {}
+  void Sleep(int milliseconds) override;
+
+ private:
+  const StopFlag& stop_;
 };
 
 /// While it lives the waits of an update last what they say: on Windows the system timer

@@ -95,6 +95,8 @@ class PosixCommDriver final : public CommDriver {
       return false;
     }
     fd_ = fd;
+    // The line settings as another program left them, put back on close.
+    had_termios_ = Retry([&] { return ::tcgetattr(fd_, &found_termios_); }) == 0;
     slot_ = ClaimSlot(fd);
     ReadCounters(counters_);
     SetLowLatency();
@@ -233,6 +235,7 @@ class PosixCommDriver final : public CommDriver {
         slot_->fd = -1;
         slot_ = nullptr;
       }
+      if (had_termios_) Retry([&] { return ::tcsetattr(fd_, TCSANOW, &found_termios_); });
       ::ioctl(fd_, TIOCNXCL);
       ::close(fd_);
       fd_ = -1;
@@ -290,6 +293,8 @@ class PosixCommDriver final : public CommDriver {
   int fd_ = -1;
   OpenPortSlot* slot_ = nullptr;
   std::optional<int> saved_serial_flags_;
+  termios found_termios_{};
+  bool had_termios_ = false;
   termios termios_{};
   CommTimeouts timeouts_{};
   Counters counters_{};

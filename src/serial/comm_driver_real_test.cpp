@@ -120,6 +120,22 @@ TEST_F(PtyTest, RateChangeIsSeenAtTheOtherEnd) {
   EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
 }
 
+// The next program to open the line finds it as this one found it.
+TEST_F(PtyTest, CloseGivesTheLineSettingsBack) {
+  termios before{};
+  ASSERT_EQ(::tcgetattr(master_, &before), 0);
+  ASSERT_EQ(::cfsetospeed(&before, B9600), 0);
+  before.c_lflag |= ICANON | ECHO;
+  ASSERT_EQ(::tcsetattr(master_, TCSANOW, &before), 0);
+  ASSERT_EQ(port_.OpenPort(slave_), 1);
+  ASSERT_EQ(port_.SetBaudrate(115200), 1);
+  port_.ClosePort();
+  termios after{};
+  ASSERT_EQ(::tcgetattr(master_, &after), 0);
+  EXPECT_EQ(::cfgetospeed(&after), static_cast<speed_t>(B9600));
+  EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+}
+
 TEST_F(PtyTest, HangUpIsAFailedReadAtOnce) {
   ASSERT_EQ(port_.OpenPort(slave_), 1);
   ::close(master_);

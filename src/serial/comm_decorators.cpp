@@ -1,0 +1,61 @@
+#include "serial/comm_decorators.h"
+
+#include <algorithm>
+#include <string>
+
+namespace quillon {
+
+bool StoppableCommDriver::ClearErrors(std::uint32_t& errors, std::uint32_t& waiting) {
+  if (stop_.requested()) return false;
+  return inner_->ClearErrors(errors, waiting);
+}
+
+bool StoppableCommDriver::Read(std::span<std::uint8_t> buffer, std::size_t& read) {
+  read = 0;
+  if (stop_.requested()) return false;
+  return inner_->Read(buffer, read);
+}
+
+bool StoppableCommDriver::Write(std::span<const std::uint8_t> bytes, std::size_t& written) {
+  written = 0;
+  if (stop_.requested()) return false;
+  const bool ok = inner_->Write(bytes, written);
+  bytes_written_ += static_cast<long long>(written);
+  return ok;
+}
+
+InputWait StoppableCommDriver::WaitForInput(int milliseconds) {
+  // In slices, so that a stop is seen within 10 ms however long the wait.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    if (stop_.requested()) return InputWait::kLineGone;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const InputWait result = inner_->WaitForInput(static_cast<int>(std::clamp<long long>(left.count(), 0, 10)));
+    if (result != InputWait::kTimeUp || left.count() <= 10) return result;
+  }
+}
+
+bool TracingCommDriver::Read(std::span<std::uint8_t> buffer, std::size_t& read) {
+  const bool ok = inner_->Read(buffer, read);
+  if (read > 0) Trace("RX", buffer.first(std::min(read, buffer.size())));
+  return ok;
+}
+
+bool TracingCommDriver::Write(std::span<const std::uint8_t> bytes, std::size_t& written) {
+  const bool ok = inner_->Write(bytes, written);
+  if (written > 0) Trace("TX", bytes.first(std::min(written, bytes.size())));
+  return ok;
+}
+
+void TracingCommDriver::Trace(const char* direction, std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+  std::string line(bytes.size() * 3, ' ');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    line[i * 3 + 1] = kDigits[bytes[i] >> 4];
+    line[i * 3 + 2] = kDigits[bytes[i] & 0xF];
+  }
+  std::fprintf(trace_, "%12.3f %s%s\n", ms, direction, line.c_str());
+}
+
+}  // namespace quillon
