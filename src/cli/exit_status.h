@@ -12,6 +12,9 @@ inline constexpr int kExitFailure = 1;
 /// Wrong usage: unknown option, missing argument, a value out of range.
 inline constexpr int kExitUsage = 2;
 
+/// With several ports: at least one did not finish with message 205.
+inline constexpr int kExitSomePortsFailed = 17;
+
 /// A failure that an update reports as message 500 to 506 exits with 10 to 16.
 constexpr int ExitForMessage(int message_id) { return 10 + (message_id - 500); }
 
@@ -26,6 +29,8 @@ inline constexpr std::string_view kExitStatusHelp =
     "  13  [503] sending the update failed\n"
     "  14  [504] the port cannot be opened\n"
     "  15  [505] the update file's contents are wrong\n"
-    "  16  [506] the boot file's contents are wrong\n";
+    "  16  [506] the boot file's contents are wrong\n"
+    "  17  at least one of several ports failed; the summary says which\n"
+    "  130 interrupted (Ctrl-C, SIGTERM): each port's log has the record INTERRUPTED\n";
 
 }  // namespace quillon::cli

@@ -1,51 +1,180 @@
-// quillon-cli flash: one whole update from the command line, exactly as Send runs it.
+// quillon-cli flash: a whole update from the command line, exactly as Send runs it, on one
+// port or on several at once.
 
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <optional>
+#include <future>
+#include <iostream>
 #include <memory>
+#include <optional>
+#include <set>
+#include <thread>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
 
 #include "base/messages.h"
 #include "base/program_paths.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
+#include "cli/interrupt.h"
+#include "cli/port_run.h"
+#include "cli/run_report.h"
 #include "cli/terminal.h"
-#include "serial/comm_driver.h"
+#include "serial/port_list.h"
+#include "serial/serial_port.h"
 #include "settings/update_settings.h"
 #include "update/update_sequence.h"
 
 namespace quillon::cli {
 namespace {
 
-#ifndef _WIN32
-// Ctrl-C or a kill ends the run as before, but not before the port is given back as it was
-// found: a USB adapter's latency flag restored, exclusive use released.
-extern "C" void EndOnSignal(int signal_number) {
-  RestorePortsForSignal();
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
-}
-
-void RestorePortsOnSignals() {
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, EndOnSignal);
-}
-#else
-void RestorePortsOnSignals() {}
-#endif
-
 struct FlashOptions {
   std::string update;
-  std::string port;
+  std::vector<std::string> ports;
   std::string boot;
   std::optional<int> baud;
   std::optional<int> send_wait;
   std::string ini;
   std::string log;
+  std::string trace;
+  bool json = false;
   bool yes = false;
 };
+
+std::string BootPath(const FlashOptions& options, const UpdateSettings& settings) {
+  return options.boot.empty() ? settings.ProgramDir + settings.InfoFile : options.boot;
+}
+
+// What to check after a failure, in a line of English under the message.
+std::string Hint(int id, const FlashOptions& options, const UpdateSettings& settings, const std::string& port_name) {
+  switch (id) {
+    case kMsgNoBootFile:
+      return "Check the boot file " + BootPath(options, settings) + " (\"Info File\" in the settings file, or --boot).";
+    case kMsgNoDataFile: return "Check the update file path: " + settings.MotFile;
+    case kMsgBootSendFailed:
+      return "Check that the device was restarted in boot mode (DIP switch) and is connected to " + port_name +
+             "; the log " + settings.StsPath + " has the details.";
+    case kMsgDataSendFailed:
+      return "Check the connection and the bit rate (" + std::to_string(settings.Baudrate) +
+             " bit/s, --baud); the log " + settings.StsPath + " has the details.";
+    case kMsgPortOpenFailed:
+      return "Check the port name " + port_name + " and that no other program uses it (quillon-cli ports).";
+    case kMsgDataFileBad:
+      return "The update file is bad or puts no data into the flash: quillon-cli info " + settings.MotFile +
+             " shows the record at fault.";
+    case kMsgBootFileBad:
+      return "The boot file is bad, empty or too long: quillon-cli info --boot " + BootPath(options, settings) +
+             " UPDATE.mot shows why.";
+    default: return {};
+  }
+}
+
+// How a port appears in a hint: "COM3 (/dev/ttyS2)" for a COM number, else the name given.
+std::string PortHintName(const PortJob& job, const UpdateSettings& settings) {
+  if (job.com > 0) return ComLabel(job.com) + " (" + PortDeviceName(job.com, settings.Ports) + ")";
+  return job.name;
+}
+
+// The device a job opens, for telling two names of one device apart.
+std::string JobDevice(const PortJob& job, const UpdateSettings& settings) {
+  return job.com > 0 ? PortDeviceName(job.com, settings.Ports) : job.target.port_device;
+}
+
+bool SameDevice(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  std::error_code error;
+  return std::filesystem::equivalent(Utf8Path(a), Utf8Path(b), error);
+}
+
+// Shows a message of the run before the ports start (202, or a file's failure).
+class FrontPrompt final : public UserPrompt {
+ public:
+  FrontPrompt(RunReport* report, UserPrompt& terminal) : report_(report), terminal_(terminal) {}
+  void ShowMessage(int id, std::string_view text) override {
+    if (report_ != nullptr) {
+      report_->Message(nullptr, id, text);
+    } else {
+      terminal_.ShowMessage(id, text);
+    }
+  }
+  void EnableMainWindow(bool) override {}
+
+ private:
+  RunReport* report_;
+  UserPrompt& terminal_;
+};
+
+struct Usage {
+  int status;
+};
+
+// The --port values as jobs: usb: expressions expanded, COMn through the settings' map, a
+// device named twice refused. Throws Usage with the exit status when the ports cannot run.
+std::vector<PortJob> ResolvePorts(const FlashOptions& options, const UpdateSettings& settings) {
+  std::vector<PortJob> jobs;
+  auto add_device = [&](const std::string& device, const std::string& name) {
+    PortJob job;
+    job.name = name;
+    job.target.port_device = job.target.port_label = device;
+    jobs.push_back(std::move(job));
+  };
+  if (options.ports.empty()) {
+    PortJob job;
+    job.com = settings.Com;
+    job.name = ComLabel(settings.Com);
+    jobs.push_back(std::move(job));
+  }
+  for (const auto& name : options.ports) {
+    if (IsUsbExpression(name)) {
+      std::string why;
+      const auto devices = MatchUsbPorts(name, ListSerialPorts(settings.Ports), why);
+      if (devices.empty()) {
+        std::fprintf(stderr, "[%d] %s\n      %s: %s\n", kMsgPortOpenFailed, PortOpenFailedText(name).c_str(),
+                     name.c_str(), why.c_str());
+        throw Usage{ExitForMessage(kMsgPortOpenFailed)};
+      }
+      std::fprintf(stderr, "%s: %zu adapter%s, by socket:", name.c_str(), devices.size(), devices.size() == 1 ? "" : "s");
+      for (const auto& device : devices) std::fprintf(stderr, " %s", device.c_str());
+      std::fprintf(stderr, "\n");
+      for (const auto& device : devices) add_device(device, device);
+    } else if (const int com = ComNameNumber(name); com > 0) {
+      PortJob job;
+      job.com = com;
+      job.name = ComLabel(com);
+      jobs.push_back(std::move(job));
+    } else {
+      add_device(name, name);
+    }
+  }
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (SameDevice(JobDevice(jobs[i], settings), JobDevice(jobs[j], settings))) {
+        std::fprintf(stderr, "error: the device %s is named twice (%s and %s)\n", JobDevice(jobs[i], settings).c_str(),
+                     jobs[j].name.c_str(), jobs[i].name.c_str());
+        throw Usage{kExitUsage};
+      }
+    }
+  }
+  // Several ports: each keeps its records (and trace) in a file of its own.
+  std::set<std::string> files;
+  for (auto& job : jobs) {
+    const bool several = jobs.size() > 1;
+    job.log_path = several ? PerPortFile(settings.StsPath, JobDevice(job, settings)) : settings.StsPath;
+    if (!options.trace.empty()) job.trace_path = several ? PerPortFile(options.trace, JobDevice(job, settings)) : options.trace;
+    if (!files.insert(job.log_path).second) {
+      std::fprintf(stderr, "error: two ports would share the log %s: name them by different devices\n",
+                   job.log_path.c_str());
+      throw Usage{kExitUsage};
+    }
+  }
+  return jobs;
+}
 
 int RunFlash(const FlashOptions& options) {
   const ProgramPaths paths = SharedProgramPaths();
@@ -59,57 +188,117 @@ int RunFlash(const FlashOptions& options) {
   if (options.baud) settings.Baudrate = *options.baud;
   if (options.send_wait) settings.SendWait = *options.send_wait;
 
-  UpdateTarget target;
-  target.boot_path = options.boot;
-  if (!options.port.empty()) {
-    if (const int com = ComNameNumber(options.port); com > 0) {
-      settings.Com = com;
-    } else {
-      target.port_device = target.port_label = options.port;
-    }
+  std::vector<PortJob> jobs;
+  try {
+    jobs = ResolvePorts(options, settings);
+  } catch (const Usage& usage) {
+    return usage.status;
   }
-  const std::string port_name = !target.port_label.empty()
-                                    ? target.port_label
-                                    : ComLabel(settings.Com) + " (" + PortDeviceName(settings.Com, settings.Ports) + ")";
-  const std::string boot_path = options.boot.empty() ? settings.ProgramDir + settings.InfoFile : options.boot;
+  const bool several = jobs.size() > 1;
 
-  auto hint = [&](int id) -> std::string {
-    switch (id) {
-      case kMsgNoBootFile: return "Check the boot file " + boot_path + " (\"Info File\" in the settings file, or --boot).";
-      case kMsgNoDataFile: return "Check the update file path: " + settings.MotFile;
-      case kMsgBootSendFailed:
-        return "Check that the device was restarted in boot mode (DIP switch) and is connected to " + port_name +
-               "; the log " + settings.StsPath + " has the details.";
-      case kMsgDataSendFailed:
-        return "Check the connection and the bit rate (" + std::to_string(settings.Baudrate) +
-               " bit/s, --baud); the log " + settings.StsPath + " has the details.";
-      case kMsgPortOpenFailed:
-        return "Check the port name " + port_name + " and that no other program uses it (quillon-cli ports).";
-      case kMsgDataFileBad:
-        return "The update file is bad or puts no data into the flash: quillon-cli info " + settings.MotFile +
-               " shows the record at fault.";
-      case kMsgBootFileBad:
-        return "The boot file is bad, empty or too long: quillon-cli info --boot " + boot_path + " UPDATE.mot shows why.";
-      default: return {};
-    }
-  };
   // The run goes on without a log, but the person is told that failures will not be kept.
-  if (std::error_code error; std::filesystem::exists(Utf8Path(settings.StsPath), error) &&
-                             !std::filesystem::is_regular_file(Utf8Path(settings.StsPath), error)) {
-    std::fprintf(stderr, "warning: the log %s is not a regular file: failures of this run will not be logged\n",
-                 settings.StsPath.c_str());
+  for (const auto& log : {settings.StsPath}) {
+    if (std::error_code error; std::filesystem::exists(Utf8Path(log), error) &&
+                               !std::filesystem::is_regular_file(Utf8Path(log), error)) {
+      std::fprintf(stderr, "warning: the log %s is not a regular file: failures of this run will not be logged\n",
+                   log.c_str());
+    }
   }
-  const bool interactive = ::isatty(STDIN_FILENO) != 0;
-  TerminalPrompt prompt(interactive && !options.yes, hint);
-  TerminalProgress progress(stderr);
-  ThreadPause pause;
+
+  std::unique_ptr<RunReport> report;
+  if (options.json) {
+    report = std::make_unique<JsonLinesReport>(stdout);
+  } else if (several) {
+    std::vector<std::string> names;
+    for (const auto& job : jobs) names.push_back(job.name);
+    report = std::make_unique<PortLinesReport>(stdout, isatty(fileno(stdout)) != 0, names);
+  }
+  const bool interactive = isatty(fileno(stdin)) != 0 && !options.yes;
+
+  // The files, once for every port; their records go to the usual log.
   EventLog log(Utf8Path(settings.StsPath));
-  auto driver = MakePlatformCommDriver();
-  RestorePortsOnSignals();
-  SerialPort port(*driver, log);
-  UpdateSequence sequence(settings, port, pause, progress, prompt, log);
-  const int shown = sequence.OnSend(target);
-  return shown == kMsgUpdateFinished ? kExitSuccess : ExitForMessage(shown);
+  log.on_unwritten = [&settings](const std::string& record) {
+    std::fprintf(stderr, "warning: the log %s could not be written; its record: %s\n", settings.StsPath.c_str(),
+                 record.c_str());
+  };
+  TerminalPrompt terminal(false, [&](int id) { return Hint(id, options, settings, PortHintName(jobs.front(), settings)); });
+  FrontPrompt front(report.get(), terminal);
+  UpdateFiles files;
+  {
+    ThreadPause unused_pause;
+    TerminalProgress unused_progress(stderr);
+    auto unused_driver = MakePlatformCommDriver();
+    SerialPort unused_port(*unused_driver, log);
+    UpdateSequence loader(settings, unused_port, unused_pause, unused_progress, front, log);
+    UpdateTarget target;
+    target.boot_path = options.boot;
+    if (const int failed = loader.LoadFiles(target, files); failed != 0) {
+      if (report) report->Summary({}, ExitForMessage(failed));
+      return ExitForMessage(failed);
+    }
+  }
+
+  // Message 202 once for every port; then one Enter (or --yes) starts them all.
+  StopFlag& stop = InterruptFlag();
+  StopOnInterrupt();
+  front.ShowMessage(kMsgRestartInBootMode, MessageText(kMsgRestartInBootMode));
+  if (interactive && !stop.requested()) {
+    std::FILE* out = options.json ? stderr : stdout;
+    std::fprintf(out, "      Set the boot mode switch, restart the device%s, then press Enter.",
+                 several ? "s" : "");
+    std::fflush(out);
+    std::string line;
+    std::getline(std::cin, line);
+    if (stop.requested()) std::fprintf(out, "\n");
+  }
+  std::vector<PortResult> results;
+  if (stop.requested()) {
+    // Stopped at the question: nothing was sent to any port.
+    for (const auto& job : jobs) {
+      PortResult result;
+      result.port = job.name;
+      result.interrupted = true;
+      result.log = job.log_path;
+      result.stop.phase = RunPhase::kRestart;
+      if (report) report->Result(result);
+      results.push_back(result);
+    }
+    if (report) report->Summary(results, kExitInterrupted);
+    std::fprintf(stderr, "quillon-cli: interrupted before anything was sent\n");
+    return kExitInterrupted;
+  }
+
+  auto hint = [&options](int id, const PortJob& job, const UpdateSettings& port_settings) {
+    return Hint(id, options, port_settings, PortHintName(job, port_settings));
+  };
+  std::vector<std::future<PortResult>> running;
+  for (const auto& job : jobs) {
+    running.push_back(std::async(std::launch::async, [&, job_ptr = &job] {
+      PortResult result = RunPort(*job_ptr, settings, files, stop, report.get(), hint);
+      if (report) report->Result(result);
+      return result;
+    }));
+  }
+  for (auto& run : running) {
+    while (report && run.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) report->Tick();
+    results.push_back(run.get());
+  }
+
+  int status = kExitSuccess;
+  const bool interrupted = std::any_of(results.begin(), results.end(), [](const PortResult& r) { return r.interrupted; });
+  const bool all_ok = std::all_of(results.begin(), results.end(), [](const PortResult& r) { return r.ok(); });
+  if (interrupted) {
+    status = kExitInterrupted;
+  } else if (!all_ok) {
+    status = several ? kExitSomePortsFailed : ExitForMessage(results.front().id);
+  }
+  if (report) report->Summary(results, status);
+  if (interrupted) {
+    std::fprintf(stderr,
+                 "quillon-cli: interrupted; the record INTERRUPTED is in the log. A device stopped during the update "
+                 "holds a partly written flash: run the update again.\n");
+  }
+  return status;
 }
 
 }  // namespace
@@ -118,15 +307,25 @@ void AddFlashCommand(CLI::App& app, int& status) {
   auto options = std::make_shared<FlashOptions>();
   auto* sub = app.add_subcommand("flash", "Run a whole update: boot mode, boot program, bit rate, flash blocks");
   sub->add_option("UPDATE", options->update, "update file (Motorola S-records)")->required();
-  sub->add_option("--port", options->port, "COMn (through the settings' [Ports] map) or a device path");
+  sub->add_option("--port", options->ports,
+                  "COMn (through the settings' [Ports] map), a device path, or usb:VID:PID[:SERIAL]; give it once per "
+                  "port to update several devices at once")
+      ->allow_extra_args(false);
   sub->add_option("--boot", options->boot, "boot file (default: \"Info File\" beside the program)");
   sub->add_option("--baud", options->baud, "working bit rate")
       ->check(CLI::IsMember({4800, 9600, 19200, 38400, 57600, 115200}));
   sub->add_option("--send-wait", options->send_wait, "pause in ms after every chunk and block (5 or more)");
   sub->add_option("--ini", options->ini, "settings file (default: quillon.ini beside the programs); never written")
       ->transform(AbsolutePath());
-  sub->add_option("--log", options->log, "failure log (default: quillon.sts beside the programs)")
+  sub->add_option("--log", options->log,
+                  "failure log (default: quillon.sts beside the programs); with several ports each port's records "
+                  "go to <stem>-<port>.sts beside it")
       ->transform(AbsolutePath());
+  sub->add_option("--trace", options->trace,
+                  "write every byte sent and received to this file (several ports: one file per port, named as the "
+                  "logs are)")
+      ->transform(AbsolutePath());
+  sub->add_flag("--json", options->json, "JSON Lines on standard output instead of text (see the README)");
   sub->add_flag("--yes,-y", options->yes, "do not wait for Enter at the boot-mode message");
   sub->callback([options, &status] { status = RunFlash(*options); });
 }

@@ -1,6 +1,7 @@
 #include "serial/port_list.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 
@@ -11,7 +12,7 @@
 namespace quillon {
 
 #ifdef _WIN32
-std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>&) {
+std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>&, const std::filesystem::path&) {
   std::vector<SerialPortInfo> list;
   char target[1024];
   for (int n = 1; n <= 255; ++n) {
@@ -37,11 +38,14 @@ std::optional<std::string> ReadLine(const fs::path& file) {
   return line;
 }
 
-std::vector<std::string> LinksTo(const fs::path& folder, const fs::path& device) {
+// The links in root/folder that lead to root/device, named as the system names them.
+std::vector<std::string> LinksTo(const fs::path& root, const std::string& folder, const std::string& device) {
   std::vector<std::string> names;
   std::error_code error;
-  for (const auto& entry : fs::directory_iterator(folder, error)) {
-    if (fs::equivalent(entry.path(), device, error)) names.push_back(entry.path().string());
+  for (const auto& entry : fs::directory_iterator(root / folder.substr(1), error)) {
+    if (fs::equivalent(entry.path(), root / device.substr(1), error)) {
+      names.push_back(folder + "/" + entry.path().filename().string());
+    }
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -49,10 +53,10 @@ std::vector<std::string> LinksTo(const fs::path& folder, const fs::path& device)
 
 }  // namespace
 
-std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>& ports) {
+std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>& ports, const fs::path& root) {
   std::vector<SerialPortInfo> list;
   std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/sys/class/tty", error)) {
+  for (const auto& entry : fs::directory_iterator(root / "sys/class/tty", error)) {
     const fs::path sys = entry.path();
     if (!fs::exists(sys / "device", error)) continue;
     const std::string name = sys.filename().string();
@@ -61,8 +65,8 @@ std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>& po
     if (!error && subsystem.filename() == "platform") continue;
     SerialPortInfo info;
     info.device = "/dev/" + name;
-    info.by_id = LinksTo("/dev/serial/by-id", info.device);
-    info.by_path = LinksTo("/dev/serial/by-path", info.device);
+    info.by_id = LinksTo(root, "/dev/serial/by-id", info.device);
+    info.by_path = LinksTo(root, "/dev/serial/by-path", info.device);
     // USB details live on the USB device, a few levels above the interface.
     fs::path usb = fs::canonical(sys / "device", error);
     for (int up = 0; up < 4 && !error && !usb.empty(); ++up, usb = usb.parent_path()) {
@@ -101,5 +105,58 @@ std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>& po
   return list;
 }
 #endif
+
+bool IsUsbExpression(std::string_view name) { return name.substr(0, 4) == "usb:"; }
+
+namespace {
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
+}
+
+bool IsHexId(std::string_view text) {
+  return text.size() == 4 && std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
+
+}  // namespace
+
+std::vector<std::string> MatchUsbPorts(std::string_view expression, const std::vector<SerialPortInfo>& ports,
+                                       std::string& why) {
+  // usb:VID:PID or usb:VID:PID:SERIAL (a serial number may itself hold colons).
+  const std::string_view ids = expression.substr(4);
+  const auto first = ids.find(':');
+  const auto second = first == std::string_view::npos ? first : ids.find(':', first + 1);
+  const std::string_view vid = ids.substr(0, first);
+  const std::string_view pid = first == std::string_view::npos ? std::string_view() : ids.substr(first + 1, second - first - 1);
+  const bool has_serial = second != std::string_view::npos;
+  const std::string_view serial = has_serial ? ids.substr(second + 1) : std::string_view();
+  if (!IsHexId(vid) || !IsHexId(pid) || (has_serial && serial.empty())) {
+    why = "a USB port is named usb:VID:PID or usb:VID:PID:SERIAL, with VID and PID four hex digits each";
+    return {};
+  }
+  std::vector<const SerialPortInfo*> found;
+  for (const auto& port : ports) {
+    if (port.vid && port.pid && Lower(*port.vid) == Lower(vid) && Lower(*port.pid) == Lower(pid) &&
+        (!has_serial || (port.serial && *port.serial == serial))) {
+      found.push_back(&port);
+    }
+  }
+  // By socket: the by-path name where there is one (those without come last, by device).
+  std::sort(found.begin(), found.end(), [](const SerialPortInfo* a, const SerialPortInfo* b) {
+    if (a->by_path.empty() != b->by_path.empty()) return !a->by_path.empty();
+    if (!a->by_path.empty() && a->by_path.front() != b->by_path.front()) return a->by_path.front() < b->by_path.front();
+    return a->device < b->device;
+  });
+  std::vector<std::string> devices;
+  for (const auto* port : found) devices.push_back(port->device);
+  if (devices.empty()) {
+    why = "no USB serial adapter with that ";
+    why += has_serial ? "VID, PID and serial number" : "VID and PID";
+    why += " is plugged in (quillon-cli ports lists the adapters it sees)";
+  }
+  return devices;
+}
 
 }  // namespace quillon

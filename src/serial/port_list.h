@@ -1,9 +1,11 @@
 #pragma once
 // The serial ports a person can pick.
 
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillon {
@@ -19,6 +21,18 @@ struct SerialPortInfo {
 /// On Linux: tty devices with a driver, skipping the legacy platform UARTs that have no
 /// hardware behind them; on Windows: the COM ports the system has. `ports` is the settings'
 /// [Ports] map, which decides the COM number of a device it names.
-std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>& ports);
+/// On Linux the system's files are read under `root` (tests give a made-up tree).
+std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>& ports,
+                                            const std::filesystem::path& root = "/");
+
+/// True for a port expression "usb:VID:PID[:SERIAL]".
+bool IsUsbExpression(std::string_view name);
+
+/// The devices of the USB adapters that "usb:VID:PID[:SERIAL]" names (hex VID and PID, any
+/// case; the serial number exactly), ordered by where they are plugged in (their by-path
+/// name, so the order follows the sockets, not the order the system numbered them in). Empty
+/// when none matches; `why` then says why (a malformed expression, or what is plugged in).
+std::vector<std::string> MatchUsbPorts(std::string_view expression, const std::vector<SerialPortInfo>& ports,
+                                       std::string& why);
 
 }  // namespace quillon

@@ -1,0 +1,178 @@
+#include "cli/port_run.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "base/event_log.h"
+#include "base/messages.h"
+#include "base/program_paths.h"
+#include "cli/terminal.h"
+#include "serial/comm_decorators.h"
+#include "serial/serial_port.h"
+
+namespace quillon::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A port's progress as report events: a phase when a transfer begins; progress at most once
+// per chunk, at least every quarter second while chunks go out, and at the end of a phase.
+class ReportedProgress final : public ProgressSink {
+ public:
+  ReportedProgress(RunReport& report, const std::string& port, const StoppableCommDriver& line)
+      : report_(report), port_(port), line_(line) {}
+  void SetTextAndRange(std::string text, int steps) override {
+    phase_ = text == MessageText(kMsgBootProgress) ? "boot" : "transfer";
+    total_ = steps;
+    done_ = 0;
+    reported_ = -1;
+  }
+  void Show() override {
+    start_ = last_ = Clock::now();
+    start_bytes_ = line_.bytes_written();
+    report_.Phase(port_, phase_, total_);
+  }
+  void StepAndPump() override {
+    ++done_;
+    if (Clock::now() - last_ >= std::chrono::milliseconds(250) || done_ == total_) Emit();
+  }
+  void Close() override {
+    if (reported_ != done_) Emit();
+  }
+
+ private:
+  void Emit() {
+    last_ = Clock::now();
+    const double seconds = std::chrono::duration<double>(last_ - start_).count();
+    const double rate = seconds > 0 ? static_cast<double>(line_.bytes_written() - start_bytes_) / seconds : 0;
+    report_.Progress(port_, done_, total_, rate);
+    reported_ = done_;
+  }
+
+  RunReport& report_;
+  const std::string& port_;
+  const StoppableCommDriver& line_;
+  std::string phase_;
+  int total_ = 0, done_ = 0, reported_ = -1;
+  long long start_bytes_ = 0;
+  Clock::time_point start_, last_;
+};
+
+// A port's message boxes as report events; nothing once the run is being stopped (what
+// fails then fails because of the stop).
+class ReportedPrompt final : public UserPrompt {
+ public:
+  ReportedPrompt(RunReport& report, const std::string& port, const StopFlag& stop)
+      : report_(report), port_(port), stop_(stop) {}
+  void ShowMessage(int id, std::string_view text) override {
+    if (!stop_.requested()) report_.Message(&port_, id, text);
+  }
+  void EnableMainWindow(bool) override {}
+
+ private:
+  RunReport& report_;
+  const std::string& port_;
+  const StopFlag& stop_;
+};
+
+// The terminal's prompt, quiet once the run is being stopped.
+class QuietOnStop final : public UserPrompt {
+ public:
+  QuietOnStop(UserPrompt& inner, const StopFlag& stop) : inner_(inner), stop_(stop) {}
+  void ShowMessage(int id, std::string_view text) override {
+    if (!stop_.requested()) inner_.ShowMessage(id, text);
+  }
+  void EnableMainWindow(bool enabled) override { inner_.EnableMainWindow(enabled); }
+
+ private:
+  UserPrompt& inner_;
+  const StopFlag& stop_;
+};
+
+// A record the log could not take is not lost: it goes to standard error.
+void PrintUnwritten(EventLog& log) {
+  log.on_unwritten = [path = log.Path()](const std::string& record) {
+    std::fprintf(stderr, "warning: the log %s could not be written; its record: %s\n", path.string().c_str(),
+                 record.c_str());
+  };
+}
+
+}  // namespace
+
+PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFiles& files, const StopFlag& stop,
+                   RunReport* report, const HintFor& hint) {
+  const auto start = Clock::now();
+  PortResult result;
+  result.port = job.name;
+  result.log = job.log_path;
+  if (job.com > 0) settings.Com = job.com;
+  settings.StsPath = job.log_path;
+
+  std::unique_ptr<CommDriver> platform = MakePlatformCommDriver();
+  std::FILE* trace = nullptr;
+  if (!job.trace_path.empty()) {
+    trace = std::fopen(Utf8Path(job.trace_path).string().c_str(), "w");
+    if (trace == nullptr) {
+      std::fprintf(stderr, "warning: the trace %s cannot be written: this run is not traced\n", job.trace_path.c_str());
+    } else {
+      platform = std::make_unique<TracingCommDriver>(std::move(platform), trace);
+    }
+  }
+  auto line = std::make_unique<StoppableCommDriver>(std::move(platform), stop);
+
+  EventLog log(Utf8Path(job.log_path));
+  PrintUnwritten(log);
+  log.stopped_by = &stop;
+  StoppablePause pause(stop);
+  int shown = 0;
+  StopPoint stop_point;
+  {
+    SerialPort port(*line, log);
+    if (report != nullptr) {
+      ReportedProgress progress(*report, job.name, *line);
+      ReportedPrompt prompt(*report, job.name, stop);
+      UpdateSequence sequence(settings, port, pause, progress, prompt, log);
+      shown = sequence.RunLoaded(files, job.target, false);
+      stop_point = sequence.stop_point();
+    } else {
+      TerminalPrompt terminal(false, [&](int id) { return hint(id, job, settings); });
+      QuietOnStop prompt(terminal, stop);
+      TerminalProgress progress(stderr);
+      UpdateSequence sequence(settings, port, pause, progress, prompt, log);
+      shown = sequence.RunLoaded(files, job.target, false);
+      stop_point = sequence.stop_point();
+    }
+  }  // the port is closed here: exclusive use released, its settings given back
+  result.bytes = line->bytes_written();
+  line.reset();
+  if (trace != nullptr) std::fclose(trace);
+
+  result.stop = stop_point;
+  if (shown != kMsgUpdateFinished && stop.requested()) {
+    result.interrupted = true;
+    EventLog record(Utf8Path(job.log_path));
+    PrintUnwritten(record);
+    LogFailure(record, "INTERRUPTED");
+  } else {
+    result.id = shown;
+  }
+  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return result;
+}
+
+std::string PerPortFile(const std::string& path, const std::string& device) {
+  std::string part = device.substr(device.find_last_of("/\\") == std::string::npos ? 0 : device.find_last_of("/\\") + 1);
+  for (char& c : part) {
+    const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+                      c == '_' || c == '-';
+    if (!kept) c = '_';
+  }
+  const std::filesystem::path p = Utf8Path(path);
+  const auto name = p.stem().u8string() + u8"-" + std::u8string(part.begin(), part.end()) + p.extension().u8string();
+  const auto full = (p.parent_path() / std::filesystem::path(name)).u8string();
+  return {full.begin(), full.end()};
+}
+
+}  // namespace quillon::cli

@@ -1,0 +1,293 @@
+#include "cli/run_report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
+#include "cli/json_text.h"
+
+namespace quillon::cli {
+
+const char* PhaseName(RunPhase phase) {
+  switch (phase) {
+    case RunPhase::kOpen: return "open";
+    case RunPhase::kBoot: return "boot";
+    case RunPhase::kHandshake: return "handshake";
+    case RunPhase::kTransfer: return "transfer";
+    case RunPhase::kClosing: return "closing";
+    default: return nullptr;
+  }
+}
+
+namespace {
+
+double Millisecond(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
+
+// A message's text on one line: its line breaks become spaces.
+std::string OneLine(std::string_view text) {
+  std::string line;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    line += text[i] == '\n' || text[i] == '\r' ? ' ' : text[i];
+  }
+  return line;
+}
+
+std::string Where(const StopPoint& stop) {
+  const char* phase = PhaseName(stop.phase);
+  if (phase == nullptr) return {};
+  std::string where = std::string("stopped in ") + phase;
+  if (stop.phase == RunPhase::kTransfer) {
+    where += ", block " + std::to_string(stop.block) + " chunk " + std::to_string(stop.chunk);
+  }
+  return where;
+}
+
+}  // namespace
+
+void JsonLinesReport::Write(const std::string& line) {
+  const std::lock_guard lock(mutex_);
+  std::fprintf(out_, "%s\n", line.c_str());
+  std::fflush(out_);
+}
+
+void JsonLinesReport::Message(const std::string* port, int id, std::string_view text) {
+  nlohmann::ordered_json event{{"event", "message"}};
+  if (port != nullptr) event["port"] = *port;
+  event["id"] = id;
+  event["text"] = std::string(text);
+  Write(JsonText(event));
+}
+
+void JsonLinesReport::Phase(const std::string& port, std::string_view phase, int total) {
+  Write(JsonText(nlohmann::ordered_json{{"event", "phase"}, {"port", port}, {"phase", std::string(phase)}, {"total", total}}));
+}
+
+void JsonLinesReport::Progress(const std::string& port, int done, int total, double bytes_per_second) {
+  Write(JsonText(nlohmann::ordered_json{{"event", "progress"},
+                                        {"port", port},
+                                        {"done", done},
+                                        {"total", total},
+                                        {"bytes_per_second", std::round(bytes_per_second)}}));
+}
+
+void JsonLinesReport::Result(const PortResult& r) {
+  nlohmann::ordered_json event{{"event", "result"}, {"port", r.port}};
+  event["id"] = r.interrupted ? nlohmann::json(nullptr) : nlohmann::json(r.id);
+  event["interrupted"] = r.interrupted;
+  event["ok"] = r.ok();
+  event["seconds"] = Millisecond(r.seconds);
+  event["bytes"] = r.bytes;
+  event["log"] = r.log;
+  if (!r.ok()) {
+    if (const char* phase = PhaseName(r.stop.phase); phase != nullptr) {
+      event["phase"] = phase;
+      if (r.stop.phase == RunPhase::kTransfer) {
+        event["block"] = r.stop.block;
+        event["chunk"] = r.stop.chunk;
+      }
+    }
+  }
+  Write(JsonText(event));
+}
+
+void JsonLinesReport::Summary(const std::vector<PortResult>& results, int exit_status) {
+  const auto ok = std::count_if(results.begin(), results.end(), [](const PortResult& r) { return r.ok(); });
+  Write(JsonText(nlohmann::ordered_json{{"event", "summary"},
+                                        {"ok", ok},
+                                        {"failed", static_cast<long long>(results.size()) - ok},
+                                        {"exit", exit_status}}));
+}
+
+PortLinesReport::PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports) : out_(out), live_(live) {
+  for (auto& port : ports) {
+    Line line;
+    line.port = std::move(port);
+    lines_.push_back(std::move(line));
+  }
+}
+
+PortLinesReport::Line* PortLinesReport::Find(const std::string& port) {
+  for (auto& line : lines_) {
+    if (line.port == port) return &line;
+  }
+  return nullptr;
+}
+
+void PortLinesReport::Plain(const std::string& port, const std::string& text) {
+  if (live_) return;
+  std::fprintf(out_, "%s: %s\n", port.c_str(), text.c_str());
+  std::fflush(out_);
+}
+
+void PortLinesReport::Message(const std::string* port, int id, std::string_view text) {
+  const std::lock_guard lock(mutex_);
+  const std::string shown = "[" + std::to_string(id) + "] " + OneLine(text);
+  if (port == nullptr) {
+    std::fprintf(out_, "%s\n", shown.c_str());
+    std::fflush(out_);
+    return;
+  }
+  if (Line* line = Find(*port)) line->status = shown;
+  Plain(*port, shown);
+}
+
+void PortLinesReport::Phase(const std::string& port, std::string_view phase, int total) {
+  const std::lock_guard lock(mutex_);
+  if (Line* line = Find(port)) {
+    line->phase = std::string(phase);
+    line->done = 0;
+    line->total = total;
+    line->rate = 0;
+    line->printed = std::chrono::steady_clock::now();
+  }
+  Plain(port, std::string(phase) + ": " + std::to_string(total) + " chunks");
+}
+
+void PortLinesReport::Progress(const std::string& port, int done, int total, double bytes_per_second) {
+  const std::lock_guard lock(mutex_);
+  if (Line* line = Find(port)) {
+    line->done = done;
+    line->total = total;
+    line->rate = bytes_per_second;
+    // As plain lines, every few seconds and at the end of a phase: enough to see it move.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - line->printed >= std::chrono::seconds(5) || done == total) {
+      line->printed = now;
+      Plain(port, line->phase + ": " + std::to_string(done) + "/" + std::to_string(total) + " chunks, " +
+                      std::to_string(static_cast<long long>(bytes_per_second)) + " B/s");
+    }
+  }
+}
+
+void PortLinesReport::Result(const PortResult& r) {
+  const std::lock_guard lock(mutex_);
+  Line* line = Find(r.port);
+  if (line == nullptr) return;
+  if (r.interrupted) line->status = "interrupted";
+  line->phase = r.ok() ? "done" : r.interrupted ? "stopped" : "failed";
+  const std::string where = Where(r.stop);
+  if (!r.ok() && !where.empty()) line->status += " (" + where + ")";
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f s", r.seconds);
+  Plain(r.port, line->phase + " in " + seconds + ": " + line->status);
+}
+
+void PortLinesReport::Tick() {
+  const std::lock_guard lock(mutex_);
+  if (live_) Draw();
+}
+
+void PortLinesReport::Draw() {
+  const int width = std::max(TerminalWidth(out_), 20);
+  if (drawn_) std::fprintf(out_, "\x1b[%zuA", lines_.size());
+  std::size_t name_width = 0;
+  for (const auto& line : lines_) name_width = std::max(name_width, line.port.size());
+  for (const auto& line : lines_) {
+    char text[512];
+    std::snprintf(text, sizeof text, "%-*s %-9s %5d/%-5d %7.0f B/s", static_cast<int>(name_width), line.port.c_str(),
+                  line.phase.c_str(), line.done, line.total, line.rate);
+    std::string shown = text;
+    if (line.rate > 0 && line.done < line.total) {
+      std::snprintf(text, sizeof text, " %4.0f s left", (line.total - line.done) * 128.0 / line.rate);
+      shown += text;
+    }
+    if (!line.status.empty()) shown += "  " + line.status;
+    // One column short of the width: a line that fills the last column wraps on some terminals.
+    std::fprintf(out_, "\r%s\x1b[K\n", FitToWidth(shown, width - 1).c_str());
+  }
+  drawn_ = true;
+  std::fflush(out_);
+}
+
+void PortLinesReport::Summary(const std::vector<PortResult>& results, int exit_status) {
+  const std::lock_guard lock(mutex_);
+  if (live_) Draw();
+  std::size_t name_width = 4;
+  for (const auto& r : results) name_width = std::max(name_width, r.port.size());
+  std::fprintf(out_, "\n%-*s  %-8s %9s %9s  %s\n", static_cast<int>(name_width), "port", "result", "seconds", "bytes",
+               "log");
+  for (const auto& r : results) {
+    const std::string result = r.interrupted ? "stopped" : "[" + std::to_string(r.id) + "]";
+    std::fprintf(out_, "%-*s  %-8s %9.1f %9lld  %s\n", static_cast<int>(name_width), r.port.c_str(), result.c_str(),
+                 r.seconds, r.bytes, r.log.c_str());
+    std::string text = r.interrupted ? "interrupted" : OneLine(MessageText(r.id));
+    if (const std::string where = Where(r.stop); !r.ok() && !where.empty()) text += " (" + where + ")";
+    std::fprintf(out_, "%-*s  %s\n", static_cast<int>(name_width), "", text.c_str());
+  }
+  const auto ok = std::count_if(results.begin(), results.end(), [](const PortResult& r) { return r.ok(); });
+  std::fprintf(out_, "%lld of %zu ports updated; exit status %d\n", static_cast<long long>(ok), results.size(),
+               exit_status);
+  std::fflush(out_);
+}
+
+namespace {
+
+// Decodes one UTF-8 character at `i` (advancing it); a bad byte is one column of its own.
+char32_t NextCharacter(std::string_view s, std::size_t& i) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  const int length = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 1;
+  if (length == 1 || i + static_cast<std::size_t>(length) > s.size()) {
+    ++i;
+    return b;
+  }
+  char32_t c = b & (0x7F >> length);
+  for (int k = 1; k < length; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]) & 0x3F);
+  i += static_cast<std::size_t>(length);
+  return c;
+}
+
+int Columns(char32_t c) {
+  if (c < 0x20 || (c >= 0x7F && c < 0xA0)) return 0;
+  if ((c >= 0x0300 && c <= 0x036F) || (c >= 0x200B && c <= 0x200F) || c == 0x3099 || c == 0x309A) return 0;
+  const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) || (c >= 0x3041 && c <= 0x33FF) ||
+                    (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) ||
+                    (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+                    (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
+                    (c >= 0x20000 && c <= 0x3FFFD);
+  return wide ? 2 : 1;
+}
+
+}  // namespace
+
+int DisplayWidth(std::string_view utf8) {
+  int width = 0;
+  for (std::size_t i = 0; i < utf8.size();) width += Columns(NextCharacter(utf8, i));
+  return width;
+}
+
+std::string FitToWidth(std::string_view utf8, int columns) {
+  int width = 0;
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    std::size_t next = i;
+    const int w = Columns(NextCharacter(utf8, next));
+    if (width + w > columns) break;
+    width += w;
+    i = next;
+  }
+  return std::string(utf8.substr(0, i));
+}
+
+int TerminalWidth(std::FILE* out) {
+#ifdef _WIN32
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));
+  if (!GetConsoleScreenBufferInfo(handle, &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+  winsize size{};
+  if (::ioctl(::fileno(out), TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+#endif
+}
+
+}  // namespace quillon::cli
