@@ -91,6 +91,14 @@ class QuietOnStop final : public UserPrompt {
   const StopFlag& stop_;
 };
 
+std::FILE* OpenForWriting(const std::string& path) {
+#ifdef _WIN32
+  return _wfopen(Utf8Path(path).wstring().c_str(), L"w");
+#else
+  return std::fopen(path.c_str(), "w");
+#endif
+}
+
 // A record the log could not take is not lost: it goes to standard error.
 void PrintUnwritten(EventLog& log) {
   log.on_unwritten = [path = log.Path()](const std::string& record) {
@@ -113,7 +121,7 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
   std::unique_ptr<CommDriver> platform = MakePlatformCommDriver();
   std::FILE* trace = nullptr;
   if (!job.trace_path.empty()) {
-    trace = std::fopen(Utf8Path(job.trace_path).string().c_str(), "w");
+    trace = OpenForWriting(job.trace_path);
     if (trace == nullptr) {
       std::fprintf(stderr, "warning: the trace %s cannot be written: this run is not traced\n", job.trace_path.c_str());
     } else {

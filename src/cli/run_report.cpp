@@ -216,8 +216,9 @@ void PortLinesReport::Summary(const std::vector<PortResult>& results, int exit_s
   std::fprintf(out_, "\n%-*s  %-8s %9s %9s  %s\n", static_cast<int>(name_width), "port", "result", "seconds", "bytes",
                "log");
   for (const auto& r : results) {
-    const std::string result = r.interrupted ? "stopped" : "[" + std::to_string(r.id) + "]";
-    std::fprintf(out_, "%-*s  %-8s %9.1f %9lld  %s\n", static_cast<int>(name_width), r.port.c_str(), result.c_str(),
+    char result[16] = "stopped";
+    if (!r.interrupted) std::snprintf(result, sizeof result, "[%d]", r.id);
+    std::fprintf(out_, "%-*s  %-8s %9.1f %9lld  %s\n", static_cast<int>(name_width), r.port.c_str(), result,
                  r.seconds, r.bytes, r.log.c_str());
     std::string text = r.interrupted ? "interrupted" : OneLine(MessageText(r.id));
     if (const std::string where = Where(r.stop); !r.ok() && !where.empty()) text += " (" + where + ")";

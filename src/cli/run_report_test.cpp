@@ -1,0 +1,155 @@
+#include "cli/run_report.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/port_run.h"
+#include "testing/temp_dir.h"
+
+#ifndef _WIN32
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
+namespace quillon::cli {
+namespace {
+
+using ::testing::HasSubstr;
+
+TEST(DisplayWidthTest, WideCharactersTakeTwoColumnsAndACutNeverSplitsOne) {
+  EXPECT_EQ(DisplayWidth("COM3 transfer"), 13);
+  EXPECT_EQ(DisplayWidth("バージョン"), 10);
+  EXPECT_EQ(DisplayWidth("ﾊﾞｰｼﾞｮﾝ"), 7);  // half-width katakana: one column each
+  EXPECT_EQ(DisplayWidth("ｱ\xE3\x82\x99"), 1);  // a combining mark takes none
+  EXPECT_EQ(FitToWidth("abcバージョン", 6), "abcバ");
+  EXPECT_EQ(FitToWidth("abcバージョン", 5), "abcバ");
+  EXPECT_EQ(FitToWidth("abcバージョン", 4), "abc");
+  EXPECT_EQ(FitToWidth("ab", 10), "ab");
+  EXPECT_EQ(FitToWidth("a\xFF\xFE" "b", 2), "a\xFF");  // stray bytes: one column each, never a crash
+}
+
+struct PerPortCase {
+  std::string log, device, expected;
+};
+
+class PerPortFileTest : public ::testing::TestWithParam<PerPortCase> {};
+
+TEST_P(PerPortFileTest, BesideTheLogNamedAfterTheDevice) {
+  EXPECT_EQ(std::filesystem::path(PerPortFile(GetParam().log, GetParam().device)),
+            std::filesystem::path(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, PerPortFileTest,
+    ::testing::Values(PerPortCase{"/var/log/quillon.sts", "/dev/ttyUSB0", "/var/log/quillon-ttyUSB0.sts"},
+                      PerPortCase{"/l/quillon.sts", "\\\\.\\COM3", "/l/quillon-COM3.sts"},
+                      PerPortCase{"/l/q.sts", "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0",
+                                  "/l/q-pci-0000_00_14.0-usb-0_2_1.0-port0.sts"},
+                      PerPortCase{"/l/trace.txt", "/dev/tty USB\n1", "/l/trace-tty_USB_1.txt"}));
+
+std::string Captured(const std::function<void(std::FILE*)>& write) {
+  testing::TempDir dir;
+  const auto path = dir / "out.txt";
+  std::FILE* out = std::fopen(path.string().c_str(), "w");
+  write(out);
+  std::fclose(out);
+  return testing::ReadFileBytes(path);
+}
+
+TEST(JsonLinesReportTest, AFailedResultSaysWhereItStopped) {
+  PortResult failed;
+  failed.port = "/dev/ttyUSB1";
+  failed.id = 503;
+  failed.seconds = 12.34567;
+  failed.bytes = 4242;
+  failed.log = "/l/q-ttyUSB1.sts";
+  failed.stop = {RunPhase::kTransfer, 9, 17};
+  PortResult stopped = failed;
+  stopped.interrupted = true;
+  stopped.id = 0;
+  stopped.stop = {RunPhase::kBoot};
+  const std::string text = Captured([&](std::FILE* out) {
+    JsonLinesReport report(out);
+    report.Result(failed);
+    report.Result(stopped);
+    report.Summary({failed, stopped}, 130);
+  });
+  std::istringstream in(text);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(nlohmann::json::parse(line),
+            nlohmann::json::parse(R"({"event":"result","port":"/dev/ttyUSB1","id":503,"interrupted":false,"ok":false,
+              "seconds":12.346,"bytes":4242,"log":"/l/q-ttyUSB1.sts","phase":"transfer","block":9,"chunk":17})"));
+  std::getline(in, line);
+  const auto second = nlohmann::json::parse(line);
+  EXPECT_TRUE(second.at("id").is_null());
+  EXPECT_EQ(second.at("interrupted"), true);
+  EXPECT_EQ(second.at("phase"), "boot");
+  EXPECT_FALSE(second.contains("block"));
+  std::getline(in, line);
+  EXPECT_EQ(nlohmann::json::parse(line), nlohmann::json::parse(R"({"event":"summary","ok":0,"failed":2,"exit":130})"));
+}
+
+TEST(PortLinesReportTest, PlainLinesNameTheirPortAndMessagesStayOnOneLine) {
+  const std::string text = Captured([](std::FILE* out) {
+    PortLinesReport report(out, false, {"A", "B"});
+    const std::string a = "A";
+    report.Message(nullptr, 202, "restart");
+    report.Phase(a, "transfer", 3);
+    report.Message(&a, 205, "line one\nline two");
+    PortResult done;
+    done.port = "A";
+    done.id = 205;
+    report.Result(done);
+    report.Summary({done}, 0);
+  });
+  EXPECT_THAT(text, HasSubstr("[202] restart\n"));
+  EXPECT_THAT(text, HasSubstr("A: transfer: 3 chunks\n"));
+  EXPECT_THAT(text, HasSubstr("A: [205] line one line two\n"));
+  EXPECT_THAT(text, HasSubstr("1 of 1 ports updated; exit status 0"));
+}
+
+#ifndef _WIN32
+// On a terminal the live lines are cut to its width: a line that wrapped would push the
+// redraw off by a line and scroll the table away.
+TEST(PortLinesReportTest, LiveLinesNeverWrap) {
+  int master = -1, slave = -1;
+  winsize size{};
+  size.ws_col = 40;
+  size.ws_row = 20;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
+  std::FILE* out = ::fdopen(slave, "w");
+  {
+    const std::string port = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
+    PortLinesReport report(out, true, {port});
+    report.Phase(port, "transfer", 2048);
+    report.Progress(port, 100, 2048, 11000);
+    report.Message(&port, 503, "バージョンアップデータの送信に失敗しました。");
+    report.Tick();
+  }
+  std::fflush(out);
+  std::string got(8192, '\0');
+  const ssize_t n = ::read(master, got.data(), got.size());
+  ASSERT_GT(n, 0);
+  got.resize(static_cast<std::size_t>(n));
+  std::fclose(out);
+  ::close(master);
+  // Each drawn line: "\r" text "\x1b[K" then the line end.
+  std::size_t at = 0;
+  int lines = 0;
+  while ((at = got.find('\r', at)) != std::string::npos) {
+    const auto end = got.find("\x1b[K", at);
+    if (end == std::string::npos) break;
+    EXPECT_LE(DisplayWidth(got.substr(at + 1, end - at - 1)), 39);
+    at = end;
+    ++lines;
+  }
+  EXPECT_GE(lines, 1);
+}
+#endif
+
+}  // namespace
+}  // namespace quillon::cli

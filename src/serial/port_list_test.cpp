@@ -1,0 +1,95 @@
+#include "serial/port_list.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "testing/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+// A made-up /sys and /dev as Linux lays them out for USB serial adapters: the tty's class
+// entry links to the adapter's interface; the USB device above it holds the ids.
+class FakeSystem {
+ public:
+  void Adapter(const std::string& tty, int socket, const std::string& vid, const std::string& pid,
+               const std::string& serial) {
+    const fs::path usb = dir_ / "sys/devices/pci0000:00/usb1" / ("1-" + std::to_string(socket));
+    const fs::path port = usb / ("1-" + std::to_string(socket) + ":1.0") / tty;
+    fs::create_directories(port);
+    dir_.Write(fs::relative(usb / "idVendor", dir_.path()).string(), vid + "\n");
+    dir_.Write(fs::relative(usb / "idProduct", dir_.path()).string(), pid + "\n");
+    dir_.Write(fs::relative(usb / "serial", dir_.path()).string(), serial + "\n");
+    Tty(tty, port, "usb-serial");
+    fs::create_directories(dir_ / "dev/serial/by-path");
+    fs::create_symlink("../../" + tty,
+                       dir_ / "dev/serial/by-path" / ("pci-0000:00:14.0-usb-0:" + std::to_string(socket) + ":1.0-port0"));
+  }
+  void Tty(const std::string& tty, const fs::path& device, const std::string& subsystem) {
+    fs::create_directories(dir_ / "sys/bus" / subsystem);
+    fs::create_directories(dir_ / "sys/class/tty" / tty);
+    fs::create_directories(device);
+    fs::create_symlink(device, dir_ / "sys/class/tty" / tty / "device");
+    fs::create_symlink(dir_ / "sys/bus" / subsystem, device / "subsystem");
+    fs::create_directories(dir_ / "dev");
+    dir_.Write("dev/" + tty, "");
+  }
+  const fs::path& root() const { return dir_.path(); }
+
+ private:
+  testing::TempDir dir_;
+};
+
+class UsbPortsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Three FT232 adapters, numbered by the system in another order than their sockets.
+    system_.Adapter("ttyUSB0", 3, "0403", "6001", "FT-C");
+    system_.Adapter("ttyUSB1", 1, "0403", "6001", "FT-A");
+    system_.Adapter("ttyUSB2", 2, "0403", "6001", "FT-B");
+    system_.Adapter("ttyUSB3", 4, "10c4", "ea60", "0001");
+    system_.Tty("ttyS0", system_.root() / "sys/devices/platform/serial8250/tty/ttyS0", "platform");
+    ports_ = ListSerialPorts({}, system_.root());
+  }
+  std::vector<std::string> Match(const std::string& expression) { return MatchUsbPorts(expression, ports_, why_); }
+
+  FakeSystem system_;
+  std::vector<SerialPortInfo> ports_;
+  std::string why_;
+};
+
+TEST_F(UsbPortsTest, ListsTheAdaptersWithTheirIdsAndSocketsButNoPlatformUart) {
+  ASSERT_EQ(ports_.size(), 4u);
+  EXPECT_EQ(ports_[0].device, "/dev/ttyUSB0");
+  EXPECT_EQ(ports_[0].vid, "0403");
+  EXPECT_EQ(ports_[0].serial, "FT-C");
+  EXPECT_THAT(ports_[0].by_path, ElementsAre("/dev/serial/by-path/pci-0000:00:14.0-usb-0:3:1.0-port0"));
+}
+
+TEST_F(UsbPortsTest, AnExpressionMatchesEveryAdapterInSocketOrder) {
+  EXPECT_THAT(Match("usb:0403:6001"), ElementsAre("/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB0"));
+  EXPECT_THAT(Match("usb:0403:6001:FT-B"), ElementsAre("/dev/ttyUSB2"));
+  EXPECT_THAT(Match("usb:10C4:EA60"), ElementsAre("/dev/ttyUSB3"));
+}
+
+TEST_F(UsbPortsTest, NothingMatchingSaysWhy) {
+  EXPECT_THAT(Match("usb:0403:6001:FT-Z"), IsEmpty());
+  EXPECT_THAT(why_, HasSubstr("serial number"));
+  EXPECT_THAT(Match("usb:0403:6015"), IsEmpty());
+  EXPECT_THAT(why_, HasSubstr("quillon-cli ports"));
+  for (const char* malformed : {"usb:403:6001", "usb:0403", "usb:0403:6001:", "usb:04g3:6001", "usb:"}) {
+    why_.clear();
+    EXPECT_THAT(Match(malformed), IsEmpty()) << malformed;
+    EXPECT_THAT(why_, HasSubstr("four hex digits")) << malformed;
+  }
+}
+
+}  // namespace
+}  // namespace quillon
