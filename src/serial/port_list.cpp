@@ -7,11 +7,86 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <devguid.h>
+#include <setupapi.h>
 #endif
 
 namespace quillon {
 
+namespace {
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
+}
+
+bool IsHexId(std::string_view text) {
+  return text.size() == 4 && std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
+
+}  // namespace
+
 #ifdef _WIN32
+namespace {
+
+std::string Narrowed(const wchar_t* text) {
+  std::string out;
+  for (; *text != L'\0'; ++text) out += *text < 0x80 ? static_cast<char>(*text) : '?';
+  return out;
+}
+
+std::optional<std::string> RegistryText(HKEY key, const wchar_t* name) {
+  wchar_t value[256] = {};
+  DWORD size = sizeof value - sizeof(wchar_t);
+  DWORD type = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS ||
+      type != REG_SZ) {
+    return std::nullopt;
+  }
+  return Narrowed(value);
+}
+
+std::optional<std::string> DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
+  wchar_t value[512] = {};
+  if (!SetupDiGetDeviceRegistryPropertyW(set, &device, property, nullptr, reinterpret_cast<BYTE*>(value),
+                                         sizeof value - sizeof(wchar_t), nullptr)) {
+    return std::nullopt;
+  }
+  return Narrowed(value);
+}
+
+// The ports class through SetupAPI: COM name, USB ids from the instance id, and where the
+// adapter is plugged in.
+void AddUsbFacts(std::vector<SerialPortInfo>& list) {
+  HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+  if (set == INVALID_HANDLE_VALUE) return;
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+    std::optional<std::string> port_name;
+    if (HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        key != INVALID_HANDLE_VALUE) {
+      port_name = RegistryText(key, L"PortName");
+      RegCloseKey(key);
+    }
+    wchar_t instance[512] = {};
+    if (!port_name || !SetupDiGetDeviceInstanceIdW(set, &device, instance, 511, nullptr)) continue;
+    const auto ids = ParseUsbInstanceId(Narrowed(instance));
+    for (auto& info : list) {
+      if (info.device != "\\\\.\\" + *port_name || !ids) continue;
+      info.vid = ids->vid;
+      info.pid = ids->pid;
+      info.serial = ids->serial;
+      if (auto name = DeviceProperty(set, device, SPDRP_FRIENDLYNAME)) info.description = name;
+      if (auto where = DeviceProperty(set, device, SPDRP_LOCATION_INFORMATION)) info.by_path = {*where};
+    }
+  }
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+}  // namespace
+
 std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>&, const std::filesystem::path&) {
   std::vector<SerialPortInfo> list;
   char target[1024];
@@ -24,6 +99,7 @@ std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>&, c
     info.description = std::string(target);
     list.push_back(std::move(info));
   }
+  AddUsbFacts(list);
   return list;
 }
 #else
@@ -106,21 +182,30 @@ std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>& po
 }
 #endif
 
+std::optional<UsbIds> ParseUsbInstanceId(std::string_view id) {
+  // The bus, then the hardware part, then the instance part, separated by backslashes.
+  const auto first = id.find('\\');
+  const auto second = first == std::string_view::npos ? first : id.find('\\', first + 1);
+  if (second == std::string_view::npos) return std::nullopt;
+  const std::string_view hardware = id.substr(first + 1, second - first - 1);
+  const std::string_view instance = id.substr(second + 1);
+  auto field = [&](std::string_view key) -> std::string {
+    const auto at = hardware.find(key);
+    if (at == std::string_view::npos || hardware.size() < at + key.size() + 4) return {};
+    return Lower(hardware.substr(at + key.size(), 4));
+  };
+  UsbIds ids{field("VID_"), field("PID_"), std::nullopt};
+  if (!IsHexId(ids.vid) || !IsHexId(ids.pid)) return std::nullopt;
+  if (const auto plus = hardware.find('+', hardware.find("PID_")); plus != std::string_view::npos) {
+    ids.serial = std::string(hardware.substr(plus + 1));  // FTDI: VID_xxxx+PID_xxxx+SERIAL
+  } else if (!instance.empty() && instance.find('&') == std::string_view::npos) {
+    ids.serial = std::string(instance);
+  }
+  return ids;
+}
+
 bool IsUsbExpression(std::string_view name) { return name.substr(0, 4) == "usb:"; }
 
-namespace {
-
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lower;
-}
-
-bool IsHexId(std::string_view text) {
-  return text.size() == 4 && std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
-}
-
-}  // namespace
 
 std::vector<std::string> MatchUsbPorts(std::string_view expression, const std::vector<SerialPortInfo>& ports,
                                        std::string& why) {

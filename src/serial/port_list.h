@@ -25,6 +25,16 @@ struct SerialPortInfo {
 std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>& ports,
                                             const std::filesystem::path& root = "/");
 
+/// What a Windows device instance id says of a USB adapter: "USB\VID_0403&PID_6001\A600XYZ"
+/// (the serial number is the last part unless the system made that part up, with '&' in it)
+/// or FTDI's own "FTDIBUS\VID_0403+PID_6001+A600XYZA\0000". Nothing for a device that is
+/// not on USB.
+struct UsbIds {
+  std::string vid, pid;
+  std::optional<std::string> serial;
+};
+std::optional<UsbIds> ParseUsbInstanceId(std::string_view instance_id);
+
 /// True for a port expression "usb:VID:PID[:SERIAL]".
 bool IsUsbExpression(std::string_view name);
 
