@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
 std::string Captured(const std::function<void(std::FILE*)>& write) {
   testing::TempDir dir;
   const auto path = dir / "out.txt";
-  std::FILE* out = std::fopen(path.string().c_str(), "w");
+  std::FILE* out = std::fopen(path.string().c_str(), "wb");
   write(out);
   std::fclose(out);
   return testing::ReadFileBytes(path);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <regex>
 #include <thread>
 
 #include "testing/fake_comm_driver.h"
@@ -79,7 +80,7 @@ TEST(StoppablePauseTest, EndsAtItsDeadlineOrAtTheStop) {
 TEST(TracingCommDriverTest, OneLinePerTransferThatMovedBytes) {
   testing::TempDir dir;
   const auto path = dir / "trace.txt";
-  std::FILE* trace = std::fopen(path.string().c_str(), "w");
+  std::FILE* trace = std::fopen(path.string().c_str(), "wb");
   ASSERT_NE(trace, nullptr);
   {
     auto fake = std::make_unique<FakeCommDriver>();
@@ -99,7 +100,7 @@ TEST(TracingCommDriverTest, OneLinePerTransferThatMovedBytes) {
   }
   std::fclose(trace);
   const std::string text = testing::ReadFileBytes(path);
-  EXPECT_THAT(text, ::testing::MatchesRegex("^ *[0-9]+\\.[0-9]{3} TX 55 0A\n *[0-9]+\\.[0-9]{3} RX AA 00\n$"));
+  EXPECT_TRUE(std::regex_match(text, std::regex(" *[0-9]+\\.[0-9]{3} TX 55 0A\n *[0-9]+\\.[0-9]{3} RX AA 00\n"))) << text;
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -569,6 +571,37 @@ TEST_F(GangE2eTest, WrongUsageBeforeAnythingIsSent) {
   EXPECT_THAT(ReadFileBytes(dir_ / "cli.err"), HasSubstr("[504]"));
   EXPECT_THAT(ReadFileBytes(dir_ / "cli.out"), Not(HasSubstr("[202]")));
   EXPECT_EQ(Wait(StartFlash({"--port", "usb:xyz", "--boot", kBoot, kUpdate})), 14);
+}
+
+// Ctrl-C while message 202 waits for Enter: nothing is sent, no record, exit 130.
+TEST_F(FlashE2eTest, InterruptAtTheBootModeQuestionSendsNothing) {
+  const pid_t device = StartDevice({"--report", (dir_ / "report.txt").string()});
+  int terminal = -1;
+  const pid_t cli = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(cli, 0);
+  if (cli == 0) {
+    const std::string ini = (dir_ / "q.ini").string(), log = (dir_ / "q.sts").string(), port = Port();
+    ::execl(QUILLON_CLI, QUILLON_CLI, "flash", "--ini", ini.c_str(), "--log", log.c_str(), "--port", port.c_str(),
+            "--boot", kBoot.c_str(), kUpdate.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::string seen;
+  for (int i = 0; i < 500 && seen.find("press Enter") == std::string::npos; ++i) {
+    pollfd p{terminal, POLLIN, 0};
+    if (::poll(&p, 1, 10) > 0) {
+      char buffer[256];
+      const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+      if (n > 0) seen.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  EXPECT_THAT(seen, HasSubstr("[202]"));
+  ::kill(cli, SIGINT);
+  EXPECT_EQ(Wait(cli), 130);
+  ::close(terminal);
+  ::kill(device, SIGTERM);
+  Wait(device);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "q.sts"));
+  EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), Not(HasSubstr("seen: block")));
 }
 
 TEST_F(FlashE2eTest, TraceHoldsEveryByteBothWays) {
