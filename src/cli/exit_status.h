@@ -12,6 +12,9 @@ inline constexpr int kExitFailure = 1;
 /// Wrong usage: unknown option, missing argument, a value out of range.
 inline constexpr int kExitUsage = 2;
 
+/// End of input at the boot-mode message: nothing was sent.
+inline constexpr int kExitCancelled = 3;
+
 /// With several ports: at least one did not finish with message 205.
 inline constexpr int kExitSomePortsFailed = 17;
 
@@ -23,6 +26,7 @@ inline constexpr std::string_view kExitStatusHelp =
     "  0   success\n"
     "  1   the command's own output could not be made (file not writable, ...)\n"
     "  2   wrong usage\n"
+    "  3   cancelled before anything was sent (end of input at message 202)\n"
     "  10  [500] boot file not found\n"
     "  11  [501] update file not found\n"
     "  12  [502] sending the boot program failed\n"

@@ -10,6 +10,18 @@
 
 namespace quillon::cli {
 
+namespace {
+constexpr const char* kLfAdvice =
+    "The file's lines end in LF only; every record must end in CR LF. Convert the file, for example with "
+    "unix2dos FILE or sed -i 's/$/\\r/' FILE.";
+}  // namespace
+
+std::string LineEndAdvice(const std::string& path) {
+  FileText file;
+  if (file.Load(Utf8Path(path)) != 0 || !HasLfOnlyLineEnds(file.text())) return {};
+  return kLfAdvice;
+}
+
 void ReportFileProblems(const std::string& path, const char* what, bool failed) {
   FileText file;
   if (file.Load(Utf8Path(path)) != 0) {
@@ -27,6 +39,7 @@ void ReportLoadedFile(int result, const SRecordDiagnosis& d, const std::string& 
   if (d.fault != RecordFault::kNone) {
     std::fprintf(stderr, "error: %s %s, line %d (record %d): %s: %s\n", what, path.c_str(), d.line,
                  d.record, std::string(RecordFaultText(d.fault)).c_str(), EscapeControlCharacters(d.excerpt).c_str());
+    if (d.lf_line_ends) std::fprintf(stderr, "       %s\n", kLfAdvice);
     return;
   }
   if (!d.has_termination && d.records > 0) {

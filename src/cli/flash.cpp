@@ -22,6 +22,7 @@
 #include "base/program_paths.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
+#include "cli/file_report.h"
 #include "cli/interrupt.h"
 #include "cli/port_run.h"
 #include "cli/run_report.h"
@@ -65,9 +66,12 @@ std::string Hint(int id, const FlashOptions& options, const UpdateSettings& sett
              " bit/s, --baud); the log " + settings.StsPath + " has the details.";
     case kMsgPortOpenFailed:
       return "Check the port name " + port_name + " and that no other program uses it (quillon-cli ports).";
-    case kMsgDataFileBad:
+    case kMsgDataFileBad: {
+      const std::string advice = LineEndAdvice(settings.MotFile);
+      if (!advice.empty()) return advice;
       return "The update file is bad or puts no data into the flash: quillon-cli info " + settings.MotFile +
              " shows the record at fault.";
+    }
     case kMsgBootFileBad:
       return "The boot file is bad, empty or too long: quillon-cli info --boot " + BootPath(options, settings) +
              " UPDATE.mot shows why.";
@@ -248,8 +252,15 @@ int RunFlash(const FlashOptions& options) {
                  several ? "s" : "");
     std::fflush(out);
     std::string line;
-    std::getline(std::cin, line);
+    const bool answered = static_cast<bool>(std::getline(std::cin, line));
     if (stop.requested()) std::fprintf(out, "\n");
+    if (!answered && !stop.requested()) {
+      // End of input (Ctrl-D) is no Enter: the run is called off before anything is sent.
+      std::fprintf(out, "\n");
+      std::fprintf(stderr, "quillon-cli: cancelled at the boot-mode message (end of input); nothing was sent\n");
+      if (report) report->Summary({}, kExitCancelled);
+      return kExitCancelled;
+    }
   }
   std::vector<PortResult> results;
   if (stop.requested()) {

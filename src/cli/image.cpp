@@ -1,6 +1,10 @@
 // quillon-cli image: the 0x40000-byte flash image an update file gives.
 
 #include <cstdio>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 #include <iostream>
 #include <memory>
 
@@ -34,6 +38,17 @@ int RunImage(const ImageOptions& options) {
     return ExitForMessage(kMsgDataFileBad);
   }
   const auto flat = FlattenFlashImage(image);
+  if (options.output == "-") {
+    // Standard output, in binary on every platform.
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    if (std::fwrite(flat.data(), 1, flat.size(), stdout) != flat.size() || std::fflush(stdout) != 0) {
+      std::fprintf(stderr, "error: cannot write the image to standard output\n");
+      return kExitFailure;
+    }
+    return kExitSuccess;
+  }
   std::string why;
   if (!ReplaceFileContents(Utf8Path(options.output), {reinterpret_cast<const char*>(flat.data()), flat.size()}, &why)) {
     std::fprintf(stderr, "error: cannot write %s: %s\n", options.output.c_str(), why.c_str());
@@ -48,7 +63,7 @@ void AddImageCommand(CLI::App& app, int& status) {
   auto options = std::make_shared<ImageOptions>();
   auto* sub = app.add_subcommand("image", "Write the 256 KB flash image an update file gives (0xFF fill)");
   sub->add_option("UPDATE", options->update, "update file (Motorola S-records)")->required();
-  sub->add_option("--output,-o", options->output, "flash image to write (0x40000 bytes)")->required();
+  sub->add_option("--output,-o", options->output, "flash image to write (0x40000 bytes); - for standard output")->required();
   sub->callback([options, &status] { status = RunImage(*options); });
 }
 

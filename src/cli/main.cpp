@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <iostream>
 #include <string>
 
@@ -6,12 +7,14 @@
 #ifdef _WIN32
 #include "base/wide_text.h"
 #endif
+#include "base/version.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 
 int main(int argc, char** argv) {
   using namespace quillon::cli;
-  CLI::App app{"quillon-cli: rewrites the flash of an H8S device over a serial port"};
+  CLI::App app{"quillon-cli: rewrites the flash of an H8S device over a serial port", "quillon-cli"};
+  app.set_version_flag("--version", std::string("quillon-cli ") + quillon::kVersion);
   app.footer(std::string(kExitStatusHelp));
   app.require_subcommand(1);
   int status = kExitSuccess;
@@ -30,11 +33,23 @@ int main(int argc, char** argv) {
     argv = pointers.data();
   }
 #endif
+  // A mistyped command: say so and list the commands (CLI11 would only call it unexpected).
+  const auto commands = app.get_subcommands([](const CLI::App*) { return true; });
+  const bool known = argc < 2 || argv[1][0] == '-' ||
+                     std::any_of(commands.begin(), commands.end(), [&](const CLI::App* sub) { return sub->get_name() == argv[1]; });
+  if (!known) {
+    std::cerr << "quillon-cli: unknown command \"" << argv[1] << "\"; the commands are:";
+    for (const auto* sub : commands) std::cerr << ' ' << sub->get_name();
+    std::cerr << "\nquillon-cli --help tells more.\n";
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);

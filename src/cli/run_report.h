@@ -94,12 +94,4 @@ class PortLinesReport final : public RunReport {
   std::mutex mutex_;
 };
 
-/// The number of terminal columns `utf8` takes: East Asian wide and full-width characters
-/// count two, combining marks none.
-int DisplayWidth(std::string_view utf8);
-/// The longest start of `utf8` that fits in `columns` terminal columns.
-std::string FitToWidth(std::string_view utf8, int columns);
-/// The width of the terminal on `out`, or 0 when it is not a terminal.
-int TerminalWidth(std::FILE* out);
-
 }  // namespace quillon::cli

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/port_run.h"
+#include "cli/terminal.h"
 #include "testing/temp_dir.h"
 
 #ifndef _WIN32

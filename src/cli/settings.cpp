@@ -6,6 +6,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "base/messages.h"
 #include "base/program_paths.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
@@ -32,16 +33,14 @@ int RunSettings(const SettingsOptions& options) {
     return kExitFailure;
   }
   if (options.json) {
-    nlohmann::ordered_json out{{"MotFile", settings.MotFile},   {"InfoFile", settings.InfoFile},
-                               {"Baudrate", settings.Baudrate}, {"Com", settings.Com},
-                               {"MaxCom", settings.MaxCom},     {"SendWait", settings.SendWait}};
-    // One line, ", " and ": " between items, as the documented form shows it.
-    std::string line = "{";
-    for (const auto& [key, value] : out.items()) {
-      if (line.size() > 1) line += ", ";
-      line += JsonText(nlohmann::json(key)) + ": " + JsonText(value);
-    }
-    std::cout << line << "}\n";
+    nlohmann::ordered_json ports = nlohmann::ordered_json::object();
+    for (const auto& [com, device] : settings.Ports) ports[ComLabel(com)] = device;
+    const nlohmann::ordered_json out{{"MotFile", settings.MotFile},   {"InfoFile", settings.InfoFile},
+                                     {"Baudrate", settings.Baudrate}, {"Com", settings.Com},
+                                     {"MaxCom", settings.MaxCom},     {"SendWait", settings.SendWait},
+                                     {"Ports", ports},                {"IniPath", ini},
+                                     {"StsPath", SharedProgramPaths().StsPath}};
+    std::cout << JsonText(out) << "\n";
   } else {
     std::printf("Settings file: %s\n", ini.c_str());
     std::printf("  Mot File  = %s\n  Info File = %s\n  Baudrate  = %d\n  COM       = %d\n"

@@ -1,6 +1,12 @@
 #include "cli/terminal.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 #include <iostream>
 
@@ -72,14 +78,80 @@ void TerminalProgress::Draw(bool final_line) {
   const int filled = steps_ > 0 ? done_ * width / steps_ : width;
   std::string bar(static_cast<std::size_t>(filled), '#');
   bar.resize(width, '.');
-  std::fprintf(out_, "\r%s [%s] %d/%d chunks, %.0f B/s", text_.c_str(), bar.c_str(), done_, steps_, rate);
+  char numbers[128];
+  std::snprintf(numbers, sizeof numbers, " [%s] %d/%d chunks, %.0f B/s", bar.c_str(), done_, steps_, rate);
+  std::string line = text_ + numbers;
   if (!final_line && rate > 0 && done_ < steps_) {
-    std::fprintf(out_, ", %.0f s left ", (steps_ - done_) * kChunkSize / rate);
-  } else {
-    std::fprintf(out_, "            ");
+    std::snprintf(numbers, sizeof numbers, ", %.0f s left", (steps_ - done_) * kChunkSize / rate);
+    line += numbers;
   }
+  // Cut to the terminal, one column short of its width: a line that wraps cannot be redrawn
+  // in place. The Japanese text counts two columns a character.
+  if (const int width = TerminalWidth(out_); width > 1) line = FitToWidth(line, width - 1);
+  std::fprintf(out_, "\r%s\x1b[K", line.c_str());
   if (final_line) std::fprintf(out_, "\n");
   std::fflush(out_);
+}
+
+namespace {
+
+// Decodes one UTF-8 character at `i` (advancing it); a bad byte is one column of its own.
+char32_t NextCharacter(std::string_view s, std::size_t& i) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  const int length = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 1;
+  if (length == 1 || i + static_cast<std::size_t>(length) > s.size()) {
+    ++i;
+    return b;
+  }
+  char32_t c = b & (0x7F >> length);
+  for (int k = 1; k < length; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]) & 0x3F);
+  i += static_cast<std::size_t>(length);
+  return c;
+}
+
+int Columns(char32_t c) {
+  if (c < 0x20 || (c >= 0x7F && c < 0xA0)) return 0;
+  if ((c >= 0x0300 && c <= 0x036F) || (c >= 0x200B && c <= 0x200F) || c == 0x3099 || c == 0x309A) return 0;
+  const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) || (c >= 0x3041 && c <= 0x33FF) ||
+                    (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) ||
+                    (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+                    (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
+                    (c >= 0x20000 && c <= 0x3FFFD);
+  return wide ? 2 : 1;
+}
+
+}  // namespace
+
+int DisplayWidth(std::string_view utf8) {
+  int width = 0;
+  for (std::size_t i = 0; i < utf8.size();) width += Columns(NextCharacter(utf8, i));
+  return width;
+}
+
+std::string FitToWidth(std::string_view utf8, int columns) {
+  int width = 0;
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    std::size_t next = i;
+    const int w = Columns(NextCharacter(utf8, next));
+    if (width + w > columns) break;
+    width += w;
+    i = next;
+  }
+  return std::string(utf8.substr(0, i));
+}
+
+int TerminalWidth(std::FILE* out) {
+#ifdef _WIN32
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));
+  if (!GetConsoleScreenBufferInfo(handle, &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+  winsize size{};
+  if (::ioctl(::fileno(out), TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+#endif
 }
 
 }  // namespace quillon::cli

@@ -2,14 +2,56 @@
 // without hardware.
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 
+#include <unistd.h>
+
+#include "base/version.h"
 #include "devsim/device.h"
 
 namespace {
+
+// Exit statuses.
+constexpr int kCompleted = 0;
+constexpr int kOwnError = 1;
+constexpr int kUsage = 2;
+constexpr int kNotCompleted = 3;
+
+// The link this instance made and the line it leads to, for removing it on the way out (also
+// from a signal handler: fixed buffers, and only readlink and unlink).
+char g_link[4096];
+char g_port[4096];
+
+// Removes the link only while it still leads to this instance's line: another instance may
+// have taken the name since.
+void RemoveOwnLink() {
+  if (g_link[0] == '\0') return;
+  char target[sizeof g_port];
+  const ssize_t n = ::readlink(g_link, target, sizeof target - 1);
+  if (n < 0) return;
+  target[n] = '\0';
+  if (std::strcmp(target, g_port) == 0) ::unlink(g_link);
+}
+
+extern "C" void OnSignal(int signal_number) {
+  RemoveOwnLink();
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+bool WriteFile(const std::string& path, const char* bytes, std::size_t size) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes, static_cast<std::streamsize>(size));
+  out.close();
+  if (out) return true;
+  std::cerr << "quillon-devsim: cannot write " << path << '\n';
+  return false;
+}
 
 std::optional<std::uint8_t> ByteOption(int value) {
   if (value < 0) return std::nullopt;
@@ -19,11 +61,20 @@ std::optional<std::uint8_t> ByteOption(int value) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"quillon-devsim: a simulated H8S device in boot mode on a pseudo-terminal"};
+  CLI::App app{"quillon-devsim: a simulated H8S device in boot mode on a pseudo-terminal", "quillon-devsim"};
+  app.set_version_flag("--version", std::string("quillon-devsim ") + quillon::kVersion);
+  app.footer(
+      "Exit status:\n"
+      "  0  the update completed\n"
+      "  1  an error of its own (no pseudo-terminal, a link or file it cannot make or write)\n"
+      "  2  wrong usage\n"
+      "  3  the host stopped before the update completed (or the device found something wrong)\n");
   std::string link, flash_in, flash_out, report;
   devsim::Faults faults;
   int start_answer = -1, final_answer = -1, bitrate_answer = -1, chunk_answer = 0x06;
-  app.add_option("--link", link, "make a symbolic link to the port here");
+  app.add_option("--link", link,
+                 "make a symbolic link to the port here (replaces only a symbolic link; removed at the end while it "
+                 "still leads to this device)");
   app.add_option("--flash-in", flash_in, "initial flash (0x40000 bytes; default all 0xFF)");
   app.add_option("--flash-out", flash_out, "write the flash here at the end");
   app.add_option("--report", report, "write what the device saw and found wrong here");
@@ -50,7 +101,12 @@ int main(int argc, char** argv) {
   app.add_option("--closing-split", faults.closing_split, "send the closing reply in two parts, the first this long");
   app.add_flag("--junk-before-answers", faults.junk_before_answers, "put 0x00 in front of every 0x06 and 0x11");
   app.add_option("--hangup-at-chunk", faults.hangup_at_chunk, "drop the line when chunk N arrives");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int shown = app.exit(e);
+    return shown == 0 ? kCompleted : kUsage;
+  }
   faults.start_answer = ByteOption(start_answer);
   faults.final_answer = ByteOption(final_answer);
   faults.after_final_answer = ByteOption(after_final);
@@ -63,42 +119,52 @@ int main(int argc, char** argv) {
     in.read(reinterpret_cast<char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
     if (in.gcount() != static_cast<std::streamsize>(flash.size())) {
       std::cerr << "quillon-devsim: " << flash_in << " must hold 0x40000 bytes\n";
-      return 2;
+      return kUsage;
     }
   }
 
   devsim::PtyLine line;
   if (!line.ok()) {
     std::cerr << "quillon-devsim: cannot create a pseudo-terminal\n";
-    return 1;
+    return kOwnError;
   }
   if (!link.empty()) {
     std::error_code error;
+    const auto status = std::filesystem::symlink_status(link, error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_symlink(status)) {
+      std::cerr << "quillon-devsim: " << link << " exists and is not a symbolic link: not replaced\n";
+      return kOwnError;
+    }
+    if (link.size() >= sizeof g_link || line.port_path().size() >= sizeof g_port) {
+      std::cerr << "quillon-devsim: the link's name is too long\n";
+      return kOwnError;
+    }
     std::filesystem::remove(link, error);
     std::filesystem::create_symlink(line.port_path(), link, error);
     if (error) {
       std::cerr << "quillon-devsim: cannot make the link " << link << ": " << error.message() << '\n';
-      return 1;
+      return kOwnError;
     }
+    std::strcpy(g_port, line.port_path().c_str());
+    std::strcpy(g_link, link.c_str());
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, OnSignal);
   }
   std::cout << "port: " << line.port_path() << std::endl;
 
   devsim::Device device(line, faults, std::move(flash));
   device.Run();
 
+  RemoveOwnLink();
+  bool written = true;
   if (!flash_out.empty()) {
-    std::ofstream out(flash_out, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(device.flash().data()), static_cast<std::streamsize>(device.flash().size()));
+    written = WriteFile(flash_out, reinterpret_cast<const char*>(device.flash().data()), device.flash().size());
   }
   std::string text;
   for (const auto& line_seen : device.seen()) text += "seen: " + line_seen + "\n";
   for (const auto& problem : device.problems()) text += "problem: " + problem + "\n";
   text += device.completed() ? "result: update completed\n" : "result: update not completed\n";
-  if (!report.empty()) std::ofstream(report) << text;
+  if (!report.empty()) written = WriteFile(report, text.data(), text.size()) && written;
   std::cout << text;
-  if (!link.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove(link, ignored);
-  }
-  return device.completed() && device.problems().empty() ? 0 : 3;
+  if (!written) return kOwnError;
+  return device.completed() && device.problems().empty() ? kCompleted : kNotCompleted;
 }

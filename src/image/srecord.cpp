@@ -280,6 +280,7 @@ void NoteFault(std::span<const char> text, std::size_t pos, int record, RecordFa
   auto rest = text.subspan(pos);
   auto eol = std::find_if(rest.begin(), rest.end(), [](char c) { return c == '\r' || c == '\n'; });
   d.excerpt.assign(rest.begin(), std::min(eol, rest.begin() + std::min<std::ptrdiff_t>(80, rest.size())));
+  d.lf_line_ends = HasLfOnlyLineEnds(text);
 }
 
 }  // namespace
@@ -309,6 +310,11 @@ int SRecordReader::LoadFlashImageText(FlashImage& blocks, std::span<const char> 
   }
   for (auto& block : blocks) block.RoundUsedLength();
   return 1;
+}
+
+bool HasLfOnlyLineEnds(std::span<const char> text) {
+  const std::string_view all(text.data(), text.size());
+  return all.find('\n') != std::string_view::npos && all.find("\r\n") == std::string_view::npos;
 }
 
 SRecordDiagnosis DiagnoseSRecords(std::span<const char> text) {

@@ -61,6 +61,7 @@ struct SRecordDiagnosis {
   int records = 0;               ///< good records seen
   bool has_termination = false;  ///< an S7, S8 or S9 record was seen
   std::int64_t bytes_beyond_flash = 0;  ///< data bytes at 0x40000 or above (dropped)
+  bool lf_line_ends = false;  ///< a bad text whose lines end in LF alone (the records need CR LF)
 };
 class SRecordReader {
  public:
@@ -94,6 +95,8 @@ class SRecordReader {
 };
 
 SRecordDiagnosis DiagnoseSRecords(std::span<const char> text);
+/// True when the text's lines end in LF alone: no CR LF anywhere, but at least one LF.
+bool HasLfOnlyLineEnds(std::span<const char> text);
 
 /// A whole file's text in memory, read into one buffer sized once from the file's length.
 /// Only a regular file is read (a FIFO or a device is refused without waiting on it), and a

@@ -159,11 +159,15 @@ std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>& po
   // The COM number: a [Ports] entry naming the device, else the /dev/ttyS(n-1) convention.
   for (auto& info : list) {
     for (const auto& [com, device] : ports) {
-      if (fs::equivalent(device, info.device, error)) info.com = com;
+      if (device == info.device || fs::equivalent(device, info.device, error)) info.com = com;
     }
     if (!info.com && info.device.rfind("/dev/ttyS", 0) == 0) {
+      // The number --port COMn opens: unless [Ports] gives COMn to another device.
       const std::string digits = info.device.substr(9);
-      if (!digits.empty() && std::all_of(digits.begin(), digits.end(), ::isdigit)) info.com = std::stoi(digits) + 1;
+      if (!digits.empty() && digits.size() < 4 && std::all_of(digits.begin(), digits.end(), ::isdigit) &&
+          ports.count(std::stoi(digits) + 1) == 0) {
+        info.com = std::stoi(digits) + 1;
+      }
     }
   }
   // Devices that only the [Ports] map names (a simulated device's link, say) are listed too.

@@ -98,6 +98,19 @@ TEST_F(UsbPortsTest, ListsTheAdaptersWithTheirIdsAndSocketsButNoPlatformUart) {
   EXPECT_THAT(ports_[0].by_path, ElementsAre("/dev/serial/by-path/pci-0000:00:14.0-usb-0:3:1.0-port0"));
 }
 
+// quillon-cli ports names each device by the COM number that --port COMn opens.
+TEST_F(UsbPortsTest, ComNumbersAreTheOnesThePortOptionOpens) {
+  system_.Tty("ttyS1", system_.root() / "sys/devices/pnp0/00:05/tty/ttyS1", "pnp");
+  system_.Tty("ttyS2", system_.root() / "sys/devices/pnp0/00:06/tty/ttyS2", "pnp");
+  const std::map<int, std::string> map{{2, "/dev/ttyUSB1"}};
+  std::map<std::string, std::optional<int>> com;
+  for (const auto& port : ListSerialPorts(map, system_.root())) com[port.device] = port.com;
+  EXPECT_EQ(com["/dev/ttyUSB1"], 2);
+  EXPECT_EQ(com["/dev/ttyS1"], std::nullopt);  // COM2 opens ttyUSB1, not ttyS1
+  EXPECT_EQ(com["/dev/ttyS2"], 3);
+  EXPECT_EQ(com.count("/dev/ttyS0"), 0u);  // a platform UART with nothing behind it
+}
+
 TEST_F(UsbPortsTest, AnExpressionMatchesEveryAdapterInSocketOrder) {
   EXPECT_THAT(Match("usb:0403:6001"), ElementsAre("/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB0"));
   EXPECT_THAT(Match("usb:0403:6001:FT-B"), ElementsAre("/dev/ttyUSB2"));

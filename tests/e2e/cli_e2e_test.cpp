@@ -35,6 +35,27 @@ class CliTest : public ::testing::Test {
   TempDir dir_;
 };
 
+// "-" is standard output: the same bytes as the file, and nothing replaced.
+TEST_F(CliTest, ImageToStandardOutput) {
+  ASSERT_EQ(Cli({"image", QUILLON_EXAMPLES "/update.mot", "--output", (dir_ / "flash.bin").string()}).status, 0);
+  const auto piped = Cli({"image", QUILLON_EXAMPLES "/update.mot", "--output", "-"});
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.out.size(), 0x40000u);
+  EXPECT_TRUE(piped.out == ReadFileBytes(dir_ / "flash.bin"));
+  EXPECT_FALSE(std::filesystem::exists("-"));
+}
+
+// An update file saved with LF line ends: the report names the cause and the fix.
+TEST_F(CliTest, LfOnlyLineEndsAreNamedWithTheFix) {
+  const auto lf = dir_.Write("lf.mot", "S1050000AB123D\nS9030000FC\n");
+  const auto info = Cli({"info", lf.string()});
+  EXPECT_EQ(info.status, 15);
+  EXPECT_THAT(info.err, HasSubstr("LF only"));
+  EXPECT_THAT(info.err, HasSubstr("CR LF"));
+  const auto crlf = dir_.Write("crlf.mot", "S1050000AB123E\r\n");  // bad checksum, right line ends
+  EXPECT_THAT(Cli({"info", crlf.string()}).err, ::testing::Not(HasSubstr("LF only")));
+}
+
 TEST_F(CliTest, ImageEqualsSrecCatsImageOfTheSameFile) {
   if (testing::RunShell("command -v srec_cat >/dev/null") != 0) GTEST_SKIP() << "srec_cat missing";
   const auto ref = (dir_ / "ref.bin").string();
@@ -119,15 +140,31 @@ TEST_F(CliTest, InfoJsonDescribesEveryBlockAndTheBootFile) {
 }
 
 TEST_F(CliTest, UsageHelpAndSettings) {
-  EXPECT_EQ(Cli({"--help"}).status, 0);
+  const auto help = Cli({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("Usage: quillon-cli "));  // the name, not the path it was started by
+  const auto version = Cli({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_THAT(version.out, ::testing::MatchesRegex("quillon-cli [0-9]+\\.[0-9]+\n"));
+  const auto mistyped = Cli({"flsh", "x.mot"});
+  EXPECT_EQ(mistyped.status, 2);
+  EXPECT_THAT(mistyped.err, HasSubstr("unknown command \"flsh\""));
+  EXPECT_THAT(mistyped.err, HasSubstr("info image settings ports flash"));
   EXPECT_EQ(Cli({"info"}).status, 2);
   EXPECT_EQ(Cli({"flash", "--baud", "300", "x.mot"}).status, 2);
   const auto ini = (dir_ / "q.ini").string();
   auto r = Cli({"settings", "--ini", ini, "--save", "--json"});
   ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "{\"MotFile\": \"\", \"InfoFile\": \"nivaload.sub\", \"Baudrate\": 115200, \"Com\": 1, "
-            "\"MaxCom\": 20, \"SendWait\": 10}\n");
+  const auto settings = nlohmann::json::parse(r.out);
+  EXPECT_EQ(settings.at("MotFile"), "");
+  EXPECT_EQ(settings.at("InfoFile"), "nivaload.sub");
+  EXPECT_EQ(settings.at("Baudrate"), 115200);
+  EXPECT_EQ(settings.at("Com"), 1);
+  EXPECT_EQ(settings.at("MaxCom"), 20);
+  EXPECT_EQ(settings.at("SendWait"), 10);
+  EXPECT_EQ(settings.at("Ports"), nlohmann::json::object());
+  EXPECT_EQ(settings.at("IniPath"), ini);
+  EXPECT_TRUE(std::filesystem::path(settings.at("StsPath").get<std::string>()).is_absolute());
   EXPECT_THAT(ReadFileBytes(ini), HasSubstr("[Main]\r\nMot File=\r\n"));
 }
 

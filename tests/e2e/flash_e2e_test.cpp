@@ -573,35 +573,85 @@ TEST_F(GangE2eTest, WrongUsageBeforeAnythingIsSent) {
   EXPECT_EQ(Wait(StartFlash({"--port", "usb:xyz", "--boot", kBoot, kUpdate})), 14);
 }
 
-// Ctrl-C while message 202 waits for Enter: nothing is sent, no record, exit 130.
-TEST_F(FlashE2eTest, InterruptAtTheBootModeQuestionSendsNothing) {
-  const pid_t device = StartDevice({"--report", (dir_ / "report.txt").string()});
-  int terminal = -1;
+// Starts `quillon-cli flash` (without --yes) on a terminal of its own and reads what it shows
+// until it asks for Enter; `terminal` is the test's end of that terminal.
+pid_t StartAtTheQuestion(const std::vector<std::string>& args, int& terminal, std::string& shown) {
   const pid_t cli = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-  ASSERT_GE(cli, 0);
   if (cli == 0) {
-    const std::string ini = (dir_ / "q.ini").string(), log = (dir_ / "q.sts").string(), port = Port();
-    ::execl(QUILLON_CLI, QUILLON_CLI, "flash", "--ini", ini.c_str(), "--log", log.c_str(), "--port", port.c_str(),
-            "--boot", kBoot.c_str(), kUpdate.c_str(), static_cast<char*>(nullptr));
+    std::vector<char*> argv{const_cast<char*>(QUILLON_CLI), const_cast<char*>("flash")};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(QUILLON_CLI, argv.data());
     ::_exit(127);
   }
-  std::string seen;
-  for (int i = 0; i < 500 && seen.find("press Enter") == std::string::npos; ++i) {
+  for (int i = 0; i < 500 && cli > 0 && shown.find("press Enter") == std::string::npos; ++i) {
     pollfd p{terminal, POLLIN, 0};
     if (::poll(&p, 1, 10) > 0) {
       char buffer[256];
       const ssize_t n = ::read(terminal, buffer, sizeof buffer);
-      if (n > 0) seen.append(buffer, static_cast<std::size_t>(n));
+      if (n > 0) shown.append(buffer, static_cast<std::size_t>(n));
     }
   }
-  EXPECT_THAT(seen, HasSubstr("[202]"));
-  ::kill(cli, SIGINT);
-  EXPECT_EQ(Wait(cli), 130);
-  ::close(terminal);
+  return cli;
+}
+
+// At message 202 nothing has been sent: Ctrl-C exits 130, end of input (Ctrl-D) exits 3,
+// and neither leaves a record or a byte on the line.
+TEST_F(FlashE2eTest, CtrlCOrEndOfInputAtTheBootModeQuestionSendsNothing) {
+  const pid_t device = StartDevice({"--report", (dir_ / "report.txt").string()});
+  const std::vector<std::string> args{"--ini", (dir_ / "q.ini").string(), "--log", (dir_ / "q.sts").string(),
+                                      "--port", Port(), "--boot", kBoot, kUpdate};
+  for (const bool end_of_input : {false, true}) {
+    int terminal = -1;
+    std::string shown;
+    const pid_t cli = StartAtTheQuestion(args, terminal, shown);
+    ASSERT_GT(cli, 0);
+    EXPECT_THAT(shown, HasSubstr("[202]"));
+    if (end_of_input) {
+      ASSERT_EQ(::write(terminal, "\x04", 1), 1);
+    } else {
+      ::kill(cli, SIGINT);
+    }
+    EXPECT_EQ(Wait(cli), end_of_input ? 3 : 130);
+    ::close(terminal);
+  }
   ::kill(device, SIGTERM);
   Wait(device);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "q.sts"));
-  EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), Not(HasSubstr("seen: block")));
+  EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), Not(HasSubstr("seen:")));
+}
+
+// The simulated device replaces only a link and removes only its own.
+TEST_F(FlashE2eTest, TheSimulatedDeviceIsSafeToPointAnywhere) {
+  const auto plain = dir_.Write("plain", "keep me");
+  EXPECT_EQ(Wait(Spawn({QUILLON_DEVSIM, "--link", plain.string()}, dir_ / "o", dir_ / "e")), 1);
+  EXPECT_EQ(ReadFileBytes(plain), "keep me");
+  EXPECT_EQ(Wait(Spawn({QUILLON_DEVSIM, "--no-such-option"}, dir_ / "o", dir_ / "e")), 2);
+  // Stopped with SIGTERM: the link goes. Taken over by another instance: the link stays.
+  pid_t first = StartDevice({});
+  ASSERT_TRUE(std::filesystem::is_symlink(Port()));
+  ::kill(first, SIGTERM);
+  Wait(first);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(Port())));
+  first = StartDevice({});
+  const auto own = std::filesystem::read_symlink(Port());
+  const pid_t second = StartDevice({});  // takes the name over
+  std::error_code error;
+  for (int i = 0; i < 200 && std::filesystem::read_symlink(Port(), error) == own; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const auto taken = std::filesystem::read_symlink(Port());
+  ASSERT_NE(taken, own);
+  ::kill(first, SIGTERM);
+  Wait(first);
+  ASSERT_TRUE(std::filesystem::is_symlink(Port()));
+  EXPECT_EQ(std::filesystem::read_symlink(Port()), taken);
+  ::kill(second, SIGTERM);
+  Wait(second);
+  // An output it cannot write is an error of its own.
+  const pid_t device = StartDevice({"--flash-out", (dir_ / "no-such-folder" / "f.bin").string()});
+  EXPECT_EQ(Wait(StartFlash({"--port", Port(), "--boot", SmallBoot(), kUpdate})), 0);
+  EXPECT_EQ(Wait(device), 1);
 }
 
 TEST_F(FlashE2eTest, TraceHoldsEveryByteBothWays) {

@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "base/version.h"
 #include "ui/qt/dialog_common.h"
 
 namespace quillon::qt {
@@ -14,7 +15,7 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
   auto* icon = new QLabel(this);
   icon->setPixmap(ProgramIcon().pixmap(32, 32));
   icon->setGeometry(du.Rect(11, 11, 20, 20));
-  auto* version = new QLabel(QStringLiteral("Quillon Version 1.04"), this);
+  auto* version = new QLabel(QStringLiteral("Quillon Version ") + QString::fromLatin1(kVersion), this);
   version->setTextFormat(Qt::PlainText);
   version->setGeometry(du.Rect(40, 11, 143, 8));
   auto* copyright = new QLabel(QStringLiteral("Copyright (C) The Quillon developers"), this);
