@@ -1,18 +1,36 @@
-// quillon: the desktop program. It reads no command line and no environment variable of
-// its own; its settings and log sit beside it.
+// quillon: the desktop program. Its command line holds only --version and --help (answered
+// before any window, so that they work without a display); its settings and log sit beside it.
 
 #include <QApplication>
 #include <QFileInfo>
 #include <cstdio>
+#include <cstring>
 
 #include "app/single_instance.h"
 #include "base/program_paths.h"
 #include "base/seams.h"
+#include "base/version.h"
 #include "serial/comm_driver.h"
 #include "ui/main_window_model.h"
 #include "ui/qt/qt_views.h"
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("quillon %s\n", quillon::kVersion);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::printf(
+          "Usage: quillon [--version] [--help]\n"
+          "The desktop program of Quillon: rewrites the flash of an H8S device over a serial port.\n"
+          "Choose the update file with Browse and the COM port from the list, then press Send.\n"
+          "The settings (quillon.ini) and the failure log (quillon.sts) are kept beside the program,\n"
+          "or, for an installed copy, in the user's configuration and state folders.\n"
+          "quillon-cli runs the same update from a terminal or a script.\n");
+      return 0;
+    }
+  }
   QApplication application(argc, argv);
   const std::string executable = quillon::ExecutablePath();
   // The application's title, on every message box, is the executable's base name.

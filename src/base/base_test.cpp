@@ -230,7 +230,47 @@ TEST(ProgramPathsTest, DerivedFromTheExecutable) {
   auto shared = SharedProgramPaths();
   EXPECT_FALSE(shared.ProgramDir.empty());
   EXPECT_EQ(shared.IniPath, shared.ProgramDir + "quillon.ini");
+  EXPECT_FALSE(shared.Installed);
 }
+
+#ifndef _WIN32
+// An installed copy (the marker beside its folder, wherever the package was unpacked) keeps
+// its files in the user's folders; a relative boot file is looked for in the settings folder.
+TEST(ProgramPathsTest, AnInstalledCopyUsesTheUsersFolders) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "usr/bin");
+  std::filesystem::create_directories(dir / "usr/share/quillon");
+  dir.Write("usr/share/quillon/installed", "");
+  const std::string exe = (dir / "usr/bin/quillon").string();
+  const std::string home = (dir / "home").string();
+  const char* old_home = std::getenv("HOME");
+  const std::string saved_home = old_home != nullptr ? old_home : "";
+  setenv("HOME", home.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", "/cfg", 1);
+  setenv("XDG_STATE_HOME", "relative/ignored", 1);
+  auto paths = DeriveProgramPaths(exe);
+  EXPECT_TRUE(paths.Installed);
+  EXPECT_EQ(paths.IniPath, "/cfg/quillon/quillon.ini");
+  EXPECT_EQ(paths.ProgramDir, "/cfg/quillon/");
+  EXPECT_EQ(paths.StsPath, home + "/.local/state/quillon/quillon.sts");
+  unsetenv("XDG_CONFIG_HOME");
+  unsetenv("XDG_STATE_HOME");
+  paths = DeriveProgramPaths(exe);
+  EXPECT_EQ(paths.IniPath, home + "/.config/quillon/quillon.ini");
+  setenv("HOME", saved_home.c_str(), 1);
+  // Without the marker: beside the program, as always.
+  std::filesystem::remove(dir / "usr/share/quillon/installed");
+  EXPECT_EQ(DeriveProgramPaths(exe).IniPath, (dir / "usr/bin/quillon.ini").string());
+}
+
+TEST(EventLogTest, AnInstalledCopysLogFolderIsMadeOnFirstWrite) {
+  TempDir dir;
+  EventLog log(dir / "state" / "quillon" / "quillon.sts");
+  log.make_folder = true;
+  EXPECT_EQ(LogFailure(log, "Open Error"), 1);
+  EXPECT_EQ(testing::LogMessages(dir / "state" / "quillon" / "quillon.sts"), std::vector<std::string>{"Open Error"});
+}
+#endif
 
 }  // namespace
 }  // namespace quillon

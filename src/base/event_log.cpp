@@ -137,6 +137,11 @@ int EventLog::WriteLog(std::string_view file, int line, std::string_view message
 #endif
     record.push_back('\n');
     if (AppendExclusively(path_, record)) return 1;
+    if (std::error_code error; make_folder && !std::filesystem::exists(path_.parent_path(), error) &&
+                               std::filesystem::create_directories(path_.parent_path(), error) &&
+                               AppendExclusively(path_, record)) {
+      return 1;
+    }
     if (on_unwritten) on_unwritten(text);
     return 0;
   } catch (...) {

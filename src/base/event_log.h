@@ -30,6 +30,8 @@ class EventLog {
   /// Once this stop is requested no record is written: a run stopped on purpose fails
   /// because of the stop, not because of the device (the stop has a record of its own).
   const StopFlag* stopped_by = nullptr;
+  /// The log's folder is made when it is missing (an installed copy's state folder).
+  bool make_folder = false;
 
   const std::filesystem::path& Path() const { return path_; }
 

@@ -1,5 +1,6 @@
 #include "base/program_paths.h"
 
+#include <cstdlib>
 #include <filesystem>
 
 #ifdef _WIN32
@@ -30,6 +31,23 @@ ProgramPaths DeriveProgramPaths(const std::string& executable_path) {
   std::string base = dot == std::string::npos ? name : name.substr(0, dot);
   paths.IniPath = paths.ProgramDir + base + ".ini";
   paths.StsPath = paths.ProgramDir + base + ".sts";
+#ifndef _WIN32
+  std::error_code error;
+  if (!paths.ProgramDir.empty() && std::filesystem::exists(paths.ProgramDir + kInstalledMarker, error)) {
+    auto folder = [](const char* variable, const char* fallback) -> std::string {
+      const char* value = std::getenv(variable);
+      // A relative value is to be ignored, as the folder specification says.
+      if (value != nullptr && value[0] == '/') return std::string(value) + "/quillon/";
+      const char* home = std::getenv("HOME");
+      return std::string(home != nullptr ? home : "") + "/" + fallback + "/quillon/";
+    };
+    const std::string config = folder("XDG_CONFIG_HOME", ".config");
+    paths.ProgramDir = config;
+    paths.IniPath = config + base + ".ini";
+    paths.StsPath = folder("XDG_STATE_HOME", ".local/state") + base + ".sts";
+    paths.Installed = true;
+  }
+#endif
   return paths;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// Where the programs keep their files: the settings file and the log beside the executable.
+// Where the programs keep their files: the settings file and the log beside the executable,
+// or, for a copy installed on Linux, in the user's configuration and state folders.
 
 #include <filesystem>
 #include <string>
@@ -8,13 +9,21 @@
 namespace quillon {
 
 struct ProgramPaths {
-  std::string ProgramDir;  ///< ends in the path separator
+  std::string ProgramDir;  ///< where a relative boot file is looked for; ends in the separator
   std::string IniPath;
   std::string StsPath;
+  /// An installed copy: its folders may not exist yet and are made on first write.
+  bool Installed = false;
 };
 
+/// The marker the install rules put beside the programs' folder: "<bin>/../share/quillon/installed".
+inline constexpr char kInstalledMarker[] = "../share/quillon/installed";
+
 /// Splits an executable's full path: the folder with its separator, and the path with the
-/// extension replaced by "ini" and "sts" ("/opt/q/quillon" -> "/opt/q/quillon.ini").
+/// extension replaced by "ini" and "sts" ("/opt/q/quillon" -> "/opt/q/quillon.ini"). A copy
+/// installed on Linux (the marker beside its folder) keeps them in the user's folders instead:
+/// $XDG_CONFIG_HOME/quillon/<name>.ini (default ~/.config) and $XDG_STATE_HOME/quillon/<name>.sts
+/// (default ~/.local/state), and looks for a relative boot file in the settings folder.
 ProgramPaths DeriveProgramPaths(const std::string& executable_path);
 
 /// A path from UTF-8 text, the way every text is held in the program (on Windows a plain

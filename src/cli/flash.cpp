@@ -186,6 +186,7 @@ int RunFlash(const FlashOptions& options) {
   settings.ProgramDir = paths.ProgramDir;
   settings.IniPath = options.ini.empty() ? paths.IniPath : options.ini;
   settings.StsPath = options.log.empty() ? paths.StsPath : options.log;
+  const bool make_log_folder = options.log.empty() && paths.Installed;
   LoadSettings(settings, *OpenProfileStore(Utf8Path(settings.IniPath)));
   // The options hold for this run only; the settings file is never written here.
   settings.MotFile = options.update;
@@ -198,6 +199,7 @@ int RunFlash(const FlashOptions& options) {
   } catch (const Usage& usage) {
     return usage.status;
   }
+  for (auto& job : jobs) job.make_log_folder = make_log_folder;
   const bool several = jobs.size() > 1;
 
   // The run goes on without a log, but the person is told that failures will not be kept.
@@ -221,6 +223,7 @@ int RunFlash(const FlashOptions& options) {
 
   // The files, once for every port; their records go to the usual log.
   EventLog log(Utf8Path(settings.StsPath));
+  log.make_folder = make_log_folder;
   log.on_unwritten = [&settings](const std::string& record) {
     std::fprintf(stderr, "warning: the log %s could not be written; its record: %s\n", settings.StsPath.c_str(),
                  record.c_str());

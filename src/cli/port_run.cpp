@@ -131,6 +131,7 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
   auto line = std::make_unique<StoppableCommDriver>(std::move(platform), stop);
 
   EventLog log(Utf8Path(job.log_path));
+  log.make_folder = job.make_log_folder;
   PrintUnwritten(log);
   log.stopped_by = &stop;
   StoppablePause pause(stop);
@@ -161,6 +162,7 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
   if (shown != kMsgUpdateFinished && stop.requested()) {
     result.interrupted = true;
     EventLog record(Utf8Path(job.log_path));
+    record.make_folder = job.make_log_folder;
     PrintUnwritten(record);
     LogFailure(record, "INTERRUPTED");
   } else {

@@ -18,6 +18,7 @@ struct PortJob {
   int com = 0;             ///< the COM number when the port was named COMn (then target is empty)
   std::string log_path;    ///< the log for this port's records (absolute)
   std::string trace_path;  ///< the trace file, or empty
+  bool make_log_folder = false;  ///< the log's folder is made when missing (an installed copy)
 };
 
 /// Short English advice for a failure message, for the human output of one port.

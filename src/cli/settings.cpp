@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "base/messages.h"
@@ -23,7 +24,12 @@ struct SettingsOptions {
 };
 
 int RunSettings(const SettingsOptions& options) {
-  const std::string ini = options.ini.empty() ? SharedProgramPaths().IniPath : options.ini;
+  const ProgramPaths paths = SharedProgramPaths();
+  const std::string ini = options.ini.empty() ? paths.IniPath : options.ini;
+  if (options.save && options.ini.empty() && paths.Installed) {
+    std::error_code error;
+    std::filesystem::create_directories(Utf8Path(ini).parent_path(), error);
+  }
   auto store = OpenProfileStore(ini);
   UpdateSettings settings;
   LoadSettings(settings, *store);
@@ -39,10 +45,10 @@ int RunSettings(const SettingsOptions& options) {
                                      {"Baudrate", settings.Baudrate}, {"Com", settings.Com},
                                      {"MaxCom", settings.MaxCom},     {"SendWait", settings.SendWait},
                                      {"Ports", ports},                {"IniPath", ini},
-                                     {"StsPath", SharedProgramPaths().StsPath}};
+                                     {"StsPath", paths.StsPath}};
     std::cout << JsonText(out) << "\n";
   } else {
-    std::printf("Settings file: %s\n", ini.c_str());
+    std::printf("Settings file: %s\nLog:           %s\n", ini.c_str(), paths.StsPath.c_str());
     std::printf("  Mot File  = %s\n  Info File = %s\n  Baudrate  = %d\n  COM       = %d\n"
                 "  MAXCOM    = %d\n  SendWait  = %d\n",
                 settings.MotFile.c_str(), settings.InfoFile.c_str(), settings.Baudrate, settings.Com,

@@ -1,6 +1,9 @@
 #include "ui/main_window_model.h"
 
 #include "base/messages.h"
+#include <cstdlib>
+#include <filesystem>
+
 #include "base/program_paths.h"
 #include "update/update_sequence.h"
 
@@ -25,8 +28,10 @@ void MainWindowModel::OnInitDialog(const std::string& executable_path) {
   settings_.ProgramDir = paths.ProgramDir;
   settings_.IniPath = paths.IniPath;
   settings_.StsPath = paths.StsPath;
+  installed_ = paths.Installed;
   LoadSettings(settings_, *OpenProfileStore(Utf8Path(settings_.IniPath)));
   log_ = EventLog(Utf8Path(settings_.StsPath));
+  log_.make_folder = installed_;
   port_ = std::make_unique<SerialPort>(*driver_, log_);
   FillComList();
 }
@@ -58,7 +63,11 @@ BrowseRequest MainWindowModel::BrowseStart() const {
   request.filter = std::string(MessageText(kMsgBrowseFilter));
   request.title = std::string(MessageText(kMsgBrowseTitle));
   request.file_name = settings_.MotFile;
-  if (settings_.MotFile.empty()) request.start_directory = settings_.ProgramDir;
+  if (settings_.MotFile.empty()) {
+    // An installed copy's folder is the settings folder: the person's files are at home.
+    const char* home = installed_ ? std::getenv("HOME") : nullptr;
+    request.start_directory = home != nullptr ? std::string(home) : settings_.ProgramDir;
+  }
   return request;
 }
 
@@ -71,6 +80,12 @@ int MainWindowModel::OnSend(ProgressSink& progress, UserPrompt& prompt) {
   return sequence.OnSend();
 }
 
-void MainWindowModel::OnClose() { SaveSettings(settings_, *OpenProfileStore(Utf8Path(settings_.IniPath))); }
+void MainWindowModel::OnClose() {
+  if (installed_) {
+    std::error_code error;
+    std::filesystem::create_directories(Utf8Path(settings_.IniPath).parent_path(), error);
+  }
+  SaveSettings(settings_, *OpenProfileStore(Utf8Path(settings_.IniPath)));
+}
 
 }  // namespace quillon

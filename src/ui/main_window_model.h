@@ -63,6 +63,7 @@ class MainWindowModel {
   UpdateSettings settings_;
   std::vector<ComEntry> com_list_;
   int com_selection_ = -1;
+  bool installed_ = false;
   std::unique_ptr<CommDriver> driver_;
   std::unique_ptr<Pause> pause_;
   EventLog log_;
