@@ -56,6 +56,34 @@ TEST_F(CliTest, LfOnlyLineEndsAreNamedWithTheFix) {
   EXPECT_THAT(Cli({"info", crlf.string()}).err, ::testing::Not(HasSubstr("LF only")));
 }
 
+// An installed copy (the marker beside its folder) whose folder nobody may write to keeps its
+// settings and log in the user's folders, made on first write.
+TEST_F(CliTest, AnInstalledCopyWritesToTheUsersFolders) {
+  std::filesystem::create_directories(dir_ / "usr/bin");
+  std::filesystem::create_directories(dir_ / "usr/share/quillon");
+  dir_.Write("usr/share/quillon/installed", "");
+  const auto cli = dir_ / "usr/bin/quillon-cli";
+  std::filesystem::copy_file(QUILLON_CLI, cli);
+  std::filesystem::permissions(dir_ / "usr/bin", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  const std::string home = (dir_ / "home").string();
+  setenv("HOME", home.c_str(), 1);
+  unsetenv("XDG_CONFIG_HOME");
+  unsetenv("XDG_STATE_HOME");
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), cli.string());
+    return testing::Wait(testing::Spawn(args, dir_ / "out", dir_ / "err"));
+  };
+  EXPECT_EQ(run({"settings", "--save"}), 0);
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "home/.config/quillon/quillon.ini"));
+  EXPECT_THAT(ReadFileBytes(dir_ / "out"), HasSubstr(home + "/.local/state/quillon/quillon.sts"));
+  EXPECT_EQ(run({"flash", "--yes", "--port", (dir_ / "no-such-port").string(), "--boot",
+                 QUILLON_EXAMPLES "/nivaload.sub", QUILLON_EXAMPLES "/update.mot"}),
+            14);
+  EXPECT_EQ(testing::LogMessages(dir_ / "home/.local/state/quillon/quillon.sts").size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "usr/bin/quillon.ini"));
+  std::filesystem::permissions(dir_ / "usr/bin", std::filesystem::perms::owner_all);
+}
+
 TEST_F(CliTest, ImageEqualsSrecCatsImageOfTheSameFile) {
   if (testing::RunShell("command -v srec_cat >/dev/null") != 0) GTEST_SKIP() << "srec_cat missing";
   const auto ref = (dir_ / "ref.bin").string();

@@ -52,7 +52,7 @@ QString ToQString(std::string_view utf8) {
 
 QIcon ProgramIcon() {
   QIcon icon;
-  for (int size : {16, 32, 48, 64, 128}) {
+  for (int size : {16, 24, 32, 48, 64, 128, 256}) {
     QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
