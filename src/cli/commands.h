@@ -31,5 +31,6 @@ void AddImageCommand(CLI::App& app, int& status);
 void AddSettingsCommand(CLI::App& app, int& status);
 void AddPortsCommand(CLI::App& app, int& status);
 void AddFlashCommand(CLI::App& app, int& status);
+void AddDoctorCommand(CLI::App& app, int& status);
 
 }  // namespace quillon::cli

@@ -18,6 +18,9 @@ inline constexpr int kExitCancelled = 3;
 /// With several ports: at least one did not finish with message 205.
 inline constexpr int kExitSomePortsFailed = 17;
 
+/// quillon-cli doctor found something that stops an update.
+inline constexpr int kExitDoctorFound = 18;
+
 /// A failure that an update reports as message 500 to 506 exits with 10 to 16.
 constexpr int ExitForMessage(int message_id) { return 10 + (message_id - 500); }
 
@@ -35,6 +38,7 @@ inline constexpr std::string_view kExitStatusHelp =
     "  15  [505] the update file's contents are wrong\n"
     "  16  [506] the boot file's contents are wrong\n"
     "  17  at least one of several ports failed; the summary says which\n"
+    "  18  doctor: something stops an update (the lines marked FAIL)\n"
     "  130 interrupted (Ctrl-C, SIGTERM): each port's log has the record INTERRUPTED\n";
 
 }  // namespace quillon::cli

@@ -27,6 +27,7 @@
 #include "cli/port_run.h"
 #include "cli/run_report.h"
 #include "cli/terminal.h"
+#include "serial/port_checks.h"
 #include "serial/port_list.h"
 #include "serial/serial_port.h"
 #include "settings/update_settings.h"
@@ -243,6 +244,45 @@ int RunFlash(const FlashOptions& options) {
       if (report) report->Summary({}, ExitForMessage(failed));
       return ExitForMessage(failed);
     }
+  }
+
+  // Every port must be usable before message 202: nobody restarts a device into boot mode for
+  // a run that cannot start, and with several ports nothing is sent when one cannot be used.
+  for (const auto& job : jobs) {
+    const std::string device = JobDevice(job, settings);
+    const auto findings = CheckPort(device, PortCheckOptions{"/", false});
+    if (NothingBlocks(findings)) continue;
+    // The record "Open Error" as a failed open writes it: through the port itself.
+    EventLog port_log(Utf8Path(job.log_path));
+    port_log.make_folder = job.make_log_folder;
+    auto probe_driver = MakePlatformCommDriver();
+    {
+      SerialPort probe(*probe_driver, port_log);
+      if (probe.OpenPort(device)) {
+        probe.ClosePort();
+        LogFailure(port_log, device + "Open Error");
+      }
+    }
+    const std::string label = job.com > 0 ? ComLabel(job.com) : job.target.port_label;
+    std::string reason;
+    for (const auto& f : findings) {
+      if (!f.ok && f.blocking) reason += "      " + f.detail + ".\n      " + f.fix + "\n";
+    }
+    if (report) {
+      report->Message(&job.name, kMsgPortOpenFailed, PortOpenFailedText(label));
+      PortResult result;
+      result.port = job.name;
+      result.id = kMsgPortOpenFailed;
+      result.log = job.log_path;
+      result.stop.phase = RunPhase::kOpen;
+      report->Result(result);
+      report->Summary({result}, ExitForMessage(kMsgPortOpenFailed));
+      std::fprintf(stderr, "%s: nothing was sent to any port\n%s", job.name.c_str(), reason.c_str());
+    } else {
+      std::fprintf(stderr, "[%d] %s\n%s", kMsgPortOpenFailed, PortOpenFailedText(label).c_str(), reason.c_str());
+      if (several) std::fprintf(stderr, "      Nothing was sent to any port.\n");
+    }
+    return ExitForMessage(kMsgPortOpenFailed);
   }
 
   // Message 202 once for every port; then one Enter (or --yes) starts them all.

@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
   AddSettingsCommand(app, status);
   AddPortsCommand(app, status);
   AddFlashCommand(app, status);
+  AddDoctorCommand(app, status);
 #ifdef _WIN32
   // Every path and name in UTF-8, whatever the ANSI code page can hold.
   std::vector<std::string> utf8 = quillon::Utf8Arguments();

@@ -313,18 +313,37 @@ INSTANTIATE_TEST_SUITE_P(
 // (here the test, as a serial bridge would) is no longer exclusive and has its settings back.
 TEST_F(FlashE2eTest, InterruptStopsTheRunAndGivesThePortBack) {
   const pid_t device = StartDevice({});
-  const int held = ::open(Port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   termios before{};
-  const bool have_settings = held >= 0 && ::tcgetattr(held, &before) == 0;
-  const pid_t cli = StartFlash({"--port", Port(), "--boot", kBoot, kUpdate});
-  int exclusive = -1;
-#ifdef TIOCGEXCL
-  // Until the update holds the port (bounded), then a little into the boot-mode entry.
-  for (int i = 0; i < 500 && held >= 0 && exclusive != 1; ++i) {
-    ::ioctl(held, TIOCGEXCL, &exclusive);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  {
+    const int probe = ::open(Port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(probe, 0);
+    ASSERT_EQ(::tcgetattr(probe, &before), 0);
+    ::close(probe);
   }
+  const pid_t cli = StartFlash({"--port", Port(), "--boot", kBoot, kUpdate});
+  // Once the update holds the port (a port held before it starts is refused), the test opens it
+  // beside the update, as a serial bridge would.
+  const auto line = std::filesystem::canonical(Port());
+  auto update_holds_the_line = [&] {
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(cli) + "/fd", error)) {
+      std::error_code link_error;
+      if (std::filesystem::read_symlink(fd.path(), link_error) == line) return true;
+    }
+    return false;
+  };
+  int held = -1;
+  int exclusive = -1;
+  for (int i = 0; i < 300 && exclusive != 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (held < 0 && update_holds_the_line()) held = ::open(Port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+#ifdef TIOCGEXCL
+    if (held >= 0) ::ioctl(held, TIOCGEXCL, &exclusive);
+#else
+    exclusive = 1;
 #endif
+  }
+  const bool have_settings = held >= 0;
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   ::kill(cli, SIGINT);
   const auto signalled = std::chrono::steady_clock::now();
@@ -618,6 +637,53 @@ TEST_F(FlashE2eTest, CtrlCOrEndOfInputAtTheBootModeQuestionSendsNothing) {
   ::kill(device, SIGTERM);
   Wait(device);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "q.sts"));
+  EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), Not(HasSubstr("seen:")));
+}
+
+// A port another program holds open (here the test) is refused before message 202: message
+// 504 with the holder's PID, the record "Open Error", exit 14, and nothing sent. The doctor
+// says the same, and more.
+TEST_F(FlashE2eTest, APortHeldByAnotherProgramIsRefusedBeforeTheBootModeQuestion) {
+  const pid_t device = StartDevice({"--report", (dir_ / "report.txt").string()});
+  const int held = ::open(Port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(held, 0);
+  EXPECT_EQ(Wait(StartFlash({"--port", Port(), "--boot", kBoot, kUpdate})), 14);
+  const std::string err = ReadFileBytes(dir_ / "cli.err");
+  EXPECT_THAT(err, HasSubstr("[504]"));
+  EXPECT_THAT(err, HasSubstr("(PID " + std::to_string(::getpid()) + ")"));
+  EXPECT_THAT(ReadFileBytes(dir_ / "cli.out"), Not(HasSubstr("[202]")));
+  EXPECT_THAT(LogMessages(dir_ / "q.sts"), ElementsAre(Port() + "Open Error"));
+
+  // quillon-cli doctor, beside a boot file, on the same port.
+  std::filesystem::create_directories(dir_ / "bin");
+  std::filesystem::copy_file(QUILLON_CLI, dir_ / "bin/quillon-cli");
+  std::filesystem::copy_file(kBoot, dir_ / "bin/nivaload.sub");
+  const auto doctor = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> all{(dir_ / "bin/quillon-cli").string(), "doctor", "--json"};
+    all.insert(all.end(), args.begin(), args.end());
+    const int status = Wait(Spawn(all, dir_ / "doctor.out", dir_ / "doctor.err"));
+    return std::make_pair(status, nlohmann::json::parse(ReadFileBytes(dir_ / "doctor.out")));
+  };
+  auto [status, findings] = doctor({"--port", Port()});
+  EXPECT_EQ(status, 18);
+  bool named = false;
+  for (const auto& f : findings) {
+    EXPECT_TRUE(f.contains("check") && f.contains("ok") && f.contains("blocking") && f.contains("detail") && f.contains("fix"));
+    EXPECT_EQ(f.at("ok").get<bool>(), f.at("fix").is_null()) << f;
+    if (f.at("check") == "port.holder") {
+      EXPECT_FALSE(f.at("ok").get<bool>());
+      named = f.at("detail").get<std::string>().find("PID " + std::to_string(::getpid())) != std::string::npos;
+    }
+  }
+  EXPECT_TRUE(named) << findings;
+  ::close(held);
+  std::tie(status, findings) = doctor({"--port", Port()});
+  EXPECT_EQ(status, 0) << findings;
+  std::tie(status, findings) = doctor({"--port", (dir_ / "no-such-port").string()});
+  EXPECT_EQ(status, 18);
+  EXPECT_EQ(findings.at(0).at("check"), "port.exists");
+  ::kill(device, SIGTERM);
+  Wait(device);
   EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), Not(HasSubstr("seen:")));
 }
 
