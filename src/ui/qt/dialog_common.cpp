@@ -24,18 +24,6 @@ void SetUpDialog(QDialog& dialog, const QString& caption) {
   dialog.setWindowIcon(ProgramIcon());
 }
 
-void WaitCursor::Show() {
-  if (shown_) return;
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  shown_ = true;
-}
-
-void WaitCursor::End() {
-  if (!shown_) return;
-  QApplication::restoreOverrideCursor();
-  shown_ = false;
-}
-
 std::unique_ptr<QTranslator> InstallQtTranslations(const QLocale& locale) {
   auto translator = std::make_unique<QTranslator>();
   if (!translator->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"),

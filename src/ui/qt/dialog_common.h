@@ -35,22 +35,6 @@ class DialogUnits {
 /// CJK sans-serif the system has.
 QFont DialogFont();
 
-/// The wait cursor over the whole program, shown once at most; gone again with End or with
-/// the owner.
-class WaitCursor {
- public:
-  WaitCursor() = default;
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-  ~WaitCursor() { End(); }
-  void Show();
-  void End();
-  bool shown() const { return shown_; }
-
- private:
-  bool shown_ = false;
-};
-
 /// Loads Qt's own texts (file dialog, standard buttons) for `locale` from Qt's translations
 /// folder and installs them; they stay installed while the result lives. Null when Qt has no
 /// translation for that language.

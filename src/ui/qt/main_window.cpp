@@ -1,6 +1,7 @@
 #include "ui/qt/main_window.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -65,6 +66,7 @@ MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint),
       model_(model),
+      wait_cursor_([] { QApplication::setOverrideCursor(Qt::WaitCursor); }, [] { QApplication::restoreOverrideCursor(); }),
       prompt_(this, &wait_cursor_),
       progress_(this, &wait_cursor_) {
   SetUpDialog(*this, QStringLiteral("Quillon"));

@@ -82,7 +82,7 @@ class MainWindow final : public QDialog {
   QComboBox* com_list_;
   QPushButton* send_;
   QPushButton* close_;
-  WaitCursor wait_cursor_;
+  WaitCursor wait_cursor_;  ///< the whole program's, through Qt's override cursor
   QtPrompt prompt_;
   QtProgressSink progress_;
   bool closed_ = false;

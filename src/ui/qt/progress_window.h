@@ -8,13 +8,12 @@
 #include <string>
 
 #include "base/seams.h"
+#include "ui/wait_cursor.h"
 
 class QLabel;
 class QProgressBar;
 
 namespace quillon::qt {
-
-class WaitCursor;
 
 /// The progress window of one transfer (resource 911): status text and a segmented bar,
 /// at the main window's client origin, without a close button, not closable by the user.

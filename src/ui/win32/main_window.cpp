@@ -38,7 +38,10 @@ void Win32Prompt::EnableMainWindow(bool enabled) {
 }
 
 MainDialog::MainDialog(MainWindowModel& model, std::string executable_path)
-    : model_(model), executable_path_(std::move(executable_path)) {
+    : model_(model),
+      executable_path_(std::move(executable_path)),
+      wait_cursor_([this] { cursor_before_wait_ = SetCursor(LoadCursor(nullptr, IDC_WAIT)); },
+                   [this] { SetCursor(cursor_before_wait_ != nullptr ? cursor_before_wait_ : LoadCursor(nullptr, IDC_ARROW)); }) {
   property_name_ = std::filesystem::path(Widen(executable_path_)).stem().wstring();
   icon_ = static_cast<HICON>(LoadImageW(Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                                         GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));

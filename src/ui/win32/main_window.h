@@ -78,6 +78,7 @@ class MainDialog {
   HICON icon_ = nullptr;
   HICON small_icon_ = nullptr;
   HWND file_name_tip_ = nullptr;
+  HCURSOR cursor_before_wait_ = nullptr;
   WaitCursor wait_cursor_;
   Win32Prompt prompt_;
   Win32ProgressSink progress_;

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/seams.h"
-#include "ui/win32/dialog_common.h"
+#include "ui/wait_cursor.h"
 
 namespace quillon::win32 {
 
