@@ -157,8 +157,9 @@ std::vector<Finding> CheckPort(const std::string& device, const PortCheckOptions
     findings.push_back(Failed("port.holder", device + " is held open by " + who,
                               "Close that program (kill " + holders.seen.front().first + "), or pick another port."));
   } else if (open_error == EBUSY || (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0)) {
-    findings.push_back(Failed("port.holder", device + " is held by another user's process",
-                              "sudo fuser " + device + " names it; close it or pick another port."));
+    findings.push_back(Failed("port.holder", device + " is held by another user's process; `sudo fuser " + device +
+                                                  "` names it",
+                              "Close that program, or pick another port."));
   } else if (open_error != 0) {
     findings.push_back(Failed("port.access", device + " cannot be opened: " + std::strerror(open_error),
                               "Check the adapter and its driver (dmesg shows what the kernel says)."));

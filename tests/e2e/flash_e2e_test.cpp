@@ -693,6 +693,8 @@ TEST_F(FlashE2eTest, TheSimulatedDeviceIsSafeToPointAnywhere) {
   EXPECT_EQ(Wait(Spawn({QUILLON_DEVSIM, "--link", plain.string()}, dir_ / "o", dir_ / "e")), 1);
   EXPECT_EQ(ReadFileBytes(plain), "keep me");
   EXPECT_EQ(Wait(Spawn({QUILLON_DEVSIM, "--no-such-option"}, dir_ / "o", dir_ / "e")), 2);
+  EXPECT_EQ(Wait(Spawn({QUILLON_DEVSIM, "--version"}, dir_ / "o", dir_ / "e")), 0);
+  EXPECT_THAT(ReadFileBytes(dir_ / "o"), ::testing::MatchesRegex("quillon-devsim [0-9]+\\.[0-9]+\n"));
   // Stopped with SIGTERM: the link goes. Taken over by another instance: the link stays.
   pid_t first = StartDevice({});
   ASSERT_TRUE(std::filesystem::is_symlink(Port()));

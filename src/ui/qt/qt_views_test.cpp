@@ -320,6 +320,19 @@ TEST(QtTranslationsTest, QtsOwnTextsFollowTheSystemLanguage) {
   EXPECT_EQ(InstallQtTranslations(QLocale(QLocale::Zulu)), nullptr);
 }
 
+// Answered before the single-instance check and any window: help2man and a terminal without
+// a display can ask.
+TEST(CommandLineTest, VersionAndHelpWithoutAWindow) {
+  TempDir dir;
+  unsetenv("QT_QPA_PLATFORM");
+  unsetenv("DISPLAY");
+  EXPECT_EQ(testing::Wait(Spawn({QUILLON_APP, "--version"}, dir / "out", dir / "err")), 0);
+  EXPECT_THAT(ReadFileBytes(dir / "out"), ::testing::MatchesRegex("quillon [0-9]+\\.[0-9]+\n"));
+  EXPECT_EQ(testing::Wait(Spawn({QUILLON_APP, "--help"}, dir / "out", dir / "err")), 0);
+  EXPECT_THAT(ReadFileBytes(dir / "out"), ::testing::HasSubstr("Usage: quillon"));
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
 TEST(SingleInstanceTest, SecondStartBringsTheFirstForwardAndEnds) {
   TempDir dir;
   // Each copy in its own folder beside its own settings; the lock lives in the runtime folder.
