@@ -332,11 +332,15 @@ TEST_F(FlashE2eTest, InterruptStopsTheRunAndGivesThePortBack) {
     }
     return false;
   };
+  // The port checks before message 202 open the line for a moment too: the update holds it
+  // once it has held it for a while without a break.
   int held = -1;
   int exclusive = -1;
-  for (int i = 0; i < 300 && exclusive != 1; ++i) {
+  int held_for = 0;
+  for (int i = 0; i < 500 && exclusive != 1; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (held < 0 && update_holds_the_line()) held = ::open(Port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    held_for = update_holds_the_line() ? held_for + 1 : 0;
+    if (held < 0 && held_for >= 30) held = ::open(Port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
 #ifdef TIOCGEXCL
     if (held >= 0) ::ioctl(held, TIOCGEXCL, &exclusive);
 #else
