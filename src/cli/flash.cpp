@@ -229,7 +229,7 @@ int RunFlash(const FlashOptions& options) {
     std::fprintf(stderr, "warning: the log %s could not be written; its record: %s\n", settings.StsPath.c_str(),
                  record.c_str());
   };
-  TerminalPrompt terminal(false, [&](int id) { return Hint(id, options, settings, PortHintName(jobs.front(), settings)); });
+  TerminalPrompt terminal([&](int id) { return Hint(id, options, settings, PortHintName(jobs.front(), settings)); });
   FrontPrompt front(report.get(), terminal);
   UpdateFiles files;
   {
@@ -294,8 +294,7 @@ int RunFlash(const FlashOptions& options) {
     std::fprintf(out, "      Set the boot mode switch, restart the device%s, then press Enter.",
                  several ? "s" : "");
     std::fflush(out);
-    std::string line;
-    const bool answered = static_cast<bool>(std::getline(std::cin, line));
+    const bool answered = WaitForEnter(stop);
     if (stop.requested()) std::fprintf(out, "\n");
     if (!answered && !stop.requested()) {
       // End of input (Ctrl-D) is no Enter: the run is called off before anything is sent.

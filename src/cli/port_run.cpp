@@ -146,7 +146,7 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
       shown = sequence.RunLoaded(files, job.target, false);
       stop_point = sequence.stop_point();
     } else {
-      TerminalPrompt terminal(false, [&](int id) { return hint(id, job, settings); });
+      TerminalPrompt terminal([&](int id) { return hint(id, job, settings); });
       QuietOnStop prompt(terminal, stop);
       TerminalProgress progress(stderr);
       UpdateSequence sequence(settings, port, pause, progress, prompt, log);

@@ -4,8 +4,11 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 #include <iostream>
@@ -15,20 +18,28 @@
 
 namespace quillon::cli {
 
+bool WaitForEnter(const StopFlag& stop) {
+#ifndef _WIN32
+  // A signal that comes just before the read begins would not interrupt it: look at the stop
+  // between short waits for input instead of blocking in the read.
+  while (!stop.requested()) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = ::poll(&input, 1, 50);
+    if (ready > 0) break;
+    if (ready < 0 && errno != EINTR) break;
+  }
+  if (stop.requested()) return false;
+#endif
+  std::string line;
+  return static_cast<bool>(std::getline(std::cin, line)) && !stop.requested();
+}
+
 void TerminalPrompt::ShowMessage(int id, std::string_view text) {
   std::FILE* out = id >= 500 ? stderr : stdout;
   std::fprintf(out, "[%d] %.*s\n", id, static_cast<int>(text.size()), text.data());
   if (id >= 500 && hint_) {
     const std::string hint = hint_(id);
     if (!hint.empty()) std::fprintf(out, "      %s\n", hint.c_str());
-  }
-  if (id == kMsgRestartInBootMode) {
-    if (wait_for_enter_) {
-      std::fprintf(stdout, "      Set the boot mode switch, restart the device, then press Enter.");
-      std::fflush(stdout);
-      std::string line;
-      std::getline(std::cin, line);
-    }
   }
   std::fflush(out);
 }

@@ -12,17 +12,19 @@
 
 namespace quillon::cli {
 
+/// Waits for a line on standard input (Enter). True when one came; false at end of input or
+/// once `stop` is requested, however late in the wait the request comes.
+bool WaitForEnter(const StopFlag& stop);
+
 class TerminalPrompt final : public UserPrompt {
  public:
-  /// `wait_for_enter`: message 202 waits for Enter (an interactive run without --yes).
-  /// `hint` gives a short English line on what to check for a failure's message id.
-  TerminalPrompt(bool wait_for_enter, std::function<std::string(int id)> hint)
-      : wait_for_enter_(wait_for_enter), hint_(std::move(hint)) {}
+  /// Messages as "[id] text" lines (failures on standard error). `hint` gives a short English
+  /// line on what to check for a failure's message id. Waiting for Enter is the caller's.
+  explicit TerminalPrompt(std::function<std::string(int id)> hint) : hint_(std::move(hint)) {}
   void ShowMessage(int id, std::string_view text) override;
   void EnableMainWindow(bool) override {}
 
  private:
-  bool wait_for_enter_;
   std::function<std::string(int)> hint_;
 };
 
