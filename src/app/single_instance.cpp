@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QLocalSocket>
+#include <QThread>
 #include <QStandardPaths>
 #include <unistd.h>
 
@@ -37,9 +38,15 @@ bool SingleInstance::Acquire() {
 
 bool SingleInstance::AskFirstToShow() {
   QLocalSocket socket;
-  socket.connectToServer(server_name_);
-  if (!socket.waitForConnected(2000)) return false;
-  return socket.waitForReadyRead(2000);
+  // The first copy takes the lock a moment before it listens: a start in that moment tries
+  // again for up to two seconds.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    socket.connectToServer(server_name_);
+    if (socket.waitForConnected(100)) return socket.waitForReadyRead(2000);
+    socket.abort();
+    QThread::msleep(100);
+  }
+  return false;
 }
 
 void SingleInstance::OnShowRequest(std::function<void()> show) { show_ = std::move(show); }

@@ -350,7 +350,9 @@ TEST(SingleInstanceTest, SecondStartBringsTheFirstForwardAndEnds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  for (int i = 0; i < 300 && ReadFileBytes(dir / "first.err").find("front") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   kill(first, SIGTERM);
   waitpid(first, &status, 0);
   EXPECT_THAT(ReadFileBytes(dir / "first.err"), ::testing::HasSubstr("brought this window to the front"));
