@@ -36,7 +36,7 @@ ProgramPaths DeriveProgramPaths(const std::string& executable_path) {
   if (!paths.ProgramDir.empty() && std::filesystem::exists(paths.ProgramDir + kInstalledMarker, error)) {
     auto folder = [](const char* variable, const char* fallback) -> std::string {
       const char* value = std::getenv(variable);
-      // A relative value is to be ignored, as the folder specification says.
+      // A relative value does not count: the default folder is used instead.
       if (value != nullptr && value[0] == '/') return std::string(value) + "/quillon/";
       const char* home = std::getenv("HOME");
       return std::string(home != nullptr ? home : "") + "/" + fallback + "/quillon/";
