@@ -9,6 +9,8 @@
 #include <windows.h>
 #include <devguid.h>
 #include <setupapi.h>
+
+#include "base/wide_text.h"
 #endif
 
 namespace quillon {
@@ -30,12 +32,6 @@ bool IsHexId(std::string_view text) {
 #ifdef _WIN32
 namespace {
 
-std::string Narrowed(const wchar_t* text) {
-  std::string out;
-  for (; *text != L'\0'; ++text) out += *text < 0x80 ? static_cast<char>(*text) : '?';
-  return out;
-}
-
 std::optional<std::string> RegistryText(HKEY key, const wchar_t* name) {
   wchar_t value[256] = {};
   DWORD size = sizeof value - sizeof(wchar_t);
@@ -44,7 +40,7 @@ std::optional<std::string> RegistryText(HKEY key, const wchar_t* name) {
       type != REG_SZ) {
     return std::nullopt;
   }
-  return Narrowed(value);
+  return Narrow(value);
 }
 
 std::optional<std::string> DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
@@ -53,7 +49,7 @@ std::optional<std::string> DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA& device,
                                          sizeof value - sizeof(wchar_t), nullptr)) {
     return std::nullopt;
   }
-  return Narrowed(value);
+  return Narrow(value);
 }
 
 // The ports class through SetupAPI: COM name, USB ids from the instance id, and where the
@@ -72,7 +68,7 @@ void AddUsbFacts(std::vector<SerialPortInfo>& list) {
     }
     wchar_t instance[512] = {};
     if (!port_name || !SetupDiGetDeviceInstanceIdW(set, &device, instance, 511, nullptr)) continue;
-    const auto ids = ParseUsbInstanceId(Narrowed(instance));
+    const auto ids = ParseUsbInstanceId(Narrow(instance));
     for (auto& info : list) {
       if (info.device != "\\\\.\\" + *port_name || !ids) continue;
       info.vid = ids->vid;
