@@ -7,19 +7,19 @@ namespace quillon {
 
 bool StoppableCommDriver::ClearErrors(std::uint32_t& errors, std::uint32_t& waiting) {
   if (stop_.requested()) return false;
-  return inner_->ClearErrors(errors, waiting);
+  return ForwardingCommDriver::ClearErrors(errors, waiting);
 }
 
 bool StoppableCommDriver::Read(std::span<std::uint8_t> buffer, std::size_t& read) {
   read = 0;
   if (stop_.requested()) return false;
-  return inner_->Read(buffer, read);
+  return ForwardingCommDriver::Read(buffer, read);
 }
 
 bool StoppableCommDriver::Write(std::span<const std::uint8_t> bytes, std::size_t& written) {
   written = 0;
   if (stop_.requested()) return false;
-  const bool ok = inner_->Write(bytes, written);
+  const bool ok = ForwardingCommDriver::Write(bytes, written);
   bytes_written_ += static_cast<long long>(written);
   return ok;
 }
@@ -30,19 +30,19 @@ InputWait StoppableCommDriver::WaitForInput(int milliseconds) {
   for (;;) {
     if (stop_.requested()) return InputWait::kLineGone;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    const InputWait result = inner_->WaitForInput(static_cast<int>(std::clamp<long long>(left.count(), 0, 10)));
+    const InputWait result = ForwardingCommDriver::WaitForInput(static_cast<int>(std::clamp<long long>(left.count(), 0, 10)));
     if (result != InputWait::kTimeUp || left.count() <= 10) return result;
   }
 }
 
 bool TracingCommDriver::Read(std::span<std::uint8_t> buffer, std::size_t& read) {
-  const bool ok = inner_->Read(buffer, read);
+  const bool ok = ForwardingCommDriver::Read(buffer, read);
   if (read > 0) Trace("RX", buffer.first(std::min(read, buffer.size())));
   return ok;
 }
 
 bool TracingCommDriver::Write(std::span<const std::uint8_t> bytes, std::size_t& written) {
-  const bool ok = inner_->Write(bytes, written);
+  const bool ok = ForwardingCommDriver::Write(bytes, written);
   if (written > 0) Trace("TX", bytes.first(std::min(written, bytes.size())));
   return ok;
 }
