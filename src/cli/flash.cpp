@@ -232,18 +232,9 @@ int RunFlash(const FlashOptions& options) {
   TerminalPrompt terminal([&](int id) { return Hint(id, options, settings, PortHintName(jobs.front(), settings)); });
   FrontPrompt front(report.get(), terminal);
   UpdateFiles files;
-  {
-    ThreadPause unused_pause;
-    TerminalProgress unused_progress(stderr);
-    auto unused_driver = MakePlatformCommDriver();
-    SerialPort unused_port(*unused_driver, log);
-    UpdateSequence loader(settings, unused_port, unused_pause, unused_progress, front, log);
-    UpdateTarget target;
-    target.boot_path = options.boot;
-    if (const int failed = loader.LoadFiles(target, files); failed != 0) {
-      if (report) report->Summary({}, ExitForMessage(failed));
-      return ExitForMessage(failed);
-    }
+  if (const int failed = LoadUpdateFiles(settings, options.boot, front, log, files); failed != 0) {
+    if (report) report->Summary({}, ExitForMessage(failed));
+    return ExitForMessage(failed);
   }
 
   // Every port must be usable before message 202: nobody restarts a device into boot mode for

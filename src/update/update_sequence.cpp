@@ -22,43 +22,44 @@ int UpdateSequence::OnSend(const UpdateTarget& target) {
 int UpdateSequence::Run(const UpdateTarget& target) {
   // Both images live for this run only.
   UpdateFiles files;
-  if (const int failed = LoadFiles(target, files); failed != 0) return failed;
+  stop_ = {};
+  if (const int failed = LoadUpdateFiles(settings_, target.boot_path, prompt_, log_, files); failed != 0) return failed;
   return RunLoaded(files, target);
 }
 
-int UpdateSequence::LoadFiles(const UpdateTarget& target, UpdateFiles& files) {
-  stop_ = {};
+int LoadUpdateFiles(const UpdateSettings& settings, const std::string& target_boot_path, UserPrompt& prompt,
+                    const EventLog& log, UpdateFiles& files) {
   SRecordReader reader;
-  auto show = [this](int id) {
-    prompt_.ShowMessage(id, MessageText(id));
+  auto show = [&prompt](int id) {
+    prompt.ShowMessage(id, MessageText(id));
     return id;
   };
 
-  const std::string boot_path = target.boot_path.empty() ? settings_.ProgramDir + settings_.InfoFile : target.boot_path;
+  const std::string boot_path = target_boot_path.empty() ? settings.ProgramDir + settings.InfoFile : target_boot_path;
   const int boot_result = reader.LoadBootImage(Utf8Path(boot_path), *files.boot);
   if (!files.boot->Bytes || boot_result < 1) {
     // The box comes first; the record is written once the user has dismissed it.
     if (boot_result == -1) {
       show(kMsgNoBootFile);
-      LogFailure(log_, "NO BOOT FILE :" + boot_path);
+      LogFailure(log, "NO BOOT FILE :" + boot_path);
       return kMsgNoBootFile;
     }
     show(kMsgBootFileBad);
-    LogFailure(log_, "BOOT FILE DATA ERROR :" + boot_path);
+    LogFailure(log, "BOOT FILE DATA ERROR :" + boot_path);
     return kMsgBootFileBad;
   }
 
-  const int flash_result = reader.LoadFlashImage(*files.image, Utf8Path(settings_.MotFile));
+  const int flash_result = reader.LoadFlashImage(*files.image, Utf8Path(settings.MotFile));
   // A file that puts no byte into the flash (empty, only S0/S9, or all of it beyond the
   // flash) would end in "update finished" with nothing written: it is a bad file.
   if (flash_result < 0 || TotalUsedLength(*files.image) == 0) {
     if (flash_result == -1) {
       show(kMsgNoDataFile);
-      LogFailure(log_, "NO DATA FILE :" + settings_.MotFile);
+      LogFailure(log, "NO DATA FILE :" + settings.MotFile);
       return kMsgNoDataFile;
     }
     show(kMsgDataFileBad);
-    LogFailure(log_, "DATA FILE DATA ERROR :" + settings_.MotFile);
+    LogFailure(log, "DATA FILE DATA ERROR :" + settings.MotFile);
     return kMsgDataFileBad;
   }
   return 0;

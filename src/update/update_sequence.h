@@ -37,6 +37,12 @@ struct StopPoint {
   int chunk = 0;
 };
 
+/// The first half of a run, which needs no port: loads the boot file (`boot_path`, or
+/// ProgramDir + InfoFile) and the update file. On failure shows the message, writes the
+/// record and returns its id; returns 0 when both are loaded. Several ports share one load.
+int LoadUpdateFiles(const UpdateSettings& settings, const std::string& boot_path, UserPrompt& prompt,
+                    const EventLog& log, UpdateFiles& files);
+
 class UpdateSequence {
  public:
   /// Everything is lent by the owner of the settings (the main window, or the command
@@ -49,10 +55,7 @@ class UpdateSequence {
   /// 506 on failure. The main window is disabled for the run and enabled again on every path.
   int OnSend(const UpdateTarget& target = {});
 
-  /// The first half of a run: loads the boot file and the update file. On failure shows the
-  /// message, writes the record and returns its id; returns 0 when both are loaded.
-  int LoadFiles(const UpdateTarget& target, UpdateFiles& files);
-  /// The second half: message 202 (unless `ask_restart` is false, for a caller that asked
+  /// The second half of a run (the first is LoadUpdateFiles): message 202 (unless `ask_restart` is false, for a caller that asked
   /// once for several ports), the port, the boot program, the bit rate and the flash.
   /// Returns the id of the closing message shown.
   int RunLoaded(const UpdateFiles& files, const UpdateTarget& target, bool ask_restart = true);
