@@ -3,8 +3,23 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "serial/serial_port.h"
 #include "testing/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+// A wait with nothing on the line ends with the time up, and not before `at_least_ms`.
+void ExpectWaitTimesOut(SerialPort& port, int milliseconds, int at_least_ms) {
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(port.WaitForInput(milliseconds), InputWait::kTimeUp);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(at_least_ms));
+}
+
+}  // namespace
+}  // namespace quillon
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -152,9 +167,7 @@ TEST_F(PtyTest, HangUpIsAFailedReadAtOnce) {
 TEST_F(PtyTest, WaitForInputWakesOnAByteAndEndsOnAHangUp) {
   ASSERT_EQ(port_.OpenPort(slave_), 1);
   using Clock = std::chrono::steady_clock;
-  auto start = Clock::now();
-  EXPECT_EQ(port_.WaitForInput(30), InputWait::kTimeUp);
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
+  ExpectWaitTimesOut(port_, 30, 30);
 
   // A byte that comes 20 ms into a 2 s wait ends it then.
   std::thread device([this] {
@@ -162,7 +175,7 @@ TEST_F(PtyTest, WaitForInputWakesOnAByteAndEndsOnAHangUp) {
     const std::uint8_t answer = 0x06;
     EXPECT_EQ(::write(master_, &answer, 1), 1);
   });
-  start = Clock::now();
+  auto start = Clock::now();
   EXPECT_EQ(port_.WaitForInput(2000), InputWait::kInput);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
   device.join();
@@ -278,12 +291,10 @@ TEST_F(LoopbackComTest, PassesEveryByteValueAndNeverWaits) {
 TEST_F(LoopbackComTest, WaitForInputWakesOnTheEcho) {
   ASSERT_EQ(port_.OpenPort(device_), 1);
   using Clock = std::chrono::steady_clock;
-  auto start = Clock::now();
-  EXPECT_EQ(port_.WaitForInput(30), InputWait::kTimeUp);
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(29));
+  ExpectWaitTimesOut(port_, 30, 29);
   const std::array<std::uint8_t, 1> byte{0x55};
   ASSERT_EQ(port_.WriteCom(byte), 1);
-  start = Clock::now();
+  const auto start = Clock::now();
   EXPECT_EQ(port_.WaitForInput(2000), InputWait::kInput);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
   EXPECT_EQ(Collect(1, 32), std::vector<std::uint8_t>{0x55});
