@@ -129,12 +129,13 @@ std::vector<PortJob> ResolvePorts(const FlashOptions& options, const UpdateSetti
     job.target.port_device = job.target.port_label = device;
     jobs.push_back(std::move(job));
   };
-  if (options.ports.empty()) {
+  auto add_com = [&](int com) {
     PortJob job;
-    job.com = settings.Com;
-    job.name = ComLabel(settings.Com);
+    job.com = com;
+    job.name = ComLabel(com);
     jobs.push_back(std::move(job));
-  }
+  };
+  if (options.ports.empty()) add_com(settings.Com);
   for (const auto& name : options.ports) {
     if (IsUsbExpression(name)) {
       std::string why;
@@ -149,10 +150,7 @@ std::vector<PortJob> ResolvePorts(const FlashOptions& options, const UpdateSetti
       std::fprintf(stderr, "\n");
       for (const auto& device : devices) add_device(device, device);
     } else if (const int com = ComNameNumber(name); com > 0) {
-      PortJob job;
-      job.com = com;
-      job.name = ComLabel(com);
-      jobs.push_back(std::move(job));
+      add_com(com);
     } else {
       add_device(name, name);
     }
