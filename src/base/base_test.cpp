@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -20,8 +21,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace quillon {
@@ -129,6 +133,26 @@ TEST(EventLogTest, AHeldLogIsWaitedForUpToTheBoundThenTheRecordIsHandedBack) {
   EXPECT_EQ(testing::LogMessages(path), std::vector<std::string>{"kept"});
 }
 
+// A wait that writes a record on every read must not be stretched by a log held for good:
+// after one record waited its bound, the next ones are handed back at once, and the log is
+// written again as soon as it is free.
+TEST(EventLogTest, ALogHeldForGoodCostsOneBoundNotOnePerRecord) {
+  TempDir dir;
+  auto path = dir.Write("quillon.sts", "");
+  EventLog log(path);
+  int handed_back = 0;
+  log.on_unwritten = [&](const std::string&) { ++handed_back; };
+  auto hold = HoldLog(path, EventLog::kLockWaitMs + 700);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(log.WriteLog("f", i, "held"), 0);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(handed_back, 20);
+  EXPECT_LT(waited, std::chrono::milliseconds(EventLog::kLockWaitMs + 400));
+  hold.join();
+  EXPECT_EQ(log.WriteLog("f", 30, "free again"), 1);
+  EXPECT_EQ(testing::LogMessages(path), std::vector<std::string>{"free again"});
+}
+
 #ifndef _WIN32
 TEST(EventLogTest, ManyProcessesAppendingAtOnceLoseNoRecord) {
   TempDir dir;
@@ -153,6 +177,38 @@ TEST(EventLogTest, ManyProcessesAppendingAtOnceLoseNoRecord) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   EXPECT_EQ(testing::LogMessages(path).size(), static_cast<std::size_t>(kProcesses * kRecords));
+}
+#endif
+
+#ifndef _WIN32
+// A disk that fills up in the middle of a record: the torn start is cut off again, so the log
+// holds whole records only and the next one starts a line of its own. The file size limit
+// stands in for the full disk (in a child process, so the test runner keeps its own limit).
+TEST(EventLogTest, ARecordIsWrittenWholeOrNotAtAll) {
+  TempDir dir;
+  const auto path = dir / "quillon.sts";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    EventLog log(path);
+    bool ok = log.WriteLog("f", 1, "first") == 1;
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit full{static_cast<rlim_t>(std::filesystem::file_size(path) + 10), limit.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &full);
+    ok = ok && log.WriteLog("f", 2, "this record is longer than the room left") == 0;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ok = ok && log.WriteLog("f", 3, "third") == 1;
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::string text = testing::ReadFileBytes(path);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+  EXPECT_EQ(std::regex_replace(text, std::regex("[0-9/]{8} [0-9:]{8}  File:f\\([13]\\) :(first|third)\n"), ""), "") << text;
+  EXPECT_EQ(testing::LogMessages(path), (std::vector<std::string>{"first", "third"}));
 }
 #endif
 

@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "base/posix_call.h"
 #endif
 
 namespace quillon {
@@ -65,11 +67,11 @@ std::string LogTimeStamp() {
 
 namespace {
 
-// Tries `attempt` until it says yes or no, for at most EventLog::kLockWaitMs: another writer
-// holds the log only for the length of one record.
+// Tries `attempt` until it says yes or no, for at most `wait_ms`: another writer holds the
+// log only for the length of one record.
 template <typename Attempt>
-bool WithinLockWait(Attempt attempt) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(EventLog::kLockWaitMs);
+bool WithinLockWait(int wait_ms, Attempt attempt) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   for (;;) {
     if (const auto outcome = attempt(); outcome.has_value()) return *outcome;
     if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -78,47 +80,52 @@ bool WithinLockWait(Attempt attempt) {
 }
 
 #ifdef _WIN32
-bool AppendExclusively(const std::filesystem::path& path, const std::string& bytes) {
+bool AppendExclusively(const std::filesystem::path& path, const std::string& bytes, int wait_ms) {
   // Share mode 0: while the record is written nobody else holds the file.
   HANDLE file = INVALID_HANDLE_VALUE;
-  const bool opened = WithinLockWait([&]() -> std::optional<bool> {
+  const bool opened = WithinLockWait(wait_ms, [&]() -> std::optional<bool> {
     file = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) return true;
     if (GetLastError() == ERROR_SHARING_VIOLATION || GetLastError() == ERROR_LOCK_VIOLATION) return std::nullopt;
     return false;
   });
   if (!opened) return false;
-  bool ok = SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER;
+  LARGE_INTEGER end{};
+  bool ok = SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_END) != 0;
   DWORD written = 0;
   ok = ok && WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
        written == bytes.size();
+  // A torn record (a full disk) is cut off again: the next one must start a line of its own.
+  if (!ok && written > 0 && SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) SetEndOfFile(file);
   return CloseHandle(file) && ok;
 }
 #else
-bool AppendExclusively(const std::filesystem::path& path, const std::string& bytes) {
-  int fd;
-  do {
-    // Not blocking: a FIFO named as the log must not hold the update until someone reads it.
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+bool AppendExclusively(const std::filesystem::path& path, const std::string& bytes, int wait_ms) {
+  // Not blocking: a FIFO named as the log must not hold the update until someone reads it.
+  const int fd = posix::Retry([&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666); });
   if (fd < 0) return false;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return false;
   }
-  bool ok = WithinLockWait([&]() -> std::optional<bool> {
+  bool ok = WithinLockWait(wait_ms, [&]() -> std::optional<bool> {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
     if (errno == EWOULDBLOCK || errno == EINTR) return std::nullopt;
     return false;
   });
+  // The length before the record, taken under the lock: a torn record is cut back to it.
+  struct stat before {};
+  ok = ok && ::fstat(fd, &before) == 0;
   // One write of the whole line: with O_APPEND two writers never interleave inside it.
   ssize_t n = -1;
-  while (ok) {
-    n = ::write(fd, bytes.data(), bytes.size());
-    if (n >= 0 || errno != EINTR) break;
+  if (ok) n = posix::Retry([&] { return ::write(fd, bytes.data(), bytes.size()); });
+  if (ok && n != static_cast<ssize_t>(bytes.size())) {
+    // A full disk (or a size limit) took only the start of the record: the next record must
+    // not be glued onto it.
+    if (n > 0) posix::Retry([&] { return ::ftruncate(fd, before.st_size); });
+    ok = false;
   }
-  ok = ok && n == static_cast<ssize_t>(bytes.size());
   return ::close(fd) == 0 && ok;
 }
 #endif
@@ -136,12 +143,14 @@ int EventLog::WriteLog(std::string_view file, int line, std::string_view message
     std::string record = text;
 #endif
     record.push_back('\n');
-    if (AppendExclusively(path_, record)) return 1;
-    if (std::error_code error; make_folder && !std::filesystem::exists(path_.parent_path(), error) &&
-                               std::filesystem::create_directories(path_.parent_path(), error) &&
-                               AppendExclusively(path_, record)) {
-      return 1;
+    const int wait_ms = failing_->load() ? 0 : kLockWaitMs;
+    bool written = AppendExclusively(path_, record, wait_ms);
+    if (std::error_code error; !written && make_folder && !std::filesystem::exists(path_.parent_path(), error) &&
+                               std::filesystem::create_directories(path_.parent_path(), error)) {
+      written = AppendExclusively(path_, record, wait_ms);
     }
+    failing_->store(!written);
+    if (written) return 1;
     if (on_unwritten) on_unwritten(text);
     return 0;
   } catch (...) {

@@ -2,8 +2,10 @@
 // The failure log: one line per failure, appended to a file that is opened and closed for
 // every record.
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -19,8 +21,11 @@ class EventLog {
   /// Appends "<time>  File:<file>(<line>) :<message>" and one 0x0A, as one write while the
   /// file is held exclusively, to a regular file only (never waiting on a FIFO). A file that
   /// another writer holds is tried again for up to kLockWaitMs (records are written inside
-  /// the protocol's waits, so not longer). Returns 1 when the whole record was written, 0
-  /// otherwise; then the record (without its line feed) goes to `on_unwritten` when set.
+  /// the protocol's waits, so not longer); once a record was not written, the next ones are
+  /// tried once without waiting until one gets through, so a log held for good costs a wait
+  /// one bound, not one bound per record. A record is written whole or not at all. Returns 1
+  /// when the whole record was written, 0 otherwise; then the record (without its line
+  /// feed) goes to `on_unwritten` when set.
   int WriteLog(std::string_view file, int line, std::string_view message) const;
 
   static constexpr int kLockWaitMs = 500;
@@ -37,6 +42,8 @@ class EventLog {
 
  private:
   std::filesystem::path path_;
+  /// The last record was not written (shared by copies of this log).
+  std::shared_ptr<std::atomic<bool>> failing_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 /// The one way code reports a failure: the record names the statement that calls it.

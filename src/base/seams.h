@@ -3,6 +3,7 @@
 // display and the user only through these.
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -11,8 +12,11 @@ namespace quillon {
 /// Sleeps the calling thread; the protocol's every wait goes through it.
 class Pause {
  public:
+  using Clock = std::chrono::steady_clock;
   virtual ~Pause() = default;
   virtual void Sleep(int milliseconds) = 0;
+  /// The clock the pauses run on; a wait that must last a given time measures it here.
+  virtual Clock::time_point Now() { return Clock::now(); }
 };
 
 class ThreadPause final : public Pause {

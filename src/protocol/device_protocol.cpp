@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <string>
 
 #include "base/messages.h"
@@ -39,24 +40,33 @@ bool DeviceProtocol::Send(std::span<const std::uint8_t> bytes) {
 }
 
 int DeviceProtocol::ShortPoll(std::span<std::uint8_t> buffer) {
+  const ReadSlots slots(pause_, kPollPauseMs);
   for (int i = 0; i < kPollReads; ++i) {
     const int n = port_.ReadCom(buffer);
     if (n > 0) return n;
     // A line that is gone will bring nothing in the 699 reads left.
     if (port_.LineGone()) return 0;
-    AwaitNext(n, kPollPauseMs);
+    AwaitNext(n, slots, i);
   }
   return 0;
 }
 
-void DeviceProtocol::AwaitNext(int read_result, int milliseconds) {
+int DeviceProtocol::ReadSlots::Left(int attempt) const {
+  const auto end = start_ + std::chrono::milliseconds(static_cast<long long>(slot_ms_) * (attempt + 1));
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - pause_.Now()).count();
+  return static_cast<int>(std::max<long long>(left, 0));
+}
+
+void DeviceProtocol::AwaitNext(int read_result, const ReadSlots& slots, int attempt) {
+  const int left = slots.Left(attempt);
+  if (left == 0) return;
   // After a read that found nothing the wait ends as soon as a byte arrives, so an answer is
   // taken the moment it is there. Bytes left queued would end that wait at once and burn
   // the read budget in no time: then it is a plain pause.
   if (read_result == 0 && !port_.InputLeftQueued()) {
-    port_.WaitForInput(milliseconds);
+    port_.WaitForInput(left);
   } else {
-    pause_.Sleep(milliseconds);
+    pause_.Sleep(left);
   }
 }
 
@@ -169,11 +179,12 @@ bool DeviceProtocol::SwitchBitRate(std::int32_t baudrate) {
 
 bool DeviceProtocol::WaitForByte(std::uint8_t expected, int attempts, int pause_ms) {
   std::array<std::uint8_t, 32> reply{};
+  const ReadSlots slots(pause_, pause_ms);
   for (int i = 0; i < attempts; ++i) {
     const int n = port_.ReadCom(reply);
     if (n >= 1 && reply[0] == expected) return true;
     if (port_.LineGone()) return false;
-    AwaitNext(n, pause_ms);
+    AwaitNext(n, slots, i);
   }
   return false;
 }
@@ -210,9 +221,10 @@ bool DeviceProtocol::SendFlashImage(const FlashImage& image, std::int32_t send_w
       if (!Send(chunk)) return Fail();
       // Any answer will do; what it says is the device's business.
       int answer = 0;
+      const ReadSlots slots(pause_, kPollPauseMs);
       for (int i = 0; i < kPollReads && answer == 0; ++i) {
         answer = port_.ReadCom(reply);
-        if (answer == 0) AwaitNext(answer, kPollPauseMs);
+        if (answer == 0) AwaitNext(answer, slots, i);
       }
       if (answer <= 0) return Fail();
       if (!SendByte(kReady)) return Fail();
@@ -231,13 +243,14 @@ bool DeviceProtocol::SendFlashImage(const FlashImage& image, std::int32_t send_w
   if (!closing_sent) return Fail();
   // Only the number of closing bytes counts: exactly four.
   int count = 0;
+  const ReadSlots slots(pause_, kPollPauseMs);
   for (int i = 0; i < kPollReads; ++i) {
     const int n = port_.ReadCom(reply);
     if (n < 0) return Fail();
     count += n;
     if (count == kClosingReplyBytes) return true;
     if (count > kClosingReplyBytes) return Fail();
-    AwaitNext(n, kPollPauseMs);
+    AwaitNext(n, slots, i);
   }
   return false;
 }

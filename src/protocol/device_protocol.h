@@ -61,8 +61,22 @@ class DeviceProtocol {
   /// error counts as a read that brought nothing; a line that is gone ends the poll as timed
   /// out at once.
   int ShortPoll(std::span<std::uint8_t> buffer);
-  /// The 5 ms between two reads of a wait, after a read that returned `read_result`.
-  void AwaitNext(int read_result, int milliseconds);
+  /// The slots of one wait's reads: read `attempt` owns the slot that ends
+  /// (attempt + 1) x `slot_ms` after the wait began. Input may wake the next read early, but
+  /// the wait never ends before its count of slots has passed, junk on the line or not.
+  class ReadSlots {
+   public:
+    ReadSlots(Pause& pause, int slot_ms) : pause_(pause), start_(pause.Now()), slot_ms_(slot_ms) {}
+    /// Whole milliseconds (rounded up) until slot `attempt` ends; 0 once it has.
+    int Left(int attempt) const;
+
+   private:
+    Pause& pause_;
+    Pause::Clock::time_point start_;
+    int slot_ms_;
+  };
+  /// The rest of read `attempt`'s slot, after a read that returned `read_result`.
+  void AwaitNext(int read_result, const ReadSlots& slots, int attempt);
   /// True only when every byte was written.
   bool Send(std::span<const std::uint8_t> bytes);
   bool SendByte(std::uint8_t byte) { return Send({&byte, 1}); }

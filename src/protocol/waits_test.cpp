@@ -164,6 +164,18 @@ INSTANTIATE_TEST_SUITE_P(
                   [](testing::FakeCommDriver& d) {
                     for (long long ms = 0; ms <= 4000; ++ms) d.ArriveAt(ms, {0x00});
                   },
+                  [](DeviceProtocol& p) { return p.WaitForByte(0x06, 700, 5); }, 3500, ""},
+        // Sparse junk wakes a wait early; the read it wakes still owns only its own slot, so
+        // the next read never starts a slot before the last one has ended.
+        FloodCase{"junk_every_3_ms",
+                  [](testing::FakeCommDriver& d) {
+                    for (long long ms = 1; ms <= 4000; ms += 3) d.ArriveAt(ms, {0x00});
+                  },
+                  [](DeviceProtocol& p) { return p.WaitForByte(0x06, 700, 5); }, 3500, ""},
+        FloodCase{"junk_every_7_ms",
+                  [](testing::FakeCommDriver& d) {
+                    for (long long ms = 2; ms <= 4000; ms += 7) d.ArriveAt(ms, {0x00});
+                  },
                   [](DeviceProtocol& p) { return p.WaitForByte(0x06, 700, 5); }, 3500, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 

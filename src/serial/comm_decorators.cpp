@@ -25,13 +25,15 @@ bool StoppableCommDriver::Write(std::span<const std::uint8_t> bytes, std::size_t
 }
 
 InputWait StoppableCommDriver::WaitForInput(int milliseconds) {
-  // In slices, so that a stop is seen within 10 ms however long the wait.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  // In slices, so that a stop is seen within 10 ms however long the wait. What is left is
+  // rounded up, never down: a wait never ends before its time.
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
   for (;;) {
     if (stop_.requested()) return InputWait::kLineGone;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    const InputWait result = ForwardingCommDriver::WaitForInput(static_cast<int>(std::clamp<long long>(left.count(), 0, 10)));
-    if (result != InputWait::kTimeUp || left.count() <= 10) return result;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const InputWait result = ForwardingCommDriver::WaitForInput(static_cast<int>(std::clamp<long long>(left, 0, 10)));
+    if (result != InputWait::kTimeUp || Clock::now() >= deadline) return result;
   }
 }
 

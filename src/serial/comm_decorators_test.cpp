@@ -61,6 +61,30 @@ TEST(StoppableCommDriverTest, AStopEndsAWaitUnderWay) {
   stopper.join();
 }
 
+// A driver whose wait lasts exactly the whole milliseconds it is given, as poll() does.
+class SleepingDriver final : public ForwardingCommDriver {
+ public:
+  SleepingDriver() : ForwardingCommDriver(std::make_unique<FakeCommDriver>()) {}
+  InputWait WaitForInput(int milliseconds) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    return InputWait::kTimeUp;
+  }
+};
+
+class StoppableWaitTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(StoppableWaitTest, AWaitWithNoInputLastsItsWholeTime) {
+  StopFlag stop;
+  StoppableCommDriver driver(std::make_unique<SleepingDriver>(), stop);
+  for (int i = 0; i < 20; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(driver.WaitForInput(GetParam()), InputWait::kTimeUp);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(GetParam()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Milliseconds, StoppableWaitTest, ::testing::Values(1, 5, 13));
+
 TEST(StoppablePauseTest, EndsAtItsDeadlineOrAtTheStop) {
   StopFlag stop;
   StoppablePause pause(stop);

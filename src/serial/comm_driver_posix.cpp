@@ -19,7 +19,7 @@
 #endif
 
 #include "serial/comm_driver.h"
-#include "serial/posix_call.h"
+#include "base/posix_call.h"
 
 namespace quillon {
 namespace {

@@ -16,6 +16,7 @@ class FakePause final : public Pause {
     pauses.push_back(milliseconds);
     Advance(milliseconds);
   }
+  Clock::time_point Now() override { return Clock::time_point(std::chrono::milliseconds(now_ms)); }
   /// Moves the clock without recording a pause: the fake driver's waits for input do this.
   void Advance(long long milliseconds) {
     now_ms += milliseconds;

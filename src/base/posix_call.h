@@ -1,5 +1,5 @@
 #pragma once
-// Every system call of the POSIX serial backend goes through here: EINTR is retried, so a
+// The POSIX code (the serial driver, the log) makes its system calls through here: EINTR is retried, so a
 // signal never turns into a failed transfer.
 
 #include <cerrno>
