@@ -212,6 +212,7 @@ bool Device::Blocks() {
     if (!Read(byte)) return false;
     if (byte != 0x00) Problem("block command 0x57 followed by " + Hex(byte) + ", not 0x00");
     if (Silent("block-ack")) return false;
+    if (faults_.slow_block_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(faults_.slow_block_ms));
     Answer(0x06);
 
     std::array<std::uint8_t, 8> header{};
@@ -277,6 +278,7 @@ bool Device::Blocks() {
       continue;
     }
     if (Silent("checksum-ack")) return false;
+    if (faults_.slow_checksum_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(faults_.slow_checksum_ms));
     Answer(0x06);
     block_acked = std::chrono::steady_clock::now();
   }

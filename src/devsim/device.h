@@ -29,6 +29,8 @@ struct Faults {
   bool junk_before_answers = false;          ///< 0x00 in front of every 0x06 and 0x11
   long hangup_at_chunk = -1;                 ///< drop the line when this chunk arrives
   int latency_ms = 0;                        ///< flash programming time per chunk
+  int slow_block_ms = 0;                     ///< the block command is acknowledged this late (a slow erase)
+  int slow_checksum_ms = 0;                  ///< the checksum is acknowledged this late
 };
 
 class Device {

@@ -79,6 +79,8 @@ int main(int argc, char** argv) {
   app.add_option("--flash-out", flash_out, "write the flash here at the end");
   app.add_option("--report", report, "write what the device saw and found wrong here");
   app.add_option("--latency-ms", faults.latency_ms, "flash programming time per chunk");
+  app.add_option("--slow-block", faults.slow_block_ms, "acknowledge each block command this many ms late (a slow erase)");
+  app.add_option("--slow-checksum", faults.slow_checksum_ms, "acknowledge each block's checksum this many ms late");
   const std::vector<std::string> phases{"start", "size", "final", "bitrate", "newrate", "block-ack", "ready",
                                         "checksum-ack", "closing"};
   std::vector<std::string> vanish_phases = phases;

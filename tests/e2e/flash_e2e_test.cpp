@@ -180,6 +180,49 @@ TEST_F(FlashE2eTest, UpdateAt38400ThroughTheSettingsPortsMap) {
   EXPECT_EQ(ReadFileBytes(dir_ / "q.ini").find("Mot File"), std::string::npos);
 }
 
+// A device that erases slowly answers the block command (or the checksum) late; the host
+// waits its whole 3.5 s for it. The trace gives the moment of the block command.
+class SlowDeviceTest : public FlashE2eTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  std::string OneBlockUpdate() const { return OneBlockUpdateIn(dir_); }
+
+ public:
+  /// An update file with one chunk in one block.
+  static std::string OneBlockUpdateIn(const TempDir& dir) {
+    std::vector<std::uint8_t> data(128, 0x3C);
+    return dir.Write("one-block.mot", testing::SRecordLine('2', 0x4000, data) + testing::SRecordLine('8', 0, {}))
+        .string();
+  }
+};
+
+TEST_P(SlowDeviceTest, AnAnswerWithinThe3500MsIsTaken) {
+  auto run = Flash({GetParam(), "3300"}, {"--port", Port(), "--boot", SmallBoot(), OneBlockUpdate()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.records.empty());
+  EXPECT_THAT(run.report, HasSubstr("checksum good"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, SlowDeviceTest, ::testing::Values("--slow-block", "--slow-checksum"),
+                         [](const auto& info) { return std::string(info.param + 7); });
+
+TEST_F(FlashE2eTest, ASilentDeviceIsGivenUpNoSoonerThan3500MsAfterTheBlockCommand) {
+  const auto trace = dir_ / "trace.txt";
+  const auto start = std::chrono::steady_clock::now();
+  auto run = Flash({"--silent-at", "block-ack"}, {"--port", Port(), "--boot", SmallBoot(), "--trace", trace.string(),
+                                              SlowDeviceTest::OneBlockUpdateIn(dir_)});
+  const double total_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(run.status, 13) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("[503]"));
+  // The trace's clock starts after the CLI did, so this gap is, if anything, too long by the
+  // CLI's start-up, never too short.
+  const std::string text = ReadFileBytes(trace);
+  std::smatch block;
+  ASSERT_TRUE(std::regex_search(text, block, std::regex(R"(([0-9.]+) TX 57\n\s*[0-9.]+ TX 00\n)"))) << text;
+  const double after_block_ms = total_ms - std::stod(block[1]);
+  EXPECT_GE(after_block_ms, 3500.0);
+  EXPECT_LT(after_block_ms, 3500.0 + 3000.0);
+}
+
 struct FaultCase {
   const char* name;
   std::vector<std::string> device_args;
