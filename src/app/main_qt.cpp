@@ -9,12 +9,15 @@
 #include "app/single_instance.h"
 #include "base/program_paths.h"
 #include "base/seams.h"
+#include "base/system.h"
 #include "base/version.h"
 #include "serial/comm_driver.h"
 #include "ui/main_window_model.h"
 #include "ui/qt/qt_views.h"
 
 int main(int argc, char** argv) {
+  // A port opened later must never take the number of a closed standard stream.
+  quillon::EnsureStandardStreams();
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("quillon %s\n", quillon::kVersion);

@@ -20,6 +20,7 @@
 
 #include "base/messages.h"
 #include "base/program_paths.h"
+#include "base/system.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/file_report.h"
@@ -91,17 +92,13 @@ std::string JobDevice(const PortJob& job, const UpdateSettings& settings) {
   return job.com > 0 ? PortDeviceName(job.com, settings.Ports) : job.target.port_device;
 }
 
-bool SameDevice(const std::string& a, const std::string& b) {
-  if (a == b) return true;
-  std::error_code error;
-  return std::filesystem::equivalent(Utf8Path(a), Utf8Path(b), error);
-}
-
 // Shows a message of the run before the ports start (202, or a file's failure).
 class FrontPrompt final : public UserPrompt {
  public:
   FrontPrompt(RunReport* report, UserPrompt& terminal) : report_(report), terminal_(terminal) {}
   void ShowMessage(int id, std::string_view text) override {
+    // A file that fails to load once a stop was asked for fails because of the stop.
+    if (InterruptFlag().requested() && id != kMsgRestartInBootMode) return;
     if (report_ != nullptr) {
       report_->Message(nullptr, id, text);
     } else {
@@ -230,7 +227,14 @@ int RunFlash(const FlashOptions& options) {
   TerminalPrompt terminal([&](int id) { return Hint(id, options, settings, PortHintName(jobs.front(), settings)); });
   FrontPrompt front(report.get(), terminal);
   UpdateFiles files;
-  if (const int failed = LoadUpdateFiles(settings, options.boot, front, log, files); failed != 0) {
+  const int failed = LoadUpdateFiles(settings, options.boot, front, log, files);
+  if (InterruptFlag().requested()) {
+    // Whatever failed while loading failed because of the stop.
+    if (report) report->Summary({}, kExitInterrupted);
+    std::fprintf(stderr, "quillon-cli: interrupted before anything was sent\n");
+    return kExitInterrupted;
+  }
+  if (failed != 0) {
     if (report) report->Summary({}, ExitForMessage(failed));
     return ExitForMessage(failed);
   }
@@ -241,17 +245,11 @@ int RunFlash(const FlashOptions& options) {
     const std::string device = JobDevice(job, settings);
     const auto findings = CheckPort(device, PortCheckOptions{"/", false});
     if (NothingBlocks(findings)) continue;
-    // The record "Open Error" as a failed open writes it: through the port itself.
+    // The record a failed open writes, without opening the port: a port another program
+    // holds, or the system console, is not touched at all.
     EventLog port_log(Utf8Path(job.log_path));
     port_log.make_folder = job.make_log_folder;
-    auto probe_driver = MakePlatformCommDriver();
-    {
-      SerialPort probe(*probe_driver, port_log);
-      if (probe.OpenPort(device)) {
-        probe.ClosePort();
-        LogFailure(port_log, device + "Open Error");
-      }
-    }
+    LogOpenError(port_log, device);
     const std::string label = job.com > 0 ? ComLabel(job.com) : job.target.port_label;
     std::string reason;
     for (const auto& f : findings) {
@@ -276,7 +274,6 @@ int RunFlash(const FlashOptions& options) {
 
   // Message 202 once for every port; then one Enter (or --yes) starts them all.
   StopFlag& stop = InterruptFlag();
-  StopOnInterrupt();
   front.ShowMessage(kMsgRestartInBootMode, MessageText(kMsgRestartInBootMode));
   if (interactive && !stop.requested()) {
     std::FILE* out = options.json ? stderr : stdout;

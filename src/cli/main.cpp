@@ -7,12 +7,18 @@
 #ifdef _WIN32
 #include "base/wide_text.h"
 #endif
+#include "base/system.h"
 #include "base/version.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
+#include "cli/interrupt.h"
 
 int main(int argc, char** argv) {
   using namespace quillon::cli;
+  // Before anything else: no signal may end the program unseen, and nothing opened later may
+  // take the number of a closed standard stream.
+  InstallInterruptHandlers();
+  quillon::EnsureStandardStreams();
   CLI::App app{"quillon-cli: rewrites the flash of an H8S device over a serial port", "quillon-cli"};
   app.set_version_flag("--version", std::string("quillon-cli ") + quillon::kVersion);
   app.footer(std::string(kExitStatusHelp));
@@ -43,6 +49,13 @@ int main(int argc, char** argv) {
     for (const auto* sub : commands) std::cerr << ' ' << sub->get_name();
     std::cerr << "\nquillon-cli --help tells more.\n";
     return kExitUsage;
+  }
+  // Only an update has ports to stop in order; every other command ends at a signal.
+  const bool stops_in_order = argc >= 2 && std::string(argv[1]) == "flash";
+  if (stops_in_order) {
+    StopOnInterrupt();
+  } else {
+    EndOnInterrupt();
   }
   try {
     app.parse(argc, argv);

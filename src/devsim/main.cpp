@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "base/system.h"
 #include "base/version.h"
 #include "devsim/device.h"
 
@@ -61,6 +62,8 @@ std::optional<std::uint8_t> ByteOption(int value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The pseudo-terminal must never take the number of a closed standard stream.
+  quillon::EnsureStandardStreams();
   CLI::App app{"quillon-devsim: a simulated H8S device in boot mode on a pseudo-terminal", "quillon-devsim"};
   app.set_version_flag("--version", std::string("quillon-devsim ") + quillon::kVersion);
   app.footer(

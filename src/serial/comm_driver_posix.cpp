@@ -55,15 +55,23 @@ bool CodeOf(std::uint32_t rate, speed_t& code) {
 // The ports this process holds open, for RestorePortsForSignal: what a signal handler needs
 // to undo the driver's changes, in lock-free slots.
 struct OpenPortSlot {
-  std::atomic<int> fd{-1};
+  std::atomic<int> fd{-1};                  ///< -1: free; kClaimed: being filled in
   std::atomic<int> saved_serial_flags{-1};  ///< -1: the low-latency flag was not changed
+  termios found{};                          ///< the line settings to put back
+  bool had_found = false;
 };
 std::array<OpenPortSlot, 16> g_open_ports;
+constexpr int kClaimed = -2;
 
-OpenPortSlot* ClaimSlot(int fd) {
+// The handler looks only at slots whose fd is set, and the fd is set last.
+OpenPortSlot* ClaimSlot(int fd, const termios* found) {
   for (auto& slot : g_open_ports) {
     int free = -1;
-    if (slot.fd.compare_exchange_strong(free, fd)) return &slot;
+    if (!slot.fd.compare_exchange_strong(free, kClaimed)) continue;
+    slot.had_found = found != nullptr;
+    if (found != nullptr) slot.found = *found;
+    slot.fd = fd;
+    return &slot;
   }
   return nullptr;  // more ports than slots: those are not put back on a signal
 }
@@ -97,7 +105,7 @@ class PosixCommDriver final : public CommDriver {
     fd_ = fd;
     // The line settings as another program left them, put back on close.
     had_termios_ = Retry([&] { return ::tcgetattr(fd_, &found_termios_); }) == 0;
-    slot_ = ClaimSlot(fd);
+    slot_ = ClaimSlot(fd, had_termios_ ? &found_termios_ : nullptr);
     ReadCounters(counters_);
     SetLowLatency();
     return true;
@@ -309,6 +317,8 @@ void RestorePortsForSignal() noexcept {
     const int fd = slot.fd.load();
     if (fd < 0) continue;
     if (const int flags = slot.saved_serial_flags.load(); flags >= 0) RestoreSerialFlags(fd, flags);
+    // tcsetattr is one of the calls a signal handler may make.
+    if (slot.had_found) ::tcsetattr(fd, TCSANOW, &slot.found);
     ::ioctl(fd, TIOCNXCL);
   }
 }

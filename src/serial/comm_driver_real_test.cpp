@@ -211,16 +211,32 @@ TEST_F(PtyTest, OpensWhereLowLatencyModeIsRefused) {
 }
 
 #ifdef TIOCGEXCL
-TEST_F(PtyTest, ASignalGivesTheExclusiveUseBack) {
+TEST_F(PtyTest, ASignalGivesTheExclusiveUseAndTheLineSettingsBack) {
+  termios found{};
+  {
+    const int probe = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(probe, 0);
+    ASSERT_EQ(::tcgetattr(probe, &found), 0);
+    ::close(probe);
+  }
   ASSERT_EQ(port_.OpenPort(slave_), 1);
   const int other = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (other < 0) GTEST_SKIP() << "this user cannot open an exclusive tty a second time";
   int exclusive = 0;
   ASSERT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 1);
+  // The update moved the line to 115200 raw; the emergency path puts back what it found.
+  ASSERT_EQ(port_.SetBaudrate(115200), 1);
+  termios moved{};
+  ASSERT_EQ(::tcgetattr(other, &moved), 0);
+  ASSERT_EQ(::cfgetospeed(&moved), B115200);
   RestorePortsForSignal();
   ASSERT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 0);
+  termios back{};
+  ASSERT_EQ(::tcgetattr(other, &back), 0);
+  EXPECT_EQ(::cfgetospeed(&back), ::cfgetospeed(&found));
+  EXPECT_EQ(back.c_lflag, found.c_lflag);
   ::close(other);
 }
 #endif

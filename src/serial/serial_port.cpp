@@ -14,11 +14,13 @@ std::string PortDeviceName(std::int32_t com, const std::map<int, std::string>& p
 #endif
 }
 
+void LogOpenError(const EventLog& log, const std::string& device) { LogFailure(log, device + "Open Error"); }
+
 int SerialPort::OpenPort(const std::string& device) {
   ClosePort();
   device_ = device;
   if (!driver_.Open(device)) {
-    LogFailure(log_, device + "Open Error");
+    LogOpenError(log_, device);
     return 0;
   }
   if (!driver_.SetupQueues(1200, 1200)) {

@@ -56,6 +56,10 @@ class SerialPort {
   bool left_queued_ = false;
 };
 
+/// The record a port that cannot be opened leaves, the same whether OpenPort found it or a
+/// check before the update did (which then never touches the line).
+void LogOpenError(const EventLog& log, const std::string& device);
+
 /// The device that COM port `com` stands for: "\\.\COMn" on Windows; elsewhere the device the
 /// settings' [Ports] map names, or /dev/ttyS(n-1), the convention Wine follows too.
 std::string PortDeviceName(std::int32_t com, const std::map<int, std::string>& ports);

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -694,7 +695,18 @@ TEST_F(FlashE2eTest, APortHeldByAnotherProgramIsRefusedBeforeTheBootModeQuestion
   const pid_t device = StartDevice({"--report", (dir_ / "report.txt").string()});
   const int held = ::open(Port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(held, 0);
+  // The checks may look at the port (one open, no settings changed); nothing else opens it.
+  const int watch = ::inotify_init1(IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, std::filesystem::canonical(Port()).c_str(), IN_OPEN), 0);
   EXPECT_EQ(Wait(StartFlash({"--port", Port(), "--boot", kBoot, kUpdate})), 14);
+  int opens = 0;
+  alignas(inotify_event) char events[4096];
+  for (ssize_t n; (n = ::read(watch, events, sizeof events)) > 0;) {
+    for (char* at = events; at < events + n; at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(at)->len) ++opens;
+  }
+  ::close(watch);
+  EXPECT_EQ(opens, 1);
   const std::string err = ReadFileBytes(dir_ / "cli.err");
   EXPECT_THAT(err, HasSubstr("[504]"));
   EXPECT_THAT(err, HasSubstr("(PID " + std::to_string(::getpid()) + ")"));
@@ -784,6 +796,90 @@ TEST_F(FlashE2eTest, TraceHoldsEveryByteBothWays) {
     sent += static_cast<long long>((*it)[1].length() / 3);
   }
   EXPECT_GT(sent, 14592);  // at least every data byte of the update
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// Started with a standard stream closed, the CLI must not open the port on its number: the
+// progress text or the JSON would go down the line into the device.
+class ClosedStreamTest : public FlashE2eTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ClosedStreamTest, NothingOfOursReachesTheDevice) {
+  const pid_t device = StartDevice({"--flash-in", (dir_ / "flash-in.bin").string(), "--flash-out",
+                                    (dir_ / "flash-out.bin").string(), "--report", (dir_ / "report.txt").string()});
+  const std::string command = std::string("'") + QUILLON_CLI + "' flash --yes --json --ini '" + (dir_ / "q.ini").string() +
+                              "' --log '" + (dir_ / "q.sts").string() + "' --port '" + Port() + "' --boot '" + SmallBoot() +
+                              "' '" + kUpdate + "' " + GetParam();
+  EXPECT_EQ(testing::RunShell(command), 0);
+  EXPECT_EQ(Wait(device), 0);
+  EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), Not(HasSubstr("problem:")));
+  EXPECT_TRUE(ReadFileBytes(dir_ / "flash-out.bin") == ExpectedFlash(kUpdate));
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, ClosedStreamTest,
+                         ::testing::Values("<&- >/dev/null 2>&1", ">&- 2>/dev/null", "2>&- >/dev/null", ">&- 2>&- <&-"),
+                         [](const auto& info) { return std::to_string(info.index); });
+
+// A reader that goes away mid-run (| head) costs the output, not the update.
+TEST_F(FlashE2eTest, AReaderThatGoesAwayDoesNotStopTheUpdate) {
+  const pid_t device = StartDevice({"--flash-in", (dir_ / "flash-in.bin").string(), "--flash-out",
+                                    (dir_ / "flash-out.bin").string()});
+  const std::string command = std::string("bash -c \"'") + QUILLON_CLI + "' flash --yes --json --ini '" +
+                              (dir_ / "q.ini").string() + "' --log '" + (dir_ / "q.sts").string() + "' --port '" +
+                              Port() + "' --boot '" + kBoot + "' '" + kUpdate +
+                              "' 2>/dev/null | head -n 2 >/dev/null; exit \\${PIPESTATUS[0]}\"";
+  EXPECT_EQ(testing::RunShell(command), 0);
+  EXPECT_EQ(Wait(device), 0);
+  EXPECT_TRUE(LogMessages(dir_ / "q.sts").empty());
+  EXPECT_TRUE(ReadFileBytes(dir_ / "flash-out.bin") == ExpectedFlash(kUpdate));
+}
+
+// Signals: a stop asked twice at once is one orderly stop; a signal while the files load is
+// a stop too, never a silent death.
+TEST_F(FlashE2eTest, SigintFollowedAtOnceBySigtermIsOneOrderlyStop) {
+  const pid_t device = StartDevice({});
+  const pid_t cli = StartFlash({"--port", Port(), "--boot", kBoot, kUpdate});
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ::kill(cli, SIGINT);
+  ::kill(cli, SIGTERM);
+  EXPECT_EQ(Wait(cli), 130);
+  EXPECT_THAT(LogMessages(dir_ / "q.sts"), ElementsAre("INTERRUPTED"));
+  ::kill(device, SIGKILL);
+  Wait(device);
+}
+
+TEST_F(FlashE2eTest, ASignalBeforeTheRunStartsStopsItWithNothingSent) {
+  const pid_t device = StartDevice({"--report", (dir_ / "report.txt").string()});
+  // The settings file is a FIFO: reading it waits for a writer, and the signal comes then.
+  const auto fifo = dir_ / "fifo.ini";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t cli = Spawn({QUILLON_CLI, "flash", "--yes", "--ini", fifo.string(), "--log", (dir_ / "q.sts").string(),
+                           "--port", Port(), "--boot", kBoot, kUpdate},
+                          dir_ / "cli.out", dir_ / "cli.err");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ::kill(cli, SIGTERM);
+  const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  if (writer >= 0) ::close(writer);
+  EXPECT_EQ(Wait(cli), 130);
+  EXPECT_THAT(ReadFileBytes(dir_ / "cli.err"), HasSubstr("before anything was sent"));
+  ::kill(device, SIGTERM);
+  Wait(device);
+  EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), Not(HasSubstr("seen:")));
+}
+
+// A link and the pseudo-terminal it leads to are one device.
+TEST_F(FlashE2eTest, TheSameDeviceNamedTwiceIsWrongUsage) {
+  const pid_t device = StartDevice({"--report", (dir_ / "report.txt").string()});
+  const std::string real = std::filesystem::canonical(Port()).string();
+  EXPECT_EQ(Wait(StartFlash({"--port", Port(), "--port", real, "--boot", kBoot, kUpdate})), 2);
+  EXPECT_THAT(ReadFileBytes(dir_ / "cli.err"), HasSubstr("named twice"));
+  ::kill(device, SIGTERM);
+  Wait(device);
+  EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), Not(HasSubstr("seen:")));
 }
 
 }  // namespace
