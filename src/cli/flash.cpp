@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "base/messages.h"
 #include "base/program_paths.h"
 #include "base/system.h"
+#include "cli/output.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/file_report.h"
@@ -138,13 +140,13 @@ std::vector<PortJob> ResolvePorts(const FlashOptions& options, const UpdateSetti
       std::string why;
       const auto devices = MatchUsbPorts(name, ListSerialPorts(settings.Ports), why);
       if (devices.empty()) {
-        std::fprintf(stderr, "[%d] %s\n      %s: %s\n", kMsgPortOpenFailed, PortOpenFailedText(name).c_str(),
+        Print(stderr, "[%d] %s\n      %s: %s\n", kMsgPortOpenFailed, PortOpenFailedText(name).c_str(),
                      name.c_str(), why.c_str());
         throw Usage{ExitForMessage(kMsgPortOpenFailed)};
       }
-      std::fprintf(stderr, "%s: %zu adapter%s, by socket:", name.c_str(), devices.size(), devices.size() == 1 ? "" : "s");
-      for (const auto& device : devices) std::fprintf(stderr, " %s", device.c_str());
-      std::fprintf(stderr, "\n");
+      Print(stderr, "%s: %zu adapter%s, by socket:", name.c_str(), devices.size(), devices.size() == 1 ? "" : "s");
+      for (const auto& device : devices) Print(stderr, " %s", device.c_str());
+      Print(stderr, "\n");
       for (const auto& device : devices) add_device(device, device);
     } else if (const int com = ComNameNumber(name); com > 0) {
       add_com(com);
@@ -155,7 +157,7 @@ std::vector<PortJob> ResolvePorts(const FlashOptions& options, const UpdateSetti
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
       if (SameDevice(JobDevice(jobs[i], settings), JobDevice(jobs[j], settings))) {
-        std::fprintf(stderr, "error: the device %s is named twice (%s and %s)\n", JobDevice(jobs[i], settings).c_str(),
+        Print(stderr, "error: the device %s is named twice (%s and %s)\n", JobDevice(jobs[i], settings).c_str(),
                      jobs[j].name.c_str(), jobs[i].name.c_str());
         throw Usage{kExitUsage};
       }
@@ -168,12 +170,76 @@ std::vector<PortJob> ResolvePorts(const FlashOptions& options, const UpdateSetti
     job.log_path = several ? PerPortFile(settings.StsPath, JobDevice(job, settings)) : settings.StsPath;
     if (!options.trace.empty()) job.trace_path = several ? PerPortFile(options.trace, JobDevice(job, settings)) : options.trace;
     if (!files.insert(job.log_path).second) {
-      std::fprintf(stderr, "error: two ports would share the log %s: name them by different devices\n",
+      Print(stderr, "error: two ports would share the log %s: name them by different devices\n",
                    job.log_path.c_str());
       throw Usage{kExitUsage};
     }
   }
   return jobs;
+}
+
+// Whether a file can be written without harm: a regular file (kept as it is) or a new one in
+// a folder that takes it (made and removed again).
+bool Writable(const std::string& path) {
+  const auto p = Utf8Path(path);
+  std::error_code error;
+  const bool existed = std::filesystem::exists(p, error);
+  const bool opened = std::ofstream(p, std::ios::app).is_open();
+  if (opened && !existed) std::filesystem::remove(p, error);
+  return opened;
+}
+
+// The log and the traces, before message 202. A trace is written only to a regular file or a
+// new one, and never over a file of the run (the log, the boot or update file, the settings,
+// another port's trace): anything else is wrong usage. A log that cannot be written does not
+// stop the run, but the person hears it now.
+int CheckOutputFiles(const std::vector<PortJob>& jobs, const FlashOptions& options, const UpdateSettings& settings) {
+  std::vector<std::pair<std::string, std::string>> inputs{
+      {BootPath(options, settings), "the boot file"}, {settings.MotFile, "the update file"}, {settings.IniPath, "the settings file"}};
+  for (const auto& job : jobs) {
+    for (const auto& [file, what] : inputs) {
+      if (SameDevice(job.log_path, file)) {
+        Print(stderr, "error: the log %s is also %s: name another log with --log\n", job.log_path.c_str(), what.c_str());
+        return kExitUsage;
+      }
+    }
+    std::error_code error;
+    const auto log_status = std::filesystem::status(Utf8Path(job.log_path), error);
+    const bool log_folder_made_later = job.make_log_folder && !std::filesystem::exists(Utf8Path(job.log_path).parent_path(), error);
+    if (std::filesystem::exists(log_status) && !std::filesystem::is_regular_file(log_status)) {
+      Print(stderr, "warning: the log %s is not a regular file: failures of this run will not be logged\n",
+            job.log_path.c_str());
+    } else if (!log_folder_made_later && !Writable(job.log_path)) {
+      Print(stderr, "warning: the log %s cannot be written: failures of this run will be shown here only\n",
+            job.log_path.c_str());
+    }
+  }
+  for (const auto& job : jobs) {
+    if (job.trace_path.empty()) continue;
+    const std::string& trace = job.trace_path;
+    std::error_code error;
+    const auto status = std::filesystem::status(Utf8Path(trace), error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+      Print(stderr, "error: the trace %s is not a regular file (a device, FIFO or folder): name a new file\n", trace.c_str());
+      return kExitUsage;
+    }
+    std::vector<std::pair<std::string, std::string>> taken = inputs;
+    for (const auto& other : jobs) {
+      taken.emplace_back(other.log_path, "a log of this run");
+      if (&other != &job && !other.trace_path.empty()) taken.emplace_back(other.trace_path, "the trace of " + other.name);
+    }
+    for (const auto& [file, what] : taken) {
+      if (SameDevice(trace, file)) {
+        Print(stderr, "error: the trace %s is also %s: name another file with --trace\n", trace.c_str(), what.c_str());
+        return kExitUsage;
+      }
+    }
+    if (!Writable(trace)) {
+      Print(stderr, "error: the trace %s cannot be written: name a file in a folder you may write to\n", trace.c_str());
+      return kExitUsage;
+    }
+  }
+  return kExitSuccess;
 }
 
 int RunFlash(const FlashOptions& options) {
@@ -198,14 +264,7 @@ int RunFlash(const FlashOptions& options) {
   for (auto& job : jobs) job.make_log_folder = make_log_folder;
   const bool several = jobs.size() > 1;
 
-  // The run goes on without a log, but the person is told that failures will not be kept.
-  for (const auto& log : {settings.StsPath}) {
-    if (std::error_code error; std::filesystem::exists(Utf8Path(log), error) &&
-                               !std::filesystem::is_regular_file(Utf8Path(log), error)) {
-      std::fprintf(stderr, "warning: the log %s is not a regular file: failures of this run will not be logged\n",
-                   log.c_str());
-    }
-  }
+  if (const int status = CheckOutputFiles(jobs, options, settings); status != kExitSuccess) return status;
 
   std::unique_ptr<RunReport> report;
   if (options.json) {
@@ -221,7 +280,7 @@ int RunFlash(const FlashOptions& options) {
   EventLog log(Utf8Path(settings.StsPath));
   log.make_folder = make_log_folder;
   log.on_unwritten = [&settings](const std::string& record) {
-    std::fprintf(stderr, "warning: the log %s could not be written; its record: %s\n", settings.StsPath.c_str(),
+    Print(stderr, "warning: the log %s could not be written; its record: %s\n", settings.StsPath.c_str(),
                  record.c_str());
   };
   TerminalPrompt terminal([&](int id) { return Hint(id, options, settings, PortHintName(jobs.front(), settings)); });
@@ -231,7 +290,7 @@ int RunFlash(const FlashOptions& options) {
   if (InterruptFlag().requested()) {
     // Whatever failed while loading failed because of the stop.
     if (report) report->Summary({}, kExitInterrupted);
-    std::fprintf(stderr, "quillon-cli: interrupted before anything was sent\n");
+    Print(stderr, "quillon-cli: interrupted before anything was sent\n");
     return kExitInterrupted;
   }
   if (failed != 0) {
@@ -264,10 +323,10 @@ int RunFlash(const FlashOptions& options) {
       result.stop.phase = RunPhase::kOpen;
       report->Result(result);
       report->Summary({result}, ExitForMessage(kMsgPortOpenFailed));
-      std::fprintf(stderr, "%s: nothing was sent to any port\n%s", job.name.c_str(), reason.c_str());
+      Print(stderr, "%s: nothing was sent to any port\n%s", job.name.c_str(), reason.c_str());
     } else {
-      std::fprintf(stderr, "[%d] %s\n%s", kMsgPortOpenFailed, PortOpenFailedText(label).c_str(), reason.c_str());
-      if (several) std::fprintf(stderr, "      Nothing was sent to any port.\n");
+      Print(stderr, "[%d] %s\n%s", kMsgPortOpenFailed, PortOpenFailedText(label).c_str(), reason.c_str());
+      if (several) Print(stderr, "      Nothing was sent to any port.\n");
     }
     return ExitForMessage(kMsgPortOpenFailed);
   }
@@ -277,15 +336,15 @@ int RunFlash(const FlashOptions& options) {
   front.ShowMessage(kMsgRestartInBootMode, MessageText(kMsgRestartInBootMode));
   if (interactive && !stop.requested()) {
     std::FILE* out = options.json ? stderr : stdout;
-    std::fprintf(out, "      Set the boot mode switch, restart the device%s, then press Enter.",
+    Print(out, "      Set the boot mode switch, restart the device%s, then press Enter.",
                  several ? "s" : "");
     std::fflush(out);
     const bool answered = WaitForEnter(stop);
-    if (stop.requested()) std::fprintf(out, "\n");
+    if (stop.requested()) Print(out, "\n");
     if (!answered && !stop.requested()) {
       // End of input (Ctrl-D) is no Enter: the run is called off before anything is sent.
-      std::fprintf(out, "\n");
-      std::fprintf(stderr, "quillon-cli: cancelled at the boot-mode message (end of input); nothing was sent\n");
+      Print(out, "\n");
+      Print(stderr, "quillon-cli: cancelled at the boot-mode message (end of input); nothing was sent\n");
       if (report) report->Summary({}, kExitCancelled);
       return kExitCancelled;
     }
@@ -303,7 +362,7 @@ int RunFlash(const FlashOptions& options) {
       results.push_back(result);
     }
     if (report) report->Summary(results, kExitInterrupted);
-    std::fprintf(stderr, "quillon-cli: interrupted before anything was sent\n");
+    Print(stderr, "quillon-cli: interrupted before anything was sent\n");
     return kExitInterrupted;
   }
 
@@ -333,7 +392,7 @@ int RunFlash(const FlashOptions& options) {
   }
   if (report) report->Summary(results, status);
   if (interrupted) {
-    std::fprintf(stderr,
+    Print(stderr,
                  "quillon-cli: interrupted; the record INTERRUPTED is in the log. A device stopped during the update "
                  "holds a partly written flash: run the update again.\n");
   }

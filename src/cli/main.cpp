@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/interrupt.h"
+#include "cli/output.h"
 
 int main(int argc, char** argv) {
   using namespace quillon::cli;
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
   // take the number of a closed standard stream.
   InstallInterruptHandlers();
   quillon::EnsureStandardStreams();
+  const DrainAtEnd drain;
   CLI::App app{"quillon-cli: rewrites the flash of an H8S device over a serial port", "quillon-cli"};
   app.set_version_flag("--version", std::string("quillon-cli ") + quillon::kVersion);
   app.footer(std::string(kExitStatusHelp));

@@ -1,9 +1,11 @@
 #include "cli/port_run.h"
+#include "cli/output.h"
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "base/event_log.h"
 #include "base/messages.h"
@@ -91,19 +93,10 @@ class QuietOnStop final : public UserPrompt {
   const StopFlag& stop_;
 };
 
-std::FILE* OpenForWriting(const std::string& path) {
-#ifdef _WIN32
-  return _wfopen(Utf8Path(path).wstring().c_str(), L"w");
-#else
-  return std::fopen(path.c_str(), "w");
-#endif
-}
-
-// A record the log could not take is not lost: it goes to standard error.
-void PrintUnwritten(EventLog& log) {
-  log.on_unwritten = [path = log.Path()](const std::string& record) {
-    std::fprintf(stderr, "warning: the log %s could not be written; its record: %s\n", path.string().c_str(),
-                 record.c_str());
+// A record the log could not take is not lost: it goes to the person.
+void ShowUnwritten(EventLog& log, const std::function<void(const std::string&)>& warn) {
+  log.on_unwritten = [path = log.Path(), warn](const std::string& record) {
+    warn("the log " + path.string() + " could not be written; its record: " + record);
   };
 }
 
@@ -118,21 +111,32 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
   if (job.com > 0) settings.Com = job.com;
   settings.StsPath = job.log_path;
 
-  std::unique_ptr<CommDriver> platform = MakePlatformCommDriver();
-  std::FILE* trace = nullptr;
-  if (!job.trace_path.empty()) {
-    trace = OpenForWriting(job.trace_path);
-    if (trace == nullptr) {
-      std::fprintf(stderr, "warning: the trace %s cannot be written: this run is not traced\n", job.trace_path.c_str());
+  // Warnings come from this thread: through the report, above its live lines; without one,
+  // on a line of their own above the progress bar.
+  const std::function<void(const std::string&)> warn = [&](const std::string& text) {
+    if (report != nullptr) {
+      report->Warning(job.name, text);
     } else {
-      platform = std::make_unique<TracingCommDriver>(std::move(platform), trace);
+      Print(stderr, "\r\x1b[Kwarning: %s\n", text.c_str());
+    }
+  };
+
+  std::unique_ptr<CommDriver> platform = MakePlatformCommDriver();
+  std::optional<TraceFile> trace;
+  if (!job.trace_path.empty()) {
+    trace.emplace(job.trace_path);
+    if (!trace->ok()) {
+      warn("the trace " + job.trace_path + " cannot be written: this run is not traced");
+      trace.reset();
+    } else {
+      platform = std::make_unique<TracingCommDriver>(std::move(platform), trace->Sink());
     }
   }
   auto line = std::make_unique<StoppableCommDriver>(std::move(platform), stop);
 
   EventLog log(Utf8Path(job.log_path));
   log.make_folder = job.make_log_folder;
-  PrintUnwritten(log);
+  ShowUnwritten(log, warn);
   log.stopped_by = &stop;
   StoppablePause pause(stop);
   int shown = 0;
@@ -156,14 +160,14 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
   }  // the port is closed here: exclusive use released, its settings given back
   result.bytes = line->bytes_written();
   line.reset();
-  if (trace != nullptr) std::fclose(trace);
+  if (trace) trace->Finish(stop.requested());
 
   result.stop = stop_point;
   if (shown != kMsgUpdateFinished && stop.requested()) {
     result.interrupted = true;
     EventLog record(Utf8Path(job.log_path));
     record.make_folder = job.make_log_folder;
-    PrintUnwritten(record);
+    ShowUnwritten(record, warn);
     LogFailure(record, "INTERRUPTED");
   } else {
     result.id = shown;

@@ -1,4 +1,5 @@
 #include "cli/run_report.h"
+#include "cli/output.h"
 
 #include <algorithm>
 #include <cmath>
@@ -49,7 +50,7 @@ std::string Where(const StopPoint& stop) {
 
 void JsonLinesReport::Write(const std::string& line) {
   const std::lock_guard lock(mutex_);
-  std::fprintf(out_, "%s\n", line.c_str());
+  Print(out_, "%s\n", line.c_str());
   std::fflush(out_);
 }
 
@@ -59,6 +60,11 @@ void JsonLinesReport::Message(const std::string* port, int id, std::string_view 
   event["id"] = id;
   event["text"] = std::string(text);
   Write(JsonText(event));
+}
+
+void JsonLinesReport::Warning(const std::string& port, std::string_view text) {
+  Write(JsonText(nlohmann::ordered_json{
+      {"event", "message"}, {"port", port}, {"level", "warning"}, {"text", std::string(text)}}));
 }
 
 void JsonLinesReport::Phase(const std::string& port, std::string_view phase, int total) {
@@ -118,7 +124,7 @@ PortLinesReport::Line* PortLinesReport::Find(const std::string& port) {
 
 void PortLinesReport::Plain(const std::string& port, const std::string& text) {
   if (live_) return;
-  std::fprintf(out_, "%s: %s\n", port.c_str(), text.c_str());
+  Print(out_, "%s: %s\n", port.c_str(), text.c_str());
   std::fflush(out_);
 }
 
@@ -126,12 +132,25 @@ void PortLinesReport::Message(const std::string* port, int id, std::string_view 
   const std::lock_guard lock(mutex_);
   const std::string shown = "[" + std::to_string(id) + "] " + OneLine(text);
   if (port == nullptr) {
-    std::fprintf(out_, "%s\n", shown.c_str());
+    Print(out_, "%s\n", shown.c_str());
     std::fflush(out_);
     return;
   }
   if (Line* line = Find(*port)) line->status = shown;
   Plain(*port, shown);
+}
+
+void PortLinesReport::Warning(const std::string& port, std::string_view text) {
+  const std::lock_guard lock(mutex_);
+  if (!live_) {
+    Plain(port, "warning: " + std::string(text));
+    return;
+  }
+  // Above the live lines, which are drawn again below it.
+  if (drawn_) Print(out_, "\x1b[%zuA", lines_.size());
+  Print(out_, "\r%s: warning: %.*s\x1b[K\n", port.c_str(), static_cast<int>(text.size()), text.data());
+  drawn_ = false;
+  Draw();
 }
 
 void PortLinesReport::Phase(const std::string& port, std::string_view phase, int total) {
@@ -182,7 +201,7 @@ void PortLinesReport::Tick() {
 
 void PortLinesReport::Draw() {
   const int width = std::max(TerminalWidth(out_), 20);
-  if (drawn_) std::fprintf(out_, "\x1b[%zuA", lines_.size());
+  if (drawn_) Print(out_, "\x1b[%zuA", lines_.size());
   std::size_t name_width = 0;
   for (const auto& line : lines_) name_width = std::max(name_width, line.port.size());
   for (const auto& line : lines_) {
@@ -196,7 +215,7 @@ void PortLinesReport::Draw() {
     }
     if (!line.status.empty()) shown += "  " + line.status;
     // One column short of the width: a line that fills the last column wraps on some terminals.
-    std::fprintf(out_, "\r%s\x1b[K\n", FitToWidth(shown, width - 1).c_str());
+    Print(out_, "\r%s\x1b[K\n", FitToWidth(shown, width - 1).c_str());
   }
   drawn_ = true;
   std::fflush(out_);
@@ -207,19 +226,19 @@ void PortLinesReport::Summary(const std::vector<PortResult>& results, int exit_s
   if (live_) Draw();
   std::size_t name_width = 4;
   for (const auto& r : results) name_width = std::max(name_width, r.port.size());
-  std::fprintf(out_, "\n%-*s  %-8s %9s %9s  %s\n", static_cast<int>(name_width), "port", "result", "seconds", "bytes",
+  Print(out_, "\n%-*s  %-8s %9s %9s  %s\n", static_cast<int>(name_width), "port", "result", "seconds", "bytes",
                "log");
   for (const auto& r : results) {
     char result[16] = "stopped";
     if (!r.interrupted) std::snprintf(result, sizeof result, "[%d]", r.id);
-    std::fprintf(out_, "%-*s  %-8s %9.1f %9lld  %s\n", static_cast<int>(name_width), r.port.c_str(), result,
+    Print(out_, "%-*s  %-8s %9.1f %9lld  %s\n", static_cast<int>(name_width), r.port.c_str(), result,
                  r.seconds, r.bytes, r.log.c_str());
     std::string text = r.interrupted ? "interrupted" : OneLine(MessageText(r.id));
     if (const std::string where = Where(r.stop); !r.ok() && !where.empty()) text += " (" + where + ")";
-    std::fprintf(out_, "%-*s  %s\n", static_cast<int>(name_width), "", text.c_str());
+    Print(out_, "%-*s  %s\n", static_cast<int>(name_width), "", text.c_str());
   }
   const auto ok = std::count_if(results.begin(), results.end(), [](const PortResult& r) { return r.ok(); });
-  std::fprintf(out_, "%lld of %zu ports updated; exit status %d\n", static_cast<long long>(ok), results.size(),
+  Print(out_, "%lld of %zu ports updated; exit status %d\n", static_cast<long long>(ok), results.size(),
                exit_status);
   std::fflush(out_);
 }

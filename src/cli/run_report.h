@@ -38,6 +38,9 @@ class RunReport {
   /// A transfer begins: "boot" or "transfer", with its number of chunks.
   virtual void Phase(const std::string& port, std::string_view phase, int total) = 0;
   virtual void Progress(const std::string& port, int done, int total, double bytes_per_second) = 0;
+  /// Something the person should know that is not a failure of the update (a log that cannot
+  /// be written: its record follows).
+  virtual void Warning(const std::string& port, std::string_view text) = 0;
   virtual void Result(const PortResult& result) = 0;
   /// The last word: every port's result and the exit status.
   virtual void Summary(const std::vector<PortResult>& results, int exit_status) = 0;
@@ -52,6 +55,7 @@ class JsonLinesReport final : public RunReport {
   void Message(const std::string* port, int id, std::string_view text) override;
   void Phase(const std::string& port, std::string_view phase, int total) override;
   void Progress(const std::string& port, int done, int total, double bytes_per_second) override;
+  void Warning(const std::string& port, std::string_view text) override;
   void Result(const PortResult& result) override;
   void Summary(const std::vector<PortResult>& results, int exit_status) override;
 
@@ -70,6 +74,7 @@ class PortLinesReport final : public RunReport {
   void Message(const std::string* port, int id, std::string_view text) override;
   void Phase(const std::string& port, std::string_view phase, int total) override;
   void Progress(const std::string& port, int done, int total, double bytes_per_second) override;
+  void Warning(const std::string& port, std::string_view text) override;
   void Result(const PortResult& result) override;
   void Summary(const std::vector<PortResult>& results, int exit_status) override;
   void Tick() override;

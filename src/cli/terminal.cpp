@@ -1,4 +1,5 @@
 #include "cli/terminal.h"
+#include "cli/output.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -36,10 +37,10 @@ bool WaitForEnter(const StopFlag& stop) {
 
 void TerminalPrompt::ShowMessage(int id, std::string_view text) {
   std::FILE* out = id >= 500 ? stderr : stdout;
-  std::fprintf(out, "[%d] %.*s\n", id, static_cast<int>(text.size()), text.data());
+  Print(out, "[%d] %.*s\n", id, static_cast<int>(text.size()), text.data());
   if (id >= 500 && hint_) {
     const std::string hint = hint_(id);
-    if (!hint.empty()) std::fprintf(out, "      %s\n", hint.c_str());
+    if (!hint.empty()) Print(out, "      %s\n", hint.c_str());
   }
   std::fflush(out);
 }
@@ -57,7 +58,7 @@ void TerminalProgress::Show() {
   if (live_) {
     Draw(false);
   } else {
-    std::fprintf(out_, "%s: %d chunks\n", text_.c_str(), steps_);
+    Print(out_, "%s: %d chunks\n", text_.c_str(), steps_);
     std::fflush(out_);
   }
 }
@@ -77,7 +78,7 @@ void TerminalProgress::Close() {
     Draw(true);
   } else {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::fprintf(out_, "%s: %d of %d chunks in %.1f s\n", text_.c_str(), done_, steps_, seconds);
+    Print(out_, "%s: %d of %d chunks in %.1f s\n", text_.c_str(), done_, steps_, seconds);
   }
   std::fflush(out_);
 }
@@ -99,8 +100,8 @@ void TerminalProgress::Draw(bool final_line) {
   // Cut to the terminal, one column short of its width: a line that wraps cannot be redrawn
   // in place. The Japanese text counts two columns a character.
   if (const int width = TerminalWidth(out_); width > 1) line = FitToWidth(line, width - 1);
-  std::fprintf(out_, "\r%s\x1b[K", line.c_str());
-  if (final_line) std::fprintf(out_, "\n");
+  Print(out_, "\r%s\x1b[K", line.c_str());
+  if (final_line) Print(out_, "\n");
   std::fflush(out_);
 }
 

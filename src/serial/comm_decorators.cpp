@@ -1,6 +1,7 @@
 #include "serial/comm_decorators.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 namespace quillon {
@@ -57,7 +58,9 @@ void TracingCommDriver::Trace(const char* direction, std::span<const std::uint8_
     line[i * 3 + 1] = kDigits[bytes[i] >> 4];
     line[i * 3 + 2] = kDigits[bytes[i] & 0xF];
   }
-  std::fprintf(trace_, "%12.3f %s%s\n", ms, direction, line.c_str());
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%12.3f %s", ms, direction);
+  trace_(stamp + line + "\n");
 }
 
 }  // namespace quillon

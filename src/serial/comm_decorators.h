@@ -4,8 +4,8 @@
 // not know they are there.
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -59,12 +59,16 @@ class StoppableCommDriver final : public ForwardingCommDriver {
   std::atomic<long long> bytes_written_{0};
 };
 
-/// Writes each transfer that moved bytes to the trace, one line each: milliseconds since the
-/// trace began (monotonic clock), "TX" (to the device) or "RX" (from it), then the bytes in hex.
+/// Where the trace's lines go; it must never wait for the file (the line is being timed).
+using TraceLineSink = std::function<void(std::string line)>;
+
+/// Gives each transfer that moved bytes to the trace, one line each (with its line feed):
+/// milliseconds since the trace began (monotonic clock), "TX" (to the device) or "RX" (from
+/// it), then the bytes in hex.
 class TracingCommDriver final : public ForwardingCommDriver {
  public:
-  TracingCommDriver(std::unique_ptr<CommDriver> inner, std::FILE* trace)
-      : ForwardingCommDriver(std::move(inner)), trace_(trace), start_(std::chrono::steady_clock::now()) {}
+  TracingCommDriver(std::unique_ptr<CommDriver> inner, TraceLineSink trace)
+      : ForwardingCommDriver(std::move(inner)), trace_(std::move(trace)), start_(std::chrono::steady_clock::now()) {}
 
   bool Read(std::span<std::uint8_t> buffer, std::size_t& read) override;
   bool Write(std::span<const std::uint8_t> bytes, std::size_t& written) override;
@@ -72,7 +76,7 @@ class TracingCommDriver final : public ForwardingCommDriver {
  private:
   void Trace(const char* direction, std::span<const std::uint8_t> bytes);
 
-  std::FILE* trace_;
+  TraceLineSink trace_;
   std::chrono::steady_clock::time_point start_;
 };
 

@@ -110,7 +110,7 @@ TEST(TracingCommDriverTest, OneLinePerTransferThatMovedBytes) {
     auto fake = std::make_unique<FakeCommDriver>();
     fake->write_count = [](std::span<const std::uint8_t> bytes) { return bytes.size() > 2 ? 2 : bytes.size(); };
     FakeCommDriver& inner = *fake;
-    TracingCommDriver driver(std::move(fake), trace);
+    TracingCommDriver driver(std::move(fake), [trace](std::string line) { std::fputs(line.c_str(), trace); });
     ASSERT_TRUE(driver.Open("/dev/x"));
     const std::uint8_t out[] = {0x55, 0x0A, 0xFF};
     std::size_t n = 0;

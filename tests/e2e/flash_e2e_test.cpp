@@ -7,6 +7,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <spawn.h>
+
+extern char** environ;
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -880,6 +883,127 @@ TEST_F(FlashE2eTest, TheSameDeviceNamedTwiceIsWrongUsage) {
   ::kill(device, SIGTERM);
   Wait(device);
   EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), Not(HasSubstr("seen:")));
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// Where --trace may point: only a regular file or a new one, never a file or device of the
+// run. Anything else is wrong usage, found before message 202 with nothing sent.
+struct TraceCase {
+  const char* name;
+  std::function<std::string(const TempDir& dir, const std::string& other_port)> trace;
+};
+
+void PrintTo(const TraceCase& c, std::ostream* os) { *os << c.name; }
+
+class TraceDestinationTest : public GangE2eTest, public ::testing::WithParamInterface<TraceCase> {};
+
+TEST_P(TraceDestinationTest, IsRefusedBeforeAnythingIsSent) {
+  const pid_t device = StartDevice({"--report", (dir_ / "report.txt").string()});
+  const pid_t other = StartDevice({"--report", (dir_ / "other.txt").string()}, Link(2));
+  const std::string update = dir_.Write("copy.mot", ReadFileBytes(kUpdate)).string();
+  const std::string trace = GetParam().trace(dir_, Link(2));
+  EXPECT_EQ(Wait(StartFlash({"--port", Port(), "--boot", kBoot, "--trace", trace, update})), 2);
+  EXPECT_THAT(ReadFileBytes(dir_ / "cli.err"), HasSubstr(trace));
+  EXPECT_THAT(ReadFileBytes(dir_ / "cli.out"), Not(HasSubstr("[202]")));
+  EXPECT_EQ(ReadFileBytes(update), ReadFileBytes(kUpdate));
+  for (pid_t d : {device, other}) ::kill(d, SIGTERM);
+  for (pid_t d : {device, other}) Wait(d);
+  EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), Not(HasSubstr("seen:")));
+  EXPECT_THAT(ReadFileBytes(dir_ / "other.txt"), Not(HasSubstr("seen:")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, TraceDestinationTest,
+    ::testing::Values(
+        TraceCase{"another_ports_device", [](const TempDir&, const std::string& other) { return other; }},
+        TraceCase{"a_fifo",
+                  [](const TempDir& dir, const std::string&) {
+                    ::mkfifo((dir / "trace.fifo").c_str(), 0600);
+                    return (dir / "trace.fifo").string();
+                  }},
+        TraceCase{"the_log", [](const TempDir& dir, const std::string&) { return (dir / "q.sts").string(); }},
+        TraceCase{"the_update_file", [](const TempDir& dir, const std::string&) { return (dir / "copy.mot").string(); }},
+        TraceCase{"the_boot_file", [](const TempDir&, const std::string&) { return kBoot; }},
+        TraceCase{"a_folder_that_is_not_there",
+                  [](const TempDir& dir, const std::string&) { return (dir / "none" / "trace.txt").string(); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Starts the CLI with its standard output on `out` (a pipe's end the test holds).
+pid_t SpawnWithOutput(const std::vector<std::string>& args, int out, const std::filesystem::path& err) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// A --json pipe that nobody reads (here already full) holds up neither the ports nor a stop.
+class StuckReaderTest : public FlashE2eTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StuckReaderTest, NeitherThePortsNorAStopWaitForIt) {
+  const bool interrupt = GetParam();
+  const pid_t device = StartDevice({"--flash-in", (dir_ / "flash-in.bin").string(), "--flash-out",
+                                    (dir_ / "flash-out.bin").string()});
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe2(pipe_ends, O_NONBLOCK), 0);
+  while (::write(pipe_ends[1], "xxxxxxxxxxxxxxxx", 16) > 0) {
+  }
+  ::fcntl(pipe_ends[1], F_SETFL, 0);
+  const pid_t cli = SpawnWithOutput({QUILLON_CLI, "flash", "--yes", "--json", "--ini", (dir_ / "q.ini").string(), "--log",
+                                     (dir_ / "q.sts").string(), "--port", Port(), "--boot", SmallBoot(), kUpdate},
+                                    pipe_ends[1], dir_ / "cli.err");
+  ::close(pipe_ends[1]);
+  if (interrupt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ::kill(cli, SIGINT);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const int status = Wait(cli);
+  if (interrupt) {
+    EXPECT_EQ(status, 130);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    EXPECT_THAT(LogMessages(dir_ / "q.sts"), ElementsAre("INTERRUPTED"));
+    ::kill(device, SIGKILL);
+    Wait(device);
+  } else {
+    EXPECT_EQ(status, 0) << ReadFileBytes(dir_ / "cli.err");
+    EXPECT_EQ(Wait(device), 0);
+    EXPECT_TRUE(ReadFileBytes(dir_ / "flash-out.bin") == ExpectedFlash(kUpdate));
+  }
+  ::close(pipe_ends[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, StuckReaderTest, ::testing::Values(false, true),
+                         [](const auto& info) { return std::string(info.param ? "ctrl_c" : "to_the_end"); });
+
+// A warning from a port's thread (its log cannot be written) is an event of the JSON stream,
+// never stray text among it or on a live line.
+TEST_F(GangE2eTest, AWarningFromAPortIsAJsonMessage) {
+  std::filesystem::create_directories(dir_ / "q.sts");
+  const pid_t device = StartDevice({"--silent-at", "ready"});
+  EXPECT_EQ(Wait(StartFlash({"--json", "--port", Port(), "--boot", SmallBoot(), kUpdate}, dir_ / "q.sts")), 13);
+  Wait(device);
+  bool warned = false;
+  for (const auto& e : JsonLines()) {
+    if (e.at("event") == "message" && e.value("level", "") == "warning") {
+      warned = e.at("text").get<std::string>().find("could not be written") != std::string::npos;
+      EXPECT_EQ(e.at("port"), Port());
+    }
+  }
+  EXPECT_TRUE(warned);
+  EXPECT_THAT(ReadFileBytes(dir_ / "cli.err"), Not(HasSubstr("could not be written")));
 }
 
 }  // namespace
