@@ -137,12 +137,27 @@ std::vector<PortJob> ResolvePorts(const FlashOptions& options, const UpdateSetti
   if (options.ports.empty()) add_com(settings.Com);
   for (const auto& name : options.ports) {
     if (IsUsbExpression(name)) {
-      std::string why;
-      const auto devices = MatchUsbPorts(name, ListSerialPorts(settings.Ports), why);
-      if (devices.empty()) {
-        Print(stderr, "[%d] %s\n      %s: %s\n", kMsgPortOpenFailed, PortOpenFailedText(name).c_str(),
-                     name.c_str(), why.c_str());
-        throw Usage{ExitForMessage(kMsgPortOpenFailed)};
+      const UsbMatch match = MatchUsbPorts(name, ListSerialPorts(settings.Ports));
+      const auto& devices = match.devices;
+      switch (match.outcome) {
+        case UsbMatch::Outcome::kMalformed:
+          Print(stderr, "error: %s: a USB port is named usb:VID:PID, usb:VID:PID:SERIAL or usb:VID:PID:SERIAL:INTERFACE, "
+                        "with VID and PID four hex digits each\n", name.c_str());
+          throw Usage{kExitUsage};
+        case UsbMatch::Outcome::kAmbiguous: {
+          std::string both;
+          for (const auto& device : devices) both += (both.empty() ? "" : " and ") + device;
+          Print(stderr, "error: %s: two different adapters report this serial number (%s); name each by its device "
+                        "or by usb:VID:PID and its socket\n", name.c_str(), both.c_str());
+          throw Usage{kExitUsage};
+        }
+        case UsbMatch::Outcome::kNoneFound:
+          Print(stderr, "[%d] %s\n      %s: no USB serial adapter with that %s is plugged in (quillon-cli ports lists "
+                        "the adapters it sees)\n", kMsgPortOpenFailed, PortOpenFailedText(name).c_str(), name.c_str(),
+                match.with_interface ? "VID, PID, serial number and interface"
+                : match.with_serial  ? "VID, PID and serial number" : "VID and PID");
+          throw Usage{ExitForMessage(kMsgPortOpenFailed)};
+        case UsbMatch::Outcome::kFound: break;
       }
       Print(stderr, "%s: %zu adapter%s, by socket:", name.c_str(), devices.size(), devices.size() == 1 ? "" : "s");
       for (const auto& device : devices) Print(stderr, " %s", device.c_str());

@@ -26,7 +26,7 @@ nlohmann::json OrNull(const std::optional<std::string>& value) {
 
 int RunPorts(const PortsOptions& options) {
   UpdateSettings settings;
-  LoadSettings(settings, *OpenProfileStore(options.ini.empty() ? SharedProgramPaths().IniPath : options.ini));
+  LoadSettings(settings, *OpenProfileStore(Utf8Path(options.ini.empty() ? SharedProgramPaths().IniPath : options.ini)));
   const auto ports = ListSerialPorts(settings.Ports);
   if (options.json) {
     auto out = nlohmann::ordered_json::array();

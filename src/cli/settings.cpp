@@ -30,7 +30,7 @@ int RunSettings(const SettingsOptions& options) {
     std::error_code error;
     std::filesystem::create_directories(Utf8Path(ini).parent_path(), error);
   }
-  auto store = OpenProfileStore(ini);
+  auto store = OpenProfileStore(Utf8Path(ini));
   UpdateSettings settings;
   LoadSettings(settings, *store);
   std::string why;

@@ -23,6 +23,11 @@ std::string Lower(std::string_view text) {
   return lower;
 }
 
+bool IsInterfaceNumber(std::string_view text) {
+  return !text.empty() && text.size() <= 2 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
+
 bool IsHexId(std::string_view text) {
   return text.size() == 4 && std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
 }
@@ -142,7 +147,13 @@ std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>& po
     // USB details live on the USB device, a few levels above the interface.
     fs::path usb = fs::canonical(sys / "device", error);
     for (int up = 0; up < 4 && !error && !usb.empty(); ++up, usb = usb.parent_path()) {
+      if (!info.interface && fs::exists(usb / "bInterfaceNumber", error)) {
+        if (const auto number = ReadLine(usb / "bInterfaceNumber"); number && IsInterfaceNumber(*number)) {
+          info.interface = std::stoi(*number, nullptr, 16);
+        }
+      }
       if (fs::exists(usb / "idVendor", error)) {
+        info.usb_device = usb.string();
         info.vid = ReadLine(usb / "idVendor");
         info.pid = ReadLine(usb / "idProduct");
         info.serial = ReadLine(usb / "serial");
@@ -207,26 +218,49 @@ std::optional<UsbIds> ParseUsbInstanceId(std::string_view id) {
 bool IsUsbExpression(std::string_view name) { return name.substr(0, 4) == "usb:"; }
 
 
-std::vector<std::string> MatchUsbPorts(std::string_view expression, const std::vector<SerialPortInfo>& ports,
-                                       std::string& why) {
-  // usb:VID:PID or usb:VID:PID:SERIAL (a serial number may itself hold colons).
+namespace {
+
+std::vector<const SerialPortInfo*> Matching(const std::vector<SerialPortInfo>& ports, std::string_view vid,
+                                            std::string_view pid, const std::optional<std::string_view>& serial,
+                                            const std::optional<int>& interface) {
+  std::vector<const SerialPortInfo*> found;
+  for (const auto& port : ports) {
+    if (port.vid && port.pid && Lower(*port.vid) == Lower(vid) && Lower(*port.pid) == Lower(pid) &&
+        (!serial || (port.serial && *port.serial == *serial)) && (!interface || port.interface == interface)) {
+      found.push_back(&port);
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+UsbMatch MatchUsbPorts(std::string_view expression, const std::vector<SerialPortInfo>& ports) {
+  UsbMatch match;
+  // usb:VID:PID, usb:VID:PID:SERIAL or usb:VID:PID:SERIAL:INTERFACE.
   const std::string_view ids = expression.substr(4);
   const auto first = ids.find(':');
   const auto second = first == std::string_view::npos ? first : ids.find(':', first + 1);
   const std::string_view vid = ids.substr(0, first);
   const std::string_view pid = first == std::string_view::npos ? std::string_view() : ids.substr(first + 1, second - first - 1);
-  const bool has_serial = second != std::string_view::npos;
-  const std::string_view serial = has_serial ? ids.substr(second + 1) : std::string_view();
-  if (!IsHexId(vid) || !IsHexId(pid) || (has_serial && serial.empty())) {
-    why = "a USB port is named usb:VID:PID or usb:VID:PID:SERIAL, with VID and PID four hex digits each";
-    return {};
+  match.with_serial = second != std::string_view::npos;
+  std::string_view serial = match.with_serial ? ids.substr(second + 1) : std::string_view();
+  if (!IsHexId(vid) || !IsHexId(pid) || (match.with_serial && serial.empty())) {
+    match.outcome = UsbMatch::Outcome::kMalformed;
+    return match;
   }
-  std::vector<const SerialPortInfo*> found;
-  for (const auto& port : ports) {
-    if (port.vid && port.pid && Lower(*port.vid) == Lower(vid) && Lower(*port.pid) == Lower(pid) &&
-        (!has_serial || (port.serial && *port.serial == serial))) {
-      found.push_back(&port);
-    }
+  std::optional<std::string_view> wanted_serial;
+  if (match.with_serial) wanted_serial = serial;
+  std::optional<int> interface;
+  auto found = Matching(ports, vid, pid, wanted_serial, interface);
+  // A serial number may hold colons: the last part is an interface only when the whole
+  // rest is no adapter's serial number.
+  if (const auto colon = serial.rfind(':'); found.empty() && colon != std::string_view::npos && colon > 0 &&
+                                            IsInterfaceNumber(serial.substr(colon + 1))) {
+    interface = std::stoi(std::string(serial.substr(colon + 1)), nullptr, 16);
+    wanted_serial = serial.substr(0, colon);
+    match.with_interface = true;
+    found = Matching(ports, vid, pid, wanted_serial, interface);
   }
   // By socket: the by-path name where there is one (those without come last, by device).
   std::sort(found.begin(), found.end(), [](const SerialPortInfo* a, const SerialPortInfo* b) {
@@ -234,14 +268,35 @@ std::vector<std::string> MatchUsbPorts(std::string_view expression, const std::v
     if (!a->by_path.empty() && a->by_path.front() != b->by_path.front()) return a->by_path.front() < b->by_path.front();
     return a->device < b->device;
   });
-  std::vector<std::string> devices;
-  for (const auto* port : found) devices.push_back(port->device);
-  if (devices.empty()) {
-    why = "no USB serial adapter with that ";
-    why += has_serial ? "VID, PID and serial number" : "VID and PID";
-    why += " is plugged in (quillon-cli ports lists the adapters it sees)";
+  for (const auto* port : found) match.devices.push_back(port->device);
+  if (found.empty()) {
+    match.outcome = UsbMatch::Outcome::kNoneFound;
+    return match;
   }
-  return devices;
+  // A serial number names one adapter: two adapters with it are clones, and neither is picked.
+  const bool two_adapters = std::any_of(found.begin(), found.end(), [&](const SerialPortInfo* p) {
+    return p->usb_device != found.front()->usb_device || p->usb_device.empty();
+  }) && found.size() > 1;
+  match.outcome = match.with_serial && two_adapters ? UsbMatch::Outcome::kAmbiguous : UsbMatch::Outcome::kFound;
+  return match;
+}
+
+std::vector<std::vector<std::string>> SharedUsbSerialNumbers(const std::vector<SerialPortInfo>& ports) {
+  std::map<std::string, std::map<std::string, std::vector<std::string>>> adapters;  // ids -> usb device -> ports
+  for (const auto& port : ports) {
+    if (!port.vid || !port.pid || !port.serial || port.serial->empty()) continue;
+    const std::string ids = Lower(*port.vid) + ":" + Lower(*port.pid) + ":" + *port.serial;
+    adapters[ids][port.usb_device.empty() ? port.device : port.usb_device].push_back(port.device);
+  }
+  std::vector<std::vector<std::string>> shared;
+  for (const auto& [ids, devices] : adapters) {
+    if (devices.size() < 2) continue;
+    std::vector<std::string> group;
+    for (const auto& [usb, names] : devices) group.insert(group.end(), names.begin(), names.end());
+    std::sort(group.begin(), group.end());
+    shared.push_back(std::move(group));
+  }
+  return shared;
 }
 
 }  // namespace quillon

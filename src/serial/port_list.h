@@ -16,6 +16,8 @@ struct SerialPortInfo {
   std::vector<std::string> by_id;     ///< /dev/serial/by-id names
   std::vector<std::string> by_path;   ///< /dev/serial/by-path names
   std::optional<std::string> vid, pid, serial, description;
+  std::optional<int> interface;       ///< the USB interface number (a multi-port adapter has several)
+  std::string usb_device;             ///< where the USB device sits (one per adapter, whatever its ports)
 };
 
 /// On Linux: tty devices with a driver, skipping the legacy platform UARTs that have no
@@ -35,14 +37,33 @@ struct UsbIds {
 };
 std::optional<UsbIds> ParseUsbInstanceId(std::string_view instance_id);
 
-/// True for a port expression "usb:VID:PID[:SERIAL]".
+/// True for a port expression "usb:VID:PID[:SERIAL[:INTERFACE]]".
 bool IsUsbExpression(std::string_view name);
 
-/// The devices of the USB adapters that "usb:VID:PID[:SERIAL]" names (hex VID and PID, any
-/// case; the serial number exactly), ordered by where they are plugged in (their by-path
-/// name, so the order follows the sockets, not the order the system numbered them in). Empty
-/// when none matches; `why` then says why (a malformed expression, or what is plugged in).
-std::vector<std::string> MatchUsbPorts(std::string_view expression, const std::vector<SerialPortInfo>& ports,
-                                       std::string& why);
+/// What a "usb:" expression names.
+struct UsbMatch {
+  enum class Outcome {
+    kFound,      ///< `devices` are the ports it names
+    kMalformed,  ///< not usb:VID:PID[:SERIAL[:INTERFACE]] with four hex digits each for VID and PID
+    kNoneFound,  ///< nothing plugged in matches
+    kAmbiguous,  ///< a serial number that two different adapters report (cheap clones): `devices` are theirs
+  };
+  Outcome outcome = Outcome::kNoneFound;
+  std::vector<std::string> devices;
+  bool with_serial = false;     ///< the expression names a serial number
+  bool with_interface = false;  ///< ... and an interface
+};
+
+/// The ports of the USB adapters that "usb:VID:PID[:SERIAL[:INTERFACE]]" names (hex VID and
+/// PID, any case; the serial number exactly, and it may hold colons; the interface number as
+/// the kernel gives it, "00" or "0" alike), ordered by where they are plugged in (their
+/// by-path name, so the order follows the sockets, not the order the system numbered them
+/// in). A serial number picks one adapter, never a guess between two; an interface picks one
+/// port of a multi-port adapter.
+UsbMatch MatchUsbPorts(std::string_view expression, const std::vector<SerialPortInfo>& ports);
+
+/// Adapters (not ports: two interfaces of one adapter are one) that report the same VID, PID
+/// and serial number, each group as its devices.
+std::vector<std::vector<std::string>> SharedUsbSerialNumbers(const std::vector<SerialPortInfo>& ports);
 
 }  // namespace quillon

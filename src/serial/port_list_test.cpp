@@ -45,17 +45,21 @@ TEST(UsbInstanceIdTest, IdsAndSerialNumberFromWhatWindowsSays) {
 class FakeSystem {
  public:
   void Adapter(const std::string& tty, int socket, const std::string& vid, const std::string& pid,
-               const std::string& serial) {
+               const std::string& serial, int interface = 0) {
     const fs::path usb = dir_ / "sys/devices/pci0000:00/usb1" / ("1-" + std::to_string(socket));
-    const fs::path port = usb / ("1-" + std::to_string(socket) + ":1.0") / tty;
+    const std::string interface_name = "1-" + std::to_string(socket) + ":1." + std::to_string(interface);
+    const fs::path port = usb / interface_name / tty;
     fs::create_directories(port);
+    dir_.Write(fs::relative(usb / interface_name / "bInterfaceNumber", dir_.path()).string(),
+               "0" + std::to_string(interface) + "\n");
     dir_.Write(fs::relative(usb / "idVendor", dir_.path()).string(), vid + "\n");
     dir_.Write(fs::relative(usb / "idProduct", dir_.path()).string(), pid + "\n");
     dir_.Write(fs::relative(usb / "serial", dir_.path()).string(), serial + "\n");
     Tty(tty, port, "usb-serial");
     fs::create_directories(dir_ / "dev/serial/by-path");
-    fs::create_symlink("../../" + tty,
-                       dir_ / "dev/serial/by-path" / ("pci-0000:00:14.0-usb-0:" + std::to_string(socket) + ":1.0-port0"));
+    fs::create_symlink("../../" + tty, dir_ / "dev/serial/by-path" /
+                                           ("pci-0000:00:14.0-usb-0:" + std::to_string(socket) + ":1." +
+                                            std::to_string(interface) + "-port0"));
   }
   void Tty(const std::string& tty, const fs::path& device, const std::string& subsystem) {
     fs::create_directories(dir_ / "sys/bus" / subsystem);
@@ -83,11 +87,15 @@ class UsbPortsTest : public ::testing::Test {
     system_.Tty("ttyS0", system_.root() / "sys/devices/platform/serial8250/tty/ttyS0", "platform");
     ports_ = ListSerialPorts({}, system_.root());
   }
-  std::vector<std::string> Match(const std::string& expression) { return MatchUsbPorts(expression, ports_, why_); }
+  std::vector<std::string> Match(const std::string& expression) {
+    const UsbMatch match = MatchUsbPorts(expression, ports_);
+    outcome_ = match.outcome;
+    return match.outcome == UsbMatch::Outcome::kFound ? match.devices : std::vector<std::string>{};
+  }
 
   FakeSystem system_;
   std::vector<SerialPortInfo> ports_;
-  std::string why_;
+  UsbMatch::Outcome outcome_ = UsbMatch::Outcome::kFound;
 };
 
 TEST_F(UsbPortsTest, ListsTheAdaptersWithTheirIdsAndSocketsButNoPlatformUart) {
@@ -119,14 +127,37 @@ TEST_F(UsbPortsTest, AnExpressionMatchesEveryAdapterInSocketOrder) {
 
 TEST_F(UsbPortsTest, NothingMatchingSaysWhy) {
   EXPECT_THAT(Match("usb:0403:6001:FT-Z"), IsEmpty());
-  EXPECT_THAT(why_, HasSubstr("serial number"));
+  EXPECT_EQ(outcome_, UsbMatch::Outcome::kNoneFound);
   EXPECT_THAT(Match("usb:0403:6015"), IsEmpty());
-  EXPECT_THAT(why_, HasSubstr("quillon-cli ports"));
+  EXPECT_EQ(outcome_, UsbMatch::Outcome::kNoneFound);
   for (const char* malformed : {"usb:403:6001", "usb:0403", "usb:0403:6001:", "usb:04g3:6001", "usb:"}) {
-    why_.clear();
     EXPECT_THAT(Match(malformed), IsEmpty()) << malformed;
-    EXPECT_THAT(why_, HasSubstr("four hex digits")) << malformed;
+    EXPECT_EQ(outcome_, UsbMatch::Outcome::kMalformed) << malformed;
   }
+}
+
+// A two-port adapter (FT2232: one serial number, interfaces 0 and 1) and two clones that
+// report one serial number between them.
+TEST_F(UsbPortsTest, AnInterfacePicksOnePortAndASharedSerialNumberIsNeverAGuess) {
+  system_.Adapter("ttyUSB4", 5, "0403", "6010", "FT2232", 0);
+  system_.Adapter("ttyUSB5", 5, "0403", "6010", "FT2232", 1);
+  system_.Adapter("ttyUSB6", 6, "1a86", "7523", "CLONE");
+  system_.Adapter("ttyUSB7", 7, "1a86", "7523", "CLONE");
+  system_.Adapter("ttyUSB8", 8, "0403", "6001", "AB:01");
+  ports_ = ListSerialPorts({}, system_.root());
+  EXPECT_THAT(Match("usb:0403:6010:FT2232"), ElementsAre("/dev/ttyUSB4", "/dev/ttyUSB5"));
+  EXPECT_THAT(Match("usb:0403:6010:FT2232:1"), ElementsAre("/dev/ttyUSB5"));
+  EXPECT_THAT(Match("usb:0403:6010:FT2232:00"), ElementsAre("/dev/ttyUSB4"));
+  EXPECT_THAT(Match("usb:0403:6010:FT2232:2"), IsEmpty());
+  EXPECT_EQ(outcome_, UsbMatch::Outcome::kNoneFound);
+  // A serial number with a colon in it is taken whole before anything is read as an interface.
+  EXPECT_THAT(Match("usb:0403:6001:AB:01"), ElementsAre("/dev/ttyUSB8"));
+  const UsbMatch clones = MatchUsbPorts("usb:1a86:7523:CLONE", ports_);
+  EXPECT_EQ(clones.outcome, UsbMatch::Outcome::kAmbiguous);
+  EXPECT_THAT(clones.devices, ElementsAre("/dev/ttyUSB6", "/dev/ttyUSB7"));
+  // Without a serial number every adapter of the kind is wanted, clones included.
+  EXPECT_THAT(Match("usb:1a86:7523"), ElementsAre("/dev/ttyUSB6", "/dev/ttyUSB7"));
+  EXPECT_THAT(SharedUsbSerialNumbers(ports_), ElementsAre(ElementsAre("/dev/ttyUSB6", "/dev/ttyUSB7")));
 }
 
 #endif

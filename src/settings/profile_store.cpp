@@ -188,13 +188,14 @@ bool IniFileStore::Save(const std::vector<Line>& lines, std::string* why) {
 
 bool ProfileStore::WriteKeys(std::string_view section, const std::vector<std::pair<std::string, std::string>>& keys,
                              std::string* why) {
+  // Every key is written even when one fails: one bad key must not cost the others.
+  std::string failed;
   for (const auto& [key, value] : keys) {
-    if (!WriteString(section, key, value)) {
-      if (why != nullptr) *why = "the key \"" + key + "\" could not be written";
-      return false;
-    }
+    if (!WriteString(section, key, value)) failed += (failed.empty() ? "\"" : ", \"") + key + "\"";
   }
-  return true;
+  if (failed.empty()) return true;
+  if (why != nullptr) *why = "the key" + std::string(failed.find(',') == std::string::npos ? " " : "s ") + failed + " could not be written";
+  return false;
 }
 
 std::string ReadProfileString(ProfileStore& store, std::string_view section, std::string_view key,

@@ -107,3 +107,41 @@ TEST(SaveSettingsTest, SaysWhenNothingWasWritten) {
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// A store whose writes of one key fail, as the Windows profile functions do for a key they
+// cannot write: the other five are still written, and the save says which one failed.
+class OneKeyFails final : public ProfileStore {
+ public:
+  explicit OneKeyFails(std::string key) : failing_(std::move(key)) {}
+  std::string ReadString(std::string_view, std::string_view, std::string_view fallback) override {
+    return std::string(fallback);
+  }
+  std::int32_t ReadInt(std::string_view, std::string_view, std::int32_t fallback) override { return fallback; }
+  std::vector<std::pair<std::string, std::string>> ReadSection(std::string_view) override { return {}; }
+  bool WriteString(std::string_view, std::string_view key, std::string_view) override {
+    written.emplace_back(key);
+    return key != failing_;
+  }
+  std::vector<std::string> written;
+
+ private:
+  std::string failing_;
+};
+
+TEST(SaveSettingsTest, AKeyThatFailsCostsNoOtherKey) {
+  for (const char* failing : {"Mot File", "Baudrate", "SendWait"}) {
+    OneKeyFails store(failing);
+    UpdateSettings settings;
+    LoadSettings(settings, store);
+    std::string why;
+    EXPECT_FALSE(SaveSettings(settings, store, &why)) << failing;
+    EXPECT_EQ(store.written, (std::vector<std::string>{"Mot File", "Info File", "Baudrate", "COM", "MAXCOM", "SendWait"}));
+    EXPECT_NE(why.find(failing), std::string::npos) << why;
+  }
+}
+
+}  // namespace
+}  // namespace quillon

@@ -640,7 +640,8 @@ TEST_F(GangE2eTest, WrongUsageBeforeAnythingIsSent) {
   EXPECT_EQ(Wait(StartFlash({"--port", "usb:0403:6001:NO-SUCH-SERIAL", "--boot", kBoot, kUpdate})), 14);
   EXPECT_THAT(ReadFileBytes(dir_ / "cli.err"), HasSubstr("[504]"));
   EXPECT_THAT(ReadFileBytes(dir_ / "cli.out"), Not(HasSubstr("[202]")));
-  EXPECT_EQ(Wait(StartFlash({"--port", "usb:xyz", "--boot", kBoot, kUpdate})), 14);
+  // A malformed expression is wrong usage.
+  EXPECT_EQ(Wait(StartFlash({"--port", "usb:xyz", "--boot", kBoot, kUpdate})), 2);
 }
 
 // Starts `quillon-cli flash` (without --yes) on a terminal of its own and reads what it shows

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -249,6 +250,38 @@ TEST(AboutBoxTest, TemplateTexts) {
   EXPECT_EQ(Text(GetDlgItem(box, IDOK)), L"OK");
   DestroyWindow(box);
 }
+
+// The About box opens from the system menu and closes with Enter and with Escape; the main
+// window is usable again after it.
+class AboutBoxCloseTest : public MainDialogTest, public ::testing::WithParamInterface<WPARAM> {};
+
+TEST_P(AboutBoxCloseTest, ClosesAndGivesTheMainWindowBack) {
+  Make();
+  std::atomic<bool> closed_by_key{false};
+  std::thread presser([&] {
+    HWND box = nullptr;
+    for (int i = 0; i < 300 && box == nullptr; ++i) {
+      Sleep(10);
+      box = FindWindowW(L"#32770", W("Quillonのﾊﾞｰｼﾞｮﾝ情報").c_str());
+    }
+    if (box == nullptr) return;
+    PostMessageW(box, WM_KEYDOWN, GetParam(), 0);
+    PostMessageW(box, WM_KEYUP, GetParam(), 0);
+    for (int i = 0; i < 200 && IsWindow(box); ++i) Sleep(10);
+    closed_by_key = !IsWindow(box);
+    // A box that ignored the key is ended here, so that the test fails instead of hanging.
+    if (IsWindow(box)) PostMessageW(box, WM_COMMAND, IDOK, 0);
+    for (int i = 0; i < 100 && IsWindow(box); ++i) Sleep(10);
+    if (IsWindow(box)) EndDialog(box, 0);
+  });
+  SendMessageW(dialog_->hwnd(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+  presser.join();
+  EXPECT_TRUE(closed_by_key);
+  EXPECT_TRUE(IsWindowEnabled(dialog_->hwnd()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, AboutBoxCloseTest, ::testing::Values(WPARAM{VK_RETURN}, WPARAM{VK_ESCAPE}),
+                         [](const auto& info) { return std::string(info.param == VK_RETURN ? "enter" : "escape"); });
 
 // A whole update against quillon-devsim, whose pseudo-terminal the test script maps as a
 // COM port; skipped when the script set none up.
