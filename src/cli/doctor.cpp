@@ -84,6 +84,22 @@ int RunDoctor(const DoctorOptions& options) {
     findings.push_back(std::move(finding));
   }
 
+  // Cheap clones report one serial number between them: a usb: selector with it cannot tell
+  // them apart (flash refuses it rather than guess).
+  const auto shared = SharedUsbSerialNumbers(ListSerialPorts(settings.Ports));
+  if (shared.empty()) {
+    findings.push_back({"usb.serial_numbers", true, false, "no two USB adapters report the same serial number", {}});
+  }
+  for (const auto& group : shared) {
+    std::string devices;
+    for (const auto& device : group) devices += (devices.empty() ? "" : " and ") + device;
+    findings.push_back({"usb.serial_numbers", false, false,
+                        "different USB adapters report the same serial number: " + devices +
+                            "; a usb:VID:PID:SERIAL port names none of them",
+                        "Name these ports by their device or by usb:VID:PID and the socket order, or give the adapters "
+                        "serial numbers of their own (the maker's tool can)."});
+  }
+
   SRecordReader reader;
   BootImage boot;
   const std::string boot_path = settings.ProgramDir + settings.InfoFile;

@@ -3,7 +3,9 @@
 // saw and the one-line fix. The system's files (/proc, /sys, /run/udev) are read under a root
 // folder that tests replace with a made-up tree.
 
+#include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,5 +32,9 @@ std::vector<Finding> CheckPort(const std::string& device, const PortCheckOptions
 
 /// True when no blocking finding failed.
 bool NothingBlocks(const std::vector<Finding>& findings);
+
+/// True when a POSIX access list (the bytes of the "system.posix_acl_access" attribute) gives
+/// user `uid` read and write by name, as the seat's uaccess rule does.
+bool PosixAclGivesUser(std::span<const std::uint8_t> xattr, unsigned uid);
 
 }  // namespace quillon

@@ -105,6 +105,71 @@ TEST_F(PortChecksTest, ALongLatencyTimerIsAdviceOnly) {
   EXPECT_THAT(timer.detail, HasSubstr("16 ms"));
   EXPECT_TRUE(NothingBlocks(findings));
 }
+// What the field meets most, each read off the made-up tree.
+TEST_F(PortChecksTest, TheSystemConsoleOrALoginPromptIsNoFlashingPort) {
+  EXPECT_TRUE(Find(Check(port_), "port.console").ok);
+  const std::string tty = port_.substr(5);  // "pts/N", as the kernel names it
+  fs::create_directories(dir_ / "sys/class/tty/console");
+  dir_.Write("sys/class/tty/console/active", "tty0 " + tty + "\n");
+  auto findings = Check(port_);
+  EXPECT_FALSE(NothingBlocks(findings));
+  EXPECT_THAT(Find(findings, "port.console").detail, HasSubstr("system console"));
+  dir_.Write("sys/class/tty/console/active", "tty0\n");
+  Process("812", "agetty", port_);
+  findings = Check(port_);
+  const Finding& console = Find(findings, "port.console");
+  EXPECT_FALSE(console.ok);
+  EXPECT_TRUE(console.blocking);
+  EXPECT_THAT(console.detail, HasSubstr("agetty (PID 812)"));
+  EXPECT_THAT(console.fix, HasSubstr("serial-getty@"));
+}
+
+TEST_F(PortChecksTest, AnOldModemManagerProbesDespiteTheTag) {
+  Process("77", "ModemManager");
+  struct stat st {};
+  ASSERT_EQ(::stat(port_.c_str(), &st), 0);
+  fs::create_directories(dir_ / "run/udev/data");
+  dir_.Write("run/udev/data/c" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)),
+             "E:ID_MM_DEVICE_IGNORE=1\n");
+  fs::create_directories(dir_ / "var/lib/dpkg");
+  for (const auto& [version, ok] : std::vector<std::pair<std::string, bool>>{{"1.10.4-1", false}, {"1.20.4-1", true}}) {
+    dir_.Write("var/lib/dpkg/status", "Package: brltty\nStatus: install ok installed\nVersion: 6.5\n\n"
+                                      "Package: modemmanager\nStatus: install ok installed\nVersion: " + version + "\n");
+    const auto findings = Check(port_);
+    const Finding& modem_manager = Find(findings, "port.modemmanager");
+    EXPECT_EQ(modem_manager.ok, ok) << version;
+    EXPECT_THAT(modem_manager.detail, HasSubstr(version));
+  }
+}
+
+TEST_F(PortChecksTest, BrlttyRulesThatClaimAdaptersAreNamedUnlessMasked) {
+  EXPECT_TRUE(Find(Check(port_), "brltty.udev").ok);
+  fs::create_directories(dir_ / "usr/lib/udev/rules.d");
+  dir_.Write("usr/lib/udev/rules.d/85-brltty.rules",
+             "ENV{PRODUCT}==\"1a86/7523/*\", GOTO=\"brltty_usb_run\"\nENV{PRODUCT}==\"10C4/EA60/*\", GOTO=\"x\"\n");
+  auto findings = Check(port_);
+  const Finding& rules = Find(findings, "brltty.udev");
+  EXPECT_FALSE(rules.ok);
+  EXPECT_FALSE(rules.blocking);
+  EXPECT_THAT(rules.detail, HasSubstr("1a86:7523 (CH340), 10c4:ea60 (CP210x)"));
+  fs::create_directories(dir_ / "etc/udev/rules.d");
+  fs::create_symlink("/dev/null", dir_ / "etc/udev/rules.d/85-brltty.rules");
+  findings = Check(port_);
+  EXPECT_TRUE(Find(findings, "brltty.udev").ok);
+}
+
+TEST(PosixAclTest, AUserEntryWithReadAndWriteGivesAccess) {
+  // user::rw-, user:1000:rw-, group::rw-, mask::rw-, other::---
+  const std::vector<std::uint8_t> acl{2, 0, 0, 0,  1, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF,  2, 0, 6, 0, 0xE8, 3, 0, 0,
+                                      4, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF,  0x10, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF,
+                                      0x20, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_TRUE(PosixAclGivesUser(acl, 1000));
+  EXPECT_FALSE(PosixAclGivesUser(acl, 1001));
+  auto read_only = acl;
+  read_only[14] = 4;
+  EXPECT_FALSE(PosixAclGivesUser(read_only, 1000));
+  EXPECT_FALSE(PosixAclGivesUser(std::span(acl).first(3), 1000));
+}
 #endif
 
 }  // namespace
