@@ -147,9 +147,9 @@ std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>& po
     // USB details live on the USB device, a few levels above the interface.
     fs::path usb = fs::canonical(sys / "device", error);
     for (int up = 0; up < 4 && !error && !usb.empty(); ++up, usb = usb.parent_path()) {
-      if (!info.interface && fs::exists(usb / "bInterfaceNumber", error)) {
+      if (!info.usb_interface && fs::exists(usb / "bInterfaceNumber", error)) {
         if (const auto number = ReadLine(usb / "bInterfaceNumber"); number && IsInterfaceNumber(*number)) {
-          info.interface = std::stoi(*number, nullptr, 16);
+          info.usb_interface = std::stoi(*number, nullptr, 16);
         }
       }
       if (fs::exists(usb / "idVendor", error)) {
@@ -222,11 +222,11 @@ namespace {
 
 std::vector<const SerialPortInfo*> Matching(const std::vector<SerialPortInfo>& ports, std::string_view vid,
                                             std::string_view pid, const std::optional<std::string_view>& serial,
-                                            const std::optional<int>& interface) {
+                                            const std::optional<int>& usb_interface) {
   std::vector<const SerialPortInfo*> found;
   for (const auto& port : ports) {
     if (port.vid && port.pid && Lower(*port.vid) == Lower(vid) && Lower(*port.pid) == Lower(pid) &&
-        (!serial || (port.serial && *port.serial == *serial)) && (!interface || port.interface == interface)) {
+        (!serial || (port.serial && *port.serial == *serial)) && (!usb_interface || port.usb_interface == usb_interface)) {
       found.push_back(&port);
     }
   }
@@ -251,16 +251,16 @@ UsbMatch MatchUsbPorts(std::string_view expression, const std::vector<SerialPort
   }
   std::optional<std::string_view> wanted_serial;
   if (match.with_serial) wanted_serial = serial;
-  std::optional<int> interface;
-  auto found = Matching(ports, vid, pid, wanted_serial, interface);
+  std::optional<int> usb_interface;
+  auto found = Matching(ports, vid, pid, wanted_serial, usb_interface);
   // A serial number may hold colons: the last part is an interface only when the whole
   // rest is no adapter's serial number.
   if (const auto colon = serial.rfind(':'); found.empty() && colon != std::string_view::npos && colon > 0 &&
                                             IsInterfaceNumber(serial.substr(colon + 1))) {
-    interface = std::stoi(std::string(serial.substr(colon + 1)), nullptr, 16);
+    usb_interface = std::stoi(std::string(serial.substr(colon + 1)), nullptr, 16);
     wanted_serial = serial.substr(0, colon);
     match.with_interface = true;
-    found = Matching(ports, vid, pid, wanted_serial, interface);
+    found = Matching(ports, vid, pid, wanted_serial, usb_interface);
   }
   // By socket: the by-path name where there is one (those without come last, by device).
   std::sort(found.begin(), found.end(), [](const SerialPortInfo* a, const SerialPortInfo* b) {

@@ -16,7 +16,7 @@ struct SerialPortInfo {
   std::vector<std::string> by_id;     ///< /dev/serial/by-id names
   std::vector<std::string> by_path;   ///< /dev/serial/by-path names
   std::optional<std::string> vid, pid, serial, description;
-  std::optional<int> interface;       ///< the USB interface number (a multi-port adapter has several)
+  std::optional<int> usb_interface;       ///< the USB interface number (a multi-port adapter has several)
   std::string usb_device;             ///< where the USB device sits (one per adapter, whatever its ports)
 };
 
