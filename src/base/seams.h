@@ -61,12 +61,15 @@ class FineTimerScope {
   [[maybe_unused]] unsigned long previous_slack_ns_ = 0;
 };
 
+/// What a transfer carries: the boot program, or the update's flash blocks.
+enum class Transfer { kBootProgram, kUpdate };
+
 /// The progress window of one transfer: text and range, shown, stepped once per chunk
 /// (letting the user interface breathe), then closed.
 class ProgressSink {
  public:
   virtual ~ProgressSink() = default;
-  virtual void SetTextAndRange(std::string text, int steps) = 0;
+  virtual void SetTextAndRange(std::string text, int steps, Transfer transfer) = 0;
   virtual void Show() = 0;
   virtual void StepAndPump() = 0;
   virtual void Close() = 0;

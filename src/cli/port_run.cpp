@@ -23,10 +23,10 @@ using Clock = std::chrono::steady_clock;
 // per chunk, at least every quarter second while chunks go out, and at the end of a phase.
 class ReportedProgress final : public ProgressSink {
  public:
-  ReportedProgress(RunReport& report, const std::string& port, const StoppableCommDriver& line)
+  ReportedProgress(RunReport& report, const std::string& port, const CountingCommDriver& line)
       : report_(report), port_(port), line_(line) {}
-  void SetTextAndRange(std::string text, int steps) override {
-    phase_ = text == MessageText(kMsgBootProgress) ? "boot" : "transfer";
+  void SetTextAndRange(std::string, int steps, Transfer transfer) override {
+    phase_ = transfer == Transfer::kBootProgram ? "boot" : "transfer";
     total_ = steps;
     done_ = 0;
     reported_ = -1;
@@ -55,7 +55,7 @@ class ReportedProgress final : public ProgressSink {
 
   RunReport& report_;
   const std::string& port_;
-  const StoppableCommDriver& line_;
+  const CountingCommDriver& line_;
   std::string phase_;
   int total_ = 0, done_ = 0, reported_ = -1;
   long long start_bytes_ = 0;
@@ -132,7 +132,9 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
       platform = std::make_unique<TracingCommDriver>(std::move(platform), trace->Sink());
     }
   }
-  auto line = std::make_unique<StoppableCommDriver>(std::move(platform), stop);
+  auto counting = std::make_unique<CountingCommDriver>(std::move(platform));
+  const CountingCommDriver& counted = *counting;
+  auto line = std::make_unique<StoppableCommDriver>(std::move(counting), stop);
 
   EventLog log(Utf8Path(job.log_path));
   log.make_folder = job.make_log_folder;
@@ -144,7 +146,7 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
   {
     SerialPort port(*line, log);
     if (report != nullptr) {
-      ReportedProgress progress(*report, job.name, *line);
+      ReportedProgress progress(*report, job.name, counted);
       ReportedPrompt prompt(*report, job.name, stop);
       UpdateSequence sequence(settings, port, pause, progress, prompt, log);
       shown = sequence.RunLoaded(files, job.target, false);
@@ -158,7 +160,7 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
       stop_point = sequence.stop_point();
     }
   }  // the port is closed here: exclusive use released, its settings given back
-  result.bytes = line->bytes_written();
+  result.bytes = counted.bytes_written();
   line.reset();
   if (trace) trace->Finish(stop.requested());
 

@@ -47,7 +47,7 @@ void TerminalPrompt::ShowMessage(int id, std::string_view text) {
 
 TerminalProgress::TerminalProgress(std::FILE* out) : out_(out), live_(::isatty(::fileno(out)) != 0) {}
 
-void TerminalProgress::SetTextAndRange(std::string text, int steps) {
+void TerminalProgress::SetTextAndRange(std::string text, int steps, Transfer) {
   text_ = std::move(text);
   steps_ = steps;
   done_ = 0;

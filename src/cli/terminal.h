@@ -31,7 +31,7 @@ class TerminalPrompt final : public UserPrompt {
 class TerminalProgress final : public ProgressSink {
  public:
   explicit TerminalProgress(std::FILE* out);
-  void SetTextAndRange(std::string text, int steps) override;
+  void SetTextAndRange(std::string text, int steps, Transfer transfer) override;
   void Show() override;
   void StepAndPump() override;
   void Close() override;

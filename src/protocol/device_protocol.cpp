@@ -70,8 +70,8 @@ void DeviceProtocol::AwaitNext(int read_result, const ReadSlots& slots, int atte
   }
 }
 
-void DeviceProtocol::OpenProgress(std::string_view text, int steps) {
-  progress_.SetTextAndRange(std::string(text), steps);
+void DeviceProtocol::OpenProgress(std::string_view text, int steps, Transfer transfer) {
+  progress_.SetTextAndRange(std::string(text), steps, transfer);
   progress_.Show();
   progress_open_ = true;
 }
@@ -118,7 +118,7 @@ bool DeviceProtocol::SendBoot(std::span<const std::uint8_t> image) {
     if (!echo || *echo != byte) return Fail();
   }
 
-  OpenProgress(MessageText(kMsgBootProgress), (length + kChunkSize - 1) / kChunkSize);
+  OpenProgress(MessageText(kMsgBootProgress), (length + kChunkSize - 1) / kChunkSize, Transfer::kBootProgram);
   std::array<std::uint8_t, 256> echo{};
   int lag = kEchoLag;
   int sent = 0;
@@ -191,7 +191,8 @@ bool DeviceProtocol::WaitForByte(std::uint8_t expected, int attempts, int pause_
 
 bool DeviceProtocol::SendFlashImage(const FlashImage& image, std::int32_t send_wait) {
   const std::int64_t total = TotalUsedLength(image);
-  OpenProgress(MessageText(kMsgFlashProgress), static_cast<int>((total + kChunkSize - 1) / kChunkSize));
+  OpenProgress(MessageText(kMsgFlashProgress), static_cast<int>((total + kChunkSize - 1) / kChunkSize),
+               Transfer::kUpdate);
   std::array<std::uint8_t, 32> reply{};
   position_ = {};
   for (std::size_t index = 0; index < image.size(); ++index) {

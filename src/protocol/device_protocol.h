@@ -80,7 +80,7 @@ class DeviceProtocol {
   /// True only when every byte was written.
   bool Send(std::span<const std::uint8_t> bytes);
   bool SendByte(std::uint8_t byte) { return Send({&byte, 1}); }
-  void OpenProgress(std::string_view text, int steps);
+  void OpenProgress(std::string_view text, int steps, Transfer transfer);
   void CloseProgress();
   /// Closes the progress window if it is open, writes the record and returns false.
   bool Fail(std::string_view message = {}, const char* file = __builtin_FILE(),

@@ -20,6 +20,10 @@ bool StoppableCommDriver::Read(std::span<std::uint8_t> buffer, std::size_t& read
 bool StoppableCommDriver::Write(std::span<const std::uint8_t> bytes, std::size_t& written) {
   written = 0;
   if (stop_.requested()) return false;
+  return ForwardingCommDriver::Write(bytes, written);
+}
+
+bool CountingCommDriver::Write(std::span<const std::uint8_t> bytes, std::size_t& written) {
   const bool ok = ForwardingCommDriver::Write(bytes, written);
   bytes_written_ += static_cast<long long>(written);
   return ok;

@@ -1,7 +1,7 @@
 #pragma once
-// Drivers that wrap another driver: one that a stop request ends at once and that counts what
-// went out, and one that writes every transfer to a trace file. The protocol above them does
-// not know they are there.
+// Drivers that wrap another driver, one concern each: one that a stop request ends at once,
+// one that counts what went out, one that traces every transfer. The protocol above them
+// does not know they are there.
 
 #include <chrono>
 #include <filesystem>
@@ -37,9 +37,22 @@ class ForwardingCommDriver : public CommDriver {
   std::unique_ptr<CommDriver> inner_;
 };
 
-/// Counts the bytes written. Once `stop` is requested it opens nothing, reads and writes
-/// nothing, and every wait for input ends at once with the line gone, so whatever the run is
-/// doing ends within one short wait.
+/// Counts the bytes the driver below wrote.
+class CountingCommDriver final : public ForwardingCommDriver {
+ public:
+  using ForwardingCommDriver::ForwardingCommDriver;
+  bool Write(std::span<const std::uint8_t> bytes, std::size_t& written) override;
+
+  /// Bytes written since the driver was made (read from any thread).
+  long long bytes_written() const { return bytes_written_.load(); }
+
+ private:
+  std::atomic<long long> bytes_written_{0};
+};
+
+/// Once `stop` is requested it opens nothing, reads and writes nothing, and every wait for
+/// input ends at once with the line gone, so whatever the run is doing ends within one short
+/// wait.
 class StoppableCommDriver final : public ForwardingCommDriver {
  public:
   StoppableCommDriver(std::unique_ptr<CommDriver> inner, const StopFlag& stop)
@@ -51,12 +64,8 @@ class StoppableCommDriver final : public ForwardingCommDriver {
   bool Write(std::span<const std::uint8_t> bytes, std::size_t& written) override;
   InputWait WaitForInput(int milliseconds) override;
 
-  /// Bytes written since the driver was made (read from any thread).
-  long long bytes_written() const { return bytes_written_.load(); }
-
  private:
   const StopFlag& stop_;
-  std::atomic<long long> bytes_written_{0};
 };
 
 /// Where the trace's lines go; it must never wait for the file (the line is being timed).

@@ -20,13 +20,15 @@ TEST(StoppableCommDriverTest, CountsWhatWentOutAndRefusesEverythingOnceStopped) 
   auto fake = std::make_unique<FakeCommDriver>();
   fake->write_count = [](std::span<const std::uint8_t> bytes) { return bytes.size() - 1; };
   FakeCommDriver& inner = *fake;
-  StoppableCommDriver driver(std::move(fake), stop);
+  auto counting = std::make_unique<CountingCommDriver>(std::move(fake));
+  const CountingCommDriver& counted = *counting;
+  StoppableCommDriver driver(std::move(counting), stop);
   ASSERT_TRUE(driver.Open("/dev/x"));
   const std::uint8_t bytes[] = {1, 2, 3, 4};
   std::size_t written = 0;
   driver.Write(bytes, written);
   driver.Write(bytes, written);
-  EXPECT_EQ(driver.bytes_written(), 6);
+  EXPECT_EQ(counted.bytes_written(), 6);
   inner.arrivals.push_back({9});
   std::array<std::uint8_t, 4> buffer{};
   std::size_t read = 0;
@@ -42,7 +44,7 @@ TEST(StoppableCommDriverTest, CountsWhatWentOutAndRefusesEverythingOnceStopped) 
   EXPECT_EQ(read, 0u);
   EXPECT_FALSE(driver.Write(bytes, written));
   EXPECT_EQ(written, 0u);
-  EXPECT_EQ(driver.bytes_written(), 6);
+  EXPECT_EQ(counted.bytes_written(), 6);
   EXPECT_EQ(driver.WaitForInput(1000), InputWait::kLineGone);
   driver.Close();
   EXPECT_FALSE(driver.Open("/dev/x"));

@@ -31,7 +31,7 @@ class FakePause final : public Pause {
 /// Records the progress calls as readable strings: "text:<t>/<n>", "show", "step", "close".
 class RecordingProgress final : public ProgressSink {
  public:
-  void SetTextAndRange(std::string text, int steps) override {
+  void SetTextAndRange(std::string text, int steps, Transfer) override {
     calls.push_back("text:" + text + "/" + std::to_string(steps));
   }
   void Show() override { calls.push_back("show"); }

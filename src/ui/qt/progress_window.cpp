@@ -56,7 +56,7 @@ void ProgressWindow::closeEvent(QCloseEvent* event) { event->ignore(); }
 
 QtProgressSink::~QtProgressSink() = default;
 
-void QtProgressSink::SetTextAndRange(std::string text, int steps) {
+void QtProgressSink::SetTextAndRange(std::string text, int steps, Transfer) {
   window_ = std::make_unique<ProgressWindow>(owner_);
   window_->SetTextAndRange(ToQString(text), steps);
   if (on_open) on_open(*window_);

@@ -40,7 +40,7 @@ class QtProgressSink final : public ProgressSink {
   /// `wait` (may be null) is ended when a window appears.
   QtProgressSink(QWidget* owner, WaitCursor* wait) : owner_(owner), wait_(wait) {}
   ~QtProgressSink() override;
-  void SetTextAndRange(std::string text, int steps) override;
+  void SetTextAndRange(std::string text, int steps, Transfer transfer) override;
   void Show() override;
   void StepAndPump() override;
   void Close() override;

@@ -199,7 +199,7 @@ TEST_F(QtViewsTest, AfterTheBootModeBoxTheWindowIsDrawnAndTheCursorWaitsUntilThe
   EXPECT_GT(paints.count, 0) << "the main window was not drawn again";
   ASSERT_NE(QApplication::overrideCursor(), nullptr);
   EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
-  window_->progress().SetTextAndRange("x", 1);
+  window_->progress().SetTextAndRange("x", 1, Transfer::kUpdate);
   EXPECT_NE(QApplication::overrideCursor(), nullptr) << "ended before the progress window was shown";
   window_->progress().Show();
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);

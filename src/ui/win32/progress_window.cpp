@@ -8,7 +8,7 @@
 
 namespace quillon::win32 {
 
-void Win32ProgressSink::SetTextAndRange(std::string text, int steps) {
+void Win32ProgressSink::SetTextAndRange(std::string text, int steps, Transfer) {
   Close();
   window_ = CreateDialogParamW(Instance(), MAKEINTRESOURCEW(IDD_PROGRESS), owner_, nullptr, 0);
   if (window_ == nullptr) return;

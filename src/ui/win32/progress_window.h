@@ -21,7 +21,7 @@ class Win32ProgressSink final : public ProgressSink {
     owner_ = owner;
     wait_ = wait;
   }
-  void SetTextAndRange(std::string text, int steps) override;
+  void SetTextAndRange(std::string text, int steps, Transfer transfer) override;
   void Show() override;
   void StepAndPump() override;
   void Close() override;

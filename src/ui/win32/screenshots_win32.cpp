@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
   Capture(main, folder / "win32-main-window.png");
   quillon::win32::Win32ProgressSink progress;
   progress.SetOwner(main, nullptr);
-  progress.SetTextAndRange("バージョンアップデータを転送中です。", 10);
+  progress.SetTextAndRange("バージョンアップデータを転送中です。", 10, quillon::Transfer::kUpdate);
   progress.Show();
   for (int i = 0; i < 6; ++i) progress.StepAndPump();
   Capture(progress.window(), folder / "win32-progress-window.png");

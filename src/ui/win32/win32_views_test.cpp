@@ -229,7 +229,7 @@ TEST_F(MainDialogTest, AfterTheBootModeBoxTheWindowIsDrawnAndTheCursorWaitsUntil
   EXPECT_FALSE(GetUpdateRect(dlg, &dirty, FALSE)) << "the main window was not drawn again";
   EXPECT_FALSE(GetUpdateRect(Item(IDC_FILE_NAME), &dirty, FALSE)) << "its controls were not drawn again";
   EXPECT_EQ(GetCursor(), wait);
-  dialog_->progress().SetTextAndRange("x", 1);
+  dialog_->progress().SetTextAndRange("x", 1, Transfer::kUpdate);
   EXPECT_EQ(GetCursor(), wait) << "ended before the progress window was shown";
   dialog_->progress().Show();
   EXPECT_NE(GetCursor(), wait);
