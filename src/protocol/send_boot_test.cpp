@@ -1,6 +1,6 @@
 #include <numeric>
 
-#include "protocol/protocol_fixture.h"
+#include "testing/protocol_fixture.h"
 #include "testing/fake_device.h"
 
 namespace quillon {

@@ -1,4 +1,4 @@
-#include "protocol/protocol_fixture.h"
+#include "testing/protocol_fixture.h"
 
 namespace quillon {
 namespace {

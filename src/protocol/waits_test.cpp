@@ -3,7 +3,7 @@
 
 #include <map>
 
-#include "protocol/protocol_fixture.h"
+#include "testing/protocol_fixture.h"
 #include "testing/fake_device.h"
 
 namespace quillon {

@@ -1,6 +1,6 @@
 #include "ui/win32/about_box.h"
 
-#include "../../../resources/resource.h"
+#include "resource.h"
 #include "ui/win32/dialog_common.h"
 
 namespace quillon::win32 {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "../../../resources/resource.h"
+#include "resource.h"
 #include "base/messages.h"
 #include "base/wide_text.h"
 #include "ui/win32/about_box.h"

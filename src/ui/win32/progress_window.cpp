@@ -2,7 +2,7 @@
 
 #include <commctrl.h>
 
-#include "../../../resources/resource.h"
+#include "resource.h"
 #include "base/wide_text.h"
 #include "ui/win32/dialog_common.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "../../../resources/resource.h"
+#include "resource.h"
 #include "base/seams.h"
 #include "base/wide_text.h"
 #include "serial/comm_driver.h"

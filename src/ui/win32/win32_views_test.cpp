@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "../../../resources/resource.h"
+#include "resource.h"
 #include "base/messages.h"
 #include "base/wide_text.h"
 #include "image/srecord.h"
