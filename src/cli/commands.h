@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/program_paths.h"
+#include "cli/context.h"
 
 namespace quillon::cli {
 
@@ -26,11 +27,15 @@ inline CLI::Validator AbsolutePath() {
       "", "ABSOLUTE");
 }
 
-void AddInfoCommand(CLI::App& app, int& status);
-void AddImageCommand(CLI::App& app, int& status);
-void AddSettingsCommand(CLI::App& app, int& status);
-void AddPortsCommand(CLI::App& app, int& status);
-void AddFlashCommand(CLI::App& app, int& status);
-void AddDoctorCommand(CLI::App& app, int& status);
+/// Adds one subcommand; its callback leaves the exit status in `status`. The context outlives
+/// the application.
+using AddCommand = void (*)(CLI::App& app, const Context& context, int& status);
+
+void AddInfoCommand(CLI::App& app, const Context& context, int& status);
+void AddImageCommand(CLI::App& app, const Context& context, int& status);
+void AddSettingsCommand(CLI::App& app, const Context& context, int& status);
+void AddPortsCommand(CLI::App& app, const Context& context, int& status);
+void AddFlashCommand(CLI::App& app, const Context& context, int& status);
+void AddDoctorCommand(CLI::App& app, const Context& context, int& status);
 
 }  // namespace quillon::cli

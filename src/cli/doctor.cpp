@@ -63,13 +63,9 @@ Finding FileCheck(const std::string& check, int result, const std::string& path,
                              " shows the record at fault."};
 }
 
-int RunDoctor(const DoctorOptions& options) {
-  const ProgramPaths paths = SharedProgramPaths();
-  UpdateSettings settings;
-  settings.ProgramDir = paths.ProgramDir;
-  settings.IniPath = options.ini.empty() ? paths.IniPath : options.ini;
-  settings.StsPath = paths.StsPath;
-  LoadSettings(settings, *OpenProfileStore(Utf8Path(settings.IniPath)));
+int RunDoctor(const Context& context, const DoctorOptions& options) {
+  const ProgramPaths& paths = context.paths;
+  const UpdateSettings settings = context.LoadSettings(options.ini);
 
   std::vector<Finding> findings;
   const std::string device = options.port.empty()                ? PortDeviceName(settings.Com, settings.Ports)
@@ -146,13 +142,13 @@ int RunDoctor(const DoctorOptions& options) {
 
 }  // namespace
 
-void AddDoctorCommand(CLI::App& app, int& status) {
+void AddDoctorCommand(CLI::App& app, const Context& context, int& status) {
   auto options = std::make_shared<DoctorOptions>();
   auto* sub = app.add_subcommand("doctor", "Say what will stop an update, and what to do about it");
   sub->add_option("--port", options->port, "the port to check: COMn or a device path (default: the settings' COM)");
   sub->add_option("--ini", options->ini, "settings file (default: the one in use)")->transform(AbsolutePath());
   sub->add_flag("--json", options->json, "the findings as one JSON array");
-  sub->callback([options, &status] { status = RunDoctor(*options); });
+  sub->callback([options, &context, &status] { status = RunDoctor(context, *options); });
 }
 
 }  // namespace quillon::cli

@@ -21,6 +21,9 @@ inline constexpr int kExitSomePortsFailed = 17;
 /// quillon-cli doctor found something that stops an update.
 inline constexpr int kExitDoctorFound = 18;
 
+/// A run that a signal stopped (Ctrl-C, SIGTERM): 128 + SIGINT, as shells report it.
+inline constexpr int kExitInterrupted = 130;
+
 /// A failure that an update reports as message 500 to 506 exits with 10 to 16.
 constexpr int ExitForMessage(int message_id) { return 10 + (message_id - 500); }
 

@@ -1,43 +1,36 @@
 // quillon-cli flash: a whole update from the command line, exactly as Send runs it, on one
 // port or on several at once.
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <future>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <set>
-#include <thread>
-
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 #include "base/messages.h"
 #include "base/program_paths.h"
 #include "base/system.h"
-#include "cli/output.h"
 #include "cli/commands.h"
+#include "cli/context.h"
+#include "cli/output.h"
 #include "cli/exit_status.h"
 #include "cli/file_report.h"
 #include "cli/interrupt.h"
-#include "cli/port_run.h"
 #include "cli/run_report.h"
 #include "cli/terminal.h"
 #include "serial/port_checks.h"
 #include "serial/port_list.h"
 #include "serial/serial_port.h"
 #include "settings/update_settings.h"
+#include "station/station.h"
 #include "update/update_sequence.h"
 
 namespace quillon::cli {
 namespace {
+
+using station::PortJob;
 
 struct FlashOptions {
   std::string update;
@@ -94,103 +87,103 @@ std::string JobDevice(const PortJob& job, const UpdateSettings& settings) {
   return job.com > 0 ? PortDeviceName(job.com, settings.Ports) : job.target.port_device;
 }
 
-// Shows a message of the run before the ports start (202, or a file's failure).
+// Shows a message of the run before the ports start (202, or a file's failure) to every
+// printer.
 class FrontPrompt final : public UserPrompt {
  public:
-  FrontPrompt(RunReport* report, UserPrompt& terminal) : report_(report), terminal_(terminal) {}
+  explicit FrontPrompt(station::EventStream& events) : events_(events) {}
   void ShowMessage(int id, std::string_view text) override {
     // A file that fails to load once a stop was asked for fails because of the stop.
     if (InterruptFlag().requested() && id != kMsgRestartInBootMode) return;
-    if (report_ != nullptr) {
-      report_->Message(nullptr, id, text);
-    } else {
-      terminal_.ShowMessage(id, text);
-    }
+    events_.Publish(station::MessageEvent{std::nullopt, id, std::string(text)});
   }
   void EnableMainWindow(bool) override {}
 
  private:
-  RunReport* report_;
-  UserPrompt& terminal_;
+  station::EventStream& events_;
 };
 
-struct Usage {
-  int status;
-};
+// The ports a usb: expression names, or the exit status when it names none that can run.
+std::optional<int> AddUsbPorts(const std::string& name, const UpdateSettings& settings, std::vector<std::string>& devices) {
+  const UsbMatch match = MatchUsbPorts(name, ListSerialPorts(settings.Ports));
+  switch (match.outcome) {
+    case UsbMatch::Outcome::kMalformed:
+      Print(stderr, "error: %s: a USB port is named usb:VID:PID, usb:VID:PID:SERIAL or usb:VID:PID:SERIAL:INTERFACE, "
+                    "with VID and PID four hex digits each\n", name.c_str());
+      return kExitUsage;
+    case UsbMatch::Outcome::kAmbiguous: {
+      std::string both;
+      for (const auto& device : match.devices) both += (both.empty() ? "" : " and ") + device;
+      Print(stderr, "error: %s: two different adapters report this serial number (%s); name each by its device "
+                    "or by usb:VID:PID and its socket\n", name.c_str(), both.c_str());
+      return kExitUsage;
+    }
+    case UsbMatch::Outcome::kNoneFound:
+      Print(stderr, "[%d] %s\n      %s: no USB serial adapter with that %s is plugged in (quillon-cli ports lists "
+                    "the adapters it sees)\n", kMsgPortOpenFailed, PortOpenFailedText(name).c_str(), name.c_str(),
+            match.with_interface ? "VID, PID, serial number and interface"
+            : match.with_serial  ? "VID, PID and serial number" : "VID and PID");
+      return ExitForMessage(kMsgPortOpenFailed);
+    case UsbMatch::Outcome::kFound: break;
+  }
+  Print(stderr, "%s: %zu adapter%s, by socket:", name.c_str(), match.devices.size(), match.devices.size() == 1 ? "" : "s");
+  for (const auto& device : match.devices) Print(stderr, " %s", device.c_str());
+  Print(stderr, "\n");
+  devices = match.devices;
+  return std::nullopt;
+}
 
-// The --port values as jobs: usb: expressions expanded, COMn through the settings' map, a
-// device named twice refused. Throws Usage with the exit status when the ports cannot run.
-std::vector<PortJob> ResolvePorts(const FlashOptions& options, const UpdateSettings& settings) {
-  std::vector<PortJob> jobs;
-  auto add_device = [&](const std::string& device, const std::string& name) {
-    PortJob job;
-    job.name = name;
-    job.target.port_device = job.target.port_label = device;
-    jobs.push_back(std::move(job));
-  };
-  auto add_com = [&](int com) {
+// The --port values as jobs: usb: expressions expanded, COMn through the settings' map.
+std::optional<int> MakeJobs(const FlashOptions& options, const UpdateSettings& settings, std::vector<PortJob>& jobs) {
+  auto add = [&jobs](int com, const std::string& device, const std::string& name) {
     PortJob job;
     job.com = com;
-    job.name = ComLabel(com);
+    job.name = name;
+    if (com == 0) job.target.port_device = job.target.port_label = device;
     jobs.push_back(std::move(job));
   };
-  if (options.ports.empty()) add_com(settings.Com);
+  if (options.ports.empty()) add(settings.Com, {}, ComLabel(settings.Com));
   for (const auto& name : options.ports) {
     if (IsUsbExpression(name)) {
-      const UsbMatch match = MatchUsbPorts(name, ListSerialPorts(settings.Ports));
-      const auto& devices = match.devices;
-      switch (match.outcome) {
-        case UsbMatch::Outcome::kMalformed:
-          Print(stderr, "error: %s: a USB port is named usb:VID:PID, usb:VID:PID:SERIAL or usb:VID:PID:SERIAL:INTERFACE, "
-                        "with VID and PID four hex digits each\n", name.c_str());
-          throw Usage{kExitUsage};
-        case UsbMatch::Outcome::kAmbiguous: {
-          std::string both;
-          for (const auto& device : devices) both += (both.empty() ? "" : " and ") + device;
-          Print(stderr, "error: %s: two different adapters report this serial number (%s); name each by its device "
-                        "or by usb:VID:PID and its socket\n", name.c_str(), both.c_str());
-          throw Usage{kExitUsage};
-        }
-        case UsbMatch::Outcome::kNoneFound:
-          Print(stderr, "[%d] %s\n      %s: no USB serial adapter with that %s is plugged in (quillon-cli ports lists "
-                        "the adapters it sees)\n", kMsgPortOpenFailed, PortOpenFailedText(name).c_str(), name.c_str(),
-                match.with_interface ? "VID, PID, serial number and interface"
-                : match.with_serial  ? "VID, PID and serial number" : "VID and PID");
-          throw Usage{ExitForMessage(kMsgPortOpenFailed)};
-        case UsbMatch::Outcome::kFound: break;
-      }
-      Print(stderr, "%s: %zu adapter%s, by socket:", name.c_str(), devices.size(), devices.size() == 1 ? "" : "s");
-      for (const auto& device : devices) Print(stderr, " %s", device.c_str());
-      Print(stderr, "\n");
-      for (const auto& device : devices) add_device(device, device);
+      std::vector<std::string> devices;
+      if (const auto status = AddUsbPorts(name, settings, devices)) return status;
+      for (const auto& device : devices) add(0, device, device);
     } else if (const int com = ComNameNumber(name); com > 0) {
-      add_com(com);
+      add(com, {}, ComLabel(com));
     } else {
-      add_device(name, name);
+      add(0, name, name);
     }
   }
+  return std::nullopt;
+}
+
+// One device named twice, or two ports whose logs would share a name, is wrong usage. Several
+// ports keep their records (and traces) in files of their own.
+std::optional<int> NameFiles(const FlashOptions& options, const UpdateSettings& settings, bool make_log_folder,
+                             std::vector<PortJob>& jobs) {
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
       if (SameDevice(JobDevice(jobs[i], settings), JobDevice(jobs[j], settings))) {
         Print(stderr, "error: the device %s is named twice (%s and %s)\n", JobDevice(jobs[i], settings).c_str(),
-                     jobs[j].name.c_str(), jobs[i].name.c_str());
-        throw Usage{kExitUsage};
+              jobs[j].name.c_str(), jobs[i].name.c_str());
+        return kExitUsage;
       }
     }
   }
-  // Several ports: each keeps its records (and trace) in a file of its own.
   std::set<std::string> files;
+  const bool several = jobs.size() > 1;
   for (auto& job : jobs) {
-    const bool several = jobs.size() > 1;
-    job.log_path = several ? PerPortFile(settings.StsPath, JobDevice(job, settings)) : settings.StsPath;
-    if (!options.trace.empty()) job.trace_path = several ? PerPortFile(options.trace, JobDevice(job, settings)) : options.trace;
+    job.make_log_folder = make_log_folder;
+    job.log_path = several ? station::PerPortFile(settings.StsPath, JobDevice(job, settings)) : settings.StsPath;
+    if (!options.trace.empty()) {
+      job.trace_path = several ? station::PerPortFile(options.trace, JobDevice(job, settings)) : options.trace;
+    }
     if (!files.insert(job.log_path).second) {
-      Print(stderr, "error: two ports would share the log %s: name them by different devices\n",
-                   job.log_path.c_str());
-      throw Usage{kExitUsage};
+      Print(stderr, "error: two ports would share the log %s: name them by different devices\n", job.log_path.c_str());
+      return kExitUsage;
     }
   }
-  return jobs;
+  return std::nullopt;
 }
 
 // Whether a file can be written without harm: a regular file (kept as it is) or a new one in
@@ -204,13 +197,11 @@ bool Writable(const std::string& path) {
   return opened;
 }
 
-// The log and the traces, before message 202. A trace is written only to a regular file or a
-// new one, and never over a file of the run (the log, the boot or update file, the settings,
-// another port's trace): anything else is wrong usage. A log that cannot be written does not
-// stop the run, but the person hears it now.
-int CheckOutputFiles(const std::vector<PortJob>& jobs, const FlashOptions& options, const UpdateSettings& settings) {
-  std::vector<std::pair<std::string, std::string>> inputs{
-      {BootPath(options, settings), "the boot file"}, {settings.MotFile, "the update file"}, {settings.IniPath, "the settings file"}};
+using NamedFiles = std::vector<std::pair<std::string, std::string>>;  // path, what it is
+
+// A log that is one of the run's own files is wrong usage; one that cannot be written does
+// not stop the run, but the person hears it before message 202.
+std::optional<int> CheckLogs(const std::vector<PortJob>& jobs, const NamedFiles& inputs) {
   for (const auto& job : jobs) {
     for (const auto& [file, what] : inputs) {
       if (SameDevice(job.log_path, file)) {
@@ -219,16 +210,22 @@ int CheckOutputFiles(const std::vector<PortJob>& jobs, const FlashOptions& optio
       }
     }
     std::error_code error;
-    const auto log_status = std::filesystem::status(Utf8Path(job.log_path), error);
-    const bool log_folder_made_later = job.make_log_folder && !std::filesystem::exists(Utf8Path(job.log_path).parent_path(), error);
-    if (std::filesystem::exists(log_status) && !std::filesystem::is_regular_file(log_status)) {
+    const auto status = std::filesystem::status(Utf8Path(job.log_path), error);
+    const bool folder_made_later = job.make_log_folder && !std::filesystem::exists(Utf8Path(job.log_path).parent_path(), error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
       Print(stderr, "warning: the log %s is not a regular file: failures of this run will not be logged\n",
             job.log_path.c_str());
-    } else if (!log_folder_made_later && !Writable(job.log_path)) {
+    } else if (!folder_made_later && !Writable(job.log_path)) {
       Print(stderr, "warning: the log %s cannot be written: failures of this run will be shown here only\n",
             job.log_path.c_str());
     }
   }
+  return std::nullopt;
+}
+
+// A trace goes only to a regular file or a new one, and never over a file of the run (a log,
+// the boot, update or settings file, another port's trace): anything else is wrong usage.
+std::optional<int> CheckTraces(const std::vector<PortJob>& jobs, const NamedFiles& inputs) {
   for (const auto& job : jobs) {
     if (job.trace_path.empty()) continue;
     const std::string& trace = job.trace_path;
@@ -238,7 +235,7 @@ int CheckOutputFiles(const std::vector<PortJob>& jobs, const FlashOptions& optio
       Print(stderr, "error: the trace %s is not a regular file (a device, FIFO or folder): name a new file\n", trace.c_str());
       return kExitUsage;
     }
-    std::vector<std::pair<std::string, std::string>> taken = inputs;
+    NamedFiles taken = inputs;
     for (const auto& other : jobs) {
       taken.emplace_back(other.log_path, "a log of this run");
       if (&other != &job && !other.trace_path.empty()) taken.emplace_back(other.trace_path, "the trace of " + other.name);
@@ -254,69 +251,68 @@ int CheckOutputFiles(const std::vector<PortJob>& jobs, const FlashOptions& optio
       return kExitUsage;
     }
   }
-  return kExitSuccess;
+  return std::nullopt;
 }
 
-int RunFlash(const FlashOptions& options) {
-  const ProgramPaths paths = SharedProgramPaths();
+// Everything one flash run decides before its ports start.
+struct FlashRun {
+  FlashRun(const FlashOptions& flash_options, UpdateSettings loaded) : options(flash_options), settings(std::move(loaded)) {}
+  const FlashOptions& options;
   UpdateSettings settings;
-  settings.ProgramDir = paths.ProgramDir;
-  settings.IniPath = options.ini.empty() ? paths.IniPath : options.ini;
-  settings.StsPath = options.log.empty() ? paths.StsPath : options.log;
-  const bool make_log_folder = options.log.empty() && paths.Installed;
-  LoadSettings(settings, *OpenProfileStore(Utf8Path(settings.IniPath)));
-  // The options hold for this run only; the settings file is never written here.
-  settings.MotFile = options.update;
-  if (options.baud) settings.Baudrate = *options.baud;
-  if (options.send_wait) settings.SendWait = *options.send_wait;
-
+  bool make_log_folder = false;
   std::vector<PortJob> jobs;
-  try {
-    jobs = ResolvePorts(options, settings);
-  } catch (const Usage& usage) {
-    return usage.status;
-  }
-  for (auto& job : jobs) job.make_log_folder = make_log_folder;
-  const bool several = jobs.size() > 1;
-
-  if (const int status = CheckOutputFiles(jobs, options, settings); status != kExitSuccess) return status;
-
+  station::EventStream events;
   std::unique_ptr<RunReport> report;
-  if (options.json) {
-    report = std::make_unique<JsonLinesReport>(stdout);
-  } else if (several) {
-    std::vector<std::string> names;
-    for (const auto& job : jobs) names.push_back(job.name);
-    report = std::make_unique<PortLinesReport>(stdout, isatty(fileno(stdout)) != 0, names);
-  }
-  const bool interactive = isatty(fileno(stdin)) != 0 && !options.yes;
-
-  // The files, once for every port; their records go to the usual log.
-  EventLog log(Utf8Path(settings.StsPath));
-  log.make_folder = make_log_folder;
-  log.on_unwritten = [&settings](const std::string& record) {
-    Print(stderr, "warning: the log %s could not be written; its record: %s\n", settings.StsPath.c_str(),
-                 record.c_str());
-  };
-  TerminalPrompt terminal([&](int id) { return Hint(id, options, settings, PortHintName(jobs.front(), settings)); });
-  FrontPrompt front(report.get(), terminal);
   UpdateFiles files;
-  const int failed = LoadUpdateFiles(settings, options.boot, front, log, files);
+
+  bool several() const { return jobs.size() > 1; }
+  // The run's last word to every printer, and its exit status.
+  int End(std::vector<PortResult> results, int status) {
+    events.Publish(station::SummaryEvent{std::move(results), status});
+    return status;
+  }
+};
+
+// The printer of this run, reading the station's events.
+void ChoosePrinter(FlashRun& run) {
+  if (run.options.json) {
+    run.report = std::make_unique<JsonLinesReport>(stdout);
+  } else if (run.several()) {
+    std::vector<std::string> names;
+    for (const auto& job : run.jobs) names.push_back(job.name);
+    run.report = std::make_unique<PortLinesReport>(stdout, IsTerminal(stdout), names);
+  } else {
+    run.report = std::make_unique<TerminalReport>([&run](int id) {
+      return Hint(id, run.options, run.settings, PortHintName(run.jobs.front(), run.settings));
+    });
+  }
+  Subscribe(run.events, *run.report);
+}
+
+// The files, once for every port; their records go to the usual log.
+std::optional<int> LoadFiles(FlashRun& run) {
+  EventLog log(Utf8Path(run.settings.StsPath));
+  log.make_folder = run.make_log_folder;
+  log.on_unwritten = [&run](const std::string& record) {
+    Print(stderr, "warning: the log %s could not be written; its record: %s\n", run.settings.StsPath.c_str(),
+          record.c_str());
+  };
+  FrontPrompt front(run.events);
+  const int failed = LoadUpdateFiles(run.settings, run.options.boot, front, log, run.files);
   if (InterruptFlag().requested()) {
     // Whatever failed while loading failed because of the stop.
-    if (report) report->Summary({}, kExitInterrupted);
     Print(stderr, "quillon-cli: interrupted before anything was sent\n");
-    return kExitInterrupted;
+    return run.End({}, kExitInterrupted);
   }
-  if (failed != 0) {
-    if (report) report->Summary({}, ExitForMessage(failed));
-    return ExitForMessage(failed);
-  }
+  if (failed != 0) return run.End({}, ExitForMessage(failed));
+  return std::nullopt;
+}
 
-  // Every port must be usable before message 202: nobody restarts a device into boot mode for
-  // a run that cannot start, and with several ports nothing is sent when one cannot be used.
-  for (const auto& job : jobs) {
-    const std::string device = JobDevice(job, settings);
+// Every port must be usable before message 202: nobody restarts a device into boot mode for a
+// run that cannot start, and with several ports nothing is sent when one cannot be used.
+std::optional<int> Preflight(FlashRun& run) {
+  for (const auto& job : run.jobs) {
+    const std::string device = JobDevice(job, run.settings);
     const auto findings = CheckPort(device, PortCheckOptions{"/", false});
     if (NothingBlocks(findings)) continue;
     // The record a failed open writes, without opening the port: a port another program
@@ -329,94 +325,100 @@ int RunFlash(const FlashOptions& options) {
     for (const auto& f : findings) {
       if (!f.ok && f.blocking) reason += "      " + f.detail + ".\n      " + f.fix + "\n";
     }
-    if (report) {
-      report->Message(&job.name, kMsgPortOpenFailed, PortOpenFailedText(label));
-      PortResult result;
-      result.port = job.name;
-      result.id = kMsgPortOpenFailed;
-      result.log = job.log_path;
-      result.stop.phase = RunPhase::kOpen;
-      report->Result(result);
-      report->Summary({result}, ExitForMessage(kMsgPortOpenFailed));
-      Print(stderr, "%s: nothing was sent to any port\n%s", job.name.c_str(), reason.c_str());
-    } else {
+    if (!run.options.json && !run.several()) {
       Print(stderr, "[%d] %s\n%s", kMsgPortOpenFailed, PortOpenFailedText(label).c_str(), reason.c_str());
-      if (several) Print(stderr, "      Nothing was sent to any port.\n");
+      return ExitForMessage(kMsgPortOpenFailed);
     }
-    return ExitForMessage(kMsgPortOpenFailed);
+    run.events.Publish(station::MessageEvent{job.name, kMsgPortOpenFailed, PortOpenFailedText(label)});
+    PortResult result;
+    result.port = job.name;
+    result.id = kMsgPortOpenFailed;
+    result.log = job.log_path;
+    result.stop.phase = RunPhase::kOpen;
+    run.events.Publish(station::ResultEvent{result});
+    Print(stderr, "%s: nothing was sent to any port\n%s", job.name.c_str(), reason.c_str());
+    return run.End({result}, ExitForMessage(kMsgPortOpenFailed));
   }
+  return std::nullopt;
+}
 
-  // Message 202 once for every port; then one Enter (or --yes) starts them all.
-  StopFlag& stop = InterruptFlag();
-  front.ShowMessage(kMsgRestartInBootMode, MessageText(kMsgRestartInBootMode));
-  if (interactive && !stop.requested()) {
-    std::FILE* out = options.json ? stderr : stdout;
-    Print(out, "      Set the boot mode switch, restart the device%s, then press Enter.",
-                 several ? "s" : "");
-    std::fflush(out);
+// Message 202 once for every port; then one Enter (or --yes) starts them all. A stop or the
+// end of input here sends nothing.
+std::optional<int> BootModePrompt(FlashRun& run) {
+  const StopFlag& stop = InterruptFlag();
+  FrontPrompt(run.events).ShowMessage(kMsgRestartInBootMode, MessageText(kMsgRestartInBootMode));
+  if (IsTerminal(stdin) && !run.options.yes && !stop.requested()) {
+    std::FILE* out = run.options.json ? stderr : stdout;
+    Print(out, "      Set the boot mode switch, restart the device%s, then press Enter.", run.several() ? "s" : "");
     const bool answered = WaitForEnter(stop);
     if (stop.requested()) Print(out, "\n");
     if (!answered && !stop.requested()) {
       // End of input (Ctrl-D) is no Enter: the run is called off before anything is sent.
       Print(out, "\n");
       Print(stderr, "quillon-cli: cancelled at the boot-mode message (end of input); nothing was sent\n");
-      if (report) report->Summary({}, kExitCancelled);
-      return kExitCancelled;
+      return run.End({}, kExitCancelled);
     }
   }
+  if (!stop.requested()) return std::nullopt;
   std::vector<PortResult> results;
-  if (stop.requested()) {
-    // Stopped at the question: nothing was sent to any port.
-    for (const auto& job : jobs) {
-      PortResult result;
-      result.port = job.name;
-      result.interrupted = true;
-      result.log = job.log_path;
-      result.stop.phase = RunPhase::kRestart;
-      if (report) report->Result(result);
-      results.push_back(result);
-    }
-    if (report) report->Summary(results, kExitInterrupted);
-    Print(stderr, "quillon-cli: interrupted before anything was sent\n");
-    return kExitInterrupted;
+  for (const auto& job : run.jobs) {
+    PortResult result;
+    result.port = job.name;
+    result.interrupted = true;
+    result.log = job.log_path;
+    result.stop.phase = RunPhase::kRestart;
+    run.events.Publish(station::ResultEvent{result});
+    results.push_back(result);
   }
+  Print(stderr, "quillon-cli: interrupted before anything was sent\n");
+  return run.End(std::move(results), kExitInterrupted);
+}
 
-  auto hint = [&options](int id, const PortJob& job, const UpdateSettings& port_settings) {
-    return Hint(id, options, port_settings, PortHintName(job, port_settings));
-  };
-  std::vector<std::future<PortResult>> running;
-  for (const auto& job : jobs) {
-    running.push_back(std::async(std::launch::async, [&, job_ptr = &job] {
-      PortResult result = RunPort(*job_ptr, settings, files, stop, report.get(), hint);
-      if (report) report->Result(result);
-      return result;
-    }));
-  }
-  for (auto& run : running) {
-    while (report && run.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) report->Tick();
-    results.push_back(run.get());
-  }
-
-  int status = kExitSuccess;
+// The exit status of the ports' results: 130 before 17 before a single port's own.
+int ExitStatus(const std::vector<PortResult>& results) {
   const bool interrupted = std::any_of(results.begin(), results.end(), [](const PortResult& r) { return r.interrupted; });
-  const bool all_ok = std::all_of(results.begin(), results.end(), [](const PortResult& r) { return r.ok(); });
-  if (interrupted) {
-    status = kExitInterrupted;
-  } else if (!all_ok) {
-    status = several ? kExitSomePortsFailed : ExitForMessage(results.front().id);
-  }
-  if (report) report->Summary(results, status);
-  if (interrupted) {
+  if (interrupted) return kExitInterrupted;
+  if (std::all_of(results.begin(), results.end(), [](const PortResult& r) { return r.ok(); })) return kExitSuccess;
+  return results.size() > 1 ? kExitSomePortsFailed : ExitForMessage(results.front().id);
+}
+
+// Every port at once, to the end of each.
+int RunAllPorts(FlashRun& run) {
+  auto results = station::RunPorts(run.jobs, run.settings, run.files, InterruptFlag(), run.events,
+                                    [&run] { run.report->Tick(); });
+  const int status = ExitStatus(results);
+  if (status == kExitInterrupted) {
     Print(stderr,
-                 "quillon-cli: interrupted; the record INTERRUPTED is in the log. A device stopped during the update "
-                 "holds a partly written flash: run the update again.\n");
+          "quillon-cli: interrupted; the record INTERRUPTED is in the log. A device stopped during the update "
+          "holds a partly written flash: run the update again.\n");
   }
-  return status;
+  return run.End(std::move(results), status);
+}
+
+int RunFlash(const Context& context, const FlashOptions& options) {
+  FlashRun run{options, context.LoadSettings(options.ini, options.log)};
+  run.make_log_folder = context.MakeLogFolder(options.log);
+  // The options hold for this run only; the settings file is never written here.
+  run.settings.MotFile = options.update;
+  if (options.baud) run.settings.Baudrate = *options.baud;
+  if (options.send_wait) run.settings.SendWait = *options.send_wait;
+  const NamedFiles inputs{{BootPath(options, run.settings), "the boot file"},
+                          {run.settings.MotFile, "the update file"},
+                          {run.settings.IniPath, "the settings file"}};
+  if (const auto status = MakeJobs(options, run.settings, run.jobs)) return *status;
+  if (const auto status = NameFiles(options, run.settings, run.make_log_folder, run.jobs)) return *status;
+  if (const auto status = CheckLogs(run.jobs, inputs)) return *status;
+  if (const auto status = CheckTraces(run.jobs, inputs)) return *status;
+  ChoosePrinter(run);
+  if (const auto status = LoadFiles(run)) return *status;
+  if (const auto status = Preflight(run)) return *status;
+  if (const auto status = BootModePrompt(run)) return *status;
+  return RunAllPorts(run);
 }
 
 }  // namespace
 
-void AddFlashCommand(CLI::App& app, int& status) {
+void AddFlashCommand(CLI::App& app, const Context& context, int& status) {
   auto options = std::make_shared<FlashOptions>();
   auto* sub = app.add_subcommand("flash", "Run a whole update: boot mode, boot program, bit rate, flash blocks");
   sub->add_option("UPDATE", options->update, "update file (Motorola S-records)")->required();
@@ -440,7 +442,7 @@ void AddFlashCommand(CLI::App& app, int& status) {
       ->transform(AbsolutePath());
   sub->add_flag("--json", options->json, "JSON Lines on standard output instead of text (see the README)");
   sub->add_flag("--yes,-y", options->yes, "do not wait for Enter at the boot-mode message");
-  sub->callback([options, &status] { status = RunFlash(*options); });
+  sub->callback([options, &context, &status] { status = RunFlash(context, *options); });
 }
 
 }  // namespace quillon::cli

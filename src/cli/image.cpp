@@ -59,7 +59,7 @@ int RunImage(const ImageOptions& options) {
 
 }  // namespace
 
-void AddImageCommand(CLI::App& app, int& status) {
+void AddImageCommand(CLI::App& app, const Context&, int& status) {
   auto options = std::make_shared<ImageOptions>();
   auto* sub = app.add_subcommand("image", "Write the 256 KB flash image an update file gives (0xFF fill)");
   sub->add_option("UPDATE", options->update, "update file (Motorola S-records)")->required();

@@ -84,7 +84,7 @@ int RunInfo(const InfoOptions& options) {
 
 }  // namespace
 
-void AddInfoCommand(CLI::App& app, int& status) {
+void AddInfoCommand(CLI::App& app, const Context&, int& status) {
   auto options = std::make_shared<InfoOptions>();
   auto* sub = app.add_subcommand("info", "Show how an update file lays out over the twelve erase blocks");
   sub->add_option("UPDATE", options->update, "update file (Motorola S-records)")->required();

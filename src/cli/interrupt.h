@@ -7,6 +7,7 @@
 // person, ends the program at once after giving the ports back. Any other command simply ends.
 
 #include "base/seams.h"
+#include "cli/exit_status.h"
 
 namespace quillon::cli {
 
@@ -27,8 +28,5 @@ void EndOnInterrupt();
 
 /// A second signal within this time of the first is the same stop.
 inline constexpr int kSameStopMs = 2000;
-
-/// The exit status of a run that a signal stopped.
-inline constexpr int kExitInterrupted = 130;
 
 }  // namespace quillon::cli

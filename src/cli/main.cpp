@@ -14,8 +14,26 @@
 #include "cli/interrupt.h"
 #include "cli/output.h"
 
+namespace {
+
+using namespace quillon::cli;
+
+// The subcommands, in the order --help lists them.
+struct Command {
+  const char* name;
+  AddCommand add;
+  bool stops_in_order;  ///< a signal asks its ports to stop instead of ending the program
+};
+
+constexpr Command kCommands[] = {
+    {"info", AddInfoCommand, false},   {"image", AddImageCommand, false},
+    {"settings", AddSettingsCommand, false}, {"ports", AddPortsCommand, false},
+    {"flash", AddFlashCommand, true},  {"doctor", AddDoctorCommand, false},
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  using namespace quillon::cli;
   // Before anything else: no signal may end the program unseen, and nothing opened later may
   // take the number of a closed standard stream.
   InstallInterruptHandlers();
@@ -26,12 +44,8 @@ int main(int argc, char** argv) {
   app.footer(std::string(kExitStatusHelp));
   app.require_subcommand(1);
   int status = kExitSuccess;
-  AddInfoCommand(app, status);
-  AddImageCommand(app, status);
-  AddSettingsCommand(app, status);
-  AddPortsCommand(app, status);
-  AddFlashCommand(app, status);
-  AddDoctorCommand(app, status);
+  const Context context = MakeContext();
+  for (const auto& command : kCommands) command.add(app, context, status);
 #ifdef _WIN32
   // Every path and name in UTF-8, whatever the ANSI code page can hold.
   std::vector<std::string> utf8 = quillon::Utf8Arguments();
@@ -53,7 +67,9 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   // Only an update has ports to stop in order; every other command ends at a signal.
-  const bool stops_in_order = argc >= 2 && std::string(argv[1]) == "flash";
+  const bool stops_in_order = argc >= 2 && std::any_of(std::begin(kCommands), std::end(kCommands), [&](const Command& c) {
+                                return c.stops_in_order && argv[1] == std::string_view(c.name);
+                              });
   if (stops_in_order) {
     StopOnInterrupt();
   } else {

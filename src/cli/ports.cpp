@@ -24,9 +24,8 @@ nlohmann::json OrNull(const std::optional<std::string>& value) {
   return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
 }
 
-int RunPorts(const PortsOptions& options) {
-  UpdateSettings settings;
-  LoadSettings(settings, *OpenProfileStore(Utf8Path(options.ini.empty() ? SharedProgramPaths().IniPath : options.ini)));
+int RunPorts(const Context& context, const PortsOptions& options) {
+  const UpdateSettings settings = context.LoadSettings(options.ini);
   const auto ports = ListSerialPorts(settings.Ports);
   if (options.json) {
     auto out = nlohmann::ordered_json::array();
@@ -58,13 +57,13 @@ int RunPorts(const PortsOptions& options) {
 
 }  // namespace
 
-void AddPortsCommand(CLI::App& app, int& status) {
+void AddPortsCommand(CLI::App& app, const Context& context, int& status) {
   auto options = std::make_shared<PortsOptions>();
   auto* sub = app.add_subcommand("ports", "List the serial ports and the COM number of each");
   sub->add_option("--ini", options->ini, "settings file whose [Ports] maps COM numbers to devices")
       ->transform(AbsolutePath());
   sub->add_flag("--json", options->json, "print a JSON array");
-  sub->callback([options, &status] { status = RunPorts(*options); });
+  sub->callback([options, &context, &status] { status = RunPorts(context, *options); });
 }
 
 }  // namespace quillon::cli

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
+#include <variant>
 #include <nlohmann/json.hpp>
 
 
@@ -11,15 +13,44 @@
 
 namespace quillon::cli {
 
-const char* PhaseName(RunPhase phase) {
-  switch (phase) {
-    case RunPhase::kOpen: return "open";
-    case RunPhase::kBoot: return "boot";
-    case RunPhase::kHandshake: return "handshake";
-    case RunPhase::kTransfer: return "transfer";
-    case RunPhase::kClosing: return "closing";
-    default: return nullptr;
+namespace {
+
+// The words of a warning.
+std::string WarningText(const station::WarningEvent& warning) {
+  switch (warning.kind) {
+    case station::WarningEvent::Kind::kLogUnwritten:
+      return "the log " + warning.path + " could not be written; its record: " + warning.record;
+    case station::WarningEvent::Kind::kTraceUnwritable:
+      return "the trace " + warning.path + " cannot be written: this run is not traced";
   }
+  return {};
+}
+
+}  // namespace
+
+void Subscribe(station::EventStream& events, RunReport& report) {
+  events.Subscribe([&report](const station::Event& event) {
+    std::visit(
+        [&report](const auto& e) {
+          using E = std::decay_t<decltype(e)>;
+          if constexpr (std::is_same_v<E, station::MessageEvent>) {
+            report.Message(e.port ? &*e.port : nullptr, e.id, e.text);
+          } else if constexpr (std::is_same_v<E, station::WarningEvent>) {
+            report.Warning(e.port, WarningText(e));
+          } else if constexpr (std::is_same_v<E, station::PhaseEvent>) {
+            report.Phase(e.port, e.transfer == Transfer::kBootProgram ? "boot" : "transfer", e.total, e.text);
+          } else if constexpr (std::is_same_v<E, station::ProgressEvent>) {
+            report.Progress(e.port, e.done, e.total, e.bytes_per_second);
+          } else if constexpr (std::is_same_v<E, station::PhaseEndEvent>) {
+            report.PhaseEnd(e.port, e.done, e.total, e.bytes_per_second, e.seconds);
+          } else if constexpr (std::is_same_v<E, station::ResultEvent>) {
+            report.Result(e.result);
+          } else if constexpr (std::is_same_v<E, station::SummaryEvent>) {
+            report.Summary(e.results, e.exit_status);
+          }
+        },
+        event);
+  });
 }
 
 namespace {
@@ -67,11 +98,36 @@ void JsonLinesReport::Warning(const std::string& port, std::string_view text) {
       {"event", "message"}, {"port", port}, {"level", "warning"}, {"text", std::string(text)}}));
 }
 
-void JsonLinesReport::Phase(const std::string& port, std::string_view phase, int total) {
+void JsonLinesReport::Phase(const std::string& port, std::string_view phase, int total, std::string_view) {
+  {
+    const std::lock_guard lock(mutex_);
+    shown_[port] = {-1, std::chrono::steady_clock::now()};
+  }
   Write(JsonText(nlohmann::ordered_json{{"event", "phase"}, {"port", port}, {"phase", std::string(phase)}, {"total", total}}));
 }
 
 void JsonLinesReport::Progress(const std::string& port, int done, int total, double bytes_per_second) {
+  {
+    const std::lock_guard lock(mutex_);
+    Shown& shown = shown_[port];
+    const auto now = std::chrono::steady_clock::now();
+    if (now - shown.at < std::chrono::milliseconds(250) && done != total) return;
+    shown = {done, now};
+  }
+  WriteProgress(port, done, total, bytes_per_second);
+}
+
+void JsonLinesReport::PhaseEnd(const std::string& port, int done, int total, double bytes_per_second, double) {
+  {
+    const std::lock_guard lock(mutex_);
+    Shown& shown = shown_[port];
+    if (shown.done == done) return;
+    shown.done = done;
+  }
+  WriteProgress(port, done, total, bytes_per_second);
+}
+
+void JsonLinesReport::WriteProgress(const std::string& port, int done, int total, double bytes_per_second) {
   Write(JsonText(nlohmann::ordered_json{{"event", "progress"},
                                         {"port", port},
                                         {"done", done},
@@ -153,7 +209,7 @@ void PortLinesReport::Warning(const std::string& port, std::string_view text) {
   Draw();
 }
 
-void PortLinesReport::Phase(const std::string& port, std::string_view phase, int total) {
+void PortLinesReport::Phase(const std::string& port, std::string_view phase, int total, std::string_view) {
   const std::lock_guard lock(mutex_);
   if (Line* line = Find(port)) {
     line->phase = std::string(phase);
@@ -241,6 +297,26 @@ void PortLinesReport::Summary(const std::vector<PortResult>& results, int exit_s
   Print(out_, "%lld of %zu ports updated; exit status %d\n", static_cast<long long>(ok), results.size(),
                exit_status);
   std::fflush(out_);
+}
+
+}  // namespace quillon::cli
+
+namespace quillon::cli {
+
+void TerminalReport::Message(const std::string*, int id, std::string_view text) { prompt_.ShowMessage(id, text); }
+
+void TerminalReport::Phase(const std::string&, std::string_view phase, int total, std::string_view text) {
+  progress_.SetTextAndRange(std::string(text), total, phase == "boot" ? Transfer::kBootProgram : Transfer::kUpdate);
+  progress_.Show();
+}
+
+void TerminalReport::Progress(const std::string&, int done, int, double) { progress_.StepTo(done); }
+
+void TerminalReport::PhaseEnd(const std::string&, int, int, double, double) { progress_.Close(); }
+
+void TerminalReport::Warning(const std::string&, std::string_view text) {
+  // On a line of its own above the progress bar, which the next step draws again.
+  Print(stderr, "\r\x1b[Kwarning: %.*s\n", static_cast<int>(text.size()), text.data());
 }
 
 }  // namespace quillon::cli

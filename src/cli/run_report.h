@@ -1,43 +1,41 @@
 #pragma once
-// What quillon-cli flash tells about a run on several ports (or on one with --json): events
-// from every port's thread, one writer at a time, as JSON Lines or as text, and a summary.
+// What quillon-cli flash tells about a run: the station's events from every port's thread,
+// one writer at a time, as JSON Lines, as text for several ports, or as the terminal lines
+// of one port; and a summary.
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <functional>
+
 #include "base/messages.h"
+#include "cli/terminal.h"
+#include "station/events.h"
 #include "update/update_sequence.h"
 
 namespace quillon::cli {
 
-/// How one port's run ended.
-struct PortResult {
-  std::string port;          ///< the port as the run names it
-  int id = 0;                ///< the run's closing message; 0 when it was interrupted
-  bool interrupted = false;
-  double seconds = 0;
-  long long bytes = 0;       ///< bytes sent to the device
-  std::string log;           ///< absolute path of the log holding this port's records
-  StopPoint stop;
-  bool ok() const { return !interrupted && id == kMsgUpdateFinished; }
-};
-
-/// The name a stop point's phase has in the output ("open", "boot", "handshake", "transfer",
-/// "closing"), or null for a run that did not stop inside one of them.
-const char* PhaseName(RunPhase phase);
+using station::PhaseName;
+using station::PortResult;
 
 class RunReport {
  public:
   virtual ~RunReport() = default;
   /// A message box; `port` is null for one shown before the ports run (message 202).
   virtual void Message(const std::string* port, int id, std::string_view text) = 0;
-  /// A transfer begins: "boot" or "transfer", with its number of chunks.
-  virtual void Phase(const std::string& port, std::string_view phase, int total) = 0;
+  /// A transfer begins: "boot" or "transfer", with its number of chunks and its window text.
+  virtual void Phase(const std::string& port, std::string_view phase, int total, std::string_view text = {}) = 0;
+  /// One more chunk went out.
   virtual void Progress(const std::string& port, int done, int total, double bytes_per_second) = 0;
+  /// The transfer ended, finished or not.
+  virtual void PhaseEnd(const std::string& port, int done, int total, double bytes_per_second, double seconds) {
+    (void)port, (void)done, (void)total, (void)bytes_per_second, (void)seconds;
+  }
   /// Something the person should know that is not a failure of the update (a log that cannot
   /// be written: its record follows).
   virtual void Warning(const std::string& port, std::string_view text) = 0;
@@ -48,21 +46,51 @@ class RunReport {
   virtual void Tick() {}
 };
 
-/// JSON Lines on `out`: one object per event, flushed at once.
+/// The report reads the station's events from here on.
+void Subscribe(station::EventStream& events, RunReport& report);
+
+/// JSON Lines on `out`: one object per event, flushed at once. Progress at most once per
+/// chunk, at least every quarter second while chunks go out, and at the end of a phase.
 class JsonLinesReport final : public RunReport {
  public:
   explicit JsonLinesReport(std::FILE* out) : out_(out) {}
   void Message(const std::string* port, int id, std::string_view text) override;
-  void Phase(const std::string& port, std::string_view phase, int total) override;
+  void Phase(const std::string& port, std::string_view phase, int total, std::string_view text = {}) override;
   void Progress(const std::string& port, int done, int total, double bytes_per_second) override;
+  void PhaseEnd(const std::string& port, int done, int total, double bytes_per_second, double seconds) override;
   void Warning(const std::string& port, std::string_view text) override;
   void Result(const PortResult& result) override;
   void Summary(const std::vector<PortResult>& results, int exit_status) override;
 
  private:
+  struct Shown {
+    int done = -1;
+    std::chrono::steady_clock::time_point at;
+  };
   void Write(const std::string& line);
+  void WriteProgress(const std::string& port, int done, int total, double bytes_per_second);
   std::FILE* out_;
   std::mutex mutex_;
+  std::map<std::string, Shown> shown_;
+};
+
+/// One port as the terminal has always shown it: messages as "[id] text" lines (failures
+/// on standard error, with a line of advice), each transfer as a progress bar on standard
+/// error.
+class TerminalReport final : public RunReport {
+ public:
+  explicit TerminalReport(std::function<std::string(int id)> hint) : prompt_(std::move(hint)), progress_(stderr) {}
+  void Message(const std::string* port, int id, std::string_view text) override;
+  void Phase(const std::string& port, std::string_view phase, int total, std::string_view text = {}) override;
+  void Progress(const std::string& port, int done, int total, double bytes_per_second) override;
+  void PhaseEnd(const std::string& port, int done, int total, double bytes_per_second, double seconds) override;
+  void Warning(const std::string& port, std::string_view text) override;
+  void Result(const PortResult&) override {}
+  void Summary(const std::vector<PortResult>&, int) override {}
+
+ private:
+  TerminalPrompt prompt_;
+  TerminalProgress progress_;
 };
 
 /// Text for several ports. On a terminal (`live`): one line per port, redrawn in place and
@@ -72,7 +100,7 @@ class PortLinesReport final : public RunReport {
  public:
   PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports);
   void Message(const std::string* port, int id, std::string_view text) override;
-  void Phase(const std::string& port, std::string_view phase, int total) override;
+  void Phase(const std::string& port, std::string_view phase, int total, std::string_view text = {}) override;
   void Progress(const std::string& port, int done, int total, double bytes_per_second) override;
   void Warning(const std::string& port, std::string_view text) override;
   void Result(const PortResult& result) override;

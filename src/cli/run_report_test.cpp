@@ -5,7 +5,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/port_run.h"
 #include "cli/terminal.h"
 #include "testing/temp_dir.h"
 
@@ -31,25 +30,6 @@ TEST(DisplayWidthTest, WideCharactersTakeTwoColumnsAndACutNeverSplitsOne) {
   EXPECT_EQ(FitToWidth("ab", 10), "ab");
   EXPECT_EQ(FitToWidth("a\xFF\xFE" "b", 2), "a\xFF");  // stray bytes: one column each, never a crash
 }
-
-struct PerPortCase {
-  std::string log, device, expected;
-};
-
-class PerPortFileTest : public ::testing::TestWithParam<PerPortCase> {};
-
-TEST_P(PerPortFileTest, BesideTheLogNamedAfterTheDevice) {
-  EXPECT_EQ(std::filesystem::path(PerPortFile(GetParam().log, GetParam().device)),
-            std::filesystem::path(GetParam().expected));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Names, PerPortFileTest,
-    ::testing::Values(PerPortCase{"/var/log/quillon.sts", "/dev/ttyUSB0", "/var/log/quillon-ttyUSB0.sts"},
-                      PerPortCase{"/l/quillon.sts", "\\\\.\\COM3", "/l/quillon-COM3.sts"},
-                      PerPortCase{"/l/q.sts", "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0",
-                                  "/l/q-pci-0000_00_14.0-usb-0_2_1.0-port0.sts"},
-                      PerPortCase{"/l/trace.txt", "/dev/tty USB\n1", "/l/trace-tty_USB_1.txt"}));
 
 std::string Captured(const std::function<void(std::FILE*)>& write) {
   testing::TempDir dir;

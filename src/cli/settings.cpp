@@ -23,9 +23,9 @@ struct SettingsOptions {
   bool save = false;
 };
 
-int RunSettings(const SettingsOptions& options) {
-  const ProgramPaths paths = SharedProgramPaths();
-  const std::string ini = options.ini.empty() ? paths.IniPath : options.ini;
+int RunSettings(const Context& context, const SettingsOptions& options) {
+  const ProgramPaths& paths = context.paths;
+  const std::string ini = context.IniPath(options.ini);
   if (options.save && options.ini.empty() && paths.Installed) {
     std::error_code error;
     std::filesystem::create_directories(Utf8Path(ini).parent_path(), error);
@@ -60,14 +60,14 @@ int RunSettings(const SettingsOptions& options) {
 
 }  // namespace
 
-void AddSettingsCommand(CLI::App& app, int& status) {
+void AddSettingsCommand(CLI::App& app, const Context& context, int& status) {
   auto options = std::make_shared<SettingsOptions>();
   auto* sub = app.add_subcommand("settings", "Show the settings file's values after defaults and replacements");
   sub->add_option("--ini", options->ini, "settings file (default: quillon.ini beside the programs)")
       ->transform(AbsolutePath());
   sub->add_flag("--json", options->json, "print one JSON object");
   sub->add_flag("--save", options->save, "write the values back, as closing the main window does");
-  sub->callback([options, &status] { status = RunSettings(*options); });
+  sub->callback([options, &context, &status] { status = RunSettings(context, *options); });
 }
 
 }  // namespace quillon::cli

@@ -45,7 +45,7 @@ void TerminalPrompt::ShowMessage(int id, std::string_view text) {
   std::fflush(out);
 }
 
-TerminalProgress::TerminalProgress(std::FILE* out) : out_(out), live_(::isatty(::fileno(out)) != 0) {}
+TerminalProgress::TerminalProgress(std::FILE* out) : out_(out), live_(IsTerminal(out)) {}
 
 void TerminalProgress::SetTextAndRange(std::string text, int steps, Transfer) {
   text_ = std::move(text);
@@ -63,8 +63,10 @@ void TerminalProgress::Show() {
   }
 }
 
-void TerminalProgress::StepAndPump() {
-  ++done_;
+void TerminalProgress::StepAndPump() { StepTo(done_ + 1); }
+
+void TerminalProgress::StepTo(int done) {
+  done_ = done;
   const auto now = std::chrono::steady_clock::now();
   // Redraw at most ten times a second: the terminal must never slow the line down.
   if (live_ && (now - last_draw_ > std::chrono::milliseconds(100) || done_ == steps_)) {
@@ -151,6 +153,14 @@ std::string FitToWidth(std::string_view utf8, int columns) {
     i = next;
   }
   return std::string(utf8.substr(0, i));
+}
+
+bool IsTerminal(std::FILE* file) {
+#ifdef _WIN32
+  return _isatty(_fileno(file)) != 0;
+#else
+  return ::isatty(::fileno(file)) != 0;
+#endif
 }
 
 int TerminalWidth(std::FILE* out) {

@@ -34,6 +34,8 @@ class TerminalProgress final : public ProgressSink {
   void SetTextAndRange(std::string text, int steps, Transfer transfer) override;
   void Show() override;
   void StepAndPump() override;
+  /// Shows `done` chunks as done (the terminal's view of a port that runs elsewhere).
+  void StepTo(int done);
   void Close() override;
 
  private:
@@ -47,6 +49,9 @@ class TerminalProgress final : public ProgressSink {
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_draw_;
 };
+
+/// True when `file` is a terminal.
+bool IsTerminal(std::FILE* file);
 
 /// The number of terminal columns `utf8` takes: East Asian wide and full-width characters
 /// count two, combining marks none.

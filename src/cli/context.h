@@ -1,0 +1,30 @@
+#pragma once
+// What every subcommand starts from: where the programs, the settings file and the log are,
+// made once in main() and handed to each command. Every path crosses into the file system
+// through Utf8Path.
+
+#include <string>
+
+#include "base/program_paths.h"
+#include "settings/update_settings.h"
+
+namespace quillon::cli {
+
+struct Context {
+  ProgramPaths paths;
+
+  /// The settings file a command reads: `ini` when given, else the one in use.
+  std::string IniPath(const std::string& ini) const { return ini.empty() ? paths.IniPath : ini; }
+  /// The log a command writes to: `log` when given, else the one in use.
+  std::string LogPath(const std::string& log) const { return log.empty() ? paths.StsPath : log; }
+  /// The log's folder is made on first write only for an installed copy's own log.
+  bool MakeLogFolder(const std::string& log) const { return log.empty() && paths.Installed; }
+  /// The settings record as the desktop program would load it, from IniPath(ini), with the
+  /// program folder and the log filled in.
+  UpdateSettings LoadSettings(const std::string& ini, const std::string& log = {}) const;
+};
+
+/// The context of this program (its own paths).
+Context MakeContext();
+
+}  // namespace quillon::cli

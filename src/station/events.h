@@ -1,0 +1,106 @@
+#pragma once
+// What the ports of a run do, as one typed stream of events that any number of subscribers
+// read: the command line's printers today, the station's page later. Facts only: which port,
+// which message, how far; the words a person reads are the subscribers' business.
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "base/messages.h"
+#include "base/seams.h"
+#include "update/update_sequence.h"
+
+namespace quillon::station {
+
+/// How one port's run ended.
+struct PortResult {
+  std::string port;          ///< the port as the run names it
+  int id = 0;                ///< the run's closing message; 0 when it was interrupted
+  bool interrupted = false;
+  double seconds = 0;
+  long long bytes = 0;       ///< bytes sent to the device
+  std::string log;           ///< absolute path of the log holding this port's records
+  StopPoint stop;
+  bool ok() const { return !interrupted && id == kMsgUpdateFinished; }
+};
+
+/// The name a stop point's phase has in the event stream ("open", "boot", "handshake",
+/// "transfer", "closing"), or null for a run that did not stop inside one of them.
+const char* PhaseName(RunPhase phase);
+
+/// A message box of the run; no port for one shown before the ports run (202, a file's failure).
+struct MessageEvent {
+  std::optional<std::string> port;
+  int id = 0;
+  std::string text;
+};
+
+/// Something the person should know that is no failure of the update.
+struct WarningEvent {
+  enum class Kind {
+    kLogUnwritten,     ///< `path` is the log, `record` the record it did not take
+    kTraceUnwritable,  ///< `path` is the trace: this port runs untraced
+  };
+  std::string port;
+  Kind kind = Kind::kLogUnwritten;
+  std::string path;
+  std::string record;
+};
+
+/// A transfer begins, with its number of chunks.
+struct PhaseEvent {
+  std::string port;
+  Transfer transfer = Transfer::kUpdate;
+  std::string text;  ///< the progress window's text
+  int total = 0;
+};
+
+/// One more chunk went out (one event per chunk: each subscriber decides how often it shows).
+struct ProgressEvent {
+  std::string port;
+  int done = 0;
+  int total = 0;
+  double bytes_per_second = 0;
+};
+
+/// A transfer ended, finished or not.
+struct PhaseEndEvent {
+  std::string port;
+  int done = 0;
+  int total = 0;
+  double bytes_per_second = 0;
+  double seconds = 0;
+};
+
+struct ResultEvent {
+  PortResult result;
+};
+
+/// The last word of a run: every port's result and the exit status.
+struct SummaryEvent {
+  std::vector<PortResult> results;
+  int exit_status = 0;
+};
+
+using Event = std::variant<MessageEvent, WarningEvent, PhaseEvent, ProgressEvent, PhaseEndEvent, ResultEvent, SummaryEvent>;
+
+/// Events from every port's thread, handed to each subscriber one at a time, in the order
+/// they were published. A subscriber must be quick (it runs on the port's thread): one that
+/// writes somewhere slow queues the text (station/output.h).
+class EventStream {
+ public:
+  using Subscriber = std::function<void(const Event&)>;
+  /// Before the first event.
+  void Subscribe(Subscriber subscriber);
+  void Publish(const Event& event);
+
+ private:
+  std::mutex mutex_;
+  std::vector<Subscriber> subscribers_;
+};
+
+}  // namespace quillon::station

@@ -1,0 +1,158 @@
+#include "station/output.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "base/program_paths.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace quillon::station {
+
+struct Output::State {
+  int fd;
+  std::size_t capacity;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::string> queue;
+  std::size_t queued_bytes = 0;
+  bool writing = false;  ///< the writer holds a text taken from the queue
+  bool closing = false;
+  bool gone = false;
+  std::size_t dropped = 0;
+};
+
+namespace {
+
+// Writes all of `text`; false when the descriptor takes no more.
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+#ifdef _WIN32
+    const int n = ::_write(fd, text.data() + done, static_cast<unsigned>(text.size() - done));
+    if (n <= 0) return false;
+#else
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+#endif
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void RunWriter(const std::shared_ptr<Output::State>& state) {
+  std::unique_lock lock(state->mutex);
+  for (;;) {
+    state->changed.wait(lock, [&] { return !state->queue.empty() || state->closing; });
+    if (state->queue.empty()) return;
+    std::string text = std::move(state->queue.front());
+    state->queue.pop_front();
+    state->queued_bytes -= text.size();
+    state->writing = true;
+    lock.unlock();
+    const bool written = WriteAll(state->fd, text);
+    lock.lock();
+    state->writing = false;
+    if (!written) {
+      // The reader went away (a closed pipe: SIGPIPE is ignored) or the disk is full: what
+      // follows is dropped, and the run goes on.
+      state->gone = true;
+      for (const auto& left : state->queue) state->dropped += left.size();
+      state->dropped += text.size();
+      state->queue.clear();
+      state->queued_bytes = 0;
+    }
+    state->changed.notify_all();
+  }
+}
+
+}  // namespace
+
+Output::Output(int fd, std::size_t capacity) : state_(std::make_shared<State>()) {
+  state_->fd = fd;
+  state_->capacity = capacity;
+  // Detached: a writer stuck in a write to a reader that never reads must not hold up the end
+  // of the program. It owns the state with us.
+  std::thread([state = state_] { RunWriter(state); }).detach();
+}
+
+Output::~Output() {
+  const std::lock_guard lock(state_->mutex);
+  state_->closing = true;
+  state_->changed.notify_all();
+}
+
+void Output::Write(std::string text) {
+  if (text.empty()) return;
+  const std::lock_guard lock(state_->mutex);
+  if (state_->gone || state_->queued_bytes + text.size() > state_->capacity) {
+    state_->dropped += text.size();
+    return;
+  }
+  state_->queued_bytes += text.size();
+  state_->queue.push_back(std::move(text));
+  state_->changed.notify_all();
+}
+
+bool Output::Drain(std::chrono::milliseconds limit) {
+  std::unique_lock lock(state_->mutex);
+  return state_->changed.wait_for(lock, limit, [&] { return (state_->queue.empty() && !state_->writing) || state_->gone; }) &&
+         !state_->gone;
+}
+
+std::size_t Output::dropped() const {
+  const std::lock_guard lock(state_->mutex);
+  return state_->dropped;
+}
+
+bool Output::gone() const {
+  const std::lock_guard lock(state_->mutex);
+  return state_->gone;
+}
+
+TraceFile::TraceFile(const std::string& path) {
+#ifdef _WIN32
+  fd_ = ::_wopen(Utf8Path(path).wstring().c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+  // Not blocking: whatever the name has become since it was checked, opening never waits.
+  do {
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
+  } while (fd_ < 0 && errno == EINTR);
+#endif
+  // Up to 64 MiB queued: a whole update's trace is a few MiB.
+  if (fd_ >= 0) output_ = std::make_unique<Output>(fd_, 64u << 20);
+}
+
+std::function<void(std::string)> TraceFile::Sink() {
+  return [output = output_.get()](std::string line) { output->Write(std::move(line)); };
+}
+
+void TraceFile::Finish(bool stopped) {
+  if (!output_) return;
+  const bool written = output_->Drain(stopped ? std::chrono::milliseconds(500) : std::chrono::seconds(30));
+  output_.reset();
+  // A writer still stuck in the file keeps its descriptor: closed now, its number could be
+  // given to the next port opened, and the trace would go down that line.
+  if (written) {
+#ifdef _WIN32
+    ::_close(fd_);
+#else
+    ::close(fd_);
+#endif
+  }
+  fd_ = -1;
+}
+
+}  // namespace quillon::station

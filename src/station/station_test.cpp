@@ -1,0 +1,193 @@
+// The station on fake devices: ports side by side, every event named by its port, a stop
+// that leaves only its own record, warnings as events, and outputs that never hold a port.
+
+#include "station/station.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+
+#include "station/output.h"
+#include "testing/fake_device.h"
+#include "testing/temp_dir.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
+namespace quillon::station {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::TempDir;
+
+const std::string kBoot = "S0050000626F29\r\nS1050000AB123D\r\nS9030000FC\r\n";
+const std::string kUpdate = "S1050100AB123C\r\nS9030000FC\r\n";
+
+class StationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings_.ProgramDir = dir_.path().string() + "/";
+    settings_.InfoFile = "nivaload.sub";
+    dir_.Write("nivaload.sub", kBoot);
+    settings_.MotFile = dir_.Write("update.mot", kUpdate).string();
+    settings_.SendWait = 0;
+    testing::RecordingPrompt prompt;
+    ASSERT_EQ(LoadUpdateFiles(settings_, {}, prompt, EventLog(dir_ / "q.sts"), files_), 0);
+    events_.Subscribe([this](const Event& event) { seen_.push_back(event); });
+  }
+  PortJob Job(const std::string& name) {
+    PortJob job;
+    job.name = name;
+    job.target.port_device = job.target.port_label = name;
+    job.log_path = (dir_ / (name + ".sts")).string();
+    return job;
+  }
+  // Each port gets a fake driver with a scripted device on a virtual clock of its own.
+  PortPartsMaker Fakes(std::function<void(testing::UpdateDevice&)> script = {}) {
+    return [this, script](const StopFlag&) {
+      const std::lock_guard lock(mutex_);
+      auto pause = std::make_unique<testing::FakePause>();
+      auto driver = std::make_unique<testing::FakeCommDriver>();
+      driver->clock = pause.get();
+      devices_.push_back(std::make_unique<testing::UpdateDevice>());
+      if (script) script(*devices_.back());
+      devices_.back()->Attach(*driver, 2);
+      return PortParts{std::move(driver), std::move(pause)};
+    };
+  }
+  template <typename E>
+  std::vector<E> Seen(const std::string& port) const {
+    std::vector<E> some;
+    for (const auto& event : seen_) {
+      if (const auto* e = std::get_if<E>(&event)) {
+        if constexpr (std::is_same_v<E, ResultEvent>) {
+          if (e->result.port == port) some.push_back(*e);
+        } else if constexpr (std::is_same_v<E, MessageEvent>) {
+          if (e->port == port) some.push_back(*e);
+        } else {
+          if (e->port == port) some.push_back(*e);
+        }
+      }
+    }
+    return some;
+  }
+
+  TempDir dir_;
+  UpdateSettings settings_;
+  UpdateFiles files_;
+  EventStream events_;
+  std::vector<Event> seen_;  // written under the stream's lock
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<testing::UpdateDevice>> devices_;
+};
+
+TEST_F(StationTest, PortsRunSideBySideAndEveryEventNamesItsPort) {
+  StopFlag stop;
+  const std::vector<PortJob> jobs{Job("A"), Job("B")};
+  const auto results = RunPorts(jobs, settings_, files_, stop, events_, {}, Fakes());
+  ASSERT_EQ(results.size(), 2u);
+  for (const char* port : {"A", "B"}) {
+    const auto& result = results[port[0] == 'A' ? 0 : 1];
+    EXPECT_EQ(result.port, port);
+    EXPECT_TRUE(result.ok()) << port << " " << result.id;
+    EXPECT_GT(result.bytes, 0);
+    const auto phases = Seen<PhaseEvent>(port);
+    ASSERT_EQ(phases.size(), 2u);
+    EXPECT_EQ(phases[0].transfer, Transfer::kBootProgram);
+    EXPECT_EQ(phases[1].transfer, Transfer::kUpdate);
+    // One progress event per chunk; the end of each phase says how far it got.
+    const auto steps = Seen<ProgressEvent>(port);
+    EXPECT_EQ(static_cast<int>(steps.size()), phases[0].total + phases[1].total);
+    const auto ends = Seen<PhaseEndEvent>(port);
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_EQ(ends[1].done, phases[1].total);
+    const auto messages = Seen<MessageEvent>(port);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].id, kMsgUpdateFinished);
+    EXPECT_EQ(Seen<ResultEvent>(port).size(), 1u);
+    EXPECT_TRUE(testing::LogMessages(dir_ / (std::string(port) + ".sts")).empty());
+  }
+}
+
+TEST_F(StationTest, AStopLeavesOnlyItsOwnRecordAndNoMessage) {
+  StopFlag stop;
+  events_.Subscribe([&stop](const Event& event) {
+    if (const auto* phase = std::get_if<PhaseEvent>(&event); phase && phase->transfer == Transfer::kUpdate) stop.Request();
+  });
+  const auto results = RunPorts({Job("A")}, settings_, files_, stop, events_, {}, Fakes());
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_TRUE(results[0].interrupted);
+  EXPECT_TRUE(Seen<MessageEvent>("A").empty());
+  EXPECT_THAT(testing::LogMessages(dir_ / "A.sts"), ElementsAre("INTERRUPTED"));
+}
+
+TEST_F(StationTest, ARecordTheLogCannotTakeIsAWarningWithTheRecord) {
+  StopFlag stop;
+  PortJob job = Job("A");
+  std::filesystem::create_directories(job.log_path);  // a folder where the log should be
+  const auto results = RunPorts({job}, settings_, files_, stop, events_, {},
+                                Fakes([](testing::UpdateDevice& device) { device.bitrate_ack.clear(); }));
+  EXPECT_EQ(results[0].id, kMsgDataSendFailed);
+  const auto warnings = Seen<WarningEvent>("A");
+  ASSERT_FALSE(warnings.empty());
+  EXPECT_EQ(warnings[0].kind, WarningEvent::Kind::kLogUnwritten);
+  EXPECT_EQ(warnings[0].path, job.log_path);
+  EXPECT_THAT(warnings[0].record, ::testing::HasSubstr("Ack Error"));
+}
+
+struct PerPortCase {
+  std::string log, device, expected;
+};
+
+class PerPortFileTest : public ::testing::TestWithParam<PerPortCase> {};
+
+TEST_P(PerPortFileTest, BesideTheLogNamedAfterTheDevice) {
+  EXPECT_EQ(std::filesystem::path(PerPortFile(GetParam().log, GetParam().device)),
+            std::filesystem::path(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, PerPortFileTest,
+    ::testing::Values(PerPortCase{"/var/log/quillon.sts", "/dev/ttyUSB0", "/var/log/quillon-ttyUSB0.sts"},
+                      PerPortCase{"/l/quillon.sts", "\\\\.\\COM3", "/l/quillon-COM3.sts"},
+                      PerPortCase{"/l/q.sts", "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0",
+                                  "/l/q-pci-0000_00_14.0-usb-0_2_1.0-port0.sts"},
+                      PerPortCase{"/l/trace.txt", "/dev/tty USB\n1", "/l/trace-tty_USB_1.txt"}));
+
+#ifndef _WIN32
+// A reader that never reads holds nothing up: writes return at once, and the end waits only
+// its bound. A reader that went away costs the text, counted.
+TEST(OutputTest, NeitherAStuckNorAVanishedReaderHoldsTheWriter) {
+  std::signal(SIGPIPE, SIG_IGN);  // as every program of ours does
+  int stuck[2];
+  ASSERT_EQ(::pipe(stuck), 0);
+  {
+    Output output(stuck[1], 1 << 16);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10000; ++i) output.Write(std::string(100, 'x'));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_GT(output.dropped(), 0u);
+    EXPECT_FALSE(output.Drain(std::chrono::milliseconds(100)));
+  }
+  int gone[2];
+  ASSERT_EQ(::pipe(gone), 0);
+  ::close(gone[0]);
+  Output output(gone[1]);
+  output.Write("lost\n");
+  EXPECT_FALSE(output.Drain(std::chrono::milliseconds(1000)));
+  EXPECT_TRUE(output.gone());
+  output.Write("also lost\n");
+  EXPECT_EQ(output.dropped(), 15u);
+  // The stuck writer keeps its pipe: closing it under the writer could hand its number on.
+  ::close(stuck[0]);
+}
+#endif
+
+}  // namespace
+}  // namespace quillon::station
