@@ -19,7 +19,7 @@ Output* QueueFor(std::FILE* file);
 
 /// printf to `file` through its queue (standard output or error); any other file is written
 /// at once.
-[[gnu::format(printf, 2, 3)]] void Print(std::FILE* file, const char* format, ...);
+[[gnu::format(gnu_printf, 2, 3)]] void Print(std::FILE* file, const char* format, ...);
 
 /// At the end of the program: standard output and error get at most `limit` to be written.
 void DrainStandardOutputs(std::chrono::milliseconds limit = std::chrono::milliseconds(500));
