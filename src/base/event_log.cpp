@@ -102,31 +102,31 @@ bool AppendExclusively(const std::filesystem::path& path, const std::string& byt
 #else
 bool AppendExclusively(const std::filesystem::path& path, const std::string& bytes, int wait_ms) {
   // Not blocking: a FIFO named as the log must not hold the update until someone reads it.
-  const int fd = posix::Retry([&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666); });
+  const int fd = posix::Open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
+  if (posix::Fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    posix::Close(fd);
     return false;
   }
   bool ok = WithinLockWait(wait_ms, [&]() -> std::optional<bool> {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (posix::System().flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
     if (errno == EWOULDBLOCK || errno == EINTR) return std::nullopt;
     return false;
   });
   // The length before the record, taken under the lock: a torn record is cut back to it.
   struct stat before {};
-  ok = ok && ::fstat(fd, &before) == 0;
+  ok = ok && posix::Fstat(fd, &before) == 0;
   // One write of the whole line: with O_APPEND two writers never interleave inside it.
   ssize_t n = -1;
-  if (ok) n = posix::Retry([&] { return ::write(fd, bytes.data(), bytes.size()); });
+  if (ok) n = posix::Write(fd, bytes.data(), bytes.size());
   if (ok && n != static_cast<ssize_t>(bytes.size())) {
     // A full disk (or a size limit) took only the start of the record: the next record must
     // not be glued onto it.
-    if (n > 0) posix::Retry([&] { return ::ftruncate(fd, before.st_size); });
+    if (n > 0) posix::Ftruncate(fd, before.st_size);
     ok = false;
   }
-  return ::close(fd) == 0 && ok;
+  return posix::Close(fd) == 0 && ok;
 }
 #endif
 

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <string>
+
+#include "base/posix_call.h"
 #endif
 
 namespace quillon {
@@ -98,13 +100,12 @@ bool ReplaceFileContents(const std::filesystem::path& path, std::string_view con
   bool ok = ::fchmod(fd, mode) == 0;
   std::size_t done = 0;
   while (ok && done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = posix::Write(fd, content.data() + done, content.size() - done);
     ok = n > 0;
     if (ok) done += static_cast<std::size_t>(n);
   }
   ok = ok && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
+  ok = (posix::Close(fd) == 0) && ok;
   ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
   if (!ok) ::unlink(temporary.c_str());
   return ok || Refuse(why, kWriteFailed);

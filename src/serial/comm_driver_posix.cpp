@@ -24,7 +24,6 @@
 namespace quillon {
 namespace {
 
-using posix::Retry;
 
 struct SpeedEntry {
   std::uint32_t rate;
@@ -94,17 +93,17 @@ class PosixCommDriver final : public CommDriver {
 
   bool Open(const std::string& device) override {
     Close();
-    const int fd = Retry([&] { return ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+    const int fd = posix::Open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     // TIOCEXCL keeps other users out (root excepted); the lock keeps out other copies of us,
     // root included.
-    if (!::isatty(fd) || ::ioctl(fd, TIOCEXCL) != 0 || Retry([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
-      ::close(fd);
+    if (!::isatty(fd) || posix::Ioctl(fd, TIOCEXCL) != 0 || posix::Flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      posix::Close(fd);
       return false;
     }
     fd_ = fd;
     // The line settings as another program left them, put back on close.
-    had_termios_ = Retry([&] { return ::tcgetattr(fd_, &found_termios_); }) == 0;
+    had_termios_ = posix::TcGetAttr(fd_, &found_termios_) == 0;
     slot_ = ClaimSlot(fd, had_termios_ ? &found_termios_ : nullptr);
     ReadCounters(counters_);
     SetLowLatency();
@@ -114,7 +113,7 @@ class PosixCommDriver final : public CommDriver {
   bool SetupQueues(std::uint32_t, std::uint32_t) override { return IsOpen(); }
 
   bool GetState(LineSettings& settings) override {
-    if (!IsOpen() || Retry([&] { return ::tcgetattr(fd_, &termios_); }) != 0) return false;
+    if (!IsOpen() || posix::TcGetAttr(fd_, &termios_) != 0) return false;
     settings.BaudRate = RateOf(cfgetospeed(&termios_));
     settings.ByteSize = (termios_.c_cflag & CSIZE) == CS8 ? 8 : 7;
     settings.Parity = (termios_.c_cflag & PARENB) ? ((termios_.c_cflag & PARODD) ? 1 : 2) : 0;
@@ -134,7 +133,7 @@ class PosixCommDriver final : public CommDriver {
       return false;
     }
     termios t{};
-    if (Retry([&] { return ::tcgetattr(fd_, &t); }) != 0) return false;
+    if (posix::TcGetAttr(fd_, &t) != 0) return false;
     // Raw bytes both ways: 0x0D, 0x11 and 0x13 are data here, never line editing or flow control.
     ::cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
@@ -145,9 +144,9 @@ class PosixCommDriver final : public CommDriver {
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
     if (::cfsetispeed(&t, code) != 0 || ::cfsetospeed(&t, code) != 0) return false;
-    if (Retry([&] { return ::tcsetattr(fd_, TCSANOW, &t); }) != 0) return false;
+    if (posix::TcSetAttr(fd_, TCSANOW, &t) != 0) return false;
     termios back{};
-    return Retry([&] { return ::tcgetattr(fd_, &back); }) == 0 && ::cfgetospeed(&back) == code &&
+    return posix::TcGetAttr(fd_, &back) == 0 && ::cfgetospeed(&back) == code &&
            ::cfgetispeed(&back) == code;
   }
 
@@ -166,7 +165,7 @@ class PosixCommDriver final : public CommDriver {
     waiting = 0;
     if (!IsOpen()) return false;
     int queued = 0;
-    if (::ioctl(fd_, FIONREAD, &queued) != 0) return false;
+    if (posix::Ioctl(fd_, FIONREAD, &queued) != 0) return false;
     waiting = static_cast<std::uint32_t>(queued);
     if (queued == 0 && Gone()) return false;
     Counters now;
@@ -184,7 +183,7 @@ class PosixCommDriver final : public CommDriver {
   bool Read(std::span<std::uint8_t> buffer, std::size_t& read) override {
     read = 0;
     if (!IsOpen()) return false;
-    const ssize_t n = Retry([&] { return ::read(fd_, buffer.data(), buffer.size()); });
+    const ssize_t n = posix::Read(fd_, buffer.data(), buffer.size());
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
     // End of file on a tty: the other end hung up.
     if (n == 0 && !buffer.empty()) return false;
@@ -200,7 +199,7 @@ class PosixCommDriver final : public CommDriver {
         timeouts_.WriteTotalTimeoutConstant +
         timeouts_.WriteTotalTimeoutMultiplier * static_cast<std::uint32_t>(bytes.size()));
     while (written < bytes.size()) {
-      const ssize_t n = Retry([&] { return ::write(fd_, bytes.data() + written, bytes.size() - written); });
+      const ssize_t n = posix::Write(fd_, bytes.data() + written, bytes.size() - written);
       if (n > 0) {
         written += static_cast<std::size_t>(n);
         continue;
@@ -209,7 +208,7 @@ class PosixCommDriver final : public CommDriver {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return false;
       pollfd p{fd_, POLLOUT, 0};
-      if (Retry([&] { return ::poll(&p, 1, static_cast<int>(left)); }) < 0) return false;
+      if (posix::Retry([&] { return posix::Poll(&p, 1, static_cast<int>(left)); }) < 0) return false;
       if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
     }
     return true;
@@ -222,18 +221,18 @@ class PosixCommDriver final : public CommDriver {
     for (;;) {
       pollfd p{fd_, POLLIN, 0};
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      const int r = ::poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
+      const int r = posix::Poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) return InputWait::kLineGone;
       if (r == 0) return InputWait::kTimeUp;
       if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) return InputWait::kInput;
       // A hung-up line may still hold what came before the hang-up.
       int queued = 0;
-      return ::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0 ? InputWait::kInput : InputWait::kLineGone;
+      return posix::Ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0 ? InputWait::kInput : InputWait::kLineGone;
     }
   }
 
-  bool Flush() override { return IsOpen() && Retry([&] { return ::tcdrain(fd_); }) == 0; }
+  bool Flush() override { return IsOpen() && posix::TcDrain(fd_) == 0; }
 
   void Close() override {
     if (fd_ >= 0) {
@@ -243,9 +242,9 @@ class PosixCommDriver final : public CommDriver {
         slot_->fd = -1;
         slot_ = nullptr;
       }
-      if (had_termios_) Retry([&] { return ::tcsetattr(fd_, TCSANOW, &found_termios_); });
-      ::ioctl(fd_, TIOCNXCL);
-      ::close(fd_);
+      if (had_termios_) posix::TcSetAttr(fd_, TCSANOW, &found_termios_);
+      posix::Ioctl(fd_, TIOCNXCL);
+      posix::Close(fd_);
       fd_ = -1;
     }
   }
@@ -261,7 +260,7 @@ class PosixCommDriver final : public CommDriver {
   bool ReadCounters(Counters& counters) const {
 #ifdef TIOCGICOUNT
     serial_icounter_struct icount{};
-    if (::ioctl(fd_, TIOCGICOUNT, &icount) != 0) return false;
+    if (posix::Ioctl(fd_, TIOCGICOUNT, &icount) != 0) return false;
     counters = {icount.frame, icount.overrun, icount.parity, icount.brk, icount.buf_overrun};
     return true;
 #else
@@ -273,7 +272,7 @@ class PosixCommDriver final : public CommDriver {
   // A device that hung up or vanished (a USB adapter pulled out) reports it at once.
   bool Gone() const {
     pollfd p{fd_, POLLIN, 0};
-    if (Retry([&] { return ::poll(&p, 1, 0); }) < 0) return true;
+    if (posix::Retry([&] { return posix::Poll(&p, 1, 0); }) < 0) return true;
     return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
   }
 
@@ -283,10 +282,10 @@ class PosixCommDriver final : public CommDriver {
   void SetLowLatency() {
 #ifdef __linux__
     serial_struct serial{};
-    if (::ioctl(fd_, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+    if (posix::Ioctl(fd_, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) return;
     const int saved = serial.flags;
     serial.flags |= ASYNC_LOW_LATENCY;
-    if (::ioctl(fd_, TIOCSSERIAL, &serial) != 0) return;
+    if (posix::Ioctl(fd_, TIOCSSERIAL, &serial) != 0) return;
     saved_serial_flags_ = saved;
     if (slot_ != nullptr) slot_->saved_serial_flags = saved;
 #endif

@@ -35,6 +35,8 @@ void ExpectWaitTimesOut(SerialPort& port, int milliseconds, int at_least_ms) {
 #include <chrono>
 #include <thread>
 
+#include "base/posix_call.h"
+
 namespace quillon {
 namespace {
 
@@ -240,6 +242,51 @@ TEST_F(PtyTest, ASignalGivesTheExclusiveUseAndTheLineSettingsBack) {
   ::close(other);
 }
 #endif
+
+// The system's calls with a write that a real line rarely shows on demand: every write is cut
+// short, interrupted by a signal, or refused for now, in turn. Everything still reaches the
+// other end once, in order, and reads that meet EINTR or EAGAIN lose nothing.
+class ChoppyCalls final : public posix::Calls {
+ public:
+  ssize_t write(int fd, const void* bytes, size_t size) override {
+    switch (writes++ % 4) {
+      case 0: return posix::Calls::write(fd, bytes, std::min<size_t>(size, 3));
+      case 1: errno = EINTR; return -1;
+      case 2: errno = EAGAIN; return -1;
+      default: return posix::Calls::write(fd, bytes, size);
+    }
+  }
+  ssize_t read(int fd, void* buffer, size_t size) override {
+    if (reads++ % 2 == 0) {
+      errno = EINTR;
+      return -1;
+    }
+    return posix::Calls::read(fd, buffer, size);
+  }
+  int writes = 0, reads = 0;
+};
+
+TEST_F(PtyTest, ShortWritesEintrAndEagainLoseNoByte) {
+  ASSERT_EQ(port_.OpenPort(slave_), 1);
+  ChoppyCalls calls;
+  posix::ScopedCalls scoped(calls);
+  std::vector<std::uint8_t> bytes(300);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7);
+  for (std::size_t at = 0; at < bytes.size(); at += 100) {
+    EXPECT_EQ(port_.WriteCom(std::span(bytes).subspan(at, 100)), 100);
+  }
+  EXPECT_GE(calls.writes, 8);
+  EXPECT_EQ(ReadMaster(bytes.size()), bytes);
+  const std::uint8_t answer[] = {0x06, 0x11};
+  ASSERT_EQ(::write(master_, answer, sizeof answer), 2);
+  AwaitQueued(slave_, 2);
+  std::array<std::uint8_t, 8> got{};
+  EXPECT_EQ(port_.ReadCom(got), 2);
+  EXPECT_EQ(got[0], 0x06);
+  EXPECT_EQ(got[1], 0x11);
+  EXPECT_GE(calls.reads, 2);
+  EXPECT_TRUE(LogMessages(dir_ / "q.sts").empty());
+}
 
 TEST_F(PtyTest, MissingDeviceCannotBeOpened) {
   EXPECT_EQ(port_.OpenPort(dir_.path().string() + "/ttyNone"), 0);
