@@ -1,5 +1,6 @@
 // quillon-cli doctor: what will stop an update, and what to do about each.
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -17,6 +18,7 @@
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
+#include "cli/port_words.h"
 #include "image/flash_image.h"
 #include "image/srecord.h"
 #include "serial/port_checks.h"
@@ -53,7 +55,7 @@ bool MayWrite(const std::string& path, bool folder_may_be_made) {
 #endif
 }
 
-Finding FileCheck(const std::string& check, int result, const std::string& path, int missing_id, int bad_id,
+FindingWords FileCheck(const std::string& check, int result, const std::string& path, int missing_id, int bad_id,
                   const std::string& what) {
   if (result >= 1) return {check, true, true, "the " + what + " " + path + " loads", {}};
   const int id = result == -1 ? missing_id : bad_id;
@@ -67,12 +69,13 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
   const ProgramPaths& paths = context.paths;
   const UpdateSettings settings = context.LoadSettings(options.ini);
 
-  std::vector<Finding> findings;
+  std::vector<FindingWords> findings;
   const std::string device = options.port.empty()                ? PortDeviceName(settings.Com, settings.Ports)
                              : ComNameNumber(options.port) > 0 ? PortDeviceName(ComNameNumber(options.port), settings.Ports)
                                                                : options.port;
-  for (auto& finding : CheckPort(device)) {
-    if (finding.check == "port.exists" && !finding.ok) {
+  for (const auto& found : CheckPort(device)) {
+    FindingWords finding = Describe(found);
+    if (found.kind == PortFinding::Kind::kMissing) {
       std::string candidates;
       for (const auto& port : ListSerialPorts(settings.Ports)) candidates += (candidates.empty() ? "" : ", ") + port.device;
       if (!candidates.empty()) finding.fix = "Pick one of the serial ports there are: " + candidates + ".";
@@ -117,7 +120,8 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
   findings.push_back({"file.log", log_ok, true, "the log " + settings.StsPath + (log_ok ? " can be written" : " cannot be written"),
                       log_ok ? "" : "Make it (or its folder) writable for this user, or give quillon-cli flash --log."});
 
-  const int status = NothingBlocks(findings) ? kExitSuccess : kExitDoctorFound;
+  const bool blocked = std::any_of(findings.begin(), findings.end(), [](const FindingWords& f) { return !f.ok && f.blocking; });
+  const int status = blocked ? kExitDoctorFound : kExitSuccess;
   if (options.json) {
     auto out = nlohmann::ordered_json::array();
     for (const auto& f : findings) {

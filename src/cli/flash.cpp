@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/context.h"
 #include "cli/output.h"
+#include "cli/port_words.h"
 #include "cli/exit_status.h"
 #include "cli/file_report.h"
 #include "cli/interrupt.h"
@@ -322,8 +323,10 @@ std::optional<int> Preflight(FlashRun& run) {
     LogOpenError(port_log, device);
     const std::string label = job.com > 0 ? ComLabel(job.com) : job.target.port_label;
     std::string reason;
-    for (const auto& f : findings) {
-      if (!f.ok && f.blocking) reason += "      " + f.detail + ".\n      " + f.fix + "\n";
+    for (const auto& found : findings) {
+      if (found.ok || !found.blocking) continue;
+      const FindingWords f = Describe(found);
+      reason += "      " + f.detail + ".\n      " + f.fix + "\n";
     }
     if (!run.options.json && !run.several()) {
       Print(stderr, "[%d] %s\n%s", kMsgPortOpenFailed, PortOpenFailedText(label).c_str(), reason.c_str());

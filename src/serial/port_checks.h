@@ -1,6 +1,8 @@
 #pragma once
-// What will stop an update on a port, found before anything is sent: each finding says what it
-// saw and the one-line fix. The system's files (/proc, /sys, /run/udev) are read under a root
+// What will stop an update on a port, found before anything is sent, as facts: each finding
+// says which check it is, what it found and the details that go with it (a group, a process,
+// a value). The sentences and fixes a person reads are written by the program that shows
+// them. The system's files (/proc, /sys, /run/udev, the package list) are read under a root
 // folder that tests replace with a made-up tree.
 
 #include <cstdint>
@@ -11,13 +13,40 @@
 
 namespace quillon {
 
-struct Finding {
-  std::string check;   ///< a fixed id: "port.exists", "port.access", ...
+struct PortFinding {
+  /// What was found. The check a finding belongs to follows from it (CheckOf).
+  enum class Kind {
+    kExists, kMissing,                                          // port.exists
+    kSerialDevice, kNotCharacterDevice, kNotTerminal,           // port.serial
+    kAccessible, kAccessibleThroughSeat, kNoPermission, kOpenFailed, kDriverRefused,  // port.access
+    kNotHeld, kHeld, kHeldUnseen, kInUse,                       // port.holder
+    kSeatOnly,                                                  // port.seat
+    kNotConsole, kConsole, kLoginPrompt,                        // port.console
+    kModemManagerAbsent, kModemManagerLeavesAlone, kModemManagerProbes, kModemManagerTooOld,  // port.modemmanager
+    kBrlttyAbsent, kBrlttyNotUsb, kBrlttyRuns,                  // port.brltty
+    kBrlttyRulesNone, kBrlttyRulesClaim,                        // brltty.udev
+    kLatencyTimerShort, kLatencyTimerLong,                      // usb.latency_timer
+    kLowLatencySettable, kLowLatencyRefused,                    // port.low_latency
+  };
+  struct Process {
+    std::string pid, command;
+  };
+
+  Kind kind = Kind::kExists;
   bool ok = true;
   bool blocking = true;  ///< false: advice, which never fails a run
-  std::string detail;
-  std::string fix;     ///< empty when ok
+  std::string device;    ///< the port as it was named
+  std::string tty;       ///< its kernel name ("ttyUSB0", "pts/3")
+  std::string group;     ///< the group that owns the device
+  std::vector<Process> processes;  ///< holders, a getty, ModemManager, brltty
+  std::string version;   ///< ModemManager's, when the package list has it
+  std::string value;     ///< the latency timer's value; the open error's text; the Windows error code
+  std::string path;      ///< the latency timer's file
+  std::vector<std::string> adapters;  ///< "vid:pid (name)" that brltty's rules claim
 };
+
+/// The fixed id of the check a finding belongs to: "port.exists", "port.access", ...
+const char* CheckOf(PortFinding::Kind kind);
 
 struct PortCheckOptions {
   std::filesystem::path root = "/";
@@ -27,11 +56,11 @@ struct PortCheckOptions {
 };
 
 /// The port's checks, in order; a check that cannot be made because an earlier one failed is
-/// left out. On Windows only whether it can be opened.
-std::vector<Finding> CheckPort(const std::string& device, const PortCheckOptions& options = {});
+/// left out. On Windows whether it exists, is held, can be opened.
+std::vector<PortFinding> CheckPort(const std::string& device, const PortCheckOptions& options = {});
 
 /// True when no blocking finding failed.
-bool NothingBlocks(const std::vector<Finding>& findings);
+bool NothingBlocks(const std::vector<PortFinding>& findings);
 
 /// True when a POSIX access list (the bytes of the "system.posix_acl_access" attribute) gives
 /// user `uid` read and write by name, as the seat's uaccess rule does.

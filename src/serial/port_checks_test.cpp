@@ -18,7 +18,6 @@ namespace {
 
 #ifndef _WIN32
 namespace fs = std::filesystem;
-using ::testing::HasSubstr;
 
 // A real pseudo-terminal for the device, and a made-up /proc, /sys and /run/udev around it.
 class PortChecksTest : public ::testing::Test {
@@ -37,15 +36,15 @@ class PortChecksTest : public ::testing::Test {
     dir_.Write("proc/" + pid + "/comm", command + "\n");
     if (!open_file.empty()) fs::create_symlink(open_file, dir_ / "proc" / pid / "fd" / "3");
   }
-  const Finding& Find(const std::vector<Finding>& findings, const std::string& check) {
+  const PortFinding& Find(const std::vector<PortFinding>& findings, const std::string& check) {
     for (const auto& f : findings) {
-      if (f.check == check) return f;
+      if (CheckOf(f.kind) == check) return f;
     }
-    static const Finding none{"(missing)", false, true, "", ""};
+    static const PortFinding none{};
     ADD_FAILURE() << "no finding " << check;
     return none;
   }
-  std::vector<Finding> Check(const std::string& device) { return CheckPort(device, {dir_.path(), true}); }
+  std::vector<PortFinding> Check(const std::string& device) { return CheckPort(device, {dir_.path(), true}); }
 
   testing::TempDir dir_;
   int master_ = -1;
@@ -66,16 +65,18 @@ TEST_F(PortChecksTest, AHolderIsNamedWithItsPid) {
   Process("4242", "minicom", port_);
   const auto findings = Check(port_);
   EXPECT_FALSE(NothingBlocks(findings));
-  const Finding& holder = Find(findings, "port.holder");
+  const PortFinding& holder = Find(findings, "port.holder");
   EXPECT_FALSE(holder.ok);
-  EXPECT_THAT(holder.detail, HasSubstr("minicom (PID 4242)"));
-  EXPECT_THAT(holder.fix, HasSubstr("kill 4242"));
+  EXPECT_EQ(holder.kind, PortFinding::Kind::kHeld);
+  ASSERT_EQ(holder.processes.size(), 1u);
+  EXPECT_EQ(holder.processes[0].pid, "4242");
+  EXPECT_EQ(holder.processes[0].command, "minicom");
 }
 
 TEST_F(PortChecksTest, MissingPathsAndFilesThatAreNoSerialDevice) {
   auto findings = Check((dir_ / "ttyUSB9").string());
   ASSERT_EQ(findings.size(), 1u);
-  EXPECT_EQ(findings[0].check, "port.exists");
+  EXPECT_EQ(findings[0].kind, PortFinding::Kind::kMissing);
   EXPECT_FALSE(findings[0].ok);
   findings = Check(dir_.Write("plain", "x").string());
   EXPECT_FALSE(Find(findings, "port.serial").ok);
@@ -99,10 +100,10 @@ TEST_F(PortChecksTest, ALongLatencyTimerIsAdviceOnly) {
   fs::create_directories(dir_ / "sys/bus/usb-serial/devices" / name);
   dir_.Write("sys/bus/usb-serial/devices/" + name + "/latency_timer", "16\n");
   const auto findings = Check(port_);
-  const Finding& timer = Find(findings, "usb.latency_timer");
+  const PortFinding& timer = Find(findings, "usb.latency_timer");
   EXPECT_FALSE(timer.ok);
   EXPECT_FALSE(timer.blocking);
-  EXPECT_THAT(timer.detail, HasSubstr("16 ms"));
+  EXPECT_EQ(timer.value, "16");
   EXPECT_TRUE(NothingBlocks(findings));
 }
 // What the field meets most, each read off the made-up tree.
@@ -113,15 +114,17 @@ TEST_F(PortChecksTest, TheSystemConsoleOrALoginPromptIsNoFlashingPort) {
   dir_.Write("sys/class/tty/console/active", "tty0 " + tty + "\n");
   auto findings = Check(port_);
   EXPECT_FALSE(NothingBlocks(findings));
-  EXPECT_THAT(Find(findings, "port.console").detail, HasSubstr("system console"));
+  EXPECT_EQ(Find(findings, "port.console").kind, PortFinding::Kind::kConsole);
+  EXPECT_EQ(Find(findings, "port.console").tty, tty);
   dir_.Write("sys/class/tty/console/active", "tty0\n");
   Process("812", "agetty", port_);
   findings = Check(port_);
-  const Finding& console = Find(findings, "port.console");
+  const PortFinding& console = Find(findings, "port.console");
   EXPECT_FALSE(console.ok);
   EXPECT_TRUE(console.blocking);
-  EXPECT_THAT(console.detail, HasSubstr("agetty (PID 812)"));
-  EXPECT_THAT(console.fix, HasSubstr("serial-getty@"));
+  EXPECT_EQ(console.kind, PortFinding::Kind::kLoginPrompt);
+  ASSERT_EQ(console.processes.size(), 1u);
+  EXPECT_EQ(console.processes[0].pid, "812");
 }
 
 TEST_F(PortChecksTest, AnOldModemManagerProbesDespiteTheTag) {
@@ -136,9 +139,9 @@ TEST_F(PortChecksTest, AnOldModemManagerProbesDespiteTheTag) {
     dir_.Write("var/lib/dpkg/status", "Package: brltty\nStatus: install ok installed\nVersion: 6.5\n\n"
                                       "Package: modemmanager\nStatus: install ok installed\nVersion: " + version + "\n");
     const auto findings = Check(port_);
-    const Finding& modem_manager = Find(findings, "port.modemmanager");
+    const PortFinding& modem_manager = Find(findings, "port.modemmanager");
     EXPECT_EQ(modem_manager.ok, ok) << version;
-    EXPECT_THAT(modem_manager.detail, HasSubstr(version));
+    EXPECT_EQ(modem_manager.version, version);
   }
 }
 
@@ -148,10 +151,10 @@ TEST_F(PortChecksTest, BrlttyRulesThatClaimAdaptersAreNamedUnlessMasked) {
   dir_.Write("usr/lib/udev/rules.d/85-brltty.rules",
              "ENV{PRODUCT}==\"1a86/7523/*\", GOTO=\"brltty_usb_run\"\nENV{PRODUCT}==\"10C4/EA60/*\", GOTO=\"x\"\n");
   auto findings = Check(port_);
-  const Finding& rules = Find(findings, "brltty.udev");
+  const PortFinding& rules = Find(findings, "brltty.udev");
   EXPECT_FALSE(rules.ok);
   EXPECT_FALSE(rules.blocking);
-  EXPECT_THAT(rules.detail, HasSubstr("1a86:7523 (CH340), 10c4:ea60 (CP210x)"));
+  EXPECT_THAT(rules.adapters, ::testing::ElementsAre("1a86:7523 (CH340)", "10c4:ea60 (CP210x)"));
   fs::create_directories(dir_ / "etc/udev/rules.d");
   fs::create_symlink("/dev/null", dir_ / "etc/udev/rules.d/85-brltty.rules");
   findings = Check(port_);

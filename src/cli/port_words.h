@@ -1,0 +1,21 @@
+#pragma once
+// The sentences a person reads about a port's findings, with the fix for each: what doctor
+// prints and what flash says when it refuses a port.
+
+#include <string>
+
+#include "serial/port_checks.h"
+
+namespace quillon::cli {
+
+struct FindingWords {
+  std::string check;  ///< the fixed id: "port.exists", ...
+  bool ok = true;
+  bool blocking = true;
+  std::string detail;
+  std::string fix;  ///< empty when ok
+};
+
+FindingWords Describe(const PortFinding& finding);
+
+}  // namespace quillon::cli
