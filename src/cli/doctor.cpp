@@ -7,12 +7,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
+#include "base/file.h"
 #include "base/messages.h"
 #include "base/program_paths.h"
 #include "cli/commands.h"
@@ -48,11 +44,7 @@ bool MayWrite(const std::string& path, bool folder_may_be_made) {
   } else if (!std::filesystem::is_regular_file(p, error)) {
     return false;
   }
-#ifdef _WIN32
-  return _waccess(p.wstring().c_str(), 2) == 0;
-#else
-  return ::access(p.c_str(), W_OK) == 0;
-#endif
+  return MayWritePath(p);
 }
 
 FindingWords FileCheck(const std::string& check, int result, const std::string& path, int missing_id, int bad_id,

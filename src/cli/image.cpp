@@ -1,10 +1,6 @@
 // quillon-cli image: the 0x40000-byte flash image an update file gives.
 
 #include <cstdio>
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
 #include <iostream>
 #include <memory>
 
@@ -12,6 +8,7 @@
 #include "base/replace_file.h"
 #include "base/program_paths.h"
 #include "cli/commands.h"
+#include "cli/console.h"
 #include "cli/exit_status.h"
 #include "cli/file_report.h"
 #include "image/srecord.h"
@@ -40,9 +37,7 @@ int RunImage(const ImageOptions& options) {
   const auto flat = FlattenFlashImage(image);
   if (options.output == "-") {
     // Standard output, in binary on every platform.
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
+    BinaryStandardOutput();
     if (std::fwrite(flat.data(), 1, flat.size(), stdout) != flat.size() || std::fflush(stdout) != 0) {
       std::fprintf(stderr, "error: cannot write the image to standard output\n");
       return kExitFailure;

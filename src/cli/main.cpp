@@ -4,12 +4,10 @@
 
 #include <vector>
 
-#ifdef _WIN32
-#include "base/wide_text.h"
-#endif
 #include "base/system.h"
 #include "base/version.h"
 #include "cli/commands.h"
+#include "cli/console.h"
 #include "cli/exit_status.h"
 #include "cli/interrupt.h"
 #include "cli/output.h"
@@ -46,16 +44,12 @@ int main(int argc, char** argv) {
   int status = kExitSuccess;
   const Context context = MakeContext();
   for (const auto& command : kCommands) command.add(app, context, status);
-#ifdef _WIN32
   // Every path and name in UTF-8, whatever the ANSI code page can hold.
-  std::vector<std::string> utf8 = quillon::Utf8Arguments();
+  std::vector<std::string> utf8 = Utf8Arguments(argc, argv);
   std::vector<char*> pointers;
   for (auto& argument : utf8) pointers.push_back(argument.data());
-  if (!pointers.empty()) {
-    argc = static_cast<int>(pointers.size());
-    argv = pointers.data();
-  }
-#endif
+  argc = static_cast<int>(pointers.size());
+  argv = pointers.data();
   // A mistyped command: say so and list the commands (CLI11 would only call it unexpected).
   const auto commands = app.get_subcommands([](const CLI::App*) { return true; });
   const bool known = argc < 2 || argv[1][0] == '-' ||

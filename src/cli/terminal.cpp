@@ -1,39 +1,11 @@
 #include "cli/terminal.h"
 #include "cli/output.h"
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
-
-#include <iostream>
 
 #include "base/messages.h"
 #include "image/flash_image.h"
 
 namespace quillon::cli {
-
-bool WaitForEnter(const StopFlag& stop) {
-#ifndef _WIN32
-  // A signal that comes just before the read begins would not interrupt it: look at the stop
-  // between short waits for input instead of blocking in the read.
-  while (!stop.requested()) {
-    pollfd input{STDIN_FILENO, POLLIN, 0};
-    const int ready = ::poll(&input, 1, 50);
-    if (ready > 0) break;
-    if (ready < 0 && errno != EINTR) break;
-  }
-  if (stop.requested()) return false;
-#endif
-  std::string line;
-  return static_cast<bool>(std::getline(std::cin, line)) && !stop.requested();
-}
 
 void TerminalPrompt::ShowMessage(int id, std::string_view text) {
   std::FILE* out = id >= 500 ? stderr : stdout;
@@ -153,27 +125,6 @@ std::string FitToWidth(std::string_view utf8, int columns) {
     i = next;
   }
   return std::string(utf8.substr(0, i));
-}
-
-bool IsTerminal(std::FILE* file) {
-#ifdef _WIN32
-  return _isatty(_fileno(file)) != 0;
-#else
-  return ::isatty(::fileno(file)) != 0;
-#endif
-}
-
-int TerminalWidth(std::FILE* out) {
-#ifdef _WIN32
-  CONSOLE_SCREEN_BUFFER_INFO info;
-  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));
-  if (!GetConsoleScreenBufferInfo(handle, &info)) return 0;
-  return info.srWindow.Right - info.srWindow.Left + 1;
-#else
-  winsize size{};
-  if (::ioctl(::fileno(out), TIOCGWINSZ, &size) != 0) return 0;
-  return size.ws_col;
-#endif
 }
 
 }  // namespace quillon::cli

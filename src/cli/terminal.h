@@ -9,12 +9,9 @@
 #include <string_view>
 
 #include "base/seams.h"
+#include "cli/console.h"
 
 namespace quillon::cli {
-
-/// Waits for a line on standard input (Enter). True when one came; false at end of input or
-/// once `stop` is requested, however late in the wait the request comes.
-bool WaitForEnter(const StopFlag& stop);
 
 class TerminalPrompt final : public UserPrompt {
  public:
@@ -50,15 +47,10 @@ class TerminalProgress final : public ProgressSink {
   std::chrono::steady_clock::time_point last_draw_;
 };
 
-/// True when `file` is a terminal.
-bool IsTerminal(std::FILE* file);
-
 /// The number of terminal columns `utf8` takes: East Asian wide and full-width characters
 /// count two, combining marks none.
 int DisplayWidth(std::string_view utf8);
 /// The longest start of `utf8` that fits in `columns` terminal columns.
 std::string FitToWidth(std::string_view utf8, int columns);
-/// The width of the terminal on `out`, or 0 when it is not a terminal.
-int TerminalWidth(std::FILE* out);
 
 }  // namespace quillon::cli

@@ -5,13 +5,6 @@
 #include <cstdio>
 #include <new>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
 
 namespace quillon {
 namespace {
@@ -156,70 +149,6 @@ void FileText::Release() {
   size_ = 0;
 }
 
-#ifdef _WIN32
-int FileText::Load(const std::filesystem::path& path) {
-  Release();
-  std::FILE* file = _wfopen(path.c_str(), L"rb");
-  if (file == nullptr) return -1;
-  struct Closer {
-    std::FILE* f;
-    ~Closer() { std::fclose(f); }
-  } closer{file};
-  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-  const long size = std::ftell(file);
-  if (size < 0 || std::fseek(file, 0, SEEK_SET) != 0) return -1;
-  try {
-    buffer_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size) + 1);
-  } catch (const std::bad_alloc&) {
-    return -2;
-  }
-  if (std::fread(buffer_.get(), 1, static_cast<std::size_t>(size), file) != static_cast<std::size_t>(size)) {
-    Release();
-    return -1;
-  }
-  data_ = buffer_.get();
-  size_ = static_cast<std::size_t>(size);
-  return 0;
-}
-#else
-int FileText::Load(const std::filesystem::path& path) {
-  Release();
-  // Not blocking: opening a FIFO must not wait for a writer. The file is read, not mapped: a
-  // mapped file that shrinks kills the process with SIGBUS.
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  const auto size = static_cast<std::size_t>(st.st_size);
-  if (size == 0) return 0;
-  try {
-    buffer_ = std::make_unique_for_overwrite<char[]>(size);
-  } catch (const std::bad_alloc&) {
-    return -2;
-  }
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(fd, buffer_.get() + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      // Cut short while it was read: it cannot be read as it was.
-      Release();
-      return -1;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  data_ = buffer_.get();
-  size_ = size;
-  return 0;
-}
-#endif
 
 int SRecordReader::LoadBootImage(const std::filesystem::path& path, BootImage& image) const {
   image.Bytes.reset();

@@ -4,16 +4,6 @@
 
 namespace quillon {
 
-std::string PortDeviceName(std::int32_t com, const std::map<int, std::string>& ports) {
-#ifdef _WIN32
-  (void)ports;
-  return "\\\\.\\COM" + std::to_string(com);
-#else
-  if (auto it = ports.find(com); it != ports.end()) return it->second;
-  return "/dev/ttyS" + std::to_string(com - 1);
-#endif
-}
-
 void LogOpenError(const EventLog& log, const std::string& device) { LogFailure(log, device + "Open Error"); }
 
 int SerialPort::OpenPort(const std::string& device) {

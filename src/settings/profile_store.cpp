@@ -218,10 +218,5 @@ bool WriteProfileUnsigned(ProfileStore& store, std::string_view section, std::st
   return store.WriteString(section, key, ProfileUnsigned(value));
 }
 
-#ifndef _WIN32
-std::unique_ptr<ProfileStore> OpenProfileStore(const std::filesystem::path& path) {
-  return std::make_unique<IniFileStore>(path);
-}
-#endif
 
 }  // namespace quillon

@@ -5,18 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include "base/program_paths.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
+#include "base/file.h"
 
 namespace quillon::station {
 
@@ -34,23 +23,6 @@ struct Output::State {
 };
 
 namespace {
-
-// Writes all of `text`; false when the descriptor takes no more.
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-#ifdef _WIN32
-    const int n = ::_write(fd, text.data() + done, static_cast<unsigned>(text.size() - done));
-    if (n <= 0) return false;
-#else
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-#endif
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 void RunWriter(const std::shared_ptr<Output::State>& state) {
   std::unique_lock lock(state->mutex);
@@ -123,14 +95,7 @@ bool Output::gone() const {
 }
 
 TraceFile::TraceFile(const std::string& path) {
-#ifdef _WIN32
-  fd_ = ::_wopen(Utf8Path(path).wstring().c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-#else
-  // Not blocking: whatever the name has become since it was checked, opening never waits.
-  do {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
-  } while (fd_ < 0 && errno == EINTR);
-#endif
+  fd_ = OpenNewFile(path);
   // Up to 64 MiB queued: a whole update's trace is a few MiB.
   if (fd_ >= 0) output_ = std::make_unique<Output>(fd_, 64u << 20);
 }
@@ -145,13 +110,7 @@ void TraceFile::Finish(bool stopped) {
   output_.reset();
   // A writer still stuck in the file keeps its descriptor: closed now, its number could be
   // given to the next port opened, and the trace would go down that line.
-  if (written) {
-#ifdef _WIN32
-    ::_close(fd_);
-#else
-    ::close(fd_);
-#endif
-  }
+  if (written) CloseFile(fd_);
   fd_ = -1;
 }
 

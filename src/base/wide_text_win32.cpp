@@ -1,4 +1,3 @@
-#ifdef _WIN32
 #include "base/wide_text.h"
 
 #include <windows.h>
@@ -42,4 +41,3 @@ std::vector<std::string> Utf8Arguments() {
 }
 
 }  // namespace quillon
-#endif

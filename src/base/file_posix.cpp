@@ -1,0 +1,69 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/file.h"
+#include "base/lock_wait.h"
+#include "base/posix_call.h"
+
+namespace quillon {
+
+bool AppendExclusively(const std::filesystem::path& path, std::string_view bytes, int wait_ms) {
+  // Not blocking: a FIFO named as the log must not hold the update until someone reads it.
+  const int fd = posix::Open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (posix::Fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    posix::Close(fd);
+    return false;
+  }
+  bool ok = WithinLockWait(wait_ms, [&]() -> std::optional<bool> {
+    if (posix::System().flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EWOULDBLOCK || errno == EINTR) return std::nullopt;
+    return false;
+  });
+  // The length before the record, taken under the lock: a torn record is cut back to it.
+  struct stat before {};
+  ok = ok && posix::Fstat(fd, &before) == 0;
+  // One write of the whole line: with O_APPEND two writers never interleave inside it.
+  ssize_t n = -1;
+  if (ok) n = posix::Write(fd, bytes.data(), bytes.size());
+  if (ok && n != static_cast<ssize_t>(bytes.size())) {
+    // A full disk (or a size limit) took only the start of the record: the next record must
+    // not be glued onto it.
+    if (n > 0) posix::Ftruncate(fd, before.st_size);
+    ok = false;
+  }
+  return posix::Close(fd) == 0 && ok;
+}
+
+std::tm LocalTime(std::time_t when) {
+  std::tm local{};
+  localtime_r(&when, &local);
+  return local;
+}
+
+std::string LogFileBytes(const std::string& utf8) { return utf8; }
+
+int OpenNewFile(const std::string& path) {
+  return posix::Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
+}
+
+bool WriteAll(int fd, std::string_view text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = posix::Write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void CloseFile(int fd) { posix::Close(fd); }
+
+bool MayWritePath(const std::filesystem::path& path) { return ::access(path.c_str(), W_OK) == 0; }
+
+}  // namespace quillon

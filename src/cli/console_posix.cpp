@@ -1,0 +1,38 @@
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <iostream>
+
+#include "cli/console.h"
+
+namespace quillon::cli {
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+bool IsTerminal(std::FILE* file) { return ::isatty(::fileno(file)) != 0; }
+
+int TerminalWidth(std::FILE* out) {
+  winsize size{};
+  if (::ioctl(::fileno(out), TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
+bool WaitForEnter(const StopFlag& stop) {
+  // A signal that comes just before the read begins would not interrupt it: look at the stop
+  // between short waits for input instead of blocking in the read.
+  while (!stop.requested()) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = ::poll(&input, 1, 50);
+    if (ready > 0) break;
+    if (ready < 0 && errno != EINTR) break;
+  }
+  if (stop.requested()) return false;
+  std::string line;
+  return static_cast<bool>(std::getline(std::cin, line)) && !stop.requested();
+}
+
+void BinaryStandardOutput() {}
+
+}  // namespace quillon::cli
