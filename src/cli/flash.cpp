@@ -309,6 +309,15 @@ std::optional<int> LoadFiles(FlashRun& run) {
   return std::nullopt;
 }
 
+// The result of a port that never ran, stopped at `phase`.
+PortResult NotRun(const PortJob& job, RunPhase phase) {
+  PortResult result;
+  result.port = job.name;
+  result.log = job.log_path;
+  result.stop.phase = phase;
+  return result;
+}
+
 // Every port must be usable before message 202: nobody restarts a device into boot mode for a
 // run that cannot start, and with several ports nothing is sent when one cannot be used.
 std::optional<int> Preflight(FlashRun& run) {
@@ -333,11 +342,8 @@ std::optional<int> Preflight(FlashRun& run) {
       return ExitForMessage(kMsgPortOpenFailed);
     }
     run.events.Publish(station::MessageEvent{job.name, kMsgPortOpenFailed, PortOpenFailedText(label)});
-    PortResult result;
-    result.port = job.name;
+    PortResult result = NotRun(job, RunPhase::kOpen);
     result.id = kMsgPortOpenFailed;
-    result.log = job.log_path;
-    result.stop.phase = RunPhase::kOpen;
     run.events.Publish(station::ResultEvent{result});
     Print(stderr, "%s: nothing was sent to any port\n%s", job.name.c_str(), reason.c_str());
     return run.End({result}, ExitForMessage(kMsgPortOpenFailed));
@@ -365,11 +371,8 @@ std::optional<int> BootModePrompt(FlashRun& run) {
   if (!stop.requested()) return std::nullopt;
   std::vector<PortResult> results;
   for (const auto& job : run.jobs) {
-    PortResult result;
-    result.port = job.name;
+    PortResult result = NotRun(job, RunPhase::kRestart);
     result.interrupted = true;
-    result.log = job.log_path;
-    result.stop.phase = RunPhase::kRestart;
     run.events.Publish(station::ResultEvent{result});
     results.push_back(result);
   }

@@ -5,15 +5,13 @@
 #include <csignal>
 
 #include "cli/interrupt.h"
+#include "cli/interrupt_mode.h"
 #include "serial/comm_driver.h"
 
 namespace quillon::cli {
 namespace {
 
-enum Mode : int { kUndecided, kStop, kEnd };
-
 // Read and written by the handler: lock-free atomics only.
-std::atomic<int> g_mode{kUndecided};
 std::atomic<int> g_first_signal{0};
 std::atomic<long long> g_first_ms{0};
 
@@ -32,26 +30,20 @@ long long MonotonicMs() noexcept {
 }
 
 extern "C" void OnSignal(int signal_number) {
-  if (!InterruptFlag().requested()) {
+  const bool asked = InterruptFlag().requested();
+  if (!asked) {
     g_first_ms = MonotonicMs();
     g_first_signal = signal_number;
     InterruptFlag().Request();
-    if (g_mode.load() == kEnd) EndBy(signal_number);
-    return;
   }
-  if (g_mode.load() == kEnd) EndBy(signal_number);
-  if (MonotonicMs() - g_first_ms.load() < kSameStopMs) return;
-  // Asked again, later: the ports are given back (line settings, exclusive use) with calls a
-  // handler may make, then the signal ends the program.
-  EndBy(signal_number);
+  // Ending, the ports are given back (line settings, exclusive use) with calls a handler may
+  // make, then the signal ends the program.
+  if (DecideOnSignal(InterruptModeNow(), asked, MonotonicMs() - g_first_ms.load()) == SignalAction::kEnd) {
+    EndBy(signal_number);
+  }
 }
 
 }  // namespace
-
-StopFlag& InterruptFlag() {
-  static StopFlag flag;
-  return flag;
-}
 
 void InstallInterruptHandlers() {
   (void)InterruptFlag();
@@ -65,10 +57,8 @@ void InstallInterruptHandlers() {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
 }
 
-void StopOnInterrupt() { g_mode = kStop; }
-
 void EndOnInterrupt() {
-  g_mode = kEnd;
+  SetInterruptMode(InterruptMode::kEnd);
   if (InterruptFlag().requested()) EndBy(g_first_signal.load());
 }
 

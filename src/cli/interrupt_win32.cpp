@@ -3,30 +3,25 @@
 #include <atomic>
 
 #include "cli/interrupt.h"
+#include "cli/interrupt_mode.h"
 #include "serial/comm_driver.h"
 
 namespace quillon::cli {
 namespace {
 
-enum Mode : int { kUndecided, kStop, kEnd };
-
-std::atomic<int> g_mode{kUndecided};
 std::atomic<unsigned long long> g_first_ms{0};
 
 // Runs on a thread of its own that the system starts for each console event.
 BOOL WINAPI OnConsoleEvent(DWORD) {
   const ULONGLONG now = GetTickCount64();
-  if (!InterruptFlag().requested()) {
+  const bool asked = InterruptFlag().requested();
+  if (!asked) {
     g_first_ms = now;
     InterruptFlag().Request();
-  } else if (g_mode.load() != kEnd && now - g_first_ms.load() < static_cast<ULONGLONG>(kSameStopMs)) {
-    return TRUE;
-  } else {
-    // Asked again, later: the ports go back with the process's handles.
-    RestorePortsForSignal();
-    ExitProcess(kExitInterrupted);
   }
-  if (g_mode.load() == kEnd) {
+  const auto since = static_cast<long long>(now - g_first_ms.load());
+  if (DecideOnSignal(InterruptModeNow(), asked, since) == SignalAction::kEnd) {
+    // The ports go back with the process's handles.
     RestorePortsForSignal();
     ExitProcess(kExitInterrupted);
   }
@@ -35,20 +30,13 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
 
 }  // namespace
 
-StopFlag& InterruptFlag() {
-  static StopFlag flag;
-  return flag;
-}
-
 void InstallInterruptHandlers() {
   (void)InterruptFlag();
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
-void StopOnInterrupt() { g_mode = kStop; }
-
 void EndOnInterrupt() {
-  g_mode = kEnd;
+  SetInterruptMode(InterruptMode::kEnd);
   if (InterruptFlag().requested()) ExitProcess(kExitInterrupted);
 }
 
