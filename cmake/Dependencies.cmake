@@ -51,11 +51,17 @@ else()
   endif()
 endif()
 
-# Adds the one test executable of a layer and registers its tests with CTest.
+# Adds the one test executable of a layer and registers its tests with CTest. POSIX_SOURCES
+# and WIN32_SOURCES are the tests of one platform's files.
 function(quillon_layer_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;POSIX_SOURCES;WIN32_SOURCES;LIBS" ${ARGN})
   if(NOT QUILLON_TESTS)
     return()
+  endif()
+  if(WIN32)
+    list(APPEND ARG_SOURCES ${ARG_WIN32_SOURCES})
+  else()
+    list(APPEND ARG_SOURCES ${ARG_POSIX_SOURCES})
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gmock)

@@ -8,11 +8,6 @@
 #include "cli/terminal.h"
 #include "testing/temp_dir.h"
 
-#ifndef _WIN32
-#include <pty.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
 
 namespace quillon::cli {
 namespace {
@@ -93,44 +88,6 @@ TEST(PortLinesReportTest, PlainLinesNameTheirPortAndMessagesStayOnOneLine) {
   EXPECT_THAT(text, HasSubstr("1 of 1 ports updated; exit status 0"));
 }
 
-#ifndef _WIN32
-// On a terminal the live lines are cut to its width: a line that wrapped would push the
-// redraw off by a line and scroll the table away.
-TEST(PortLinesReportTest, LiveLinesNeverWrap) {
-  int master = -1, slave = -1;
-  winsize size{};
-  size.ws_col = 40;
-  size.ws_row = 20;
-  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
-  std::FILE* out = ::fdopen(slave, "w");
-  {
-    const std::string port = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
-    PortLinesReport report(out, true, {port});
-    report.Phase(port, "transfer", 2048);
-    report.Progress(port, 100, 2048, 11000);
-    report.Message(&port, 503, "バージョンアップデータの送信に失敗しました。");
-    report.Tick();
-  }
-  std::fflush(out);
-  std::string got(8192, '\0');
-  const ssize_t n = ::read(master, got.data(), got.size());
-  ASSERT_GT(n, 0);
-  got.resize(static_cast<std::size_t>(n));
-  std::fclose(out);
-  ::close(master);
-  // Each drawn line: "\r" text "\x1b[K" then the line end.
-  std::size_t at = 0;
-  int lines = 0;
-  while ((at = got.find('\r', at)) != std::string::npos) {
-    const auto end = got.find("\x1b[K", at);
-    if (end == std::string::npos) break;
-    EXPECT_LE(DisplayWidth(got.substr(at + 1, end - at - 1)), 39);
-    at = end;
-    ++lines;
-  }
-  EXPECT_GE(lines, 1);
-}
-#endif
 
 }  // namespace
 }  // namespace quillon::cli

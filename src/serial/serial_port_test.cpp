@@ -167,15 +167,5 @@ TEST_F(SerialPortTest, WriteDrainsAndReportsWhatWasWritten) {
   EXPECT_TRUE(Records().empty());
 }
 
-TEST(PortDeviceNameTest, ComNumberToDevice) {
-#ifdef _WIN32
-  EXPECT_EQ(PortDeviceName(3, {}), "\\\\.\\COM3");
-  EXPECT_EQ(PortDeviceName(12, {}), "\\\\.\\COM12");
-#else
-  EXPECT_EQ(PortDeviceName(1, {}), "/dev/ttyS0");
-  EXPECT_EQ(PortDeviceName(12, {{12, "/dev/serial/by-id/usb-FTDI"}}), "/dev/serial/by-id/usb-FTDI");
-#endif
-}
-
 }  // namespace
 }  // namespace quillon

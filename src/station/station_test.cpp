@@ -9,16 +9,9 @@
 #include <map>
 #include <mutex>
 
-#include "station/output.h"
 #include "testing/fake_device.h"
 #include "testing/temp_dir.h"
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <csignal>
-#endif
 
 namespace quillon::station {
 namespace {
@@ -160,34 +153,6 @@ INSTANTIATE_TEST_SUITE_P(
                                   "/l/q-pci-0000_00_14.0-usb-0_2_1.0-port0.sts"},
                       PerPortCase{"/l/trace.txt", "/dev/tty USB\n1", "/l/trace-tty_USB_1.txt"}));
 
-#ifndef _WIN32
-// A reader that never reads holds nothing up: writes return at once, and the end waits only
-// its bound. A reader that went away costs the text, counted.
-TEST(OutputTest, NeitherAStuckNorAVanishedReaderHoldsTheWriter) {
-  std::signal(SIGPIPE, SIG_IGN);  // as every program of ours does
-  int stuck[2];
-  ASSERT_EQ(::pipe(stuck), 0);
-  {
-    Output output(stuck[1], 1 << 16);
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 10000; ++i) output.Write(std::string(100, 'x'));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
-    EXPECT_GT(output.dropped(), 0u);
-    EXPECT_FALSE(output.Drain(std::chrono::milliseconds(100)));
-  }
-  int gone[2];
-  ASSERT_EQ(::pipe(gone), 0);
-  ::close(gone[0]);
-  Output output(gone[1]);
-  output.Write("lost\n");
-  EXPECT_FALSE(output.Drain(std::chrono::milliseconds(1000)));
-  EXPECT_TRUE(output.gone());
-  output.Write("also lost\n");
-  EXPECT_EQ(output.dropped(), 15u);
-  // The stuck writer keeps its pipe: closing it under the writer could hand its number on.
-  ::close(stuck[0]);
-}
-#endif
 
 }  // namespace
 }  // namespace quillon::station

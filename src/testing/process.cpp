@@ -1,9 +1,12 @@
 #include "testing/process.h"
+#include "testing/temp_dir.h"
 
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 extern char** environ;
 
@@ -23,6 +26,11 @@ pid_t Spawn(const std::vector<std::string>& args, const std::filesystem::path& o
   if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
+}
+
+int RunShell(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return status == -1 ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : -1);
 }
 
 int Wait(pid_t pid) {

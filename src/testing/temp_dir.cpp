@@ -5,10 +5,6 @@
 #include <random>
 #include <sstream>
 
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
-
 namespace quillon::testing {
 
 TempDir::TempDir() {
@@ -48,15 +44,6 @@ std::vector<std::string> LogMessages(const std::filesystem::path& log_path) {
     messages.push_back(at == std::string::npos ? line : line.substr(at + 3));
   }
   return messages;
-}
-
-int RunShell(const std::string& command) {
-  int status = std::system(command.c_str());
-#ifdef _WIN32
-  return status;
-#else
-  return status == -1 ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-#endif
 }
 
 }  // namespace quillon::testing

@@ -3,20 +3,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-#endif
 
 #include "testing/temp_dir.h"
 
 namespace quillon {
 namespace {
 
-#ifndef _WIN32
 namespace fs = std::filesystem;
 
 // A real pseudo-terminal for the device, and a made-up /proc, /sys and /run/udev around it.
@@ -173,7 +170,6 @@ TEST(PosixAclTest, AUserEntryWithReadAndWriteGivesAccess) {
   EXPECT_FALSE(PosixAclGivesUser(read_only, 1000));
   EXPECT_FALSE(PosixAclGivesUser(std::span(acl).first(3), 1000));
 }
-#endif
 
 }  // namespace
 }  // namespace quillon

@@ -1,0 +1,55 @@
+// The live lines of several ports on a real terminal (a pseudo-terminal of the test's own).
+
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cli/run_report.h"
+#include "cli/terminal.h"
+
+namespace quillon::cli {
+namespace {
+
+// On a terminal the live lines are cut to its width: a line that wrapped would push the
+// redraw off by a line and scroll the table away.
+TEST(PortLinesReportTest, LiveLinesNeverWrap) {
+  int master = -1, slave = -1;
+  winsize size{};
+  size.ws_col = 40;
+  size.ws_row = 20;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
+  std::FILE* out = ::fdopen(slave, "w");
+  {
+    const std::string port = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
+    PortLinesReport report(out, true, {port});
+    report.Phase(port, "transfer", 2048);
+    report.Progress(port, 100, 2048, 11000);
+    report.Message(&port, 503, "バージョンアップデータの送信に失敗しました。");
+    report.Tick();
+  }
+  std::fflush(out);
+  std::string got(8192, '\0');
+  const ssize_t n = ::read(master, got.data(), got.size());
+  ASSERT_GT(n, 0);
+  got.resize(static_cast<std::size_t>(n));
+  std::fclose(out);
+  ::close(master);
+  // Each drawn line: "\r" text "\x1b[K" then the line end.
+  std::size_t at = 0;
+  int lines = 0;
+  while ((at = got.find('\r', at)) != std::string::npos) {
+    const auto end = got.find("\x1b[K", at);
+    if (end == std::string::npos) break;
+    EXPECT_LE(DisplayWidth(got.substr(at + 1, end - at - 1)), 39);
+    at = end;
+    ++lines;
+  }
+  EXPECT_GE(lines, 1);
+}
+
+}  // namespace
+}  // namespace quillon::cli
