@@ -344,6 +344,7 @@ std::optional<int> Preflight(FlashRun& run) {
     run.events.Publish(station::MessageEvent{job.name, kMsgPortOpenFailed, PortOpenFailedText(label)});
     PortResult result = NotRun(job, RunPhase::kOpen);
     result.id = kMsgPortOpenFailed;
+    result.text = PortOpenFailedText(label);
     run.events.Publish(station::ResultEvent{result});
     Print(stderr, "%s: nothing was sent to any port\n%s", job.name.c_str(), reason.c_str());
     return run.End({result}, ExitForMessage(kMsgPortOpenFailed));

@@ -289,7 +289,7 @@ void PortLinesReport::Summary(const std::vector<PortResult>& results, int exit_s
     if (!r.interrupted) std::snprintf(result, sizeof result, "[%d]", r.id);
     Print(out_, "%-*s  %-8s %9.1f %9lld  %s\n", static_cast<int>(name_width), r.port.c_str(), result,
                  r.seconds, r.bytes, r.log.c_str());
-    std::string text = r.interrupted ? "interrupted" : OneLine(MessageText(r.id));
+    std::string text = r.interrupted ? "interrupted" : OneLine(r.text.empty() ? MessageText(r.id) : r.text);
     if (const std::string where = Where(r.stop); !r.ok() && !where.empty()) text += " (" + where + ")";
     Print(out_, "%-*s  %s\n", static_cast<int>(name_width), "", text.c_str());
   }

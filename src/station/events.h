@@ -20,6 +20,7 @@ namespace quillon::station {
 struct PortResult {
   std::string port;          ///< the port as the run names it
   int id = 0;                ///< the run's closing message; 0 when it was interrupted
+  std::string text;          ///< that message as it was shown (504 names its port)
   bool interrupted = false;
   double seconds = 0;
   long long bytes = 0;       ///< bytes sent to the device

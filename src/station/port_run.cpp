@@ -63,9 +63,13 @@ class PublishedPrompt final : public UserPrompt {
   PublishedPrompt(EventStream& events, const std::string& port, const StopFlag& stop)
       : events_(events), port_(port), stop_(stop) {}
   void ShowMessage(int id, std::string_view text) override {
-    if (!stop_.requested()) events_.Publish(MessageEvent{port_, id, std::string(text)});
+    if (stop_.requested()) return;
+    shown = std::string(text);
+    events_.Publish(MessageEvent{port_, id, shown});
   }
   void EnableMainWindow(bool) override {}
+
+  std::string shown;  ///< the last message shown
 
  private:
   EventStream& events_;
@@ -117,6 +121,7 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
   log.stopped_by = &stop;
   Pause& pause = *parts.pause;
   int shown = 0;
+  std::string shown_text;
   StopPoint stop_point;
   {
     SerialPort port(*line, log);
@@ -124,6 +129,7 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
     PublishedPrompt prompt(events, job.name, stop);
     UpdateSequence sequence(settings, port, pause, progress, prompt, log);
     shown = sequence.RunLoaded(files, job.target, false);
+    shown_text = prompt.shown;
     stop_point = sequence.stop_point();
   }  // the port is closed here: exclusive use released, its settings given back
   result.bytes = counted.bytes_written();
@@ -139,6 +145,7 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
     LogFailure(record, "INTERRUPTED");
   } else {
     result.id = shown;
+    result.text = shown_text;
   }
   result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return result;

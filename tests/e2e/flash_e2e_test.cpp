@@ -605,6 +605,19 @@ TEST_F(GangE2eTest, OneFaultyDeviceFailsAloneWithExit17AndItsOwnLog) {
   EXPECT_THAT(out, HasSubstr((dir_ / "q-port2.sts").string()));
 }
 
+// A refused port is named in the summary as the message named it, never by the template.
+TEST_F(GangE2eTest, TheSummaryNamesARefusedPort) {
+  const pid_t device = Device(1);
+  const std::string missing = (dir_ / "ttyMissing").string();
+  EXPECT_EQ(Wait(StartFlash({"--port", Link(1), "--port", missing, "--boot", SmallBoot(), kUpdate})), 14);
+  ::kill(device, SIGTERM);
+  Wait(device);
+  const std::string out = ReadFileBytes(dir_ / "cli.out");
+  EXPECT_THAT(out, HasSubstr(missing + "がオープンできません。"));
+  EXPECT_THAT(out, Not(HasSubstr("%d")));
+  EXPECT_THAT(out, HasSubstr("0 of 1 ports updated; exit status 14"));
+}
+
 TEST_F(GangE2eTest, InterruptStopsEveryPortWithARecordEach) {
   std::vector<pid_t> devices{Device(1), Device(2)};
   const pid_t cli = StartFlash({"--json", "--port", Link(1), "--port", Link(2), "--boot", kBoot, kUpdate});
