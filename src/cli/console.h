@@ -3,6 +3,7 @@
 // arguments, whether an output is a terminal and how wide, waiting for Enter, binary output.
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,9 @@ bool IsTerminal(std::FILE* file);
 /// The width of the terminal on `out`, or 0 when it is not a terminal.
 int TerminalWidth(std::FILE* out);
 
-/// Waits for a line on standard input (Enter). True when one came; false at end of input or
-/// once `stop` is requested, however late in the wait the request comes.
-bool WaitForEnter(const StopFlag& stop);
+/// Waits for a line on standard input. The line (without its end) when one came; nothing at
+/// end of input or once `stop` is requested, however late in the wait the request comes.
+std::optional<std::string> ReadAnswer(const StopFlag& stop);
 
 /// Standard output takes bytes as they are (no line-end translation).
 void BinaryStandardOutput();

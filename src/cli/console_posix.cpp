@@ -19,7 +19,7 @@ int TerminalWidth(std::FILE* out) {
   return size.ws_col;
 }
 
-bool WaitForEnter(const StopFlag& stop) {
+std::optional<std::string> ReadAnswer(const StopFlag& stop) {
   // A signal that comes just before the read begins would not interrupt it: look at the stop
   // between short waits for input instead of blocking in the read.
   while (!stop.requested()) {
@@ -28,9 +28,10 @@ bool WaitForEnter(const StopFlag& stop) {
     if (ready > 0) break;
     if (ready < 0 && errno != EINTR) break;
   }
-  if (stop.requested()) return false;
+  if (stop.requested()) return std::nullopt;
   std::string line;
-  return static_cast<bool>(std::getline(std::cin, line)) && !stop.requested();
+  if (!std::getline(std::cin, line) || stop.requested()) return std::nullopt;
+  return line;
 }
 
 void BinaryStandardOutput() {}

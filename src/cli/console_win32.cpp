@@ -24,9 +24,10 @@ int TerminalWidth(std::FILE* out) {
   return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
-bool WaitForEnter(const StopFlag& stop) {
+std::optional<std::string> ReadAnswer(const StopFlag& stop) {
   std::string line;
-  return static_cast<bool>(std::getline(std::cin, line)) && !stop.requested();
+  if (!std::getline(std::cin, line) || stop.requested()) return std::nullopt;
+  return line;
 }
 
 void BinaryStandardOutput() { _setmode(_fileno(stdout), _O_BINARY); }

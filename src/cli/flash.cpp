@@ -360,12 +360,20 @@ std::optional<int> BootModePrompt(FlashRun& run) {
   if (IsTerminal(stdin) && !run.options.yes && !stop.requested()) {
     std::FILE* out = run.options.json ? stderr : stdout;
     Print(out, "      Set the boot mode switch, restart the device%s, then press Enter.", run.several() ? "s" : "");
-    const bool answered = WaitForEnter(stop);
+    BootModeAnswer answer = BootModeAnswer::kAskAgain;
+    std::optional<std::string> line;
+    while (answer == BootModeAnswer::kAskAgain && !stop.requested()) {
+      line = ReadAnswer(stop);
+      answer = ReadBootModeAnswer(line);
+      if (answer == BootModeAnswer::kAskAgain) Print(out, "      Enter or y starts the update, n or q calls it off: ");
+    }
     if (stop.requested()) Print(out, "\n");
-    if (!answered && !stop.requested()) {
-      // End of input (Ctrl-D) is no Enter: the run is called off before anything is sent.
-      Print(out, "\n");
-      Print(stderr, "quillon-cli: cancelled at the boot-mode message (end of input); nothing was sent\n");
+    if (answer == BootModeAnswer::kCancel && !stop.requested()) {
+      // Only Enter or y goes ahead: n, q or the end of input (Ctrl-D) call the run off before
+      // anything is sent.
+      if (!line) Print(out, "\n");
+      Print(stderr, "quillon-cli: cancelled at the boot-mode message (%s); nothing was sent\n",
+            line ? "answered no" : "end of input");
       return run.End({}, kExitCancelled);
     }
   }

@@ -26,6 +26,18 @@ TEST(DisplayWidthTest, WideCharactersTakeTwoColumnsAndACutNeverSplitsOne) {
   EXPECT_EQ(FitToWidth("a\xFF\xFE" "b", 2), "a\xFF");  // stray bytes: one column each, never a crash
 }
 
+// Only Enter or y starts an update on a device a person just put into boot mode.
+TEST(BootModeAnswerTest, OnlyEnterOrYGoesAhead) {
+  for (const char* go : {"", "y", "Y", " yes ", "y\r"}) EXPECT_EQ(ReadBootModeAnswer(std::string(go)), BootModeAnswer::kGo) << go;
+  for (const char* stop : {"n", "N", "no", "q", "quit"}) {
+    EXPECT_EQ(ReadBootModeAnswer(std::string(stop)), BootModeAnswer::kCancel) << stop;
+  }
+  EXPECT_EQ(ReadBootModeAnswer(std::nullopt), BootModeAnswer::kCancel);
+  for (const char* other : {"nope", "start", "1"}) {
+    EXPECT_EQ(ReadBootModeAnswer(std::string(other)), BootModeAnswer::kAskAgain) << other;
+  }
+}
+
 std::string Captured(const std::function<void(std::FILE*)>& write) {
   testing::TempDir dir;
   const auto path = dir / "out.txt";

@@ -1,11 +1,24 @@
 #include "cli/terminal.h"
 #include "cli/output.h"
 
+#include <cctype>
+
 
 #include "base/messages.h"
 #include "image/flash_image.h"
 
 namespace quillon::cli {
+
+BootModeAnswer ReadBootModeAnswer(const std::optional<std::string>& line) {
+  if (!line) return BootModeAnswer::kCancel;
+  std::string word;
+  for (char c : *line) {
+    if (c != ' ' && c != '\t' && c != '\r') word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (word.empty() || word == "y" || word == "yes") return BootModeAnswer::kGo;
+  if (word == "n" || word == "no" || word == "q" || word == "quit") return BootModeAnswer::kCancel;
+  return BootModeAnswer::kAskAgain;
+}
 
 void TerminalPrompt::ShowMessage(int id, std::string_view text) {
   std::FILE* out = id >= 500 ? stderr : stdout;

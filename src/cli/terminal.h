@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,11 @@
 #include "cli/console.h"
 
 namespace quillon::cli {
+
+/// What an answer at the boot-mode message means: Enter or y goes ahead, n or q (or the end
+/// of input) calls the run off; anything else is asked again.
+enum class BootModeAnswer { kGo, kCancel, kAskAgain };
+BootModeAnswer ReadBootModeAnswer(const std::optional<std::string>& line);
 
 class TerminalPrompt final : public UserPrompt {
  public:

@@ -705,6 +705,27 @@ TEST_F(FlashE2eTest, CtrlCOrEndOfInputAtTheBootModeQuestionSendsNothing) {
   EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), Not(HasSubstr("seen:")));
 }
 
+// An answer other than Enter or y never starts the update: n and q call it off, anything
+// else is asked again.
+TEST_F(FlashE2eTest, NoOrQuitAtTheBootModeQuestionSendsNothing) {
+  const pid_t device = StartDevice({"--report", (dir_ / "report.txt").string()});
+  const std::vector<std::string> args{"--ini", (dir_ / "q.ini").string(), "--log", (dir_ / "q.sts").string(),
+                                      "--port", Port(), "--boot", kBoot, kUpdate};
+  for (const std::string answer : {"n\n", "q\n", "later\nn\n"}) {
+    int terminal = -1;
+    std::string shown;
+    const pid_t cli = StartAtTheQuestion(args, terminal, shown);
+    ASSERT_GT(cli, 0);
+    ASSERT_EQ(::write(terminal, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+    EXPECT_EQ(Wait(cli), 3) << answer;
+    ::close(terminal);
+  }
+  ::kill(device, SIGTERM);
+  Wait(device);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "q.sts"));
+  EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), Not(HasSubstr("seen:")));
+}
+
 // A port another program holds open (here the test) is refused before message 202: message
 // 504 with the holder's PID, the record "Open Error", exit 14, and nothing sent. The doctor
 // says the same, and more.
