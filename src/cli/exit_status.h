@@ -32,7 +32,7 @@ inline constexpr std::string_view kExitStatusHelp =
     "  0   success\n"
     "  1   the command's own output could not be made (file not writable, ...)\n"
     "  2   wrong usage\n"
-    "  3   cancelled before anything was sent (end of input at message 202)\n"
+    "  3   cancelled before anything was sent (n, q or end of input at message 202)\n"
     "  10  [500] boot file not found\n"
     "  11  [501] update file not found\n"
     "  12  [502] sending the boot program failed\n"
