@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "testing/fake_device.h"
+#include "testing/srecord_text.h"
 #include "testing/temp_dir.h"
 
 
@@ -19,8 +20,8 @@ namespace {
 using ::testing::ElementsAre;
 using testing::TempDir;
 
-const std::string kBoot = "S0050000626F29\r\nS1050000AB123D\r\nS9030000FC\r\n";
-const std::string kUpdate = "S1050100AB123C\r\nS9030000FC\r\n";
+const std::string& kBoot = testing::kTwoByteBoot;
+const std::string& kUpdate = testing::kTwoByteUpdate;
 
 class StationTest : public ::testing::Test {
  protected:

@@ -7,6 +7,11 @@
 
 namespace quillon::testing {
 
+/// A boot file whose program is two bytes (AB 12), and an update file with those two bytes at
+/// 0x0100: the smallest whole update the fake devices play.
+inline const std::string kTwoByteBoot = "S0050000626F29\r\nS1050000AB123D\r\nS9030000FC\r\n";
+inline const std::string kTwoByteUpdate = "S1050100AB123C\r\nS9030000FC\r\n";
+
 /// One record with CR LF; the address takes the length its type gives it (2, 3 or 4 bytes;
 /// S7 4, S8 3, others 2) unless `address_bytes` says otherwise.
 inline std::string SRecordLine(char type, std::uint32_t address, std::span<const std::uint8_t> data,

@@ -22,8 +22,8 @@ using testing::RecordingPrompt;
 using testing::TempDir;
 using testing::UpdateDevice;
 
-const std::string kBoot = "S0050000626F29\r\nS1050000AB123D\r\nS9030000FC\r\n";
-const std::string kUpdate = "S1050100AB123C\r\nS9030000FC\r\n";
+const std::string& kBoot = testing::kTwoByteBoot;
+const std::string& kUpdate = testing::kTwoByteUpdate;
 
 class UpdateSequenceTest : public ::testing::Test {
  protected:
