@@ -50,9 +50,10 @@ namespace {
 }  // namespace
 
 int EventLog::WriteLog(std::string_view file, int line, std::string_view message) const {
-  if (path_.empty() || (stopped_by != nullptr && stopped_by->requested())) return 0;
+  if (path_.empty() || muted || (stopped_by != nullptr && stopped_by->requested())) return 0;
   try {
     const std::string text = FormatLogRecord(LogTimeStamp(), file, line, message);
+    if (on_record) on_record(text);
     std::string record = LogFileBytes(text);
     record.push_back('\n');
     const int wait_ms = failing_->load() ? 0 : kLockWaitMs;

@@ -37,6 +37,12 @@ class EventLog {
   const StopFlag* stopped_by = nullptr;
   /// The log's folder is made when it is missing (an installed copy's state folder).
   bool make_folder = false;
+  /// Shown every record (without its line feed) before it is written: a station keeps each
+  /// unit's records with the unit.
+  std::function<void(const std::string& record)> on_record;
+  /// No record is written while set: a station's port that probes an empty fixture all day
+  /// has nothing to report.
+  bool muted = false;
 
   const std::filesystem::path& Path() const { return path_; }
 

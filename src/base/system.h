@@ -17,4 +17,7 @@ void EnsureStandardStreams() noexcept;
 /// device are never "equivalent" files), the same file otherwise.
 bool SameDevice(const std::string& a, const std::string& b);
 
+/// This computer's name (UTF-8), as a run record names the station; empty when unknown.
+std::string HostName();
+
 }  // namespace quillon

@@ -1,5 +1,7 @@
 #include "base/system.h"
 
+#include <windows.h>
+
 #include <filesystem>
 
 #include "base/program_paths.h"
@@ -12,6 +14,14 @@ bool SameDevice(const std::string& a, const std::string& b) {
   if (a == b) return true;
   std::error_code error;
   return std::filesystem::equivalent(Utf8Path(a), Utf8Path(b), error);
+}
+
+std::string HostName() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!GetComputerNameW(name, &size)) return {};
+  const auto text = std::filesystem::path(std::wstring(name, size)).u8string();
+  return {text.begin(), text.end()};
 }
 
 }  // namespace quillon

@@ -37,5 +37,7 @@ void AddSettingsCommand(CLI::App& app, const Context& context, int& status);
 void AddPortsCommand(CLI::App& app, const Context& context, int& status);
 void AddFlashCommand(CLI::App& app, const Context& context, int& status);
 void AddDoctorCommand(CLI::App& app, const Context& context, int& status);
+void AddStationCommand(CLI::App& app, const Context& context, int& status);
+void AddHistoryCommand(CLI::App& app, const Context& context, int& status);
 
 }  // namespace quillon::cli

@@ -21,6 +21,9 @@ inline constexpr int kExitSomePortsFailed = 17;
 /// quillon-cli doctor found something that stops an update.
 inline constexpr int kExitDoctorFound = 18;
 
+/// --expect-sha256: the update file's image is not the one expected; nothing was sent.
+inline constexpr int kExitWrongImage = 19;
+
 /// A run that a signal stopped (Ctrl-C, SIGTERM): 128 + SIGINT, as shells report it.
 inline constexpr int kExitInterrupted = 130;
 
@@ -41,7 +44,9 @@ inline constexpr std::string_view kExitStatusHelp =
     "  15  [505] the update file's contents are wrong\n"
     "  16  [506] the boot file's contents are wrong\n"
     "  17  at least one of several ports failed; the summary says which\n"
+    "  17  station: at least one unit failed\n"
     "  18  doctor: something stops an update (the lines marked FAIL)\n"
+    "  19  --expect-sha256: the update file is not the one expected; nothing was sent\n"
     "  130 interrupted (Ctrl-C, SIGTERM): each port's log has the record INTERRUPTED\n";
 
 }  // namespace quillon::cli

@@ -2,6 +2,7 @@
 // port or on several at once.
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,12 +13,14 @@
 #include "base/messages.h"
 #include "base/program_paths.h"
 #include "base/system.h"
+#include "base/version.h"
 #include "cli/commands.h"
 #include "cli/context.h"
 #include "cli/output.h"
 #include "cli/port_words.h"
 #include "cli/exit_status.h"
 #include "cli/file_report.h"
+#include "cli/flash_steps.h"
 #include "cli/interrupt.h"
 #include "cli/run_report.h"
 #include "cli/terminal.h"
@@ -25,6 +28,8 @@
 #include "serial/port_list.h"
 #include "serial/serial_port.h"
 #include "settings/update_settings.h"
+#include "station/run_records.h"
+#include "station/sha256.h"
 #include "station/station.h"
 #include "update/update_sequence.h"
 
@@ -33,18 +38,6 @@ namespace {
 
 using station::PortJob;
 
-struct FlashOptions {
-  std::string update;
-  std::vector<std::string> ports;
-  std::string boot;
-  std::optional<int> baud;
-  std::optional<int> send_wait;
-  std::string ini;
-  std::string log;
-  std::string trace;
-  bool json = false;
-  bool yes = false;
-};
 
 std::string BootPath(const FlashOptions& options, const UpdateSettings& settings) {
   return options.boot.empty() ? settings.ProgramDir + settings.InfoFile : options.boot;
@@ -134,6 +127,8 @@ std::optional<int> AddUsbPorts(const std::string& name, const UpdateSettings& se
   return std::nullopt;
 }
 
+}  // namespace
+
 // The --port values as jobs: usb: expressions expanded, COMn through the settings' map.
 std::optional<int> MakeJobs(const FlashOptions& options, const UpdateSettings& settings, std::vector<PortJob>& jobs) {
   auto add = [&jobs](int com, const std::string& device, const std::string& name) {
@@ -187,6 +182,8 @@ std::optional<int> NameFiles(const FlashOptions& options, const UpdateSettings& 
   return std::nullopt;
 }
 
+namespace {
+
 // Whether a file can be written without harm: a regular file (kept as it is) or a new one in
 // a folder that takes it (made and removed again).
 bool Writable(const std::string& path) {
@@ -198,7 +195,7 @@ bool Writable(const std::string& path) {
   return opened;
 }
 
-using NamedFiles = std::vector<std::pair<std::string, std::string>>;  // path, what it is
+}  // namespace
 
 // A log that is one of the run's own files is wrong usage; one that cannot be written does
 // not stop the run, but the person hears it before message 202.
@@ -255,24 +252,8 @@ std::optional<int> CheckTraces(const std::vector<PortJob>& jobs, const NamedFile
   return std::nullopt;
 }
 
-// Everything one flash run decides before its ports start.
-struct FlashRun {
-  FlashRun(const FlashOptions& flash_options, UpdateSettings loaded) : options(flash_options), settings(std::move(loaded)) {}
-  const FlashOptions& options;
-  UpdateSettings settings;
-  bool make_log_folder = false;
-  std::vector<PortJob> jobs;
-  station::EventStream events;
-  std::unique_ptr<RunReport> report;
-  UpdateFiles files;
 
-  bool several() const { return jobs.size() > 1; }
-  // The run's last word to every printer, and its exit status.
-  int End(std::vector<PortResult> results, int status) {
-    events.Publish(station::SummaryEvent{std::move(results), status});
-    return status;
-  }
-};
+namespace {
 
 // The printer of this run, reading the station's events.
 void ChoosePrinter(FlashRun& run) {
@@ -289,6 +270,8 @@ void ChoosePrinter(FlashRun& run) {
   }
   Subscribe(run.events, *run.report);
 }
+
+}  // namespace
 
 // The files, once for every port; their records go to the usual log.
 std::optional<int> LoadFiles(FlashRun& run) {
@@ -308,6 +291,8 @@ std::optional<int> LoadFiles(FlashRun& run) {
   if (failed != 0) return run.End({}, ExitForMessage(failed));
   return std::nullopt;
 }
+
+namespace {
 
 // The result of a port that never ran, stopped at `phase`.
 PortResult NotRun(const PortJob& job, RunPhase phase) {
@@ -352,6 +337,8 @@ std::optional<int> Preflight(FlashRun& run) {
   return std::nullopt;
 }
 
+}  // namespace
+
 // Message 202 once for every port; then one Enter (or --yes) starts them all. A stop or the
 // end of input here sends nothing.
 std::optional<int> BootModePrompt(FlashRun& run) {
@@ -389,6 +376,8 @@ std::optional<int> BootModePrompt(FlashRun& run) {
   return run.End(std::move(results), kExitInterrupted);
 }
 
+namespace {
+
 // The exit status of the ports' results: 130 before 17 before a single port's own.
 int ExitStatus(const std::vector<PortResult>& results) {
   const bool interrupted = std::any_of(results.begin(), results.end(), [](const PortResult& r) { return r.interrupted; });
@@ -398,9 +387,58 @@ int ExitStatus(const std::vector<PortResult>& results) {
 }
 
 // Every port at once, to the end of each.
-int RunAllPorts(FlashRun& run) {
+// flash --record: a row for each port's run, begun as the ports start and completed as they
+// end.
+class FlashRecords {
+ public:
+  static std::unique_ptr<FlashRecords> Open(const FlashRun& run) {
+    std::string error;
+    auto records = station::RunRecords::Open(RecordsPath(run), error);
+    if (!records) {
+      Print(stderr, "error: the run records %s cannot be used: %s\n", RecordsPath(run).c_str(), error.c_str());
+      return nullptr;
+    }
+    return std::unique_ptr<FlashRecords>(new FlashRecords(std::move(records), BaseRow(run)));
+  }
+
+  void Begin(const std::vector<PortJob>& jobs) {
+    for (const auto& job : jobs) {
+      station::UnitRow row = base_;
+      row.port = job.name;
+      row.adapter = job.adapter;
+      row.started_utc = station::UtcNow();
+      std::string error;
+      if (records_->BeginUnit(row, nullptr, error) <= 0) {
+        Print(stderr, "warning: %s: the run record could not be written: %s\n", job.name.c_str(), error.c_str());
+      }
+      rows_.push_back(row);
+    }
+  }
+
+  void End(const std::vector<PortResult>& results) {
+    for (std::size_t i = 0; i < results.size() && i < rows_.size(); ++i) {
+      if (rows_[i].id == 0) continue;
+      station::CompleteRow(rows_[i], results[i], {});
+      std::string error;
+      if (!records_->EndUnit(rows_[i], error)) {
+        Print(stderr, "warning: %s: the run record could not be completed: %s\n", results[i].port.c_str(), error.c_str());
+      }
+    }
+  }
+
+ private:
+  FlashRecords(std::unique_ptr<station::RunRecords> records, station::UnitRow base)
+      : records_(std::move(records)), base_(std::move(base)) {}
+  std::unique_ptr<station::RunRecords> records_;
+  station::UnitRow base_;
+  std::vector<station::UnitRow> rows_;
+};
+
+int RunAllPorts(FlashRun& run, FlashRecords* records) {
+  if (records != nullptr) records->Begin(run.jobs);
   auto results = station::RunPorts(run.jobs, run.settings, run.files, InterruptFlag(), run.events,
                                     [&run] { run.report->Tick(); });
+  if (records != nullptr) records->End(results);
   const int status = ExitStatus(results);
   if (status == kExitInterrupted) {
     Print(stderr,
@@ -411,24 +449,24 @@ int RunAllPorts(FlashRun& run) {
 }
 
 int RunFlash(const Context& context, const FlashOptions& options) {
-  FlashRun run{options, context.LoadSettings(options.ini, options.log)};
-  run.make_log_folder = context.MakeLogFolder(options.log);
-  // The options hold for this run only; the settings file is never written here.
-  run.settings.MotFile = options.update;
-  if (options.baud) run.settings.Baudrate = *options.baud;
-  if (options.send_wait) run.settings.SendWait = *options.send_wait;
-  const NamedFiles inputs{{BootPath(options, run.settings), "the boot file"},
-                          {run.settings.MotFile, "the update file"},
-                          {run.settings.IniPath, "the settings file"}};
+  FlashRun run{options, {}};
+  PrepareRun(context, run);
+  const NamedFiles inputs = RunInputs(run);
   if (const auto status = MakeJobs(options, run.settings, run.jobs)) return *status;
   if (const auto status = NameFiles(options, run.settings, run.make_log_folder, run.jobs)) return *status;
   if (const auto status = CheckLogs(run.jobs, inputs)) return *status;
   if (const auto status = CheckTraces(run.jobs, inputs)) return *status;
   ChoosePrinter(run);
   if (const auto status = LoadFiles(run)) return *status;
+  if (const auto status = CheckExpectedImage(run)) return *status;
+  std::unique_ptr<FlashRecords> records;
+  if (!options.record.empty()) {
+    records = FlashRecords::Open(run);
+    if (!records) return kExitUsage;
+  }
   if (const auto status = Preflight(run)) return *status;
   if (const auto status = BootModePrompt(run)) return *status;
-  return RunAllPorts(run);
+  return RunAllPorts(run, records.get());
 }
 
 }  // namespace
@@ -436,28 +474,91 @@ int RunFlash(const Context& context, const FlashOptions& options) {
 void AddFlashCommand(CLI::App& app, const Context& context, int& status) {
   auto options = std::make_shared<FlashOptions>();
   auto* sub = app.add_subcommand("flash", "Run a whole update: boot mode, boot program, bit rate, flash blocks");
-  sub->add_option("UPDATE", options->update, "update file (Motorola S-records)")->required();
-  sub->add_option("--port", options->ports,
-                  "COMn (through the settings' [Ports] map), a device path, or usb:VID:PID[:SERIAL]; give it once per "
-                  "port to update several devices at once")
-      ->allow_extra_args(false);
-  sub->add_option("--boot", options->boot, "boot file (default: \"Info File\" beside the program)");
-  sub->add_option("--baud", options->baud, "working bit rate")
-      ->check(CLI::IsMember({4800, 9600, 19200, 38400, 57600, 115200}));
-  sub->add_option("--send-wait", options->send_wait, "pause in ms after every chunk and block (5 or more)");
-  sub->add_option("--ini", options->ini, "settings file (default: quillon.ini beside the programs); never written")
+  AddRunOptions(*sub, *options);
+  sub->add_option("--record", options->record, "keep a row per port's run in this run-record database (SQLite)")
       ->transform(AbsolutePath());
-  sub->add_option("--log", options->log,
-                  "failure log (default: quillon.sts beside the programs); with several ports each port's records "
-                  "go to <stem>-<port>.sts beside it")
-      ->transform(AbsolutePath());
-  sub->add_option("--trace", options->trace,
-                  "write every byte sent and received to this file (several ports: one file per port, named as the "
-                  "logs are)")
-      ->transform(AbsolutePath());
-  sub->add_flag("--json", options->json, "JSON Lines on standard output instead of text (see the README)");
   sub->add_flag("--yes,-y", options->yes, "do not wait for Enter at the boot-mode message");
   sub->callback([options, &context, &status] { status = RunFlash(context, *options); });
+}
+
+void AddRunOptions(CLI::App& sub, FlashOptions& options) {
+  sub.add_option("UPDATE", options.update, "update file (Motorola S-records)")->required();
+  sub.add_option("--port", options.ports,
+                 "COMn (through the settings' [Ports] map), a device path, or usb:VID:PID[:SERIAL]; give it once per "
+                 "port to run several devices at once")
+      ->allow_extra_args(false);
+  sub.add_option("--boot", options.boot, "boot file (default: \"Info File\" beside the program)");
+  sub.add_option("--baud", options.baud, "working bit rate")
+      ->check(CLI::IsMember({4800, 9600, 19200, 38400, 57600, 115200}));
+  sub.add_option("--send-wait", options.send_wait, "pause in ms after every chunk and block (5 or more)");
+  sub.add_option("--ini", options.ini, "settings file (default: quillon.ini beside the programs); never written")
+      ->transform(AbsolutePath());
+  sub.add_option("--log", options.log,
+                 "failure log (default: quillon.sts beside the programs); with several ports each port's records "
+                 "go to <stem>-<port>.sts beside it")
+      ->transform(AbsolutePath());
+  sub.add_option("--trace", options.trace,
+                 "write every byte sent and received to this file (several ports: one file per port, named as the "
+                 "logs are)")
+      ->transform(AbsolutePath());
+  sub.add_flag("--json", options.json, "JSON Lines on standard output instead of text (see the README)");
+  sub.add_option("--expect-sha256", options.expect_sha256,
+                 "the SHA-256 the image must have (as `info` shows it); another image exits 19 with nothing sent");
+}
+
+void PrepareRun(const Context& context, FlashRun& run) {
+  const FlashOptions& options = run.options;
+  run.settings = context.LoadSettings(options.ini, options.log);
+  run.make_log_folder = context.MakeLogFolder(options.log);
+  run.settings.MotFile = options.update;
+  if (options.baud) run.settings.Baudrate = *options.baud;
+  if (options.send_wait) run.settings.SendWait = *options.send_wait;
+}
+
+NamedFiles RunInputs(const FlashRun& run) {
+  return {{BootPath(run.options, run.settings), "the boot file"},
+          {run.settings.MotFile, "the update file"},
+          {run.settings.IniPath, "the settings file"}};
+}
+
+std::optional<int> CheckExpectedImage(FlashRun& run) {
+  run.image_sha256 = station::Sha256Hex(FlattenFlashImage(*run.files.image));
+  if (run.options.expect_sha256.empty()) return std::nullopt;
+  std::string expected = run.options.expect_sha256;
+  std::transform(expected.begin(), expected.end(), expected.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (expected == run.image_sha256) return std::nullopt;
+  Print(stderr,
+        "error: the update file is not the one expected\n"
+        "       expected SHA-256 %s\n"
+        "       its image has    %s\n"
+        "       nothing was sent; check that %s is the release you meant (quillon-cli info shows its hash)\n",
+        expected.c_str(), run.image_sha256.c_str(), run.settings.MotFile.c_str());
+  return run.End({}, kExitWrongImage);
+}
+
+std::string RecordsPath(const FlashRun& run) {
+  if (!run.options.record.empty()) return run.options.record;
+  const auto folder = Utf8Path(run.settings.StsPath).parent_path() / "quillon-runs.db";
+  const auto text = folder.u8string();
+  return {text.begin(), text.end()};
+}
+
+}  // namespace quillon::cli
+
+namespace quillon::cli {
+
+station::UnitRow BaseRow(const FlashRun& run) {
+  station::UnitRow row;
+  row.station = HostName();
+  row.operator_name = run.options.operator_name;
+  std::error_code error;
+  const auto update = std::filesystem::absolute(Utf8Path(run.settings.MotFile), error).u8string();
+  row.update_file = {update.begin(), update.end()};
+  row.image_sha256 = run.image_sha256;
+  row.boot_sha256 = station::Sha256Hex(run.files.boot->Data());
+  row.quillon_version = kVersion;
+  return row;
 }
 
 }  // namespace quillon::cli

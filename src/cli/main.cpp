@@ -27,6 +27,7 @@ constexpr Command kCommands[] = {
     {"info", AddInfoCommand, false},   {"image", AddImageCommand, false},
     {"settings", AddSettingsCommand, false}, {"ports", AddPortsCommand, false},
     {"flash", AddFlashCommand, true},  {"doctor", AddDoctorCommand, false},
+    {"station", AddStationCommand, true}, {"history", AddHistoryCommand, false},
 };
 
 }  // namespace

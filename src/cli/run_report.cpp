@@ -47,6 +47,12 @@ void Subscribe(station::EventStream& events, RunReport& report) {
             report.Result(e.result);
           } else if constexpr (std::is_same_v<E, station::SummaryEvent>) {
             report.Summary(e.results, e.exit_status);
+          } else if constexpr (std::is_same_v<E, station::WaitingEvent>) {
+            report.Waiting(e.port);
+          } else if constexpr (std::is_same_v<E, station::BoardEvent>) {
+            report.Board(e.port, e.unit, e.serial_number);
+          } else if constexpr (std::is_same_v<E, station::StationSummaryEvent>) {
+            report.StationSummary(e);
           }
         },
         event);
@@ -79,10 +85,54 @@ std::string Where(const StopPoint& stop) {
 
 }  // namespace
 
-void JsonLinesReport::Write(const std::string& line) {
+void JsonLinesReport::Write(const nlohmann::ordered_json& event) {
   const std::lock_guard lock(mutex_);
+  std::string line;
+  const auto port = event.find("port");
+  const auto unit = port != event.end() && port->is_string() ? units_.find(port->get<std::string>()) : units_.end();
+  if (unit != units_.end() && !event.contains("unit")) {
+    nlohmann::ordered_json with_unit;
+    for (const auto& [key, value] : event.items()) {
+      with_unit[key] = value;
+      if (key == "port") with_unit["unit"] = unit->second;
+    }
+    line = JsonText(with_unit);
+  } else {
+    line = JsonText(event);
+  }
   Print(out_, "%s\n", line.c_str());
   std::fflush(out_);
+}
+
+void JsonLinesReport::Waiting(const std::string& port) {
+  {
+    const std::lock_guard lock(mutex_);
+    units_.erase(port);
+  }
+  Write(nlohmann::ordered_json{{"event", "waiting"}, {"port", port}});
+}
+
+void JsonLinesReport::Board(const std::string& port, long long unit, const std::optional<std::string>& serial) {
+  {
+    const std::lock_guard lock(mutex_);
+    units_[port] = unit;
+  }
+  nlohmann::ordered_json event{{"event", "board"}, {"port", port}, {"unit", unit}};
+  if (serial) event["serial_number"] = *serial;
+  Write(event);
+}
+
+void JsonLinesReport::StationSummary(const station::StationSummaryEvent& summary) {
+  nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+  for (const auto& port : summary.ports) {
+    ports.push_back({{"port", port.port}, {"passed", port.passed}, {"failed", port.failed}, {"interrupted", port.interrupted}});
+  }
+  Write(nlohmann::ordered_json{{"event", "summary"},
+                               {"passed", summary.passed},
+                               {"failed", summary.failed},
+                               {"interrupted", summary.interrupted},
+                               {"ports", ports},
+                               {"exit", summary.exit_status}});
 }
 
 void JsonLinesReport::Message(const std::string* port, int id, std::string_view text) {
@@ -90,12 +140,12 @@ void JsonLinesReport::Message(const std::string* port, int id, std::string_view 
   if (port != nullptr) event["port"] = *port;
   event["id"] = id;
   event["text"] = std::string(text);
-  Write(JsonText(event));
+  Write(event);
 }
 
 void JsonLinesReport::Warning(const std::string& port, std::string_view text) {
-  Write(JsonText(nlohmann::ordered_json{
-      {"event", "message"}, {"port", port}, {"level", "warning"}, {"text", std::string(text)}}));
+  Write(nlohmann::ordered_json{
+      {"event", "message"}, {"port", port}, {"level", "warning"}, {"text", std::string(text)}});
 }
 
 void JsonLinesReport::Phase(const std::string& port, std::string_view phase, int total, std::string_view) {
@@ -103,7 +153,7 @@ void JsonLinesReport::Phase(const std::string& port, std::string_view phase, int
     const std::lock_guard lock(mutex_);
     shown_[port] = {-1, std::chrono::steady_clock::now()};
   }
-  Write(JsonText(nlohmann::ordered_json{{"event", "phase"}, {"port", port}, {"phase", std::string(phase)}, {"total", total}}));
+  Write(nlohmann::ordered_json{{"event", "phase"}, {"port", port}, {"phase", std::string(phase)}, {"total", total}});
 }
 
 void JsonLinesReport::Progress(const std::string& port, int done, int total, double bytes_per_second) {
@@ -128,11 +178,11 @@ void JsonLinesReport::PhaseEnd(const std::string& port, int done, int total, dou
 }
 
 void JsonLinesReport::WriteProgress(const std::string& port, int done, int total, double bytes_per_second) {
-  Write(JsonText(nlohmann::ordered_json{{"event", "progress"},
+  Write(nlohmann::ordered_json{{"event", "progress"},
                                         {"port", port},
                                         {"done", done},
                                         {"total", total},
-                                        {"bytes_per_second", std::round(bytes_per_second)}}));
+                                        {"bytes_per_second", std::round(bytes_per_second)}});
 }
 
 void JsonLinesReport::Result(const PortResult& r) {
@@ -143,6 +193,7 @@ void JsonLinesReport::Result(const PortResult& r) {
   event["seconds"] = Millisecond(r.seconds);
   event["bytes"] = r.bytes;
   event["log"] = r.log;
+  if (r.serial_number) event["serial_number"] = *r.serial_number;
   if (!r.ok()) {
     if (const char* phase = PhaseName(r.stop.phase); phase != nullptr) {
       event["phase"] = phase;
@@ -152,15 +203,15 @@ void JsonLinesReport::Result(const PortResult& r) {
       }
     }
   }
-  Write(JsonText(event));
+  Write(event);
 }
 
 void JsonLinesReport::Summary(const std::vector<PortResult>& results, int exit_status) {
   const auto ok = std::count_if(results.begin(), results.end(), [](const PortResult& r) { return r.ok(); });
-  Write(JsonText(nlohmann::ordered_json{{"event", "summary"},
+  Write(nlohmann::ordered_json{{"event", "summary"},
                                         {"ok", ok},
                                         {"failed", static_cast<long long>(results.size()) - ok},
-                                        {"exit", exit_status}}));
+                                        {"exit", exit_status}});
 }
 
 PortLinesReport::PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports) : out_(out), live_(live) {
@@ -203,10 +254,7 @@ void PortLinesReport::Warning(const std::string& port, std::string_view text) {
     return;
   }
   // Above the live lines, which are drawn again below it.
-  if (drawn_) Print(out_, "\x1b[%zuA", lines_.size());
-  Print(out_, "\r%s: warning: %.*s\x1b[K\n", port.c_str(), static_cast<int>(text.size()), text.data());
-  drawn_ = false;
-  Draw();
+  Above(port + ": warning: " + std::string(text));
 }
 
 void PortLinesReport::Phase(const std::string& port, std::string_view phase, int total, std::string_view) {
@@ -242,12 +290,67 @@ void PortLinesReport::Result(const PortResult& r) {
   Line* line = Find(r.port);
   if (line == nullptr) return;
   if (r.interrupted) line->status = "interrupted";
-  line->phase = r.ok() ? "done" : r.interrupted ? "stopped" : "failed";
   const std::string where = Where(r.stop);
   if (!r.ok() && !where.empty()) line->status += " (" + where + ")";
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f s", r.seconds);
-  Plain(r.port, line->phase + " in " + seconds + ": " + line->status);
+  if (r.unit == 0) {
+    line->phase = r.ok() ? "done" : r.interrupted ? "stopped" : "failed";
+    Plain(r.port, line->phase + " in " + seconds + ": " + line->status);
+    return;
+  }
+  // A station's unit: a line of its own that stays, and the port's line shows it until the
+  // next board answers.
+  line->phase = r.ok() ? "PASSED" : r.interrupted ? "STOPPED" : "FAILED";
+  Above(r.port + ": unit " + std::to_string(r.unit) + (r.serial_number ? ", serial " + *r.serial_number : "") + ", " +
+        line->phase + " in " + seconds + ": " + line->status);
+  line->status = line->phase + " unit " + std::to_string(r.unit) + "; waiting for the next board";
+}
+
+void PortLinesReport::Waiting(const std::string& port) {
+  const std::lock_guard lock(mutex_);
+  if (Line* line = Find(port)) {
+    if (line->status.empty()) line->status = "waiting for a board";
+    line->phase = "waiting";
+    line->done = line->total = 0;
+    line->rate = 0;
+  }
+}
+
+void PortLinesReport::Board(const std::string& port, long long unit, const std::optional<std::string>& serial) {
+  const std::lock_guard lock(mutex_);
+  if (Line* line = Find(port)) {
+    line->phase = "board";
+    line->status = "unit " + std::to_string(unit) + (serial ? ", serial " + *serial : "");
+  }
+  Plain(port, "board answered: unit " + std::to_string(unit) + (serial ? ", serial " + *serial : ""));
+}
+
+void PortLinesReport::Above(const std::string& text) {
+  if (!live_) {
+    Print(out_, "%s\n", text.c_str());
+    std::fflush(out_);
+    return;
+  }
+  if (drawn_) Print(out_, "\x1b[%zuA", lines_.size());
+  Print(out_, "\r%s\x1b[K\n", text.c_str());
+  drawn_ = false;
+  Draw();
+}
+
+void PortLinesReport::StationSummary(const station::StationSummaryEvent& summary) {
+  const std::lock_guard lock(mutex_);
+  if (live_) Draw();
+  std::size_t name_width = 4;
+  for (const auto& port : summary.ports) name_width = std::max(name_width, port.port.size());
+  Print(out_, "\n%-*s  %6s %6s %11s\n", static_cast<int>(name_width), "port", "passed", "failed", "interrupted");
+  for (const auto& port : summary.ports) {
+    Print(out_, "%-*s  %6d %6d %11d\n", static_cast<int>(name_width), port.port.c_str(), port.passed, port.failed,
+          port.interrupted);
+  }
+  Print(out_, "%d units passed, %d failed, %d interrupted; exit status %d\n", summary.passed, summary.failed,
+        summary.interrupted, summary.exit_status);
+  std::fflush(out_);
 }
 
 void PortLinesReport::Tick() {

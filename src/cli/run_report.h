@@ -12,6 +12,9 @@
 #include <vector>
 
 #include <functional>
+#include <optional>
+
+#include <nlohmann/json.hpp>
 
 #include "base/messages.h"
 #include "cli/terminal.h"
@@ -44,6 +47,14 @@ class RunReport {
   virtual void Summary(const std::vector<PortResult>& results, int exit_status) = 0;
   /// Called from the main thread about ten times a second while the ports run.
   virtual void Tick() {}
+  /// A station's port waits for a board.
+  virtual void Waiting(const std::string& port) { (void)port; }
+  /// A board answered on a station's port: unit `unit` begins.
+  virtual void Board(const std::string& port, long long unit, const std::optional<std::string>& serial) {
+    (void)port, (void)unit, (void)serial;
+  }
+  /// A station's last word.
+  virtual void StationSummary(const station::StationSummaryEvent& summary) { (void)summary; }
 };
 
 /// The report reads the station's events from here on.
@@ -61,17 +72,22 @@ class JsonLinesReport final : public RunReport {
   void Warning(const std::string& port, std::string_view text) override;
   void Result(const PortResult& result) override;
   void Summary(const std::vector<PortResult>& results, int exit_status) override;
+  void Waiting(const std::string& port) override;
+  void Board(const std::string& port, long long unit, const std::optional<std::string>& serial) override;
+  void StationSummary(const station::StationSummaryEvent& summary) override;
 
  private:
   struct Shown {
     int done = -1;
     std::chrono::steady_clock::time_point at;
   };
-  void Write(const std::string& line);
+  /// Writes one event; a station unit's events carry its "unit" after the port.
+  void Write(const nlohmann::ordered_json& event);
   void WriteProgress(const std::string& port, int done, int total, double bytes_per_second);
   std::FILE* out_;
   std::mutex mutex_;
   std::map<std::string, Shown> shown_;
+  std::map<std::string, long long> units_;  ///< the unit under way on each station port
 };
 
 /// One port as the terminal has always shown it: messages as "[id] text" lines (failures
@@ -106,6 +122,9 @@ class PortLinesReport final : public RunReport {
   void Result(const PortResult& result) override;
   void Summary(const std::vector<PortResult>& results, int exit_status) override;
   void Tick() override;
+  void Waiting(const std::string& port) override;
+  void Board(const std::string& port, long long unit, const std::optional<std::string>& serial) override;
+  void StationSummary(const station::StationSummaryEvent& summary) override;
 
  private:
   struct Line {
@@ -118,6 +137,8 @@ class PortLinesReport final : public RunReport {
   };
   Line* Find(const std::string& port);
   void Plain(const std::string& port, const std::string& text);
+  /// A line that stays: above the live lines on a terminal, else as a plain line.
+  void Above(const std::string& text);
   void Draw();
 
   std::FILE* out_;

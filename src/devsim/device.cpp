@@ -63,6 +63,18 @@ bool Device::Silent(const char* phase) {
   return true;
 }
 
+void Device::RunBoard() {
+  board_ = true;
+  completed_ = BootMode() && BootProgram() && Blocks();
+  if (!completed_) {
+    if (line_.HostSeen()) seen_.push_back("the host stopped before the closing command");
+    // A failed board stays on the fixture until the host has given up on it and let go.
+    std::uint8_t ignored;
+    while (line_.HostSeen() && Read(ignored)) {
+    }
+  }
+}
+
 void Device::Run() {
   completed_ = BootMode() && BootProgram() && Blocks();
   if (!completed_ && line_.HostSeen()) seen_.push_back("the host stopped before the closing command");

@@ -38,6 +38,9 @@ class Device {
   Device(PtyLine& line, Faults faults, std::vector<std::uint8_t> flash);
   /// Plays one whole update; returns when it is over or the host has gone.
   void Run();
+  /// One board of a fixture: plays the update and returns as soon as it is over, or once the
+  /// host let go of the line after a failure; the operator then takes the board off.
+  void RunBoard();
 
   const std::vector<std::uint8_t>& flash() const { return flash_; }
   const std::vector<std::string>& seen() const { return seen_; }
@@ -67,6 +70,7 @@ class Device {
   std::vector<std::string> problems_;
   bool completed_ = false;
   long chunks_ = 0;
+  bool board_ = false;  ///< one of a fixture's boards: a silent fault waits for the host to let go
 };
 
 }  // namespace devsim

@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <thread>
+#include <chrono>
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -59,6 +62,60 @@ std::optional<std::uint8_t> ByteOption(int value) {
   return static_cast<std::uint8_t>(value);
 }
 
+std::string DeviceReport(const devsim::Device& device) {
+  std::string text;
+  for (const auto& line_seen : device.seen()) text += "seen: " + line_seen + "\n";
+  for (const auto& problem : device.problems()) text += "problem: " + problem + "\n";
+  return text;
+}
+
+// A fixture: board after board, each with its own flash written out as soon as it is done,
+// and the report rewritten after each (the fixture may be stopped at any time).
+int ServeBoards(devsim::PtyLine& line, const devsim::Faults& faults, const std::vector<std::uint8_t>& blank, int boards,
+                int swap_ms, int fault_board, const std::string& flash_out, const std::string& report) {
+  line.set_host_may_return(true);
+  bool all_good = true, written = true;
+  std::string text;
+  for (int board = 1; board <= boards; ++board) {
+    devsim::Faults board_faults = faults;
+    if (fault_board != 0 && board != fault_board) {
+      devsim::Faults healthy;
+      healthy.latency_ms = faults.latency_ms;
+      board_faults = healthy;
+    }
+    devsim::Device device(line, board_faults, blank);
+    if (board == boards) line.set_host_may_return(false);
+    if (board == boards) {
+      device.Run();
+    } else {
+      device.RunBoard();
+    }
+    const bool good = device.completed() && device.problems().empty();
+    all_good = all_good && good;
+    text += "board " + std::to_string(board) + ":\n" + DeviceReport(device);
+    text += std::string("result: board ") + std::to_string(board) + (device.completed() ? " update completed\n" : " update not completed\n");
+    if (!flash_out.empty()) {
+      const std::string path = flash_out + "." + std::to_string(board);
+      written = WriteFile(path, reinterpret_cast<const char*>(device.flash().data()), device.flash().size()) && written;
+    }
+    if (!report.empty()) written = WriteFile(report, text.data(), text.size()) && written;
+    std::cout << "board " << board << (device.completed() ? ": update completed" : ": update not completed") << std::endl;
+    if (board == boards) break;
+    // The board is taken off: nothing answers while the next one is put on.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(swap_ms);
+    while (std::chrono::steady_clock::now() < until) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+      if (!line.ReadByte(std::max(left, std::chrono::milliseconds(1)))) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(20, std::max<long long>(left.count(), 0))));
+      }
+    }
+  }
+  RemoveOwnLink();
+  std::cout << text;
+  if (!written) return kOwnError;
+  return all_good ? kCompleted : kNotCompleted;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,6 +163,16 @@ int main(int argc, char** argv) {
   app.add_option("--closing-split", faults.closing_split, "send the closing reply in two parts, the first this long");
   app.add_flag("--junk-before-answers", faults.junk_before_answers, "put 0x00 in front of every 0x06 and 0x11");
   app.add_option("--hangup-at-chunk", faults.hangup_at_chunk, "drop the line when chunk N arrives");
+  int boards = 1, swap_ms = 2000, fault_board = 0;
+  app.add_option("--boards", boards,
+                 "serve this many boards one after another, as a production fixture: after each board's update "
+                 "ends or fails the board is taken off, then a blank board waits in boot mode; --flash-out FILE "
+                 "writes FILE.1, FILE.2, ...")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--swap-ms", swap_ms, "with --boards: how long the line stays silent while a board is swapped")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--fault-board", fault_board, "with --boards: the faults hit only this board (1 is the first)")
+      ->check(CLI::PositiveNumber);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -156,6 +223,8 @@ int main(int argc, char** argv) {
   }
   std::cout << "port: " << line.port_path() << std::endl;
 
+  if (boards > 1) return ServeBoards(line, faults, flash, boards, swap_ms, fault_board, flash_out, report);
+
   devsim::Device device(line, faults, std::move(flash));
   device.Run();
 
@@ -164,9 +233,7 @@ int main(int argc, char** argv) {
   if (!flash_out.empty()) {
     written = WriteFile(flash_out, reinterpret_cast<const char*>(device.flash().data()), device.flash().size());
   }
-  std::string text;
-  for (const auto& line_seen : device.seen()) text += "seen: " + line_seen + "\n";
-  for (const auto& problem : device.problems()) text += "problem: " + problem + "\n";
+  std::string text = DeviceReport(device);
   text += device.completed() ? "result: update completed\n" : "result: update not completed\n";
   if (!report.empty()) written = WriteFile(report, text.data(), text.size()) && written;
   std::cout << text;

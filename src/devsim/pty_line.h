@@ -36,6 +36,10 @@ class PtyLine {
   std::chrono::steady_clock::time_point LastByteSent() const { return last_byte_sent_; }
   /// True once the host has opened the port and sent something.
   bool HostSeen() const { return host_seen_; }
+  /// A fixture that serves board after board: the host closing its port ends the current
+  /// read (ReadByte returns nothing) but not the line; the next read waits for the host to
+  /// come back.
+  void set_host_may_return(bool may_return) { host_may_return_ = may_return; }
   /// The rate the device's side runs at (wire time is computed from it).
   void SetDeviceRate(std::uint32_t rate) { device_rate_ = rate; }
 
@@ -48,6 +52,7 @@ class PtyLine {
   std::chrono::steady_clock::time_point pending_sent_{};
   std::chrono::steady_clock::time_point last_byte_sent_{};
   bool host_seen_ = false;
+  bool host_may_return_ = false;
   std::uint32_t device_rate_ = 19200;
   std::chrono::steady_clock::time_point wire_free_{};  ///< when the last bytes are through
   std::chrono::steady_clock::duration overslept_{};    ///< how late the last wire delay woke

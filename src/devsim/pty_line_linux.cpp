@@ -91,7 +91,10 @@ std::optional<std::uint8_t> PtyLine::ReadByte(std::chrono::milliseconds idle) {
     }
     // No slave open: before the host came that means "not yet", after it "gone".
     if (r > 0 && (p.revents & POLLHUP)) {
-      if (host_seen_) return std::nullopt;
+      if (host_seen_) {
+        if (host_may_return_) host_seen_ = false;
+        return std::nullopt;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       deadline = Clock::now() + idle;
     }

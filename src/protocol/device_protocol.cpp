@@ -94,22 +94,51 @@ std::optional<std::uint8_t> DeviceProtocol::ExchangeByte(std::uint8_t byte) {
   return buffer[0];
 }
 
-bool DeviceProtocol::SendBoot(std::span<const std::uint8_t> image) {
-  const int length = static_cast<int>(image.size());
-  std::array<std::uint8_t, 32> start{};
-  start[0] = 0xFF;
-
+std::optional<bool> DeviceProtocol::SendStartBytes(std::span<std::uint8_t> answer) {
   // Ten 0x00 let the chip measure the bit rate; it answers the 0x55 with 0xAA.
   constexpr std::array<std::uint8_t, 11> kStart{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x55};
+  bool heard = false;
   for (std::uint8_t byte : kStart) {
-    if (!SendByte(byte)) return Fail();
+    if (!SendByte(byte)) return std::nullopt;
     pause_.Sleep(kStartBytePauseMs);
-    port_.ReadCom(start);
+    if (port_.ReadCom(answer) > 0) heard = true;
   }
+  return heard;
+}
+
+bool DeviceProtocol::SendBoot(std::span<const std::uint8_t> image) {
+  std::array<std::uint8_t, 32> start{};
+  start[0] = 0xFF;
+  if (!SendStartBytes(start)) return Fail();
   if (start[0] != kStartAnswer) {
     if (!port_.LineGone()) ShortPoll(start);
     if (start[0] != kStartAnswer) return Fail();
   }
+  return SendBootProgram(image);
+}
+
+BootModeProbe DeviceProtocol::ProbeBootMode(int wait_ms) {
+  std::array<std::uint8_t, 32> start{};
+  start[0] = 0xFF;
+  const auto sent = SendStartBytes(start);
+  if (!sent) return BootModeProbe::kLineFailed;
+  bool heard = *sent;
+  if (start[0] != kStartAnswer) {
+    const ReadSlots slots(pause_, kPollPauseMs);
+    for (int i = 0; i < wait_ms / kPollPauseMs && start[0] != kStartAnswer; ++i) {
+      const int n = port_.ReadCom(start);
+      if (n > 0) heard = true;
+      if (port_.LineGone()) return BootModeProbe::kLineFailed;
+      if (start[0] != kStartAnswer) AwaitNext(n, slots, i);
+    }
+  }
+  if (start[0] == kStartAnswer) return BootModeProbe::kAnswered;
+  return heard ? BootModeProbe::kOther : BootModeProbe::kSilent;
+}
+
+bool DeviceProtocol::SendBootProgram(std::span<const std::uint8_t> image) {
+  const int length = static_cast<int>(image.size());
+  std::array<std::uint8_t, 32> start{};
 
   // The size, high byte first; the chip echoes each. Silence or a failed write is a failure
   // whatever the size byte is.

@@ -32,6 +32,14 @@ struct TransferPosition {
   bool closing = false;
 };
 
+/// What the boot-mode start bytes brought back within a probe's wait.
+enum class BootModeProbe {
+  kAnswered,    ///< the chip answered 0xAA: it is in boot mode and waits for the program's size
+  kSilent,      ///< not one byte came back
+  kOther,       ///< bytes came back, but not the chip's answer
+  kLineFailed,  ///< a write failed or the line is gone
+};
+
 class DeviceProtocol {
  public:
   /// All four must outlive the protocol object; the port must be open.
@@ -41,6 +49,12 @@ class DeviceProtocol {
   /// Boot-mode entry at 19200 bit/s and the download of the boot program (at most 65535
   /// bytes), every byte echoed. True once the device has confirmed the program with 0xAA.
   bool SendBoot(std::span<const std::uint8_t> image);
+  /// The boot-mode start bytes, paced as SendBoot paces them, then up to `wait_ms` for the
+  /// chip's 0xAA. Writes no record: a station asks this of an empty fixture all day.
+  BootModeProbe ProbeBootMode(int wait_ms);
+  /// The rest of SendBoot once the chip has answered the start bytes: the size, the program
+  /// with its echoes, and the program's own 0xAA.
+  bool SendBootProgram(std::span<const std::uint8_t> image);
   /// Writes one byte and waits for the first byte of the answer; nothing when the write
   /// failed or no answer came within the short poll.
   std::optional<std::uint8_t> ExchangeByte(std::uint8_t byte);
@@ -77,6 +91,9 @@ class DeviceProtocol {
   };
   /// The rest of read `attempt`'s slot, after a read that returned `read_result`.
   void AwaitNext(int read_result, const ReadSlots& slots, int attempt);
+  /// The ten 0x00 and the 0x55, each followed by its pause and a read into `answer`; false
+  /// when a write failed, else whether any read brought a byte.
+  std::optional<bool> SendStartBytes(std::span<std::uint8_t> answer);
   /// True only when every byte was written.
   bool Send(std::span<const std::uint8_t> bytes);
   bool SendByte(std::uint8_t byte) { return Send({&byte, 1}); }

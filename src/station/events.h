@@ -16,6 +16,12 @@
 
 namespace quillon::station {
 
+/// A station port's units: how many passed, failed and were interrupted.
+struct PortCounts {
+  std::string port;
+  int passed = 0, failed = 0, interrupted = 0;
+};
+
 /// How one port's run ended.
 struct PortResult {
   std::string port;          ///< the port as the run names it
@@ -26,6 +32,8 @@ struct PortResult {
   long long bytes = 0;       ///< bytes sent to the device
   std::string log;           ///< absolute path of the log holding this port's records
   StopPoint stop;
+  long long unit = 0;                        ///< a station's unit: its record id (0: none)
+  std::optional<std::string> serial_number;  ///< a station's unit: the number stamped into it
   bool ok() const { return !interrupted && id == kMsgUpdateFinished; }
 };
 
@@ -77,6 +85,18 @@ struct PhaseEndEvent {
   double seconds = 0;
 };
 
+/// A station's port begins waiting for a board.
+struct WaitingEvent {
+  std::string port;
+};
+
+/// A board answered on a station's port: unit `unit` begins on it.
+struct BoardEvent {
+  std::string port;
+  long long unit = 0;
+  std::optional<std::string> serial_number;
+};
+
 struct ResultEvent {
   PortResult result;
 };
@@ -87,7 +107,15 @@ struct SummaryEvent {
   int exit_status = 0;
 };
 
-using Event = std::variant<MessageEvent, WarningEvent, PhaseEvent, ProgressEvent, PhaseEndEvent, ResultEvent, SummaryEvent>;
+/// The last word of a station: the units' counts, per port and in all, and the exit status.
+struct StationSummaryEvent {
+  std::vector<PortCounts> ports;
+  int passed = 0, failed = 0, interrupted = 0;
+  int exit_status = 0;
+};
+
+using Event = std::variant<MessageEvent, WarningEvent, PhaseEvent, ProgressEvent, PhaseEndEvent, ResultEvent, SummaryEvent,
+                           WaitingEvent, BoardEvent, StationSummaryEvent>;
 
 /// Events from every port's thread, handed to each subscriber one at a time, in the order
 /// they were published. A subscriber must be quick (it runs on the port's thread): one that

@@ -9,6 +9,7 @@
 #include "base/program_paths.h"
 #include "serial/comm_decorators.h"
 #include "serial/serial_port.h"
+#include "protocol/device_protocol.h"
 #include "station/output.h"
 
 namespace quillon::station {
@@ -90,6 +91,63 @@ PortParts PlatformPortParts(const StopFlag& stop) {
   return {MakePlatformCommDriver(), std::make_unique<StoppablePause>(stop)};
 }
 
+namespace {
+
+// A port's line for the whole of its work: the platform's driver, traced on request, counted,
+// and cut short by a stop.
+struct PortLine {
+  PortLine(const PortJob& job, const StopFlag& stop, EventStream& events, const PortPartsMaker& make_parts)
+      : parts(make_parts(stop)) {
+    std::unique_ptr<CommDriver> platform = std::move(parts.driver);
+    if (!job.trace_path.empty()) {
+      trace.emplace(job.trace_path);
+      if (!trace->ok()) {
+        events.Publish(WarningEvent{job.name, WarningEvent::Kind::kTraceUnwritable, job.trace_path, {}});
+        trace.reset();
+      } else {
+        platform = std::make_unique<TracingCommDriver>(std::move(platform), trace->Sink());
+      }
+    }
+    auto counting = std::make_unique<CountingCommDriver>(std::move(platform));
+    counted = counting.get();
+    line = std::make_unique<StoppableCommDriver>(std::move(counting), stop);
+  }
+  /// Lets the driver go and writes out the trace.
+  void Finish(const StopFlag& stop) {
+    line.reset();
+    if (trace) trace->Finish(stop.requested());
+  }
+
+  PortParts parts;
+  std::optional<TraceFile> trace;
+  const CountingCommDriver* counted = nullptr;
+  std::unique_ptr<CommDriver> line;
+};
+
+EventLog PortLog(const PortJob& job, EventStream& events) {
+  EventLog log(Utf8Path(job.log_path));
+  log.make_folder = job.make_log_folder;
+  PublishUnwritten(log, events, job.name);
+  return log;
+}
+
+// The end of one run: a run that the stop ended gets the record "INTERRUPTED" in place of
+// its message.
+void Conclude(PortResult& result, int shown, const std::string& shown_text, const PortJob& job, const StopFlag& stop,
+              EventStream& events, const std::function<void(const std::string&)>& on_record = {}) {
+  if (shown != kMsgUpdateFinished && stop.requested()) {
+    result.interrupted = true;
+    EventLog record = PortLog(job, events);
+    record.on_record = on_record;
+    LogFailure(record, "INTERRUPTED");
+  } else {
+    result.id = shown;
+    result.text = shown_text;
+  }
+}
+
+}  // namespace
+
 PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFiles& files, const StopFlag& stop,
                    EventStream& events, const PortPartsMaker& make_parts) {
   const auto start = Clock::now();
@@ -99,56 +157,143 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
   if (job.com > 0) settings.Com = job.com;
   settings.StsPath = job.log_path;
 
-  PortParts parts = make_parts(stop);
-  std::unique_ptr<CommDriver> platform = std::move(parts.driver);
-  std::optional<TraceFile> trace;
-  if (!job.trace_path.empty()) {
-    trace.emplace(job.trace_path);
-    if (!trace->ok()) {
-      events.Publish(WarningEvent{job.name, WarningEvent::Kind::kTraceUnwritable, job.trace_path, {}});
-      trace.reset();
-    } else {
-      platform = std::make_unique<TracingCommDriver>(std::move(platform), trace->Sink());
-    }
-  }
-  auto counting = std::make_unique<CountingCommDriver>(std::move(platform));
-  const CountingCommDriver& counted = *counting;
-  auto line = std::make_unique<StoppableCommDriver>(std::move(counting), stop);
-
-  EventLog log(Utf8Path(job.log_path));
-  log.make_folder = job.make_log_folder;
-  PublishUnwritten(log, events, job.name);
+  PortLine line(job, stop, events, make_parts);
+  EventLog log = PortLog(job, events);
   log.stopped_by = &stop;
-  Pause& pause = *parts.pause;
   int shown = 0;
   std::string shown_text;
-  StopPoint stop_point;
   {
-    SerialPort port(*line, log);
-    PublishedProgress progress(events, job.name, counted);
+    SerialPort port(*line.line, log);
+    PublishedProgress progress(events, job.name, *line.counted);
     PublishedPrompt prompt(events, job.name, stop);
-    UpdateSequence sequence(settings, port, pause, progress, prompt, log);
+    UpdateSequence sequence(settings, port, *line.parts.pause, progress, prompt, log);
     shown = sequence.RunLoaded(files, job.target, false);
     shown_text = prompt.shown;
-    stop_point = sequence.stop_point();
+    result.stop = sequence.stop_point();
   }  // the port is closed here: exclusive use released, its settings given back
-  result.bytes = counted.bytes_written();
-  line.reset();
-  if (trace) trace->Finish(stop.requested());
-
-  result.stop = stop_point;
-  if (shown != kMsgUpdateFinished && stop.requested()) {
-    result.interrupted = true;
-    EventLog record(Utf8Path(job.log_path));
-    record.make_folder = job.make_log_folder;
-    PublishUnwritten(record, events, job.name);
-    LogFailure(record, "INTERRUPTED");
-  } else {
-    result.id = shown;
-    result.text = shown_text;
-  }
+  result.bytes = line.counted->bytes_written();
+  line.Finish(stop);
+  Conclude(result, shown, shown_text, job, stop, events);
   result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return result;
+}
+
+namespace {
+
+// A fixture's port between boards: probes the line at most once a second. After a unit it
+// first waits for a probe that hears nothing at all (the board was taken off or reset), so
+// a board is never run twice.
+class Fixture {
+ public:
+  Fixture(const PortJob& job, const UpdateSettings& settings, SerialPort& port, Pause& pause, const EventLog& log,
+          const BoardLoop& loop)
+      : job_(job), settings_(settings), port_(port), pause_(pause), log_(log), loop_(loop) {}
+
+  /// Returns once a board answered; false when the loop is to end first.
+  bool AwaitBoard(bool after_unit) {
+    bool removed = !after_unit;
+    NullProgress progress;
+    while (loop_.KeepGoing()) {
+      const auto began = pause_.Now();
+      if (!port_.IsOpen()) {
+        const std::string device =
+            job_.target.port_device.empty() ? PortDeviceName(job_.com > 0 ? job_.com : settings_.Com, settings_.Ports)
+                                            : job_.target.port_device;
+        port_.OpenPort(device);
+      }
+      if (port_.IsOpen()) {
+        DeviceProtocol protocol(port_, pause_, progress, log_);
+        const BootModeProbe heard = protocol.ProbeBootMode(loop_.probe_wait_ms);
+        if (heard == BootModeProbe::kLineFailed) port_.ClosePort();
+        if (heard == BootModeProbe::kAnswered && removed) return true;
+        if (heard == BootModeProbe::kSilent) removed = true;
+      }
+      const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(pause_.Now() - began).count();
+      if (spent < loop_.probe_period_ms) pause_.Sleep(static_cast<int>(loop_.probe_period_ms - spent));
+    }
+    return false;
+  }
+
+ private:
+  class NullProgress final : public ProgressSink {
+   public:
+    void SetTextAndRange(std::string, int, Transfer) override {}
+    void Show() override {}
+    void StepAndPump() override {}
+    void Close() override {}
+  };
+
+  const PortJob& job_;
+  const UpdateSettings& settings_;
+  SerialPort& port_;
+  Pause& pause_;
+  const EventLog& log_;
+  const BoardLoop& loop_;
+};
+
+}  // namespace
+
+PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFiles& files, BoardLoop& loop,
+                     const StopFlag& stop, EventStream& events, const PortPartsMaker& make_parts) {
+  PortCounts counts;
+  counts.port = job.name;
+  if (job.com > 0) settings.Com = job.com;
+  settings.StsPath = job.log_path;
+  PortLine line(job, stop, events, make_parts);
+  EventLog log = PortLog(job, events);
+  log.stopped_by = &stop;
+  std::string records;
+  log.on_record = [&records](const std::string& record) { records += (records.empty() ? "" : "\n") + record; };
+  {
+    SerialPort port(*line.line, log);
+    Fixture fixture(job, settings, port, *line.parts.pause, log, loop);
+    bool after_unit = false;
+    for (;;) {
+      events.Publish(WaitingEvent{job.name});
+      log.muted = true;
+      const bool board = fixture.AwaitBoard(after_unit);
+      log.muted = false;
+      if (!board) break;
+      const auto start = Clock::now();
+      UnitStart unit = loop.BeginUnit(job);
+      if (!unit.started) break;
+      events.Publish(BoardEvent{job.name, unit.id, unit.serial_number});
+      records.clear();
+      PortResult result;
+      result.port = job.name;
+      result.log = job.log_path;
+      result.unit = unit.id;
+      result.serial_number = unit.serial_number;
+      const long long bytes_before = line.counted->bytes_written();
+      int shown = 0;
+      std::string shown_text;
+      {
+        PublishedProgress progress(events, job.name, *line.counted);
+        PublishedPrompt prompt(events, job.name, stop);
+        UpdateSequence sequence(settings, port, *line.parts.pause, progress, prompt, log);
+        shown = sequence.RunAnswered(files, unit.image.get());
+        shown_text = prompt.shown;
+        result.stop = sequence.stop_point();
+      }
+      port.ClosePort();
+      result.bytes = line.counted->bytes_written() - bytes_before;
+      Conclude(result, shown, shown_text, job, stop, events, log.on_record);
+      result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+      if (result.ok()) {
+        ++counts.passed;
+      } else if (result.interrupted) {
+        ++counts.interrupted;
+      } else {
+        ++counts.failed;
+      }
+      loop.EndUnit(result, records);
+      events.Publish(ResultEvent{result});
+      after_unit = true;
+      if (stop.requested()) break;
+    }
+  }
+  line.Finish(stop);
+  return counts;
 }
 
 std::string PerPortFile(const std::string& path, const std::string& device) {

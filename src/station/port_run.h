@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/seams.h"
@@ -20,6 +21,7 @@ struct PortJob {
   int com = 0;             ///< the COM number when the port was named COMn (then target is empty)
   std::string log_path;    ///< the log for this port's records (absolute)
   std::string trace_path;  ///< the trace file, or empty
+  std::string adapter;     ///< the adapter behind the port (USB serial number or by-path name), when known
   bool make_log_folder = false;  ///< the log's folder is made when missing (an installed copy)
 };
 
@@ -38,6 +40,35 @@ PortParts PlatformPortParts(const StopFlag& stop);
 /// and no other record or message for the stop.
 PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFiles& files, const StopFlag& stop,
                    EventStream& events, const PortPartsMaker& make_parts = PlatformPortParts);
+
+/// A unit that a board's answer begins: its record id, its serial number and its own stamped
+/// copy of the image (null: the update file's image as it is).
+struct UnitStart {
+  bool started = false;  ///< false: no unit may begin (the count is reached, the numbers ran out)
+  long long id = 0;
+  std::optional<std::string> serial_number;
+  std::unique_ptr<FlashImage> image;
+};
+
+/// What the fixtures of a station share: whether to go on, and the units' beginnings and ends
+/// (records, serial numbers, the count). Called from every port's thread.
+class BoardLoop {
+ public:
+  virtual ~BoardLoop() = default;
+  virtual bool KeepGoing() const = 0;
+  virtual UnitStart BeginUnit(const PortJob& job) = 0;
+  /// `records` are the unit's log records, newline-separated.
+  virtual void EndUnit(const PortResult& result, const std::string& records) = 0;
+
+  int probe_wait_ms = 500;     ///< how long a probe waits for the chip's answer
+  int probe_period_ms = 1000;  ///< probes begin at most this often
+};
+
+/// A fixture: board after board on one port until `loop` says to end or `stop` is requested.
+/// While it waits for a board it writes no record and publishes no message; each unit runs as
+/// RunPort runs from the chip's answer on, and ends with its ResultEvent.
+PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFiles& files, BoardLoop& loop,
+                     const StopFlag& stop, EventStream& events, const PortPartsMaker& make_parts = PlatformPortParts);
 
 /// The log or trace file of one of several ports: beside `path`, named
 /// "<stem of path>-<last component of device>.<extension of path>", with characters outside

@@ -3,10 +3,14 @@
 // and trace; one stop for all of them.
 
 #include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "image/serial_stamp.h"
 #include "station/events.h"
 #include "station/port_run.h"
+#include "station/run_records.h"
 
 namespace quillon::station {
 
@@ -18,5 +22,37 @@ std::vector<PortResult> RunPorts(const std::vector<PortJob>& jobs, const UpdateS
                                  const UpdateFiles& files, const StopFlag& stop, EventStream& events,
                                  const std::function<void()>& while_running = {},
                                  const PortPartsMaker& make_parts = PlatformPortParts);
+
+/// Completes a unit's row with how it ended: times, bytes, result (130 when interrupted), where
+/// it stopped, its records.
+void CompleteRow(UnitRow& row, const PortResult& result, const std::string& records);
+
+/// What a station does beyond running boards: how many units, where their rows go, the
+/// serial numbers.
+struct StationPlan {
+  int units = 0;                       ///< end once this many units have ended (0: no end)
+  RunRecords* records = nullptr;       ///< every unit's row; null: none kept
+  std::optional<SerialStamp> stamp;    ///< where each unit's serial number goes
+  std::string counter = "default";     ///< the counter the numbers come from
+  std::uint64_t first_serial = 1;      ///< where a new counter starts
+  UnitRow row;                         ///< what every unit's row shares (station, operator, files, hashes, version)
+  int probe_wait_ms = 500;
+  int probe_period_ms = 1000;
+};
+
+struct StationOutcome {
+  std::vector<PortCounts> ports;
+  int passed = 0, failed = 0, interrupted = 0;
+  /// Why the station stopped taking boards before its end (a number too large for the
+  /// stamp, a record that could not be written); empty when it did not.
+  std::string halted;
+};
+
+/// Runs a fixture on every job's port until `plan.units` units have ended, a stop is
+/// requested or the station halts. `while_running` as for RunPorts.
+StationOutcome RunStation(const std::vector<PortJob>& jobs, const UpdateSettings& settings, const UpdateFiles& files,
+                          const StationPlan& plan, const StopFlag& stop, EventStream& events,
+                          const std::function<void()>& while_running = {},
+                          const PortPartsMaker& make_parts = PlatformPortParts);
 
 }  // namespace quillon::station

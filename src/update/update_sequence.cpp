@@ -66,12 +66,8 @@ int LoadUpdateFiles(const UpdateSettings& settings, const std::string& target_bo
 }
 
 int UpdateSequence::RunLoaded(const UpdateFiles& files, const UpdateTarget& target, bool ask_restart) {
-  auto show = [this](int id) {
-    prompt_.ShowMessage(id, MessageText(id));
-    return id;
-  };
   stop_ = {RunPhase::kRestart};
-  if (ask_restart) show(kMsgRestartInBootMode);
+  if (ask_restart) prompt_.ShowMessage(kMsgRestartInBootMode, MessageText(kMsgRestartInBootMode));
 
   // From the open port to the end of the run every wait must last what it says.
   const FineTimerScope fine_timer;
@@ -82,11 +78,23 @@ int UpdateSequence::RunLoaded(const UpdateFiles& files, const UpdateTarget& targ
     prompt_.ShowMessage(kMsgPortOpenFailed, PortOpenFailedText(label));
     return kMsgPortOpenFailed;
   }
+  return RunOpen(files, false);
+}
 
+int UpdateSequence::RunAnswered(const UpdateFiles& files, const FlashImage* image) {
+  const FineTimerScope fine_timer;
+  return RunOpen(files, true, image);
+}
+
+int UpdateSequence::RunOpen(const UpdateFiles& files, bool answered, const FlashImage* image) {
+  auto show = [this](int id) {
+    prompt_.ShowMessage(id, MessageText(id));
+    return id;
+  };
   DeviceProtocol protocol(port_, pause_, progress_, log_);
   // From here the record comes first and the box after it.
   stop_.phase = RunPhase::kBoot;
-  if (!protocol.SendBoot(files.boot->Data())) {
+  if (!(answered ? protocol.SendBootProgram(files.boot->Data()) : protocol.SendBoot(files.boot->Data()))) {
     LogFailure(log_, "SEND BOOT ERROR");
     return show(kMsgBootSendFailed);
   }
@@ -96,7 +104,7 @@ int UpdateSequence::RunLoaded(const UpdateFiles& files, const UpdateTarget& targ
     return show(kMsgDataSendFailed);
   }
   stop_.phase = RunPhase::kTransfer;
-  if (!protocol.SendFlashImage(*files.image, settings_.SendWait)) {
+  if (!protocol.SendFlashImage(image != nullptr ? *image : *files.image, settings_.SendWait)) {
     const TransferPosition& at = protocol.position();
     stop_ = {at.closing ? RunPhase::kClosing : RunPhase::kTransfer, at.closing ? -1 : at.block,
              at.closing ? 0 : at.chunk};

@@ -60,10 +60,16 @@ class UpdateSequence {
   /// Returns the id of the closing message shown.
   int RunLoaded(const UpdateFiles& files, const UpdateTarget& target, bool ask_restart = true);
 
+  /// A run on a port that is already open and whose chip has just answered the boot-mode
+  /// start bytes (a station's fixture): the boot program, the bit rate and the flash, with
+  /// `image` (a unit's own stamped copy) in place of the update file's when given.
+  int RunAnswered(const UpdateFiles& files, const FlashImage* image = nullptr);
+
   const StopPoint& stop_point() const { return stop_; }
 
  private:
   int Run(const UpdateTarget& target);
+  int RunOpen(const UpdateFiles& files, bool answered, const FlashImage* image = nullptr);
 
   UpdateSettings& settings_;
   SerialPort& port_;

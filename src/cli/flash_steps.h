@@ -1,0 +1,87 @@
+#pragma once
+// The steps `flash` and `station` share: the ports as jobs, their files, the update's files
+// loaded once, the image pinned by its hash.
+
+#include <CLI/CLI.hpp>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/context.h"
+#include "cli/run_report.h"
+#include "settings/update_settings.h"
+#include "station/events.h"
+#include "station/port_run.h"
+#include "station/run_records.h"
+#include "update/update_sequence.h"
+
+namespace quillon::cli {
+
+struct FlashOptions {
+  std::string update;
+  std::vector<std::string> ports;
+  std::string boot;
+  std::optional<int> baud;
+  std::optional<int> send_wait;
+  std::string ini;
+  std::string log;
+  std::string trace;
+  bool json = false;
+  bool yes = false;
+  std::string record;         ///< the run records' database; empty: none (flash) or the default (station)
+  std::string expect_sha256;  ///< the image's SHA-256 the run must have; empty: any
+  // The station's own.
+  int units = 0;
+  std::string serial_number;
+  std::uint64_t first_serial = 1;
+  std::string serial_counter = "default";
+  std::string operator_name;
+};
+
+// Everything one run decides before its ports start.
+struct FlashRun {
+  FlashRun(const FlashOptions& flash_options, UpdateSettings loaded) : options(flash_options), settings(std::move(loaded)) {}
+  const FlashOptions& options;
+  UpdateSettings settings;
+  bool make_log_folder = false;
+  std::vector<station::PortJob> jobs;
+  station::EventStream events;
+  std::unique_ptr<RunReport> report;
+  UpdateFiles files;
+  std::string image_sha256;  ///< of the image as `image` writes it, once the files are loaded
+
+  bool several() const { return jobs.size() > 1; }
+  // The run's last word to every printer, and its exit status.
+  int End(std::vector<station::PortResult> results, int status) {
+    events.Publish(station::SummaryEvent{std::move(results), status});
+    return status;
+  }
+};
+
+using NamedFiles = std::vector<std::pair<std::string, std::string>>;  // path, what it is
+
+/// The options both commands take: the ports, files, bit rate, printers, records, hash.
+void AddRunOptions(CLI::App& sub, FlashOptions& options);
+/// The settings for this run: loaded, with the options laid over them (never saved).
+void PrepareRun(const Context& context, FlashRun& run);
+/// The run's own files, which no log or trace may be.
+NamedFiles RunInputs(const FlashRun& run);
+
+std::optional<int> MakeJobs(const FlashOptions& options, const UpdateSettings& settings,
+                            std::vector<station::PortJob>& jobs);
+std::optional<int> NameFiles(const FlashOptions& options, const UpdateSettings& settings, bool make_log_folder,
+                             std::vector<station::PortJob>& jobs);
+std::optional<int> CheckLogs(const std::vector<station::PortJob>& jobs, const NamedFiles& inputs);
+std::optional<int> CheckTraces(const std::vector<station::PortJob>& jobs, const NamedFiles& inputs);
+std::optional<int> LoadFiles(FlashRun& run);
+/// --expect-sha256: exit 19 with both hashes when the image is another one; nothing sent.
+std::optional<int> CheckExpectedImage(FlashRun& run);
+/// The run records' database: --record, else quillon-runs.db beside the log in use.
+std::string RecordsPath(const FlashRun& run);
+/// What every row of this run shares: the station, operator, files and their hashes, version.
+station::UnitRow BaseRow(const FlashRun& run);
+
+}  // namespace quillon::cli

@@ -1,0 +1,147 @@
+// quillon-cli station: a production line's fixtures, board after board on every port, with a
+// row per unit in the run records and a serial number stamped into each unit.
+
+#include <cstdio>
+#include <memory>
+
+#include "base/messages.h"
+#include "cli/commands.h"
+#include "cli/exit_status.h"
+#include "cli/flash_steps.h"
+#include "cli/interrupt.h"
+#include "cli/output.h"
+#include "cli/terminal.h"
+#include "image/serial_stamp.h"
+#include "station/run_records.h"
+#include "station/station.h"
+
+namespace quillon::cli {
+namespace {
+
+std::string Hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%05X", value);
+  return text;
+}
+
+// --serial-number: where the stamp goes, refused (exit 2) when it is no stamp, leaves the
+// flash or would cover the update's own bytes.
+std::optional<int> CheckStamp(const FlashRun& run, std::optional<SerialStamp>& stamp) {
+  if (run.options.serial_number.empty()) return std::nullopt;
+  stamp = ParseSerialStamp(run.options.serial_number);
+  if (!stamp) {
+    Print(stderr, "error: --serial-number %s: write ADDR:FORMAT, FORMAT one of be32, le32, be16, le16 or dec:W "
+                  "(W digits, 1 to 16), e.g. 0x3FF00:be32\n", run.options.serial_number.c_str());
+    return kExitUsage;
+  }
+  const StampCheck check = CheckSerialStamp(*run.files.image, *stamp);
+  if (check.kind == StampCheck::Kind::kOutsideFlash) {
+    Print(stderr, "error: --serial-number: %d bytes at %s do not fit inside the flash (0x00000-0x3FFFF)\n",
+          stamp->width, Hex(static_cast<std::uint32_t>(stamp->address)).c_str());
+    return kExitUsage;
+  }
+  if (check.kind == StampCheck::Kind::kOverData) {
+    std::string held;
+    for (std::uint8_t byte : check.held) {
+      char pair[4];
+      std::snprintf(pair, sizeof pair, " %02X", byte);
+      held += pair;
+    }
+    Print(stderr, "error: --serial-number: the update file puts data at %s (it holds%s there); choose an address "
+                  "the update leaves erased (0xFF)\n", Hex(static_cast<std::uint32_t>(stamp->address)).c_str(),
+          held.c_str());
+    return kExitUsage;
+  }
+  return std::nullopt;
+}
+
+int StationExit(const station::StationOutcome& outcome) {
+  if (!outcome.halted.empty()) return kExitUsage;
+  if (outcome.interrupted > 0) return kExitInterrupted;
+  if (outcome.failed > 0) return kExitSomePortsFailed;
+  return kExitSuccess;
+}
+
+int RunStationCommand(const Context& context, const FlashOptions& options) {
+  if (!station::RecordsAvailable()) {
+    Print(stderr, "error: this build of quillon-cli has no station: it was made without SQLite for the run records "
+                  "(the Linux build has it)\n");
+    return kExitUsage;
+  }
+  FlashRun run{options, {}};
+  PrepareRun(context, run);
+  const NamedFiles inputs = RunInputs(run);
+  if (const auto status = MakeJobs(options, run.settings, run.jobs)) return *status;
+  if (const auto status = NameFiles(options, run.settings, run.make_log_folder, run.jobs)) return *status;
+  if (const auto status = CheckLogs(run.jobs, inputs)) return *status;
+  if (const auto status = CheckTraces(run.jobs, inputs)) return *status;
+  if (options.json) {
+    run.report = std::make_unique<JsonLinesReport>(stdout);
+  } else {
+    std::vector<std::string> names;
+    for (const auto& job : run.jobs) names.push_back(job.name);
+    run.report = std::make_unique<PortLinesReport>(stdout, IsTerminal(stdout), names);
+  }
+  Subscribe(run.events, *run.report);
+  if (const auto status = LoadFiles(run)) return *status;
+  if (const auto status = CheckExpectedImage(run)) return *status;
+  station::StationPlan plan;
+  if (const auto status = CheckStamp(run, plan.stamp)) return *status;
+  std::string error;
+  const std::string records_path = RecordsPath(run);
+  if (run.make_log_folder) {
+    std::error_code ignored;
+    std::filesystem::create_directories(Utf8Path(records_path).parent_path(), ignored);
+  }
+  auto records = station::RunRecords::Open(records_path, error);
+  if (!records) {
+    Print(stderr, "error: the run records %s cannot be used: %s; name another file with --record\n",
+          records_path.c_str(), error.c_str());
+    return kExitUsage;
+  }
+  plan.records = records.get();
+  plan.units = options.units;
+  plan.counter = options.serial_counter;
+  plan.first_serial = options.first_serial;
+  plan.row = BaseRow(run);
+
+  // Message 202 once, as information: the fixtures take each board as it answers.
+  run.events.Publish(station::MessageEvent{std::nullopt, kMsgRestartInBootMode, std::string(MessageText(kMsgRestartInBootMode))});
+  if (!options.json) {
+    Print(stdout, "station: %zu port%s, records in %s; put a board in boot mode on a fixture (Ctrl-C ends)\n",
+          run.jobs.size(), run.several() ? "s" : "", records_path.c_str());
+  }
+  const auto outcome = station::RunStation(run.jobs, run.settings, run.files, plan, InterruptFlag(), run.events,
+                                           [&run] { run.report->Tick(); });
+  const int status = StationExit(outcome);
+  if (!outcome.halted.empty()) Print(stderr, "error: the station stopped taking boards: %s\n", outcome.halted.c_str());
+  if (status == kExitInterrupted) {
+    Print(stderr, "quillon-cli: interrupted; the unit under way has the record INTERRUPTED and a row with result "
+                  "130. Its board holds a partly written flash: run it again.\n");
+  }
+  run.events.Publish(station::StationSummaryEvent{outcome.ports, outcome.passed, outcome.failed, outcome.interrupted, status});
+  return status;
+}
+
+}  // namespace
+
+void AddStationCommand(CLI::App& app, const Context& context, int& status) {
+  auto options = std::make_shared<FlashOptions>();
+  auto* sub = app.add_subcommand("station",
+                                 "A production station: every port takes board after board, with a run record per "
+                                 "unit and serial numbers that never repeat");
+  AddRunOptions(*sub, *options);
+  sub->add_option("--record", options->record,
+                  "the run records (SQLite; default quillon-runs.db beside the log); several stations may share one")
+      ->transform(AbsolutePath());
+  sub->add_option("--units", options->units, "end once this many units have ended, over all ports")
+      ->check(CLI::PositiveNumber);
+  sub->add_option("--serial-number", options->serial_number,
+                  "stamp each unit's serial number at ADDR in FORMAT: be32, le32, be16, le16 or dec:W");
+  sub->add_option("--first-serial", options->first_serial, "where a new serial counter starts (default 1)");
+  sub->add_option("--serial-counter", options->serial_counter, "the counter the numbers come from (default \"default\")");
+  sub->add_option("--operator", options->operator_name, "the operator's name, kept in every unit's row");
+  sub->callback([options, &context, &status] { status = RunStationCommand(context, *options); });
+}
+
+}  // namespace quillon::cli

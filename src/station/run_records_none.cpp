@@ -1,0 +1,15 @@
+#include "station/run_records.h"
+
+namespace quillon::station {
+
+// A build without SQLite: no run records, and the commands that need them say so.
+bool RecordsAvailable() { return false; }
+
+std::unique_ptr<RunRecords> RunRecords::Open(const std::string&, std::string& error) {
+  error = "this build has no run records (it was made without SQLite)";
+  return nullptr;
+}
+
+std::string UtcNow() { return {}; }
+
+}  // namespace quillon::station
