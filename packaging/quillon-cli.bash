@@ -4,7 +4,7 @@ _quillon_cli() {
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD-1]}
   command=${COMP_WORDS[1]}
-  local commands="info image settings ports flash doctor"
+  local commands="info image settings ports flash station history doctor"
   if [ "$COMP_CWORD" -eq 1 ]; then
     COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
     return
@@ -18,19 +18,25 @@ _quillon_cli() {
     --baud)
       COMPREPLY=($(compgen -W "4800 9600 19200 38400 57600 115200" -- "$cur"))
       return ;;
-    --boot|--ini|--log|--trace|--output|-o)
+    --boot|--ini|--log|--trace|--output|-o|--record)
       COMPREPLY=($(compgen -f -- "$cur"))
       return ;;
-    --send-wait)
+    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit)
+      return ;;
+    --serial-number)
+      COMPREPLY=($(compgen -W "0x3FF00:be32 0x3FF00:le32 0x3FF00:be16 0x3FF00:le16 0x3FF00:dec:8" -- "$cur"))
       return ;;
   esac
   local options
   case $command in
-    info) options="--json --boot --help" ;;
+    info) options="--json --boot --serial-number --help" ;;
     image) options="--output --help" ;;
     settings) options="--ini --json --save --help" ;;
     ports) options="--ini --json --help" ;;
-    flash) options="--port --boot --baud --send-wait --ini --log --trace --json --yes --help" ;;
+    flash) options="--port --boot --baud --send-wait --ini --log --trace --json --yes --record --expect-sha256 --help" ;;
+    station) options="--port --boot --baud --send-wait --ini --log --trace --json --record --units --serial-number
+      --first-serial --serial-counter --expect-sha256 --operator --help" ;;
+    history) options="--record --log --since --port --serial --failed --limit --json --csv --help" ;;
     doctor) options="--port --json --help" ;;
   esac
   if [[ $cur == -* ]]; then

@@ -127,6 +127,23 @@ std::optional<int> AddUsbPorts(const std::string& name, const UpdateSettings& se
   return std::nullopt;
 }
 
+// The adapter behind each job's port, as a run record names it: its USB serial number, else
+// its /dev/serial/by-path name; nothing when the port list does not know it.
+void NameAdapters(const UpdateSettings& settings, std::vector<PortJob>& jobs) {
+  const auto ports = ListSerialPorts(settings.Ports);
+  for (auto& job : jobs) {
+    const std::string device = JobDevice(job, settings);
+    for (const auto& port : ports) {
+      if (!SameDevice(port.device, device)) continue;
+      if (port.serial) {
+        job.adapter = *port.serial;
+      } else if (!port.by_path.empty()) {
+        job.adapter = port.by_path.front();
+      }
+    }
+  }
+}
+
 }  // namespace
 
 // The --port values as jobs: usb: expressions expanded, COMn through the settings' map.
@@ -150,6 +167,7 @@ std::optional<int> MakeJobs(const FlashOptions& options, const UpdateSettings& s
       add(0, name, name);
     }
   }
+  NameAdapters(settings, jobs);
   return std::nullopt;
 }
 

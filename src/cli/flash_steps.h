@@ -12,6 +12,7 @@
 
 #include "cli/context.h"
 #include "cli/run_report.h"
+#include "image/serial_stamp.h"
 #include "settings/update_settings.h"
 #include "station/events.h"
 #include "station/port_run.h"
@@ -81,6 +82,9 @@ std::optional<int> LoadFiles(FlashRun& run);
 std::optional<int> CheckExpectedImage(FlashRun& run);
 /// The run records' database: --record, else quillon-runs.db beside the log in use.
 std::string RecordsPath(const FlashRun& run);
+/// --serial-number: the stamp, or exit 2 when the text is no stamp, leaves the flash or would
+/// cover the update's own bytes (the message names the address and what the image holds).
+std::optional<int> CheckStamp(const FlashImage& image, const std::string& text, std::optional<SerialStamp>& stamp);
 /// What every row of this run shares: the station, operator, files and their hashes, version.
 station::UnitRow BaseRow(const FlashRun& run);
 

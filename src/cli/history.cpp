@@ -103,7 +103,8 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
     for (const auto& row : rows) {
       std::string line;
       bool first = true;
-      for (const auto& [key, value] : RowJson(row).items()) {
+      const auto fields = RowJson(row);
+      for (const auto& [key, value] : fields.items()) {
         line += (first ? "" : ",") + CsvField(value);
         first = false;
       }

@@ -11,7 +11,10 @@
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
 #include "cli/file_report.h"
+#include "cli/flash_steps.h"
+#include "image/serial_stamp.h"
 #include "image/srecord.h"
+#include "station/sha256.h"
 
 namespace quillon::cli {
 namespace {
@@ -19,6 +22,7 @@ namespace {
 struct InfoOptions {
   std::string update;
   std::string boot;
+  std::string serial_number;
   bool json = false;
 };
 
@@ -29,8 +33,18 @@ int RunInfo(const InfoOptions& options) {
   const int result = reader.LoadFlashImage(image, Utf8Path(options.update), &diagnosis);
   ReportLoadedFile(result, diagnosis, options.update, "update file");
 
+  std::optional<SerialStamp> stamp;
+  if (result >= 0) {
+    if (const auto status = CheckStamp(image, options.serial_number, stamp)) return *status;
+  }
+  const std::string sha256 = station::Sha256Hex(FlattenFlashImage(image));
   nlohmann::ordered_json out;
   out["result"] = result;
+  out["image_sha256"] = sha256;
+  if (stamp) {
+    const StampPlace place = PlaceOf(*stamp);
+    out["serial_number"] = {{"address", stamp->address}, {"bytes", stamp->width}, {"block", place.block}, {"chunk", place.chunk}};
+  }
   out["blocks"] = nlohmann::json::array();
   for (int i = 0; i < kFlashBlockCount; ++i) {
     const auto& block = image[i];
@@ -67,6 +81,13 @@ int RunInfo(const InfoOptions& options) {
     std::printf("Total: %lld bytes to send in %lld chunks\n",
                 static_cast<long long>(TotalUsedLength(image)),
                 static_cast<long long>(TotalUsedLength(image) / kChunkSize));
+    std::printf("Image SHA-256: %s (--expect-sha256 pins it)\n", sha256.c_str());
+    if (stamp) {
+      const StampPlace place = PlaceOf(*stamp);
+      std::printf("Serial number: %d bytes at 0x%05X, in block %d (base 0x%05X), chunk %d; the block is sent up to "
+                  "the end of that chunk at least\n", stamp->width, stamp->address, place.block,
+                  FlashBlockTable[static_cast<std::size_t>(place.block)].base, place.chunk);
+    }
     if (!options.boot.empty()) {
       std::printf("Boot file %s: %s (result %d, %d bytes)\n", options.boot.c_str(),
                   boot_result >= 1 ? "loaded" : boot_result == -1 ? "cannot be read" : "not usable",
@@ -89,6 +110,8 @@ void AddInfoCommand(CLI::App& app, const Context&, int& status) {
   auto* sub = app.add_subcommand("info", "Show how an update file lays out over the twelve erase blocks");
   sub->add_option("UPDATE", options->update, "update file (Motorola S-records)")->required();
   sub->add_option("--boot", options->boot, "also load this boot file");
+  sub->add_option("--serial-number", options->serial_number,
+                  "show where a station's serial number stamp ADDR:FORMAT lands (block and chunk)");
   sub->add_flag("--json", options->json, "print one JSON object");
   sub->callback([options, &status] { status = RunInfo(*options); });
 }

@@ -24,17 +24,17 @@ std::string Hex(std::uint32_t value) {
   return text;
 }
 
-// --serial-number: where the stamp goes, refused (exit 2) when it is no stamp, leaves the
-// flash or would cover the update's own bytes.
-std::optional<int> CheckStamp(const FlashRun& run, std::optional<SerialStamp>& stamp) {
-  if (run.options.serial_number.empty()) return std::nullopt;
-  stamp = ParseSerialStamp(run.options.serial_number);
+}  // namespace
+
+std::optional<int> CheckStamp(const FlashImage& image, const std::string& text, std::optional<SerialStamp>& stamp) {
+  if (text.empty()) return std::nullopt;
+  stamp = ParseSerialStamp(text);
   if (!stamp) {
     Print(stderr, "error: --serial-number %s: write ADDR:FORMAT, FORMAT one of be32, le32, be16, le16 or dec:W "
-                  "(W digits, 1 to 16), e.g. 0x3FF00:be32\n", run.options.serial_number.c_str());
+                  "(W digits, 1 to 16), e.g. 0x3FF00:be32\n", text.c_str());
     return kExitUsage;
   }
-  const StampCheck check = CheckSerialStamp(*run.files.image, *stamp);
+  const StampCheck check = CheckSerialStamp(image, *stamp);
   if (check.kind == StampCheck::Kind::kOutsideFlash) {
     Print(stderr, "error: --serial-number: %d bytes at %s do not fit inside the flash (0x00000-0x3FFFF)\n",
           stamp->width, Hex(static_cast<std::uint32_t>(stamp->address)).c_str());
@@ -54,6 +54,8 @@ std::optional<int> CheckStamp(const FlashRun& run, std::optional<SerialStamp>& s
   }
   return std::nullopt;
 }
+
+namespace {
 
 int StationExit(const station::StationOutcome& outcome) {
   if (!outcome.halted.empty()) return kExitUsage;
@@ -86,7 +88,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   if (const auto status = LoadFiles(run)) return *status;
   if (const auto status = CheckExpectedImage(run)) return *status;
   station::StationPlan plan;
-  if (const auto status = CheckStamp(run, plan.stamp)) return *status;
+  if (const auto status = CheckStamp(*run.files.image, options.serial_number, plan.stamp)) return *status;
   std::string error;
   const std::string records_path = RecordsPath(run);
   if (run.make_log_folder) {

@@ -1,0 +1,240 @@
+// quillon-cli station against quillon-devsim fixtures that serve board after board: the run
+// records, the serial numbers in each board's flash, a fault, a killed station, the records read
+// back by tools outside the project (sqlite3, its CSV reader; srec_cat for the image).
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+using testing::ReadFileBytes;
+using testing::RunShell;
+using testing::Spawn;
+using testing::TempDir;
+using testing::Wait;
+
+const std::string kBoot = QUILLON_EXAMPLES "/nivaload.sub";
+
+class StationE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // 2 KB at 0 and 1 KB at 0x3F000: the stamp at 0x3FF00 lands in a block the update also uses.
+    ASSERT_EQ(RunShell("cd '" + dir_.path().string() + "' && head -c 3072 /dev/urandom > data.bin && "
+                       "srec_cat data.bin -binary -crop 0 0x800 data.bin -binary -crop 0x800 0xC00 -offset 0x3E800 "
+                       "-o update.mot -motorola -address-length=4 -disable=data-count -crlf >/dev/null 2>&1"),
+              0);
+    update_ = (dir_.path() / "update.mot").string();
+    ASSERT_EQ(RunShell("srec_cat '" + update_ + "' -fill 0xFF 0 0x40000 -crop 0 0x40000 -o '" +
+                       (dir_.path() / "image.bin").string() + "' -binary"),
+              0);
+    image_ = ReadFileBytes(dir_.path() / "image.bin");
+    ASSERT_EQ(image_.size(), 0x40000u);
+  }
+
+  pid_t StartFixture(const std::string& name, std::vector<std::string> extra) {
+    const std::string link = (dir_.path() / name).string();
+    std::vector<std::string> args{QUILLON_DEVSIM, "--link", link, "--swap-ms", "1200", "--flash-out",
+                                  (dir_.path() / (name + ".bin")).string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const pid_t pid = Spawn(args, dir_.path() / (name + ".out"), dir_.path() / (name + ".err"));
+    for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return pid;
+  }
+
+  pid_t StartStation(std::vector<std::string> extra, const std::string& out = "cli") {
+    std::vector<std::string> args{QUILLON_CLI, "station", "--boot", kBoot, "--baud", "115200", "--ini",
+                                  (dir_.path() / "q.ini").string(), "--log", (dir_.path() / "q.sts").string(),
+                                  "--record", db(), "--json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(update_);
+    return Spawn(args, dir_.path() / (out + ".out"), dir_.path() / (out + ".err"));
+  }
+
+  static void Stop(pid_t pid) {
+    ::kill(pid, SIGTERM);
+    Wait(pid);
+  }
+
+  // A fixture ends once the station let go of its last board; one that does not within a
+  // minute is stopped, and the test fails.
+  static int Finish(pid_t pid) {
+    int status = 0;
+    for (int i = 0; i < 600; ++i) {
+      if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ::kill(pid, SIGKILL);
+    ADD_FAILURE() << "a fixture never ended";
+    return Wait(pid);
+  }
+
+  std::string Port(const std::string& name) const { return (dir_.path() / name).string(); }
+  std::string db() const { return (dir_.path() / "runs.db").string(); }
+
+  // A query's answer from the sqlite3 program, one row per line, columns split by '|'.
+  std::string Sql(const std::string& query) const {
+    const auto out = dir_.path() / "sql.out";
+    EXPECT_EQ(RunShell("sqlite3 '" + db() + "' \"" + query + "\" > '" + out.string() + "'"), 0) << query;
+    return ReadFileBytes(out);
+  }
+
+  std::vector<nlohmann::json> Events(const std::string& out = "cli") const {
+    std::vector<nlohmann::json> events;
+    std::istringstream lines(ReadFileBytes(dir_.path() / (out + ".out")));
+    for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line));
+    return events;
+  }
+
+  std::uint32_t StampAt(const std::string& flash) const {
+    return (std::uint32_t{static_cast<std::uint8_t>(flash[0x3FF00])} << 24) |
+           (std::uint32_t{static_cast<std::uint8_t>(flash[0x3FF01])} << 16) |
+           (std::uint32_t{static_cast<std::uint8_t>(flash[0x3FF02])} << 8) | static_cast<std::uint8_t>(flash[0x3FF03]);
+  }
+
+  TempDir dir_;
+  std::string update_;
+  std::string image_;
+};
+
+TEST_F(StationE2eTest, TwoFixturesSixBoardsSixRowsAndEachNumberOnExactlyOneBoard) {
+  const pid_t a = StartFixture("fa", {"--boards", "3"});
+  const pid_t b = StartFixture("fb", {"--boards", "3"});
+  const int status = Wait(StartStation({"--port", Port("fa"), "--port", Port("fb"), "--units", "6", "--serial-number",
+                                        "0x3FF00:be32", "--first-serial", "1000", "--operator", "Aiko"}));
+  EXPECT_EQ(status, 0) << ReadFileBytes(dir_.path() / "cli.err");
+  EXPECT_EQ(Finish(a), 0);
+  EXPECT_EQ(Finish(b), 0);
+
+  EXPECT_EQ(Sql("SELECT count(*), sum(ok), min(serial_number), max(serial_number), count(DISTINCT serial_number), "
+                "min(result), max(result), count(DISTINCT port) FROM units"),
+            "6|6|1000|1005|6|205|205|2\n");
+  EXPECT_EQ(Sql("SELECT DISTINCT operator, image_sha256 FROM units"),
+            "Aiko|" + Sql("SELECT image_sha256 FROM units LIMIT 1").substr(0, 64) + "\n");
+  std::set<std::uint32_t> stamped;
+  for (const char* fixture : {"fa", "fb"}) {
+    for (int board = 1; board <= 3; ++board) {
+      std::string flash = ReadFileBytes(dir_.path() / (std::string(fixture) + ".bin." + std::to_string(board)));
+      ASSERT_EQ(flash.size(), 0x40000u);
+      stamped.insert(StampAt(flash));
+      // Apart from its number, every board holds the update file's image.
+      flash.replace(0x3FF00, 4, "\xFF\xFF\xFF\xFF");
+      EXPECT_TRUE(flash == image_) << fixture << " board " << board;
+    }
+  }
+  EXPECT_EQ(stamped, (std::set<std::uint32_t>{1000, 1001, 1002, 1003, 1004, 1005}));
+
+  // Every unit's events carry its id; the summary counts the units.
+  const auto events = Events();
+  int boards = 0, results = 0;
+  for (const auto& e : events) {
+    if (e["event"] == "board") ++boards;
+    if (e["event"] == "result") {
+      ++results;
+      EXPECT_TRUE(e.contains("unit"));
+    }
+    if (e["event"] == "progress") {
+      EXPECT_TRUE(e.contains("unit"));
+    }
+  }
+  EXPECT_EQ(boards, 6);
+  EXPECT_EQ(results, 6);
+  EXPECT_EQ(events.back()["event"], "summary");
+  EXPECT_EQ(events.back()["passed"], 6);
+  EXPECT_EQ(events.back()["exit"], 0);
+
+  // history --csv, read back by sqlite3's own CSV reader: the columns, in their order.
+  ASSERT_EQ(RunShell("'" QUILLON_CLI "' history --record '" + db() + "' --csv > '" + (dir_.path() / "h.csv").string() +
+                     "'"),
+            0);
+  const std::string read_back = (dir_.path() / "back.db").string();
+  ASSERT_EQ(RunShell("sqlite3 '" + read_back + "' '.import --csv " + (dir_.path() / "h.csv").string() + " h'"), 0);
+  const auto out = dir_.path() / "cols.out";
+  ASSERT_EQ(RunShell("sqlite3 '" + read_back + "' \"SELECT group_concat(name, ',') FROM pragma_table_info('h'); "
+                     "SELECT count(*), min(serial_number) FROM h\" > '" + out.string() + "'"),
+            0);
+  EXPECT_EQ(ReadFileBytes(out),
+            "id,station,port,adapter,operator,started_utc,ended_utc,seconds,update_file,image_sha256,boot_sha256,"
+            "serial_number,bytes_sent,result,ok,stop_phase,stop_block,stop_chunk,records,quillon_version\n6|1000\n");
+}
+
+// Two stations (two processes) share one database; one fixture's first board goes silent in
+// the transfer: its row failed, and the next board on that fixture still runs.
+TEST_F(StationE2eTest, AFaultyBoardFailsItsRowAndTwoProcessesNeverShareANumber) {
+  const pid_t a = StartFixture("fa", {"--boards", "2", "--silent-after-chunk", "3", "--fault-board", "1"});
+  const pid_t b = StartFixture("fb", {"--boards", "2"});
+  const pid_t first = StartStation({"--port", Port("fa"), "--units", "2", "--serial-number", "0x3FF00:be32"}, "one");
+  const pid_t second = StartStation({"--port", Port("fb"), "--units", "2", "--serial-number", "0x3FF00:be32"}, "two");
+  EXPECT_EQ(Wait(first), 17);
+  EXPECT_EQ(Wait(second), 0);
+  Finish(a);
+  Finish(b);
+  EXPECT_EQ(Sql("SELECT count(*), count(DISTINCT serial_number), min(serial_number), max(serial_number) FROM units"),
+            "4|4|1|4\n");
+  EXPECT_EQ(Sql("SELECT result, ok, stop_phase, stop_block, stop_chunk, records <> '' FROM units WHERE port = '" +
+                Port("fa") + "' ORDER BY id"),
+            "503|0|transfer|0|3|1\n205|1||||0\n");
+  EXPECT_EQ(StampAt(ReadFileBytes(dir_.path() / "fa.bin.2")),
+            std::stoul(Sql("SELECT serial_number FROM units WHERE port = '" + Port("fa") + "' AND ok = 1")));
+}
+
+// A station killed in the middle of a unit leaves its row without a result: history calls it
+// INCOMPLETE, and the database is whole.
+TEST_F(StationE2eTest, AKilledStationLeavesAnIncompleteRowAndAWholeDatabase) {
+  const pid_t a = StartFixture("fa", {"--boards", "1", "--latency-ms", "20"});
+  const pid_t station = StartStation({"--port", Port("fa")});
+  for (int i = 0; i < 300 && ReadFileBytes(dir_.path() / "cli.out").find("\"progress\"") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ::kill(station, SIGKILL);
+  Wait(station);
+  Stop(a);
+  EXPECT_EQ(Sql("PRAGMA integrity_check"), "ok\n");
+  EXPECT_EQ(Sql("SELECT count(*), count(result) FROM units"), "1|0\n");
+  const auto out = dir_.path() / "h.json";
+  ASSERT_EQ(RunShell("'" QUILLON_CLI "' history --record '" + db() + "' --json > '" + out.string() + "'"), 0);
+  EXPECT_EQ(nlohmann::json::parse(ReadFileBytes(out))["result"], "INCOMPLETE");
+  const auto table = dir_.path() / "h.txt";
+  ASSERT_EQ(RunShell("'" QUILLON_CLI "' history --record '" + db() + "' > '" + table.string() + "'"), 0);
+  EXPECT_NE(ReadFileBytes(table).find("INCOMPLETE"), std::string::npos);
+}
+
+// A pinned image that is not the file's: exit 19 before anything reaches a device, for flash
+// and station alike. The same device then takes a whole update from its very first byte.
+TEST_F(StationE2eTest, AWrongExpectedHashSendsNothing) {
+  for (const std::string command : {"flash", "station"}) {
+    const pid_t a = StartFixture("fa", {"--report", (dir_.path() / "report.txt").string()});
+    std::vector<std::string> args{QUILLON_CLI, command, "--port", Port("fa"), "--boot", kBoot, "--log",
+                                  (dir_.path() / "q.sts").string(), "--record", db(), "--expect-sha256",
+                                  std::string(64, '0'), update_};
+    if (command == "flash") args.insert(args.begin() + 2, "--yes");
+    EXPECT_EQ(Wait(Spawn(args, dir_.path() / "cli.out", dir_.path() / "cli.err")), 19) << command;
+    EXPECT_NE(ReadFileBytes(dir_.path() / "cli.err").find("the update file is not the one expected"), std::string::npos);
+    const std::string hash = Sql("SELECT 1").empty() ? "" : ReadFileBytes(dir_.path() / "cli.err").substr(
+        ReadFileBytes(dir_.path() / "cli.err").find("its image has") + 17, 64);
+    ASSERT_EQ(Wait(Spawn({QUILLON_CLI, "flash", "--yes", "--baud", "115200", "--port", Port("fa"), "--boot", kBoot, "--log",
+                          (dir_.path() / "q.sts").string(), "--expect-sha256", hash, update_},
+                         dir_.path() / "cli.out", dir_.path() / "cli.err")),
+              0)
+        << command << ": " << ReadFileBytes(dir_.path() / "cli.err");
+    EXPECT_EQ(Finish(a), 0);
+    EXPECT_NE(ReadFileBytes(dir_.path() / "report.txt").find("seen: boot mode: 10 bytes 0x00, then 0x55"), std::string::npos)
+        << command;
+  }
+}
+
+}  // namespace
+}  // namespace quillon
