@@ -323,10 +323,17 @@ PortResult NotRun(const PortJob& job, RunPhase phase) {
 
 // Every port must be usable before message 202: nobody restarts a device into boot mode for a
 // run that cannot start, and with several ports nothing is sent when one cannot be used.
-std::optional<int> Preflight(FlashRun& run) {
+}  // namespace
+
+std::optional<int> Preflight(FlashRun& run, bool missing_allowed) {
   for (const auto& job : run.jobs) {
     const std::string device = JobDevice(job, run.settings);
-    const auto findings = CheckPort(device, PortCheckOptions{"/", false});
+    auto findings = CheckPort(device, PortCheckOptions{"/", false});
+    // A station's fixture may have its adapter plugged in later.
+    if (missing_allowed && std::any_of(findings.begin(), findings.end(),
+                                       [](const PortFinding& f) { return f.kind == PortFinding::Kind::kMissing; })) {
+      continue;
+    }
     if (NothingBlocks(findings)) continue;
     // The record a failed open writes, without opening the port: a port another program
     // holds, or the system console, is not touched at all.
@@ -354,8 +361,6 @@ std::optional<int> Preflight(FlashRun& run) {
   }
   return std::nullopt;
 }
-
-}  // namespace
 
 // Message 202 once for every port; then one Enter (or --yes) starts them all. A stop or the
 // end of input here sends nothing.

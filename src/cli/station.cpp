@@ -89,6 +89,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   if (const auto status = CheckExpectedImage(run)) return *status;
   station::StationPlan plan;
   if (const auto status = CheckStamp(*run.files.image, options.serial_number, plan.stamp)) return *status;
+  if (const auto status = Preflight(run, true)) return *status;
   std::string error;
   const std::string records_path = RecordsPath(run);
   if (run.make_log_folder) {
