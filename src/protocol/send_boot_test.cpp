@@ -205,3 +205,45 @@ TEST_F(SendBootTest, ReadErrorInProgramPhaseEndsTheDownload) {
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+struct ProbeCase {
+  const char* name;
+  std::optional<testing::FakeCommDriver::Bytes> answer;  // after the 0x55, at `after_ms`
+  long long after_ms;
+  BootModeProbe expected;
+};
+
+class ProbeBootModeTest : public testing::ProtocolTest, public ::testing::WithParamInterface<ProbeCase> {};
+
+// The start bytes go out as the boot-mode entry sends them; the chip's answer counts only
+// within the probe's wait, and the probe writes no record whatever it hears.
+TEST_P(ProbeBootModeTest, SaysWhatTheStartBytesBroughtBack) {
+  driver_.on_write = [this](std::span<const std::uint8_t> bytes) {
+    if (bytes[0] == 0x55 && GetParam().answer) driver_.ArriveIn(GetParam().after_ms, *GetParam().answer);
+  };
+  const auto start = pause_.Now();
+  EXPECT_EQ(protocol_.ProbeBootMode(500), GetParam().expected);
+  ASSERT_EQ(driver_.writes.size(), 11u);
+  EXPECT_EQ(driver_.writes.back(), (testing::FakeCommDriver::Bytes{0x55}));
+  EXPECT_EQ(CountPauses(50), 11);
+  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(pause_.Now() - start).count();
+  // Eleven paced bytes, then at most the 500 ms wait.
+  EXPECT_LE(spent, 550 + 500);
+  if (GetParam().expected != BootModeProbe::kAnswered) EXPECT_GE(spent, 550 + 500);
+  EXPECT_TRUE(Records().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ProbeBootModeTest,
+    ::testing::Values(ProbeCase{"Answered", testing::FakeCommDriver::Bytes{0xAA}, 0, BootModeProbe::kAnswered},
+                      ProbeCase{"AnsweredLate", testing::FakeCommDriver::Bytes{0xAA}, 400, BootModeProbe::kAnswered},
+                      ProbeCase{"TooLate", testing::FakeCommDriver::Bytes{0xAA}, 700, BootModeProbe::kSilent},
+                      ProbeCase{"Silent", std::nullopt, 0, BootModeProbe::kSilent},
+                      ProbeCase{"WrongAnswer", testing::FakeCommDriver::Bytes{0x3F}, 0, BootModeProbe::kOther}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quillon

@@ -135,6 +135,91 @@ TEST_F(StationTest, ARecordTheLogCannotTakeIsAWarningWithTheRecord) {
   EXPECT_THAT(warnings[0].record, ::testing::HasSubstr("Ack Error"));
 }
 
+// The units of a fixture test: begun while the count allows, each with the next id.
+class CountingLoop final : public BoardLoop {
+ public:
+  CountingLoop(const StopFlag& stop, int units) : stop_(stop), units_(units) {}
+  bool KeepGoing() const override { return !stop_.requested() && begun_ < units_; }
+  UnitStart BeginUnit(const PortJob&) override {
+    UnitStart unit;
+    unit.started = true;
+    unit.id = ++begun_;
+    return unit;
+  }
+  void EndUnit(const PortResult& result, const std::string& records) override {
+    ended.push_back(result);
+    unit_records.push_back(records);
+  }
+  std::vector<PortResult> ended;
+  std::vector<std::string> unit_records;
+
+ private:
+  const StopFlag& stop_;
+  int units_;
+  int begun_ = 0;
+};
+
+// A chip in boot mode answers every probe's 0x55 with 0xAA; the boot program is never echoed,
+// so each unit ends in 502. `silent_probe`: the probe (1-based) that finds the fixture empty
+// (the board taken off and the next one put on); 0: the board stays. The station is stopped
+// at the tenth probe.
+PortPartsMaker BoardInBootMode(StopFlag& stop, int silent_probe, int& probes, std::string& line) {
+  return [&stop, silent_probe, &probes, &line](const StopFlag&) {
+    auto pause = std::make_unique<testing::FakePause>();
+    auto driver = std::make_unique<testing::FakeCommDriver>();
+    driver->clock = pause.get();
+    driver->on_write = [&stop, silent_probe, &probes, &line, &driver = *driver](std::span<const std::uint8_t> bytes) {
+      for (std::uint8_t byte : bytes) line.push_back(static_cast<char>(byte));
+      if (bytes.size() != 1 || bytes[0] != 0x55) return;
+      if (++probes == 10) stop.Request();
+      if (probes != silent_probe) driver.arrivals.push_back({0xAA});
+    };
+    return PortParts{std::move(driver), std::move(pause)};
+  };
+}
+
+TEST_F(StationTest, ABoardThatStaysIsNeverRunTwice) {
+  StopFlag stop;
+  CountingLoop loop(stop, 5);
+  int probes = 0;
+  std::string line;
+  const PortCounts counts = RunBoards(Job("A"), settings_, files_, loop, stop, events_, BoardInBootMode(stop, 0, probes, line));
+  EXPECT_EQ(probes, 10);
+  ASSERT_EQ(loop.ended.size(), 1u);
+  EXPECT_EQ(loop.ended[0].id, kMsgBootSendFailed);
+  EXPECT_EQ(loop.ended[0].unit, 1);
+  EXPECT_EQ(counts.failed, 1);
+  EXPECT_EQ(Seen<BoardEvent>("A").size(), 1u);
+  // The unit's own records are kept with it; the probes wrote none.
+  EXPECT_THAT(loop.unit_records[0], ::testing::HasSubstr("SEND BOOT ERROR"));
+  EXPECT_THAT(testing::LogMessages(dir_ / "A.sts"), ::testing::Each(::testing::Not(::testing::HasSubstr("INTERRUPTED"))));
+  EXPECT_EQ(testing::LogMessages(dir_ / "A.sts").size(), 2u);
+  // Every probe is the boot-mode entry: ten 0x00 and a 0x55.
+  EXPECT_EQ(line.substr(0, 11), std::string(10, '\0') + "\x55");
+}
+
+TEST_F(StationTest, TheNextBoardRunsOnceAProbeHeardNothing) {
+  StopFlag stop;
+  CountingLoop loop(stop, 5);
+  int probes = 0;
+  std::string line;
+  RunBoards(Job("A"), settings_, files_, loop, stop, events_, BoardInBootMode(stop, 2, probes, line));
+  ASSERT_EQ(loop.ended.size(), 2u);
+  EXPECT_EQ(loop.ended[1].unit, 2);
+  const auto waiting = Seen<WaitingEvent>("A");
+  EXPECT_EQ(waiting.size(), 3u);
+}
+
+TEST_F(StationTest, NoUnitBeginsPastTheCount) {
+  StopFlag stop;
+  CountingLoop loop(stop, 1);
+  int probes = 0;
+  std::string line;
+  RunBoards(Job("A"), settings_, files_, loop, stop, events_, BoardInBootMode(stop, 2, probes, line));
+  EXPECT_EQ(loop.ended.size(), 1u);
+  EXPECT_EQ(probes, 1);
+}
+
 struct PerPortCase {
   std::string log, device, expected;
 };
