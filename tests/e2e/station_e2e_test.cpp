@@ -213,7 +213,8 @@ TEST_F(StationE2eTest, AKilledStationLeavesAnIncompleteRowAndAWholeDatabase) {
 }
 
 // A pinned image that is not the file's: exit 19 before anything reaches a device, for flash
-// and station alike. The same device then takes a whole update from its very first byte.
+// and station alike. The same device then takes a whole update from its very first byte,
+// recorded by flash --record.
 TEST_F(StationE2eTest, AWrongExpectedHashSendsNothing) {
   for (const std::string command : {"flash", "station"}) {
     const pid_t a = StartFixture("fa", {"--report", (dir_.path() / "report.txt").string()});
@@ -223,10 +224,13 @@ TEST_F(StationE2eTest, AWrongExpectedHashSendsNothing) {
     if (command == "flash") args.insert(args.begin() + 2, "--yes");
     EXPECT_EQ(Wait(Spawn(args, dir_.path() / "cli.out", dir_.path() / "cli.err")), 19) << command;
     EXPECT_NE(ReadFileBytes(dir_.path() / "cli.err").find("the update file is not the one expected"), std::string::npos);
-    const std::string hash = Sql("SELECT 1").empty() ? "" : ReadFileBytes(dir_.path() / "cli.err").substr(
-        ReadFileBytes(dir_.path() / "cli.err").find("its image has") + 17, 64);
+    // The message names the image's own hash: the right one to pin.
+    const std::string said = ReadFileBytes(dir_.path() / "cli.err");
+    const auto at = said.find("its image has");
+    ASSERT_NE(at, std::string::npos);
+    const std::string hash = said.substr(said.find_first_not_of(' ', at + 13), 64);
     ASSERT_EQ(Wait(Spawn({QUILLON_CLI, "flash", "--yes", "--baud", "115200", "--port", Port("fa"), "--boot", kBoot, "--log",
-                          (dir_.path() / "q.sts").string(), "--expect-sha256", hash, update_},
+                          (dir_.path() / "q.sts").string(), "--expect-sha256", hash, "--record", db(), update_},
                          dir_.path() / "cli.out", dir_.path() / "cli.err")),
               0)
         << command << ": " << ReadFileBytes(dir_.path() / "cli.err");
@@ -234,6 +238,9 @@ TEST_F(StationE2eTest, AWrongExpectedHashSendsNothing) {
     EXPECT_NE(ReadFileBytes(dir_.path() / "report.txt").find("seen: boot mode: 10 bytes 0x00, then 0x55"), std::string::npos)
         << command;
   }
+  // flash --record keeps a row per run as the station does; the refused runs left none.
+  EXPECT_EQ(Sql("SELECT count(*), sum(ok), min(result), count(serial_number), count(DISTINCT image_sha256) FROM units"),
+            "2|2|205|0|1\n");
 }
 
 }  // namespace
