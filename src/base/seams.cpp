@@ -16,7 +16,7 @@ void StoppablePause::Sleep(int milliseconds) {
   while (!stop_.requested()) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return;
-    std::this_thread::sleep_until(std::min(deadline, now + std::chrono::milliseconds(10)));
+    std::this_thread::sleep_until(std::min(deadline, now + std::chrono::milliseconds(kStopSliceMs)));
   }
 }
 

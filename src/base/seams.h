@@ -35,7 +35,10 @@ class StopFlag {
   std::atomic<bool> requested_{false};
 };
 
-/// A ThreadPause that ends early once `stop` is requested (it looks every 10 ms at most; the
+/// How often a wait or pause that a stop may cut short looks at the stop.
+inline constexpr int kStopSliceMs = 50;
+
+/// A ThreadPause that ends early once `stop` is requested (it looks every kStopSliceMs; the
 /// pause still ends at its own deadline, however it is cut into slices).
 class StoppablePause final : public Pause {
  public:

@@ -232,7 +232,9 @@ TEST_P(ProbeBootModeTest, SaysWhatTheStartBytesBroughtBack) {
   const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(pause_.Now() - start).count();
   // Eleven paced bytes, then at most the 500 ms wait.
   EXPECT_LE(spent, 550 + 500);
-  if (GetParam().expected != BootModeProbe::kAnswered) EXPECT_GE(spent, 550 + 500);
+  if (GetParam().expected != BootModeProbe::kAnswered) {
+    EXPECT_GE(spent, 550 + 500);
+  }
   EXPECT_TRUE(Records().empty());
 }
 

@@ -30,14 +30,15 @@ bool CountingCommDriver::Write(std::span<const std::uint8_t> bytes, std::size_t&
 }
 
 InputWait StoppableCommDriver::WaitForInput(int milliseconds) {
-  // In slices, so that a stop is seen within 10 ms however long the wait. What is left is
+  // In slices, so that a stop is seen within 50 ms however long the wait (a station's idle
+  // ports wait all day: shorter slices only cost wakeups). What is left is
   // rounded up, never down: a wait never ends before its time.
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
   for (;;) {
     if (stop_.requested()) return InputWait::kLineGone;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    const InputWait result = ForwardingCommDriver::WaitForInput(static_cast<int>(std::clamp<long long>(left, 0, 10)));
+    const InputWait result = ForwardingCommDriver::WaitForInput(static_cast<int>(std::clamp<long long>(left, 0, kStopSliceMs)));
     if (result != InputWait::kTimeUp || Clock::now() >= deadline) return result;
   }
 }

@@ -171,17 +171,20 @@ class SqliteRecords final : public RunRecords {
 
   std::vector<UnitRow> History(const HistoryFilter& filter, std::string& error) override {
     const std::lock_guard lock(mutex_);
-    const std::string sql = SelectColumns() +
-                            " WHERE (?1 IS NULL OR started_utc >= ?1) AND (?2 IS NULL OR port = ?2)"
-                            " AND (?3 IS NULL OR serial_number = ?3) AND (?4 = 0 OR ok = 0)"
-                            " ORDER BY id DESC LIMIT ?5";
+    // Only the conditions asked for, so that a lookup by serial number or time uses its index.
+    std::string where;
+    auto add = [&where](const char* condition) { where += (where.empty() ? " WHERE " : " AND ") + std::string(condition); };
+    if (filter.since) add("started_utc >= ?1");
+    if (filter.port) add("port = ?2");
+    if (filter.serial) add("serial_number = ?3");
+    if (filter.failed) add("ok = 0");
+    const std::string sql = SelectColumns() + where + " ORDER BY id DESC LIMIT ?4";
     Statement s(db_, sql.c_str());
     if (!s.ok()) return Failed(error), std::vector<UnitRow>{};
-    s.Bind(1, filter.since);
-    s.Bind(2, filter.port);
-    s.Bind(3, filter.serial);
-    s.Bind(4, filter.failed ? 1 : 0);
-    s.Bind(5, filter.limit > 0 ? filter.limit : -1);
+    if (filter.since) s.Bind(1, *filter.since);
+    if (filter.port) s.Bind(2, *filter.port);
+    if (filter.serial) s.Bind(3, *filter.serial);
+    s.Bind(4, filter.limit > 0 ? filter.limit : -1);
     return Rows(s, error);
   }
 
