@@ -473,12 +473,7 @@ int RunAllPorts(FlashRun& run, FlashRecords* records) {
 
 int RunFlash(const Context& context, const FlashOptions& options) {
   FlashRun run{options, {}};
-  PrepareRun(context, run);
-  const NamedFiles inputs = RunInputs(run);
-  if (const auto status = MakeJobs(options, run.settings, run.jobs)) return *status;
-  if (const auto status = NameFiles(options, run.settings, run.make_log_folder, run.jobs)) return *status;
-  if (const auto status = CheckLogs(run.jobs, inputs)) return *status;
-  if (const auto status = CheckTraces(run.jobs, inputs)) return *status;
+  if (const auto status = PrepareRun(context, run)) return *status;
   ChoosePrinter(run);
   if (const auto status = LoadFiles(run)) return *status;
   if (const auto status = CheckExpectedImage(run)) return *status;
@@ -529,13 +524,18 @@ void AddRunOptions(CLI::App& sub, FlashOptions& options) {
                  "the SHA-256 the image must have (as `info` shows it); another image exits 19 with nothing sent");
 }
 
-void PrepareRun(const Context& context, FlashRun& run) {
+std::optional<int> PrepareRun(const Context& context, FlashRun& run) {
   const FlashOptions& options = run.options;
   run.settings = context.LoadSettings(options.ini, options.log);
   run.make_log_folder = context.MakeLogFolder(options.log);
   run.settings.MotFile = options.update;
   if (options.baud) run.settings.Baudrate = *options.baud;
   if (options.send_wait) run.settings.SendWait = *options.send_wait;
+  const NamedFiles inputs = RunInputs(run);
+  if (const auto status = MakeJobs(options, run.settings, run.jobs)) return status;
+  if (const auto status = NameFiles(options, run.settings, run.make_log_folder, run.jobs)) return status;
+  if (const auto status = CheckLogs(run.jobs, inputs)) return status;
+  return CheckTraces(run.jobs, inputs);
 }
 
 NamedFiles RunInputs(const FlashRun& run) {

@@ -66,8 +66,9 @@ using NamedFiles = std::vector<std::pair<std::string, std::string>>;  // path, w
 
 /// The options both commands take: the ports, files, bit rate, printers, records, hash.
 void AddRunOptions(CLI::App& sub, FlashOptions& options);
-/// The settings for this run: loaded, with the options laid over them (never saved).
-void PrepareRun(const Context& context, FlashRun& run);
+/// The settings for this run, loaded with the options laid over them (never saved), and its
+/// ports as jobs with their logs and traces checked; the exit status when that is wrong usage.
+std::optional<int> PrepareRun(const Context& context, FlashRun& run);
 /// The run's own files, which no log or trace may be.
 NamedFiles RunInputs(const FlashRun& run);
 

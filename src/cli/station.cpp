@@ -71,12 +71,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
     return kExitUsage;
   }
   FlashRun run{options, {}};
-  PrepareRun(context, run);
-  const NamedFiles inputs = RunInputs(run);
-  if (const auto status = MakeJobs(options, run.settings, run.jobs)) return *status;
-  if (const auto status = NameFiles(options, run.settings, run.make_log_folder, run.jobs)) return *status;
-  if (const auto status = CheckLogs(run.jobs, inputs)) return *status;
-  if (const auto status = CheckTraces(run.jobs, inputs)) return *status;
+  if (const auto status = PrepareRun(context, run)) return *status;
   if (options.json) {
     run.report = std::make_unique<JsonLinesReport>(stdout);
   } else {
