@@ -3,6 +3,7 @@
 #include <chrono>
 #include <ctime>
 #include <mutex>
+#include <thread>
 
 #include "station/run_records.h"
 
@@ -269,8 +270,16 @@ std::unique_ptr<RunRecords> RunRecords::Open(const std::string& path, std::strin
   }
   auto records = std::make_unique<SqliteRecords>(db);
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  if (!records->Exec("PRAGMA journal_mode=WAL", error) || !records->Exec(kSchema, error)) return nullptr;
-  return records;
+  // Two stations starting on one new database: turning on WAL or making the tables can find
+  // the other one doing it, and SQLite reports that at once rather than through the busy
+  // handler. Tried again for up to the busy timeout.
+  for (int tries = kBusyTimeoutMs / 50;; --tries) {
+    error.clear();
+    if (records->Exec("PRAGMA journal_mode=WAL", error) && records->Exec(kSchema, error)) return records;
+    const int code = sqlite3_errcode(db);
+    if (tries <= 0 || (code != SQLITE_BUSY && code != SQLITE_LOCKED)) return nullptr;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
 std::string UtcNow() {
