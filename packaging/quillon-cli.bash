@@ -21,7 +21,7 @@ _quillon_cli() {
     --boot|--ini|--log|--trace|--output|-o|--record)
       COMPREPLY=($(compgen -f -- "$cur"))
       return ;;
-    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit)
+    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http)
       return ;;
     --serial-number)
       COMPREPLY=($(compgen -W "0x3FF00:be32 0x3FF00:le32 0x3FF00:be16 0x3FF00:le16 0x3FF00:dec:8" -- "$cur"))
@@ -35,7 +35,7 @@ _quillon_cli() {
     ports) options="--ini --json --help" ;;
     flash) options="--port --boot --baud --send-wait --ini --log --trace --json --yes --record --expect-sha256 --help" ;;
     station) options="--port --boot --baud --send-wait --ini --log --trace --json --record --units --serial-number
-      --first-serial --serial-counter --expect-sha256 --operator --help" ;;
+      --first-serial --serial-counter --expect-sha256 --operator --http --help" ;;
     history) options="--record --log --since --port --serial --failed --limit --json --csv --help" ;;
     doctor) options="--port --json --help" ;;
   esac

@@ -40,6 +40,7 @@ struct FlashOptions {
   std::uint64_t first_serial = 1;
   std::string serial_counter = "default";
   std::string operator_name;
+  std::string http;  ///< [ADDR:]PORT of the live page; empty: none
 };
 
 // Everything one run decides before its ports start.
@@ -90,6 +91,9 @@ std::string RecordsPath(const FlashRun& run);
 /// --serial-number: the stamp, or exit 2 when the text is no stamp, leaves the flash or would
 /// cover the update's own bytes (the message names the address and what the image holds).
 std::optional<int> CheckStamp(const FlashImage& image, const std::string& text, std::optional<SerialStamp>& stamp);
+/// --http's [ADDR:]PORT as an address and port: 127.0.0.1 without ADDR; nothing when it is no
+/// such text.
+std::optional<std::pair<std::string, int>> ParseListenAddress(const std::string& text);
 /// What every row of this run shares: the station, operator, files and their hashes, version.
 station::UnitRow BaseRow(const FlashRun& run);
 

@@ -13,30 +13,19 @@
 
 namespace quillon::cli {
 
-namespace {
-
-// The words of a warning.
-std::string WarningText(const station::WarningEvent& warning) {
-  switch (warning.kind) {
-    case station::WarningEvent::Kind::kLogUnwritten:
-      return "the log " + warning.path + " could not be written; its record: " + warning.record;
-    case station::WarningEvent::Kind::kTraceUnwritable:
-      return "the trace " + warning.path + " cannot be written: this run is not traced";
-  }
-  return {};
+void Subscribe(station::EventStream& events, RunReport& report) {
+  events.Subscribe([&report](const station::Event& event) { report.OnEvent(event); });
 }
 
-}  // namespace
-
-void Subscribe(station::EventStream& events, RunReport& report) {
-  events.Subscribe([&report](const station::Event& event) {
-    std::visit(
+void RunReport::OnEvent(const station::Event& event) {
+  RunReport& report = *this;
+  std::visit(
         [&report](const auto& e) {
           using E = std::decay_t<decltype(e)>;
           if constexpr (std::is_same_v<E, station::MessageEvent>) {
             report.Message(e.port ? &*e.port : nullptr, e.id, e.text);
           } else if constexpr (std::is_same_v<E, station::WarningEvent>) {
-            report.Warning(e.port, WarningText(e));
+            report.Warning(e.port, station::WarningText(e));
           } else if constexpr (std::is_same_v<E, station::PhaseEvent>) {
             report.Phase(e.port, e.transfer == Transfer::kBootProgram ? "boot" : "transfer", e.total, e.text);
           } else if constexpr (std::is_same_v<E, station::ProgressEvent>) {
@@ -48,7 +37,7 @@ void Subscribe(station::EventStream& events, RunReport& report) {
           } else if constexpr (std::is_same_v<E, station::SummaryEvent>) {
             report.Summary(e.results, e.exit_status);
           } else if constexpr (std::is_same_v<E, station::WaitingEvent>) {
-            report.Waiting(e.port);
+            report.Waiting(e.port, e.missing);
           } else if constexpr (std::is_same_v<E, station::BoardEvent>) {
             report.Board(e.port, e.unit, e.serial_number);
           } else if constexpr (std::is_same_v<E, station::StationSummaryEvent>) {
@@ -56,12 +45,10 @@ void Subscribe(station::EventStream& events, RunReport& report) {
           }
         },
         event);
-  });
 }
 
 namespace {
 
-double Millisecond(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
 
 // A message's text on one line: its line breaks become spaces.
 std::string OneLine(std::string_view text) {
@@ -85,133 +72,13 @@ std::string Where(const StopPoint& stop) {
 
 }  // namespace
 
-void JsonLinesReport::Write(const nlohmann::ordered_json& event) {
+void JsonLinesReport::OnEvent(const station::Event& event) {
+  const auto object = json_.Object(event);
+  if (!object) return;
+  const std::string line = station::JsonText(*object);
   const std::lock_guard lock(mutex_);
-  std::string line;
-  const auto port = event.find("port");
-  const auto unit = port != event.end() && port->is_string() ? units_.find(port->get<std::string>()) : units_.end();
-  if (unit != units_.end() && !event.contains("unit")) {
-    nlohmann::ordered_json with_unit;
-    for (const auto& [key, value] : event.items()) {
-      with_unit[key] = value;
-      if (key == "port") with_unit["unit"] = unit->second;
-    }
-    line = JsonText(with_unit);
-  } else {
-    line = JsonText(event);
-  }
   Print(out_, "%s\n", line.c_str());
   std::fflush(out_);
-}
-
-void JsonLinesReport::Waiting(const std::string& port) {
-  {
-    const std::lock_guard lock(mutex_);
-    units_.erase(port);
-  }
-  Write(nlohmann::ordered_json{{"event", "waiting"}, {"port", port}});
-}
-
-void JsonLinesReport::Board(const std::string& port, long long unit, const std::optional<std::string>& serial) {
-  {
-    const std::lock_guard lock(mutex_);
-    units_[port] = unit;
-  }
-  nlohmann::ordered_json event{{"event", "board"}, {"port", port}, {"unit", unit}};
-  if (serial) event["serial_number"] = *serial;
-  Write(event);
-}
-
-void JsonLinesReport::StationSummary(const station::StationSummaryEvent& summary) {
-  nlohmann::ordered_json ports = nlohmann::ordered_json::array();
-  for (const auto& port : summary.ports) {
-    ports.push_back({{"port", port.port}, {"passed", port.passed}, {"failed", port.failed}, {"interrupted", port.interrupted}});
-  }
-  Write(nlohmann::ordered_json{{"event", "summary"},
-                               {"passed", summary.passed},
-                               {"failed", summary.failed},
-                               {"interrupted", summary.interrupted},
-                               {"ports", ports},
-                               {"exit", summary.exit_status}});
-}
-
-void JsonLinesReport::Message(const std::string* port, int id, std::string_view text) {
-  nlohmann::ordered_json event{{"event", "message"}};
-  if (port != nullptr) event["port"] = *port;
-  event["id"] = id;
-  event["text"] = std::string(text);
-  Write(event);
-}
-
-void JsonLinesReport::Warning(const std::string& port, std::string_view text) {
-  Write(nlohmann::ordered_json{
-      {"event", "message"}, {"port", port}, {"level", "warning"}, {"text", std::string(text)}});
-}
-
-void JsonLinesReport::Phase(const std::string& port, std::string_view phase, int total, std::string_view) {
-  {
-    const std::lock_guard lock(mutex_);
-    shown_[port] = {-1, std::chrono::steady_clock::now()};
-  }
-  Write(nlohmann::ordered_json{{"event", "phase"}, {"port", port}, {"phase", std::string(phase)}, {"total", total}});
-}
-
-void JsonLinesReport::Progress(const std::string& port, int done, int total, double bytes_per_second) {
-  {
-    const std::lock_guard lock(mutex_);
-    Shown& shown = shown_[port];
-    const auto now = std::chrono::steady_clock::now();
-    if (now - shown.at < std::chrono::milliseconds(250) && done != total) return;
-    shown = {done, now};
-  }
-  WriteProgress(port, done, total, bytes_per_second);
-}
-
-void JsonLinesReport::PhaseEnd(const std::string& port, int done, int total, double bytes_per_second, double) {
-  {
-    const std::lock_guard lock(mutex_);
-    Shown& shown = shown_[port];
-    if (shown.done == done) return;
-    shown.done = done;
-  }
-  WriteProgress(port, done, total, bytes_per_second);
-}
-
-void JsonLinesReport::WriteProgress(const std::string& port, int done, int total, double bytes_per_second) {
-  Write(nlohmann::ordered_json{{"event", "progress"},
-                                        {"port", port},
-                                        {"done", done},
-                                        {"total", total},
-                                        {"bytes_per_second", std::round(bytes_per_second)}});
-}
-
-void JsonLinesReport::Result(const PortResult& r) {
-  nlohmann::ordered_json event{{"event", "result"}, {"port", r.port}};
-  event["id"] = r.interrupted ? nlohmann::json(nullptr) : nlohmann::json(r.id);
-  event["interrupted"] = r.interrupted;
-  event["ok"] = r.ok();
-  event["seconds"] = Millisecond(r.seconds);
-  event["bytes"] = r.bytes;
-  event["log"] = r.log;
-  if (r.serial_number) event["serial_number"] = *r.serial_number;
-  if (!r.ok()) {
-    if (const char* phase = PhaseName(r.stop.phase); phase != nullptr) {
-      event["phase"] = phase;
-      if (r.stop.phase == RunPhase::kTransfer) {
-        event["block"] = r.stop.block;
-        event["chunk"] = r.stop.chunk;
-      }
-    }
-  }
-  Write(event);
-}
-
-void JsonLinesReport::Summary(const std::vector<PortResult>& results, int exit_status) {
-  const auto ok = std::count_if(results.begin(), results.end(), [](const PortResult& r) { return r.ok(); });
-  Write(nlohmann::ordered_json{{"event", "summary"},
-                                        {"ok", ok},
-                                        {"failed", static_cast<long long>(results.size()) - ok},
-                                        {"exit", exit_status}});
 }
 
 PortLinesReport::PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports) : out_(out), live_(live) {
@@ -307,11 +174,11 @@ void PortLinesReport::Result(const PortResult& r) {
   line->status = line->phase + " unit " + std::to_string(r.unit) + "; waiting for the next board";
 }
 
-void PortLinesReport::Waiting(const std::string& port) {
+void PortLinesReport::Waiting(const std::string& port, bool missing) {
   const std::lock_guard lock(mutex_);
   if (Line* line = Find(port)) {
     if (line->status.empty()) line->status = "waiting for a board";
-    line->phase = "waiting";
+    line->phase = missing ? "port missing (plug in its adapter)" : "waiting";
     line->done = line->total = 0;
     line->rate = 0;
   }

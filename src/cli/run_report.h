@@ -18,6 +18,7 @@
 
 #include "base/messages.h"
 #include "cli/terminal.h"
+#include "station/event_json.h"
 #include "station/events.h"
 #include "update/update_sequence.h"
 
@@ -29,26 +30,32 @@ using station::PortResult;
 class RunReport {
  public:
   virtual ~RunReport() = default;
+  /// Every event comes here first; by default it goes to the method of its kind below.
+  virtual void OnEvent(const station::Event& event);
   /// A message box; `port` is null for one shown before the ports run (message 202).
-  virtual void Message(const std::string* port, int id, std::string_view text) = 0;
+  virtual void Message(const std::string* port, int id, std::string_view text) { (void)port, (void)id, (void)text; }
   /// A transfer begins: "boot" or "transfer", with its number of chunks and its window text.
-  virtual void Phase(const std::string& port, std::string_view phase, int total, std::string_view text = {}) = 0;
+  virtual void Phase(const std::string& port, std::string_view phase, int total, std::string_view text = {}) {
+    (void)port, (void)phase, (void)total, (void)text;
+  }
   /// One more chunk went out.
-  virtual void Progress(const std::string& port, int done, int total, double bytes_per_second) = 0;
+  virtual void Progress(const std::string& port, int done, int total, double bytes_per_second) {
+    (void)port, (void)done, (void)total, (void)bytes_per_second;
+  }
   /// The transfer ended, finished or not.
   virtual void PhaseEnd(const std::string& port, int done, int total, double bytes_per_second, double seconds) {
     (void)port, (void)done, (void)total, (void)bytes_per_second, (void)seconds;
   }
   /// Something the person should know that is not a failure of the update (a log that cannot
   /// be written: its record follows).
-  virtual void Warning(const std::string& port, std::string_view text) = 0;
-  virtual void Result(const PortResult& result) = 0;
+  virtual void Warning(const std::string& port, std::string_view text) { (void)port, (void)text; }
+  virtual void Result(const PortResult& result) { (void)result; }
   /// The last word: every port's result and the exit status.
-  virtual void Summary(const std::vector<PortResult>& results, int exit_status) = 0;
+  virtual void Summary(const std::vector<PortResult>& results, int exit_status) { (void)results, (void)exit_status; }
   /// Called from the main thread about ten times a second while the ports run.
   virtual void Tick() {}
-  /// A station's port waits for a board.
-  virtual void Waiting(const std::string& port) { (void)port; }
+  /// A station's port waits for a board; `missing` while its device cannot be opened.
+  virtual void Waiting(const std::string& port, bool missing) { (void)port, (void)missing; }
   /// A board answered on a station's port: unit `unit` begins.
   virtual void Board(const std::string& port, long long unit, const std::optional<std::string>& serial) {
     (void)port, (void)unit, (void)serial;
@@ -60,34 +67,16 @@ class RunReport {
 /// The report reads the station's events from here on.
 void Subscribe(station::EventStream& events, RunReport& report);
 
-/// JSON Lines on `out`: one object per event, flushed at once. Progress at most once per
-/// chunk, at least every quarter second while chunks go out, and at the end of a phase.
+/// JSON Lines on `out`: one object per event (station/event_json.h), flushed at once.
 class JsonLinesReport final : public RunReport {
  public:
   explicit JsonLinesReport(std::FILE* out) : out_(out) {}
-  void Message(const std::string* port, int id, std::string_view text) override;
-  void Phase(const std::string& port, std::string_view phase, int total, std::string_view text = {}) override;
-  void Progress(const std::string& port, int done, int total, double bytes_per_second) override;
-  void PhaseEnd(const std::string& port, int done, int total, double bytes_per_second, double seconds) override;
-  void Warning(const std::string& port, std::string_view text) override;
-  void Result(const PortResult& result) override;
-  void Summary(const std::vector<PortResult>& results, int exit_status) override;
-  void Waiting(const std::string& port) override;
-  void Board(const std::string& port, long long unit, const std::optional<std::string>& serial) override;
-  void StationSummary(const station::StationSummaryEvent& summary) override;
+  void OnEvent(const station::Event& event) override;
 
  private:
-  struct Shown {
-    int done = -1;
-    std::chrono::steady_clock::time_point at;
-  };
-  /// Writes one event; a station unit's events carry its "unit" after the port.
-  void Write(const nlohmann::ordered_json& event);
-  void WriteProgress(const std::string& port, int done, int total, double bytes_per_second);
   std::FILE* out_;
   std::mutex mutex_;
-  std::map<std::string, Shown> shown_;
-  std::map<std::string, long long> units_;  ///< the unit under way on each station port
+  station::EventJson json_;
 };
 
 /// One port as the terminal has always shown it: messages as "[id] text" lines (failures
@@ -122,7 +111,7 @@ class PortLinesReport final : public RunReport {
   void Result(const PortResult& result) override;
   void Summary(const std::vector<PortResult>& results, int exit_status) override;
   void Tick() override;
-  void Waiting(const std::string& port) override;
+  void Waiting(const std::string& port, bool missing) override;
   void Board(const std::string& port, long long unit, const std::optional<std::string>& serial) override;
   void StationSummary(const station::StationSummaryEvent& summary) override;
 

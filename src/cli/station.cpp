@@ -14,6 +14,9 @@
 #include "image/serial_stamp.h"
 #include "station/run_records.h"
 #include "station/station.h"
+#if QUILLON_LIVE_PAGE
+#include "station/page/live_page.h"
+#endif
 
 namespace quillon::cli {
 namespace {
@@ -25,6 +28,25 @@ std::string Hex(std::uint32_t value) {
 }
 
 }  // namespace
+
+std::optional<std::pair<std::string, int>> ParseListenAddress(const std::string& text) {
+  std::string address = "127.0.0.1";
+  std::string port = text;
+  if (!text.empty() && text.front() == '[') {
+    const auto end = text.find("]:");
+    if (end == std::string::npos) return std::nullopt;
+    address = text.substr(1, end - 1);
+    port = text.substr(end + 2);
+  } else if (const auto colon = text.rfind(':'); colon != std::string::npos) {
+    address = text.substr(0, colon);
+    port = text.substr(colon + 1);
+  }
+  if (address.empty() || port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535) {
+    return std::nullopt;
+  }
+  return std::make_pair(address, std::stoi(port));
+}
 
 std::optional<int> CheckStamp(const FlashImage& image, const std::string& text, std::optional<SerialStamp>& stamp) {
   if (text.empty()) return std::nullopt;
@@ -56,6 +78,39 @@ std::optional<int> CheckStamp(const FlashImage& image, const std::string& text, 
 }
 
 namespace {
+
+#if QUILLON_LIVE_PAGE
+// The live page's facts, its address and its start; an error has been said when it returns null.
+std::unique_ptr<station::page::LivePage> StartPage(const FlashRun& run, const station::UnitRow& row,
+                                                   station::RunRecords* records) {
+  const auto where = ParseListenAddress(run.options.http);
+  if (!where) {
+    Print(stderr, "error: --http %s: write PORT, ADDR:PORT or [IPv6]:PORT, e.g. 8080 or 0.0.0.0:8080\n",
+          run.options.http.c_str());
+    return nullptr;
+  }
+  station::page::PageFacts facts;
+  for (const auto& job : run.jobs) facts.ports.push_back({job.name, job.adapter});
+  facts.update_file = row.update_file;
+  facts.image_sha256 = row.image_sha256;
+  facts.station = row.station;
+  facts.version = row.quillon_version;
+  auto page = std::make_unique<station::page::LivePage>(std::move(facts), records);
+  std::string error;
+  if (!page->Start(where->first, where->second, error)) {
+    Print(stderr, "error: --http: the live page %s; choose another port\n", error.c_str());
+    return nullptr;
+  }
+  const bool ipv6 = where->first.find(':') != std::string::npos;
+  const std::string shown = (ipv6 ? "[" + where->first + "]" : where->first) + ":" + std::to_string(page->port());
+  Print(stderr, "station: live page at http://%s/\n", shown.c_str());
+  if (where->first != "127.0.0.1" && where->first != "::1" && where->first != "localhost") {
+    Print(stderr, "station: the live page listens on %s, not only on this machine: anyone who reaches this "
+                  "address can read it (it changes nothing)\n", shown.c_str());
+  }
+  return page;
+}
+#endif
 
 int StationExit(const station::StationOutcome& outcome) {
   if (!outcome.halted.empty()) return kExitUsage;
@@ -102,6 +157,19 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   plan.counter = options.serial_counter;
   plan.first_serial = options.first_serial;
   plan.row = BaseRow(run);
+#if QUILLON_LIVE_PAGE
+  std::unique_ptr<station::page::LivePage> page;
+  if (!options.http.empty()) {
+    page = StartPage(run, plan.row, records.get());
+    if (!page) return kExitUsage;
+    page->Subscribe(run.events);
+  }
+#else
+  if (!options.http.empty()) {
+    Print(stderr, "error: --http: this build of quillon-cli has no live page\n");
+    return kExitUsage;
+  }
+#endif
 
   // Message 202 once, as information: the fixtures take each board as it answers.
   run.events.Publish(station::MessageEvent{std::nullopt, kMsgRestartInBootMode, std::string(MessageText(kMsgRestartInBootMode))});
@@ -118,6 +186,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
                   "130. Its board holds a partly written flash: run it again.\n");
   }
   run.events.Publish(station::StationSummaryEvent{outcome.ports, outcome.passed, outcome.failed, outcome.interrupted, status});
+  // The page, still open, now says that the station has ended; its streams end with the process.
   return status;
 }
 
@@ -139,6 +208,9 @@ void AddStationCommand(CLI::App& app, const Context& context, int& status) {
   sub->add_option("--first-serial", options->first_serial, "where a new serial counter starts (default 1)");
   sub->add_option("--serial-counter", options->serial_counter, "the counter the numbers come from (default \"default\")");
   sub->add_option("--operator", options->operator_name, "the operator's name, kept in every unit's row");
+  sub->add_option("--http", options->http,
+                  "serve the live page on [ADDR:]PORT (without ADDR only this machine, 127.0.0.1, can see it; "
+                  "0.0.0.0:PORT for the whole network)");
   sub->callback([options, &context, &status] { status = RunStationCommand(context, *options); });
 }
 

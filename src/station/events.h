@@ -85,9 +85,11 @@ struct PhaseEndEvent {
   double seconds = 0;
 };
 
-/// A station's port begins waiting for a board.
+/// A station's port begins waiting for a board; `missing` while its device cannot be opened
+/// (a fixture's adapter unplugged), published again without it once it opens.
 struct WaitingEvent {
   std::string port;
+  bool missing = false;
 };
 
 /// A board answered on a station's port: unit `unit` begins on it.

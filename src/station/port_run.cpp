@@ -186,8 +186,8 @@ namespace {
 class Fixture {
  public:
   Fixture(const PortJob& job, const UpdateSettings& settings, SerialPort& port, Pause& pause, const EventLog& log,
-          const BoardLoop& loop)
-      : job_(job), settings_(settings), port_(port), pause_(pause), log_(log), loop_(loop) {}
+          const BoardLoop& loop, EventStream& events)
+      : job_(job), settings_(settings), port_(port), pause_(pause), log_(log), loop_(loop), events_(events) {}
 
   /// Returns once a board answered; false when the loop is to end first.
   bool AwaitBoard(bool after_unit) {
@@ -200,6 +200,11 @@ class Fixture {
             job_.target.port_device.empty() ? PortDeviceName(job_.com > 0 ? job_.com : settings_.Com, settings_.Ports)
                                             : job_.target.port_device;
         port_.OpenPort(device);
+        // Said once each way: the fixture's adapter is gone, or back.
+        if (port_.IsOpen() == missing_) {
+          missing_ = !missing_;
+          events_.Publish(WaitingEvent{job_.name, missing_});
+        }
       }
       if (port_.IsOpen()) {
         DeviceProtocol protocol(port_, pause_, progress, log_);
@@ -229,6 +234,8 @@ class Fixture {
   Pause& pause_;
   const EventLog& log_;
   const BoardLoop& loop_;
+  EventStream& events_;
+  bool missing_ = false;
 };
 
 }  // namespace
@@ -246,7 +253,7 @@ PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFi
   log.on_record = [&records](const std::string& record) { records += (records.empty() ? "" : "\n") + record; };
   {
     SerialPort port(*line.line, log);
-    Fixture fixture(job, settings, port, *line.parts.pause, log, loop);
+    Fixture fixture(job, settings, port, *line.parts.pause, log, loop, events);
     bool after_unit = false;
     for (;;) {
       events.Publish(WaitingEvent{job.name});

@@ -1,0 +1,145 @@
+#include "station/event_json.h"
+
+#include <algorithm>
+#include <cmath>
+#include <type_traits>
+#include <variant>
+
+namespace quillon::station {
+namespace {
+
+double Millisecond(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
+
+}  // namespace
+
+std::string WarningText(const WarningEvent& warning) {
+  switch (warning.kind) {
+    case WarningEvent::Kind::kLogUnwritten:
+      return "the log " + warning.path + " could not be written; its record: " + warning.record;
+    case WarningEvent::Kind::kTraceUnwritable:
+      return "the trace " + warning.path + " cannot be written: this run is not traced";
+  }
+  return {};
+}
+
+nlohmann::ordered_json ResultJson(const PortResult& r) {
+  nlohmann::ordered_json event{{"event", "result"}, {"port", r.port}};
+  event["id"] = r.interrupted ? nlohmann::json(nullptr) : nlohmann::json(r.id);
+  event["interrupted"] = r.interrupted;
+  event["ok"] = r.ok();
+  event["seconds"] = Millisecond(r.seconds);
+  event["bytes"] = r.bytes;
+  event["log"] = r.log;
+  if (r.serial_number) event["serial_number"] = *r.serial_number;
+  if (!r.ok()) {
+    if (const char* phase = PhaseName(r.stop.phase); phase != nullptr) {
+      event["phase"] = phase;
+      if (r.stop.phase == RunPhase::kTransfer) {
+        event["block"] = r.stop.block;
+        event["chunk"] = r.stop.chunk;
+      }
+    }
+  }
+  return event;
+}
+
+std::optional<nlohmann::ordered_json> EventJson::Object(const Event& event) {
+  auto object = Convert(event);
+  if (!object) return object;
+  const std::lock_guard lock(mutex_);
+  const auto port = object->find("port");
+  const auto unit = port != object->end() && port->is_string() ? units_.find(port->get<std::string>()) : units_.end();
+  if (unit == units_.end() || object->contains("unit")) return object;
+  nlohmann::ordered_json with_unit;
+  for (const auto& [key, value] : object->items()) {
+    with_unit[key] = value;
+    if (key == "port") with_unit["unit"] = unit->second;
+  }
+  return with_unit;
+}
+
+std::optional<nlohmann::ordered_json> EventJson::Progress(const std::string& port, int done, int total,
+                                                          double bytes_per_second, bool end) {
+  {
+    const std::lock_guard lock(mutex_);
+    Shown& shown = shown_[port];
+    if (end) {
+      if (shown.done == done) return std::nullopt;
+      shown.done = done;
+    } else {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - shown.at < std::chrono::milliseconds(250) && done != total) return std::nullopt;
+      shown = {done, now};
+    }
+  }
+  return nlohmann::ordered_json{{"event", "progress"},
+                                {"port", port},
+                                {"done", done},
+                                {"total", total},
+                                {"bytes_per_second", std::round(bytes_per_second)}};
+}
+
+std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
+  return std::visit(
+      [this](const auto& e) -> std::optional<nlohmann::ordered_json> {
+        using E = std::decay_t<decltype(e)>;
+        if constexpr (std::is_same_v<E, MessageEvent>) {
+          nlohmann::ordered_json object{{"event", "message"}};
+          if (e.port) object["port"] = *e.port;
+          object["id"] = e.id;
+          object["text"] = e.text;
+          return object;
+        } else if constexpr (std::is_same_v<E, WarningEvent>) {
+          return nlohmann::ordered_json{{"event", "message"}, {"port", e.port}, {"level", "warning"}, {"text", WarningText(e)}};
+        } else if constexpr (std::is_same_v<E, PhaseEvent>) {
+          {
+            const std::lock_guard lock(mutex_);
+            shown_[e.port] = {-1, std::chrono::steady_clock::now()};
+          }
+          return nlohmann::ordered_json{{"event", "phase"},
+                                        {"port", e.port},
+                                        {"phase", e.transfer == Transfer::kBootProgram ? "boot" : "transfer"},
+                                        {"total", e.total}};
+        } else if constexpr (std::is_same_v<E, ProgressEvent>) {
+          return Progress(e.port, e.done, e.total, e.bytes_per_second, false);
+        } else if constexpr (std::is_same_v<E, PhaseEndEvent>) {
+          return Progress(e.port, e.done, e.total, e.bytes_per_second, true);
+        } else if constexpr (std::is_same_v<E, ResultEvent>) {
+          return ResultJson(e.result);
+        } else if constexpr (std::is_same_v<E, SummaryEvent>) {
+          const auto ok = std::count_if(e.results.begin(), e.results.end(), [](const PortResult& r) { return r.ok(); });
+          return nlohmann::ordered_json{{"event", "summary"},
+                                        {"ok", ok},
+                                        {"failed", static_cast<long long>(e.results.size()) - ok},
+                                        {"exit", e.exit_status}};
+        } else if constexpr (std::is_same_v<E, WaitingEvent>) {
+          {
+            const std::lock_guard lock(mutex_);
+            units_.erase(e.port);
+          }
+          nlohmann::ordered_json object{{"event", "waiting"}, {"port", e.port}};
+          if (e.missing) object["missing"] = true;
+          return object;
+        } else if constexpr (std::is_same_v<E, BoardEvent>) {
+          {
+            const std::lock_guard lock(mutex_);
+            units_[e.port] = e.unit;
+          }
+          nlohmann::ordered_json object{{"event", "board"}, {"port", e.port}, {"unit", e.unit}};
+          if (e.serial_number) object["serial_number"] = *e.serial_number;
+          return object;
+        } else {
+          static_assert(std::is_same_v<E, StationSummaryEvent>);
+          nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+          for (const auto& port : e.ports) {
+            ports.push_back({{"port", port.port}, {"passed", port.passed}, {"failed", port.failed},
+                             {"interrupted", port.interrupted}});
+          }
+          return nlohmann::ordered_json{{"event", "summary"}, {"passed", e.passed}, {"failed", e.failed},
+                                        {"interrupted", e.interrupted}, {"ports", ports}, {"exit", e.exit_status}};
+        }
+      },
+      event);
+}
+
+}  // namespace quillon::station

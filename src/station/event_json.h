@@ -1,0 +1,51 @@
+#pragma once
+// The station's events as JSON objects, one per line: what `--json` prints and what the live
+// page streams. A station unit's events carry its id right after the port, from its board until
+// the port waits again; progress comes at most every quarter second per port and at a phase's end.
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "station/events.h"
+
+namespace quillon::station {
+
+/// One line of JSON; bytes that are not UTF-8 (texts from files, port names) come out as
+/// U+FFFD instead of an exception.
+template <typename Json>
+std::string JsonText(const Json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+/// The text of a warning event.
+std::string WarningText(const WarningEvent& warning);
+
+/// Turns events into JSON objects; safe to call from every port's thread.
+class EventJson {
+ public:
+  /// The event's object, or nothing for progress that is not shown (too soon after the last).
+  std::optional<nlohmann::ordered_json> Object(const Event& event);
+
+ private:
+  struct Shown {
+    int done = -1;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::optional<nlohmann::ordered_json> Convert(const Event& event);
+  std::optional<nlohmann::ordered_json> Progress(const std::string& port, int done, int total,
+                                                 double bytes_per_second, bool end);
+
+  std::mutex mutex_;
+  std::map<std::string, Shown> shown_;
+  std::map<std::string, long long> units_;  ///< the unit under way on each station port
+};
+
+/// A port's result as the event stream shows it.
+nlohmann::ordered_json ResultJson(const PortResult& result);
+
+}  // namespace quillon::station

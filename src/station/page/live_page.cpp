@@ -1,0 +1,230 @@
+#include "station/page/live_page.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <thread>
+
+#include <httplib.h>
+
+#include "base/system.h"
+#include "station/event_json.h"
+#include "station/page/viewers.h"
+
+namespace quillon::station::page {
+namespace {
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text;
+}
+
+bool IsAddress(const std::string& host) {
+  unsigned char bytes[16];
+  return inet_pton(AF_INET, host.c_str(), bytes) == 1 || inet_pton(AF_INET6, host.c_str(), bytes) == 1;
+}
+
+// The host part of a Host header: without its port, an IPv6 address without its brackets.
+std::string HostPart(const std::string& header) {
+  if (!header.empty() && header.front() == '[') {
+    const auto end = header.find(']');
+    return end == std::string::npos ? std::string() : header.substr(1, end - 1);
+  }
+  const auto colon = header.find(':');
+  return header.substr(0, colon);
+}
+
+// An idle stream gets a comment line this often: it keeps proxies from closing it, and a write
+// that fails is how a viewer that went away is noticed (its place freed within two of them).
+constexpr auto kKeepAlive = std::chrono::seconds(2);
+
+}  // namespace
+
+bool HostAllowed(const std::string& host_header, const std::string& listen_address, const std::string& host_name) {
+  const std::string host = Lower(HostPart(host_header));
+  if (host.empty()) return false;
+  if (host == "localhost" || host == Lower(host_name)) return true;
+  const std::string listening = Lower(listen_address);
+  if (listening == "0.0.0.0" || listening == "::") return IsAddress(host);
+  return host == listening;
+}
+
+std::string PageLanguage(const std::string& accept_language) {
+  // The weight of the best-liked tag of each language; the first listed wins a tie.
+  double japanese = -1, english = -1;
+  int japanese_at = 0, english_at = 0, at = 0;
+  std::size_t start = 0;
+  while (start <= accept_language.size()) {
+    std::size_t end = accept_language.find(',', start);
+    if (end == std::string::npos) end = accept_language.size();
+    std::string item = Lower(accept_language.substr(start, end - start));
+    start = end + 1;
+    double weight = 1;
+    if (const auto q = item.find(";q="); q != std::string::npos) {
+      weight = std::strtod(item.c_str() + q + 3, nullptr);
+      item.erase(q);
+    }
+    item.erase(std::remove(item.begin(), item.end(), ' '), item.end());
+    ++at;
+    const std::string primary = item.substr(0, item.find('-'));
+    if (primary == "ja" && weight > japanese) japanese = weight, japanese_at = at;
+    if ((primary == "en" || primary == "*") && weight > english) english = weight, english_at = at;
+  }
+  const bool prefers_japanese =
+      japanese > 0 && (japanese > english || (japanese == english && japanese_at < english_at));
+  return prefers_japanese ? "ja" : "en";
+}
+
+struct LivePage::Impl {
+  Impl(PageFacts page_facts, RunRecords* run_records)
+      : state(std::move(page_facts), PageState::Clock::now()), records(run_records) {}
+
+  PageState state;
+  RunRecords* records;
+  Viewers viewers{kMostViewers};
+  EventJson json;
+  httplib::Server server;
+  std::thread thread;
+  std::string address;
+  int port = 0;
+
+  nlohmann::ordered_json Units(std::int64_t since, bool latest) {
+    nlohmann::ordered_json units = nlohmann::ordered_json::array();
+    if (records == nullptr) return units;
+    std::string error;
+    if (latest) {
+      HistoryFilter filter;
+      filter.limit = 20;
+      for (const auto& row : records->History(filter, error)) units.push_back(UnitJson(row));
+    } else {
+      for (const auto& row : records->After(since, 200, error)) units.push_back(UnitJson(row));
+    }
+    return units;
+  }
+
+  void Routes() {
+    const std::string host_name = HostName();
+    server.new_task_queue = [] {
+      // The library owns and deletes its task queue: every stream holds a thread, and there
+      // are threads left for the page, the state, and a refusal for one stream too many.
+      return new httplib::ThreadPool(kMostViewers + 8);
+    };
+    server.set_keep_alive_timeout(5);
+    server.set_pre_routing_handler([this, host_name](const httplib::Request& request, httplib::Response& response) {
+      if (!HostAllowed(request.get_header_value("Host"), address, host_name)) {
+        response.status = 421;
+        response.set_content("This station answers only to its own address, localhost or its host name.\n",
+                             "text/plain; charset=utf-8");
+        return httplib::Server::HandlerResponse::Handled;
+      }
+      if (request.method != "GET" && request.method != "HEAD") {
+        response.status = 405;
+        response.set_header("Allow", "GET, HEAD");
+        response.set_content("The station's page is read-only.\n", "text/plain; charset=utf-8");
+        return httplib::Server::HandlerResponse::Handled;
+      }
+      response.set_header("Cache-Control", "no-store");
+      response.set_header("X-Content-Type-Options", "nosniff");
+      return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server.Get("/", [](const httplib::Request& request, httplib::Response& response) {
+      response.set_header("Vary", "Accept-Language");
+      response.set_header("Content-Security-Policy",
+                          "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+                          "connect-src 'self'; img-src data:");
+      response.set_content(PageHtml(PageLanguage(request.get_header_value("Accept-Language"))),
+                           "text/html; charset=utf-8");
+    });
+    server.Get("/healthz", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content("ok\n", "text/plain");
+    });
+    server.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
+      auto whole = state.Json(PageState::Clock::now());
+      whole["units"] = Units(0, true);
+      response.set_content(JsonText(whole), "application/json");
+    });
+    server.Get("/api/units", [this](const httplib::Request& request, httplib::Response& response) {
+      const std::string since = request.get_param_value("since");
+      std::int64_t id = 0;
+      const bool number = !since.empty() && since.size() <= 18 &&
+                          std::all_of(since.begin(), since.end(), [](unsigned char c) { return std::isdigit(c); });
+      if (!number) {
+        response.status = 400;
+        response.set_content("since: give a unit id (0 or more)\n", "text/plain");
+        return;
+      }
+      id = std::stoll(since);
+      response.set_content(JsonText(Units(id, false)), "application/json");
+    });
+    server.Get("/events", [this](const httplib::Request&, httplib::Response& response) {
+      auto viewer = viewers.Join();
+      if (!viewer) {
+        response.status = 503;
+        response.set_header("Retry-After", "10");
+        response.set_content("Too many viewers: at most 32 pages follow the station at once.\n", "text/plain");
+        return;
+      }
+      response.set_header("X-Accel-Buffering", "no");
+      response.set_chunked_content_provider(
+          "text/event-stream",
+          [this, viewer, first = true](std::size_t, httplib::DataSink& sink) mutable {
+            if (first) {
+              first = false;
+              const std::string hello = "retry: 2000\n\n";
+              return sink.write(hello.data(), hello.size());
+            }
+            const auto batch = viewers.Next(*viewer, kKeepAlive);
+            if (batch.closed) {
+              sink.done();
+              return true;
+            }
+            std::string text;
+            for (const auto& line : batch.lines) text += "data: " + line + "\n\n";
+            if (batch.dropped) text += "event: resync\ndata: {}\n\n";
+            if (text.empty()) text = ": keep-alive\n\n";
+            return sink.write(text.data(), text.size());
+          },
+          [this, viewer](bool) { viewers.Leave(viewer); });
+    });
+  }
+};
+
+LivePage::LivePage(PageFacts facts, RunRecords* records) : impl_(std::make_unique<Impl>(std::move(facts), records)) {
+  impl_->Routes();
+}
+
+LivePage::~LivePage() { Stop(); }
+
+void LivePage::Subscribe(EventStream& events) {
+  events.Subscribe([impl = impl_.get()](const Event& event) {
+    impl->state.OnEvent(event);
+    if (auto object = impl->json.Object(event)) impl->viewers.Publish(JsonText(*object));
+  });
+}
+
+bool LivePage::Start(const std::string& address, int port, std::string& error) {
+  impl_->address = address;
+  const int bound = port == 0 ? impl_->server.bind_to_any_port(address) : (impl_->server.bind_to_port(address, port) ? port : -1);
+  if (bound <= 0) {
+    error = "cannot listen on " + address + ":" + std::to_string(port) + " (in use, or not an address of this machine)";
+    return false;
+  }
+  impl_->port = bound;
+  impl_->thread = std::thread([impl = impl_.get()] { impl->server.listen_after_bind(); });
+  // A stop before the server runs would be missed by it: Stop() needs a running server.
+  for (int i = 0; i < 500 && !impl_->server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return true;
+}
+
+int LivePage::port() const { return impl_->port; }
+
+void LivePage::Stop() {
+  if (!impl_ || !impl_->thread.joinable()) return;
+  impl_->viewers.Close();
+  impl_->server.stop();
+  impl_->thread.join();
+}
+
+}  // namespace quillon::station::page

@@ -1,0 +1,53 @@
+#pragma once
+// The station's live page: a read-only web server on a thread of its own that shows every
+// fixture at a glance. It reads the station's events like any other subscriber and the run
+// records only through their fixed queries; no request changes anything.
+
+#include <memory>
+#include <string>
+
+#include "station/events.h"
+#include "station/page/page_state.h"
+#include "station/run_records.h"
+
+namespace quillon::station::page {
+
+/// The most event streams served at once.
+inline constexpr int kMostViewers = 32;
+
+/// Whether a request's Host header names this server: the address it listens on (any address
+/// of this machine written as a number when it listens on all of them), "localhost" or the
+/// host's name. Any other name may be one an attacker's DNS points here (DNS rebinding).
+bool HostAllowed(const std::string& host_header, const std::string& listen_address, const std::string& host_name);
+
+/// "ja" when the browser prefers Japanese to English (Accept-Language), else "en".
+std::string PageLanguage(const std::string& accept_language);
+
+/// The page, its script and styles, in `language`.
+std::string PageHtml(const std::string& language);
+
+class LivePage {
+ public:
+  /// `records` may be null (then no units are listed); it must outlive the page.
+  LivePage(PageFacts facts, RunRecords* records);
+  ~LivePage();
+  LivePage(const LivePage&) = delete;
+  LivePage& operator=(const LivePage&) = delete;
+
+  /// Reads the station's events from here on (before the first).
+  void Subscribe(EventStream& events);
+  /// Listens on `address`:`port` (0: any free port) and serves on a thread of its own; false
+  /// with `error` when the address cannot be bound.
+  bool Start(const std::string& address, int port, std::string& error);
+  /// The port it listens on, once started.
+  int port() const;
+  /// Ends every stream and the server (also on destruction).
+  void Stop();
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quillon::station::page

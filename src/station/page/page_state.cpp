@@ -1,0 +1,129 @@
+#include "station/page/page_state.h"
+
+#include <cmath>
+#include <type_traits>
+#include <variant>
+
+#include "station/event_json.h"
+
+namespace quillon::station::page {
+
+PageState::PageState(PageFacts facts, Clock::time_point started) : facts_(std::move(facts)), started_(started) {
+  for (const auto& port : facts_.ports) {
+    Tile tile;
+    tile.port = port.name;
+    tile.adapter = port.adapter;
+    tiles_.push_back(std::move(tile));
+  }
+}
+
+PageState::Tile& PageState::Find(const std::string& port) {
+  for (auto& tile : tiles_) {
+    if (tile.port == port) return tile;
+  }
+  Tile tile;
+  tile.port = port;
+  tiles_.push_back(std::move(tile));
+  return tiles_.back();
+}
+
+void PageState::OnEvent(const Event& event) {
+  const std::lock_guard lock(mutex_);
+  std::visit(
+      [this](const auto& e) {
+        using E = std::decay_t<decltype(e)>;
+        if constexpr (std::is_same_v<E, WaitingEvent>) {
+          Tile& tile = Find(e.port);
+          tile.state = e.missing ? "missing" : "waiting";
+          tile.done = tile.total = 0;
+          tile.bytes_per_second = 0;
+        } else if constexpr (std::is_same_v<E, BoardEvent>) {
+          Tile& tile = Find(e.port);
+          tile.state = "board";
+          tile.unit = e.unit;
+          tile.serial_number = e.serial_number;
+          tile.done = tile.total = 0;
+          tile.last.reset();
+        } else if constexpr (std::is_same_v<E, PhaseEvent>) {
+          Tile& tile = Find(e.port);
+          tile.state = e.transfer == Transfer::kBootProgram ? "boot" : "transfer";
+          tile.done = 0;
+          tile.total = e.total;
+          tile.bytes_per_second = 0;
+        } else if constexpr (std::is_same_v<E, ProgressEvent> || std::is_same_v<E, PhaseEndEvent>) {
+          Tile& tile = Find(e.port);
+          tile.done = e.done;
+          tile.total = e.total;
+          tile.bytes_per_second = e.bytes_per_second;
+        } else if constexpr (std::is_same_v<E, ResultEvent>) {
+          const PortResult& result = e.result;
+          Tile& tile = Find(result.port);
+          auto last = ResultJson(result);
+          last["text"] = result.text;
+          tile.last = std::move(last);
+          if (result.ok()) {
+            ++tile.passed;
+            ++passed_;
+          } else if (result.interrupted) {
+            ++tile.interrupted;
+            ++interrupted_;
+          } else {
+            ++tile.failed;
+            ++failed_;
+          }
+        } else if constexpr (std::is_same_v<E, StationSummaryEvent>) {
+          ended_ = true;
+        }
+      },
+      event);
+}
+
+nlohmann::ordered_json PageState::Json(Clock::time_point now) const {
+  const std::lock_guard lock(mutex_);
+  const double uptime = std::chrono::duration<double>(now - started_).count();
+  nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+  for (const auto& tile : tiles_) {
+    nlohmann::ordered_json port{{"port", tile.port}, {"adapter", tile.adapter}, {"state", tile.state}};
+    port["unit"] = tile.unit > 0 ? nlohmann::json(tile.unit) : nlohmann::json(nullptr);
+    port["serial_number"] = tile.serial_number ? nlohmann::json(*tile.serial_number) : nlohmann::json(nullptr);
+    port["done"] = tile.done;
+    port["total"] = tile.total;
+    port["bytes_per_second"] = std::round(tile.bytes_per_second);
+    port["passed"] = tile.passed;
+    port["failed"] = tile.failed;
+    port["interrupted"] = tile.interrupted;
+    port["last"] = tile.last ? *tile.last : nlohmann::ordered_json(nullptr);
+    ports.push_back(std::move(port));
+  }
+  const int units = passed_ + failed_;
+  return nlohmann::ordered_json{
+      {"station",
+       {{"name", facts_.station},
+        {"version", facts_.version},
+        {"update_file", facts_.update_file},
+        {"image_sha256", facts_.image_sha256},
+        {"uptime_seconds", std::round(uptime)},
+        {"ended", ended_}}},
+      {"totals",
+       {{"passed", passed_},
+        {"failed", failed_},
+        {"interrupted", interrupted_},
+        {"units_per_hour", uptime > 0 ? std::round(units * 3600.0 / uptime * 10.0) / 10.0 : 0.0}}},
+      {"ports", std::move(ports)}};
+}
+
+nlohmann::ordered_json UnitJson(const UnitRow& row) {
+  auto optional = [](const auto& value) { return value ? nlohmann::json(*value) : nlohmann::json(nullptr); };
+  return nlohmann::ordered_json{{"id", row.id},
+                                {"started_utc", row.started_utc},
+                                {"ended_utc", optional(row.ended_utc)},
+                                {"port", row.port},
+                                {"serial_number", optional(row.serial_number)},
+                                {"result", optional(row.result)},
+                                {"ok", row.ok != 0},
+                                {"stop_phase", optional(row.stop_phase)},
+                                {"stop_block", optional(row.stop_block)},
+                                {"stop_chunk", optional(row.stop_chunk)}};
+}
+
+}  // namespace quillon::station::page
