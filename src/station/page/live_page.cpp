@@ -39,6 +39,9 @@ std::string HostPart(const std::string& header) {
 // An idle stream gets a comment line this often: it keeps proxies from closing it, and a write
 // that fails is how a viewer that went away is noticed (its place freed within two of them).
 constexpr auto kKeepAlive = std::chrono::seconds(2);
+// Lines that come within this time go to a viewer together: a page shows progress four times a
+// second at most anyway, and each viewer wakes and writes at most that often.
+constexpr auto kGather = std::chrono::milliseconds(250);
 
 }  // namespace
 
@@ -83,7 +86,7 @@ struct LivePage::Impl {
 
   PageState state;
   RunRecords* records;
-  Viewers viewers{kMostViewers};
+  Viewers viewers{kMostViewers, 256 * 1024, kGather};
   EventJson json;
   httplib::Server server;
   std::thread thread;
@@ -176,15 +179,14 @@ struct LivePage::Impl {
               return sink.write(hello.data(), hello.size());
             }
             const auto batch = viewers.Next(*viewer, kKeepAlive);
-            if (batch.closed) {
-              sink.done();
-              return true;
-            }
             std::string text;
             for (const auto& line : batch.lines) text += "data: " + line + "\n\n";
             if (batch.dropped) text += "event: resync\ndata: {}\n\n";
-            if (text.empty()) text = ": keep-alive\n\n";
-            return sink.write(text.data(), text.size());
+            if (text.empty() && !batch.closed) text = ": keep-alive\n\n";
+            // The station's last events still go out when it ends.
+            if (!text.empty() && !sink.write(text.data(), text.size())) return false;
+            if (batch.closed) sink.done();
+            return true;
           },
           [this, viewer](bool) { viewers.Leave(viewer); });
     });

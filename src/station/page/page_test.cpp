@@ -130,8 +130,18 @@ TEST(ViewersTest, ASlowViewerLosesOnlyItsOwnEventsAndIsToldSo) {
   EXPECT_TRUE(slow_batch.dropped);
   viewers.Leave(slow);
   EXPECT_NE(viewers.Join(), nullptr);
-  viewers.Close();
-  EXPECT_TRUE(viewers.Next(*quick, std::chrono::seconds(5)).closed);
+  // What was queued when the station ended still goes out, even while a viewer gathers lines.
+  Viewers gathering(1, 1024, std::chrono::seconds(30));
+  auto last = gathering.Join();
+  gathering.Publish("result");
+  std::thread end([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    gathering.Close();
+  });
+  const auto final_batch = gathering.Next(*last, std::chrono::seconds(30));
+  end.join();
+  EXPECT_TRUE(final_batch.closed);
+  EXPECT_EQ(final_batch.lines, std::vector<std::string>{"result"});
 }
 
 // A connection to the page that sends `request` and reads what comes back for up to `wait`.

@@ -17,23 +17,26 @@ void Viewers::Leave(const std::shared_ptr<Viewer>& viewer) {
 }
 
 void Viewers::Publish(const std::string& line) {
-  {
-    const std::lock_guard lock(mutex_);
-    for (const auto& viewer : viewers_) {
-      if (viewer->bytes + line.size() > queue_bytes_) {
-        viewer->dropped = true;
-        continue;
-      }
+  const std::lock_guard lock(mutex_);
+  for (const auto& viewer : viewers_) {
+    // Only a viewer with nothing queued is asleep for want of a line.
+    const bool idle = viewer->queue.empty() && !viewer->dropped;
+    if (viewer->bytes + line.size() > queue_bytes_) {
+      viewer->dropped = true;
+    } else {
       viewer->queue.push_back(line);
       viewer->bytes += line.size();
     }
+    if (idle) viewer->ready.notify_one();
   }
-  changed_.notify_all();
 }
 
 Viewers::Batch Viewers::Next(Viewer& viewer, std::chrono::milliseconds wait) {
   std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, wait, [&] { return closed_ || viewer.dropped || !viewer.queue.empty(); });
+  viewer.ready.wait_for(lock, wait, [&] { return closed_ || viewer.dropped || !viewer.queue.empty(); });
+  if (!closed_ && (viewer.dropped || !viewer.queue.empty()) && gather_.count() > 0) {
+    viewer.ready.wait_for(lock, gather_, [&] { return closed_; });
+  }
   Batch batch;
   batch.closed = closed_;
   batch.dropped = viewer.dropped;
@@ -45,11 +48,9 @@ Viewers::Batch Viewers::Next(Viewer& viewer, std::chrono::milliseconds wait) {
 }
 
 void Viewers::Close() {
-  {
-    const std::lock_guard lock(mutex_);
-    closed_ = true;
-  }
-  changed_.notify_all();
+  const std::lock_guard lock(mutex_);
+  closed_ = true;
+  for (const auto& viewer : viewers_) viewer->ready.notify_all();
 }
 
 std::size_t Viewers::count() const {

@@ -25,8 +25,11 @@ class Viewers {
     bool closed = false;   ///< the stream ends
   };
 
-  explicit Viewers(std::size_t most = 32, std::size_t queue_bytes = 256 * 1024)
-      : most_(most), queue_bytes_(queue_bytes) {}
+  /// `gather`: once a line waits, a viewer waits this long for more before it sends them
+  /// together (fewer wake-ups and writes for every viewer).
+  explicit Viewers(std::size_t most = 32, std::size_t queue_bytes = 256 * 1024,
+                   std::chrono::milliseconds gather = std::chrono::milliseconds(0))
+      : most_(most), queue_bytes_(queue_bytes), gather_(gather) {}
 
   /// A new viewer, or null when `most` already watch.
   std::shared_ptr<Viewer> Join();
@@ -43,13 +46,14 @@ class Viewers {
  private:
   const std::size_t most_;
   const std::size_t queue_bytes_;
+  const std::chrono::milliseconds gather_;
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<std::shared_ptr<Viewer>> viewers_;
   bool closed_ = false;
 };
 
 struct Viewers::Viewer {
+  std::condition_variable ready;  ///< woken when its first line is queued, and when the viewers close
   std::deque<std::string> queue;
   std::size_t bytes = 0;
   bool dropped = false;
