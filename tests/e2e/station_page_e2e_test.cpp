@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <regex>
@@ -47,11 +48,29 @@ constexpr const char* kRecorder = R"(
 
 class StationPageE2eTest : public ::testing::Test {
  protected:
+  // A test that stops early leaves no station or fixture behind.
+  void TearDown() override {
+    for (const pid_t pid : running_) {
+      ::kill(pid, SIGKILL);
+      Wait(pid);
+    }
+  }
+
+  pid_t Started(pid_t pid) {
+    running_.push_back(pid);
+    return pid;
+  }
+
+  int Reap(pid_t pid) {
+    running_.erase(std::remove(running_.begin(), running_.end(), pid), running_.end());
+    return Wait(pid);
+  }
+
   pid_t StartFixture(const std::string& name, std::vector<std::string> extra) {
     const std::string link = (dir_.path() / name).string();
     std::vector<std::string> args{QUILLON_DEVSIM, "--link", link, "--swap-ms", "2500"};
     args.insert(args.end(), extra.begin(), extra.end());
-    const pid_t pid = Spawn(args, dir_.path() / (name + ".out"), dir_.path() / (name + ".err"));
+    const pid_t pid = Started(Spawn(args, dir_.path() / (name + ".out"), dir_.path() / (name + ".err")));
     for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return pid;
   }
@@ -63,7 +82,7 @@ class StationPageE2eTest : public ::testing::Test {
                                   "--port", Port("fa"), "--port", Port("fb")};
     args.insert(args.end(), extra.begin(), extra.end());
     args.push_back(kUpdate);
-    return Spawn(args, dir_.path() / (name + ".out"), dir_.path() / (name + ".err"));
+    return Started(Spawn(args, dir_.path() / (name + ".out"), dir_.path() / (name + ".err")));
   }
 
   // The page's address as the station says it on start.
@@ -85,6 +104,7 @@ class StationPageE2eTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  std::vector<pid_t> running_;
 };
 
 TEST_F(StationPageE2eTest, TilesFollowEveryBoardAndAFailedOneShowsItsMessage) {
@@ -119,9 +139,9 @@ TEST_F(StationPageE2eTest, TilesFollowEveryBoardAndAFailedOneShowsItsMessage) {
   EXPECT_TRUE(browser.WaitFor(en, "document.querySelectorAll('#units tr[data-unit]').length === 4 && "
                                   "![...document.querySelectorAll('#units td')].some(td => td.textContent === 'running')",
                               seconds(90)));
-  EXPECT_EQ(Wait(station), 17) << ReadFileBytes(dir_.path() / "cli.err");
-  Wait(a);
-  Wait(b);
+  EXPECT_EQ(Reap(station), 17) << ReadFileBytes(dir_.path() / "cli.err");
+  Reap(a);
+  Reap(b);
 
   // The failed tile said FAILED with the device's message for it and where it stopped.
   std::string message;
@@ -171,7 +191,7 @@ TEST_F(StationPageE2eTest, TilesFollowEveryBoardAndAFailedOneShowsItsMessage) {
                               seconds(20)));
   EXPECT_EQ(browser.Evaluate(en, "typeof window.seen"), "object");  // the same page: never reloaded
   ::kill(again, SIGTERM);
-  EXPECT_EQ(Wait(again), 0);
+  EXPECT_EQ(Reap(again), 0);
 }
 
 }  // namespace
