@@ -46,6 +46,24 @@ TEST(ProgramPathsTest, DerivedFromTheExecutable) {
   EXPECT_EQ(paths.ProgramDir, "C:\\Tools\\Quillon\\");
   EXPECT_EQ(paths.IniPath, "C:\\Tools\\Quillon\\quillon.ini");
   EXPECT_EQ(paths.StsPath, "C:\\Tools\\Quillon\\quillon.sts");
+  EXPECT_FALSE(paths.Installed);
+}
+
+// A copy the installer put under Program Files (its marker beside it) keeps the settings in the
+// roaming profile and the log in the local one; the boot file is looked for beside it next.
+TEST(ProgramPathsTest, AnInstalledCopyUsesTheUsersFolders) {
+  TempDir dir;
+  dir.Write("installed", "");
+  const std::string folder = dir.path().string() + "\\";
+  const auto paths = DeriveProgramPaths(folder + "quillon.exe");
+  wchar_t roaming[MAX_PATH], local[MAX_PATH];
+  ASSERT_GT(GetEnvironmentVariableW(L"APPDATA", roaming, MAX_PATH), 0u);
+  ASSERT_GT(GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH), 0u);
+  EXPECT_TRUE(paths.Installed);
+  EXPECT_EQ(paths.IniPath, Narrow(roaming) + "\\Quillon\\quillon.ini");
+  EXPECT_EQ(paths.StsPath, Narrow(local) + "\\Quillon\\quillon.sts");
+  EXPECT_EQ(paths.ProgramDir, Narrow(roaming) + "\\Quillon\\");
+  EXPECT_EQ(paths.BesideProgramDir, folder);
 }
 
 }  // namespace

@@ -14,6 +14,9 @@ struct ProgramPaths {
   std::string StsPath;
   /// An installed copy: its folders may not exist yet and are made on first write.
   bool Installed = false;
+  /// An installed Windows copy: the programs' own folder, where a relative boot file is looked
+  /// for when ProgramDir (the settings folder) has none; empty otherwise.
+  std::string BesideProgramDir;
 };
 
 /// The marker the install rules put beside the programs' folder: "<bin>/../share/quillon/installed".
@@ -23,7 +26,10 @@ inline constexpr char kInstalledMarker[] = "../share/quillon/installed";
 /// extension replaced by "ini" and "sts" ("/opt/q/quillon" -> "/opt/q/quillon.ini"). A copy
 /// installed on Linux (the marker beside its folder) keeps them in the user's folders instead:
 /// $XDG_CONFIG_HOME/quillon/<name>.ini (default ~/.config) and $XDG_STATE_HOME/quillon/<name>.sts
-/// (default ~/.local/state), and looks for a relative boot file in the settings folder.
+/// (default ~/.local/state), and looks for a relative boot file in the settings folder. A copy
+/// installed on Windows (the installer's marker "installed" beside the programs) keeps them in
+/// %APPDATA%\Quillon\<name>.ini and %LOCALAPPDATA%\Quillon\<name>.sts, and looks for a relative
+/// boot file in the settings folder first, then beside the programs.
 ProgramPaths DeriveProgramPaths(const std::string& executable_path);
 
 /// A path from UTF-8 text, the way every text is held in the program (on Windows a plain

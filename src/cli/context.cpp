@@ -7,6 +7,7 @@ namespace quillon::cli {
 UpdateSettings Context::LoadSettings(const std::string& ini, const std::string& log) const {
   UpdateSettings settings;
   settings.ProgramDir = paths.ProgramDir;
+  settings.BesideProgramDir = paths.BesideProgramDir;
   settings.IniPath = IniPath(ini);
   settings.StsPath = LogPath(log);
   quillon::LoadSettings(settings, *OpenProfileStore(Utf8Path(settings.IniPath)));

@@ -93,7 +93,7 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
 
   SRecordReader reader;
   BootImage boot;
-  const std::string boot_path = settings.ProgramDir + settings.InfoFile;
+  const std::string boot_path = BootFilePath(settings);
   findings.push_back(FileCheck("file.boot", reader.LoadBootImage(Utf8Path(boot_path), boot), boot_path, kMsgNoBootFile,
                                kMsgBootFileBad, "boot file"));
   if (settings.MotFile.empty()) {

@@ -40,7 +40,7 @@ using station::PortJob;
 
 
 std::string BootPath(const FlashOptions& options, const UpdateSettings& settings) {
-  return options.boot.empty() ? settings.ProgramDir + settings.InfoFile : options.boot;
+  return options.boot.empty() ? BootFilePath(settings) : options.boot;
 }
 
 // What to check after a failure, in a line of English under the message.

@@ -104,7 +104,11 @@ void PortLinesReport::Plain(const std::string& port, const std::string& text) {
 
 void PortLinesReport::Message(const std::string* port, int id, std::string_view text) {
   const std::lock_guard lock(mutex_);
-  const std::string shown = "[" + std::to_string(id) + "] " + OneLine(text);
+  // Appended piece by piece: "[" + std::string(...) sets off a false -Wrestrict in GCC 12.
+  std::string shown = "[";
+  shown += std::to_string(id);
+  shown += "] ";
+  shown += OneLine(text);
   if (port == nullptr) {
     Print(out_, "%s\n", shown.c_str());
     std::fflush(out_);

@@ -3,12 +3,23 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <filesystem>
+
+#include "base/program_paths.h"
 
 namespace quillon {
 namespace {
 constexpr const char* kMain = "Main";
 constexpr const char* kPortsSection = "Ports";
 }  // namespace
+
+std::string BootFilePath(const UpdateSettings& settings) {
+  const std::string first = settings.ProgramDir + settings.InfoFile;
+  if (settings.BesideProgramDir.empty()) return first;
+  std::error_code error;
+  if (std::filesystem::exists(Utf8Path(first), error)) return first;
+  return settings.BesideProgramDir + settings.InfoFile;
+}
 
 int ComNameNumber(std::string_view key) {
   if (key.size() < 4 || key.size() > 7) return 0;

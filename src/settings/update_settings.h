@@ -16,6 +16,7 @@ struct UpdateSettings {
   std::string IniPath;
   std::string MotFile;     ///< full path of the update file; empty when none was chosen
   std::string InfoFile;    ///< boot file name, looked up in ProgramDir
+  std::string BesideProgramDir;  ///< an installed Windows copy: where InfoFile is looked for next
   std::string StsPath;
   std::int32_t Baudrate = 115200;
   std::int32_t Com = 0;    ///< first set by LoadSettings
@@ -25,6 +26,10 @@ struct UpdateSettings {
   /// ports of its own (a stable /dev/serial/by-id path, a simulated device's link).
   std::map<int, std::string> Ports;
 };
+
+/// The boot file: ProgramDir + InfoFile; for an installed Windows copy whose settings folder
+/// has no such file, the one beside the programs.
+std::string BootFilePath(const UpdateSettings& settings);
 
 /// "COM12" (any case) gives 12; any other name gives 0.
 int ComNameNumber(std::string_view name);

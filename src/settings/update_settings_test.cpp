@@ -132,5 +132,22 @@ TEST(SaveSettingsTest, AKeyThatFailsCostsNoOtherKey) {
   }
 }
 
+// An installed Windows copy looks for a relative boot file in its settings folder, then beside
+// its programs; every other copy only in its program folder.
+TEST(BootFilePathTest, TheSettingsFolderFirstThenBesideThePrograms) {
+  TempDir dir;
+  const std::string settings_folder = (dir / "settings").string() + "/";
+  const std::string programs = (dir / "programs").string() + "/";
+  UpdateSettings settings;
+  settings.ProgramDir = settings_folder;
+  settings.InfoFile = "nivaload.sub";
+  EXPECT_EQ(BootFilePath(settings), settings_folder + "nivaload.sub");
+  settings.BesideProgramDir = programs;
+  EXPECT_EQ(BootFilePath(settings), programs + "nivaload.sub");
+  std::filesystem::create_directories(dir / "settings");
+  dir.Write("settings/nivaload.sub", "S00600004844521B\r\n");
+  EXPECT_EQ(BootFilePath(settings), settings_folder + "nivaload.sub");
+}
+
 }  // namespace
 }  // namespace quillon

@@ -26,6 +26,7 @@ std::string FileNameOf(const std::string& path) {
 void MainWindowModel::OnInitDialog(const std::string& executable_path) {
   const ProgramPaths paths = DeriveProgramPaths(executable_path);
   settings_.ProgramDir = paths.ProgramDir;
+  settings_.BesideProgramDir = paths.BesideProgramDir;
   settings_.IniPath = paths.IniPath;
   settings_.StsPath = paths.StsPath;
   installed_ = paths.Installed;

@@ -35,7 +35,7 @@ int LoadUpdateFiles(const UpdateSettings& settings, const std::string& target_bo
     return id;
   };
 
-  const std::string boot_path = target_boot_path.empty() ? settings.ProgramDir + settings.InfoFile : target_boot_path;
+  const std::string boot_path = target_boot_path.empty() ? BootFilePath(settings) : target_boot_path;
   const int boot_result = reader.LoadBootImage(Utf8Path(boot_path), *files.boot);
   if (!files.boot->Bytes || boot_result < 1) {
     // The box comes first; the record is written once the user has dismissed it.
