@@ -28,13 +28,41 @@ std::string PermissionFix(const PortFinding& f) {
   return "sudo usermod -aG " + f.group + " $USER, then log out and in again (a new login is needed).";
 }
 
+// What a Device Manager problem code usually means for a USB serial adapter, and what to do.
+std::pair<std::string, std::string> DriverProblem(unsigned long code) {
+  constexpr const char* kDrivers =
+      "the driver from the adapter's maker (FTDI VCP, Prolific PL2303, Silicon Labs CP210x, WCH CH340)";
+  switch (code) {
+    case 10:
+      return {"the device cannot start: for a USB serial adapter usually a driver that does not fit its chip (a "
+              "copied FTDI or Prolific chip that the maker's newer driver refuses) or a faulty adapter",
+              std::string("Install ") + kDrivers + " in the version the adapter's seller names, or use another adapter."};
+    case 28:
+      return {"its driver is not installed", std::string("Install ") + kDrivers + ", or let Windows Update look for it; "
+                                                                                 "then unplug the adapter and plug it in again."};
+    case 22: return {"the device is disabled", "Enable it in the Device Manager (right-click the port, Enable device)."};
+    case 43:
+      return {"Windows stopped the device after it reported a problem",
+              "Unplug the adapter and plug it into another USB port, with another cable if you have one."};
+    case 45: return {"the device is not connected", "Plug the adapter in."};
+    case 31: case 39:
+      return {"Windows cannot load its driver (missing or damaged)", std::string("Reinstall ") + kDrivers + "."};
+    case 52: return {"its driver is not signed", std::string("Install a signed driver: ") + kDrivers + "."};
+    default:
+      return {"its driver reports a problem",
+              "Open the Device Manager, look at the port's Device status, and reinstall the adapter's driver."};
+  }
+}
+
 std::pair<std::string, std::string> Words(const PortFinding& f) {
   const std::string& d = f.device;
   constexpr const char* kPickSerial =
       "Name the serial device itself, such as /dev/ttyUSB0 (quillon-cli ports lists them).";
   switch (f.kind) {
     case K::kExists: return {d + " exists", ""};
-    case K::kMissing: return {d + " does not exist", "Plug the adapter in, or pick a port that quillon-cli ports lists."};
+    case K::kMissing:
+      return {d + " does not exist" + (f.unlisted ? " (Windows lists no such port in HARDWARE\\DEVICEMAP\\SERIALCOMM)" : ""),
+              "Plug the adapter in, or pick a port that quillon-cli ports lists."};
     case K::kSerialDevice: return {d + " is a serial device", ""};
     case K::kNotCharacterDevice: return {d + " is not a serial device (not a character device)", kPickSerial};
     case K::kNotTerminal: return {d + " is not a serial device (not a terminal)", kPickSerial};
@@ -56,8 +84,14 @@ std::pair<std::string, std::string> Words(const PortFinding& f) {
     case K::kHeldUnseen:
       return {d + " is held by another user's process; `sudo fuser " + d + "` names it",
               "Close that program, or pick another port."};
+    case K::kDriverProblem: {
+      const auto [meaning, fix] = DriverProblem(f.code);
+      return {d + (f.value.empty() ? "" : " (" + f.value + ")") + ": the Device Manager shows code " +
+                  std::to_string(f.code) + ": " + meaning,
+              fix};
+    }
     case K::kInUse:
-      return {d + " is in use by another program",
+      return {d + " is in use by another program" + (f.processes.empty() ? "" : " (" + Processes(f) + ")"),
               "Close the program that uses the port (a terminal, another flasher), then try again."};
     case K::kSeatOnly:
       return {"the access to " + d + " comes from the desktop login (uaccess) and ends with it; a service or a job "

@@ -77,7 +77,20 @@ INSTANTIATE_TEST_SUITE_P(
                   {"group tty"}, {"udev rule"}},
         WordsCase{"seat", With(Found(K::kSeatOnly, false, false), [](auto& f) { f.group = "dialout"; }), "port.seat",
                   {"uaccess", "no seat"}, {"usermod -aG dialout"}},
-        WordsCase{"fine", Found(K::kAccessible, true), "port.access", {"can be opened"}, {}}),
+        WordsCase{"fine", Found(K::kAccessible, true), "port.access", {"can be opened"}, {}},
+        // Windows: what the system said of a COM port, from canned answers.
+        WordsCase{"windows_unlisted", JudgeWindowsPort("COM9", {false, 2, 0, ""}).front(), "port.exists",
+                  {"COM9 does not exist", "SERIALCOMM"}, {"quillon-cli ports"}},
+        WordsCase{"windows_in_use", JudgeWindowsPort("COM3", {true, 5, 0, ""}).front(), "port.holder",
+                  {"COM3 is in use by another program"}, {"Close the program"}},
+        WordsCase{"windows_code_10", JudgeWindowsPort("COM4", {true, 31, 10, "USB Serial Port (COM4)"}).front(),
+                  "port.driver", {"USB Serial Port (COM4)", "code 10", "cannot start"}, {"FTDI VCP", "another adapter"}},
+        WordsCase{"windows_code_28", JudgeWindowsPort("COM5", {true, 2, 28, ""}).front(), "port.driver",
+                  {"code 28", "not installed"}, {"Install", "Windows Update"}},
+        WordsCase{"windows_other_error", JudgeWindowsPort("COM6", {true, 1167, 0, ""}).front(), "port.access",
+                  {"Windows error 1167"}, {"Device Manager"}},
+        WordsCase{"windows_fine", JudgeWindowsPort("COM12", {true, 0, 0, ""}).front(), "port.access",
+                  {"COM12 can be opened"}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

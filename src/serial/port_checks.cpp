@@ -20,8 +20,36 @@ const char* CheckOf(PortFinding::Kind kind) {
     case K::kBrlttyRulesNone: case K::kBrlttyRulesClaim: return "brltty.udev";
     case K::kLatencyTimerShort: case K::kLatencyTimerLong: return "usb.latency_timer";
     case K::kLowLatencySettable: case K::kLowLatencyRefused: return "port.low_latency";
+    case K::kDriverProblem: return "port.driver";
   }
   return "port";
+}
+
+std::vector<PortFinding> JudgeWindowsPort(const std::string& device, const WindowsPortFacts& facts) {
+  // Windows' own error numbers, so that this reads the same on every platform.
+  constexpr unsigned long kFileNotFound = 2, kPathNotFound = 3, kAccessDenied = 5, kSharingViolation = 32;
+  PortFinding f;
+  f.device = device;
+  f.value = facts.name;
+  f.ok = facts.open_error == 0;
+  if (facts.open_error == 0) {
+    f.kind = PortFinding::Kind::kAccessible;
+  } else if (facts.problem != 0) {
+    // A driver that did not start leaves the port unopenable, whatever the open error says.
+    f.kind = PortFinding::Kind::kDriverProblem;
+    f.code = facts.problem;
+  } else if (facts.open_error == kFileNotFound || facts.open_error == kPathNotFound) {
+    f.kind = PortFinding::Kind::kMissing;
+    f.unlisted = !facts.listed;
+  } else if (facts.open_error == kAccessDenied || facts.open_error == kSharingViolation) {
+    f.kind = PortFinding::Kind::kInUse;
+    f.code = facts.open_error;
+  } else {
+    f.kind = PortFinding::Kind::kDriverRefused;
+    f.code = facts.open_error;
+    f.value = std::to_string(facts.open_error);
+  }
+  return {f};
 }
 
 bool NothingBlocks(const std::vector<PortFinding>& findings) {

@@ -27,6 +27,7 @@ struct PortFinding {
     kBrlttyRulesNone, kBrlttyRulesClaim,                        // brltty.udev
     kLatencyTimerShort, kLatencyTimerLong,                      // usb.latency_timer
     kLowLatencySettable, kLowLatencyRefused,                    // port.low_latency
+    kDriverProblem,                                             // port.driver (Windows)
   };
   struct Process {
     std::string pid, command;
@@ -43,6 +44,8 @@ struct PortFinding {
   std::string value;     ///< the latency timer's value; the open error's text; the Windows error code
   std::string path;      ///< the latency timer's file
   std::vector<std::string> adapters;  ///< "vid:pid (name)" that brltty's rules claim
+  unsigned long code = 0;  ///< Windows: the open error, or the device's problem code (Device Manager's "Code N")
+  bool unlisted = false;   ///< Windows: not in HARDWARE\DEVICEMAP\SERIALCOMM either
 };
 
 /// The fixed id of the check a finding belongs to: "port.exists", "port.access", ...
@@ -58,6 +61,17 @@ struct PortCheckOptions {
 /// The port's checks, in order; a check that cannot be made because an earlier one failed is
 /// left out. On Windows whether it exists, is held, can be opened.
 std::vector<PortFinding> CheckPort(const std::string& device, const PortCheckOptions& options = {});
+
+/// What Windows says of a COM port (gathered by CheckPort there; tests give canned answers).
+struct WindowsPortFacts {
+  bool listed = true;            ///< named in HARDWARE\DEVICEMAP\SERIALCOMM
+  unsigned long open_error = 0;  ///< CreateFile's error on "\\.\COMn"; 0: it opened
+  unsigned long problem = 0;     ///< its device node's problem code (CM_PROB_*); 0: none, or no node found
+  std::string name;              ///< the device's friendly name, when SetupAPI knows it
+};
+
+/// The findings on a Windows COM port from what the system said of it.
+std::vector<PortFinding> JudgeWindowsPort(const std::string& device, const WindowsPortFacts& facts);
 
 /// True when no blocking finding failed.
 bool NothingBlocks(const std::vector<PortFinding>& findings);
