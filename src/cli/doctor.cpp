@@ -119,7 +119,8 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
     for (const auto& f : findings) {
       out.push_back(nlohmann::ordered_json{{"check", f.check},
                                            {"ok", f.ok},
-                                           {"blocking", f.blocking},
+                                           // A check that passed stops nothing.
+                                           {"blocking", f.blocking && !f.ok},
                                            {"detail", f.detail},
                                            {"fix", f.ok ? nlohmann::json(nullptr) : nlohmann::json(f.fix)}});
     }
