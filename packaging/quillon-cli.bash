@@ -37,7 +37,7 @@ _quillon_cli() {
     station) options="--port --boot --baud --send-wait --ini --log --trace --json --record --units --serial-number
       --first-serial --serial-counter --expect-sha256 --operator --http --help" ;;
     history) options="--record --log --since --port --serial --failed --limit --json --csv --help" ;;
-    doctor) options="--port --json --help" ;;
+    doctor) options="--port --ini --boot --json --help" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options" -- "$cur"))

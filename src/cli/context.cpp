@@ -8,6 +8,13 @@ UpdateSettings Context::LoadSettings(const std::string& ini, const std::string& 
   UpdateSettings settings;
   settings.ProgramDir = paths.ProgramDir;
   settings.BesideProgramDir = paths.BesideProgramDir;
+  if (!ini.empty()) {
+    // A relative boot file goes with the settings file that names it: beside it first, then
+    // where the program's own settings would look.
+    const auto folder = Utf8Path(ini).parent_path().u8string() + u8"/";
+    settings.BesideProgramDir = paths.BesideProgramDir.empty() ? paths.ProgramDir : paths.BesideProgramDir;
+    settings.ProgramDir = std::string(folder.begin(), folder.end());
+  }
   settings.IniPath = IniPath(ini);
   settings.StsPath = LogPath(log);
   quillon::LoadSettings(settings, *OpenProfileStore(Utf8Path(settings.IniPath)));

@@ -20,7 +20,8 @@ struct Context {
   /// The log's folder is made on first write only for an installed copy's own log.
   bool MakeLogFolder(const std::string& log) const { return log.empty() && paths.Installed; }
   /// The settings record as the desktop program would load it, from IniPath(ini), with the
-  /// program folder and the log filled in.
+  /// program folder and the log filled in. With `ini`, a relative boot file is looked for
+  /// beside that file first.
   UpdateSettings LoadSettings(const std::string& ini, const std::string& log = {}) const;
 };
 

@@ -28,8 +28,25 @@ namespace {
 struct DoctorOptions {
   std::string port;
   std::string ini;
+  std::string boot;
+  std::string update;
   bool json = false;
 };
+
+// Which port the doctor looks at, and how it came to it: "COM9 -> /dev/ttyS8 (the settings' COM)".
+FindingWords PortChosen(const DoctorOptions& options, const UpdateSettings& settings, const std::string& device) {
+  std::string how;
+  if (options.port.empty()) {
+    how = "COM" + std::to_string(settings.Com) + " -> " + device + " (the COM of the settings file " + settings.IniPath + ")";
+  } else if (ComNameNumber(options.port) > 0) {
+    how = options.port + " -> " + device + (settings.Ports.count(ComNameNumber(options.port)) > 0
+                                                  ? " (its [Ports] entry in " + settings.IniPath + ")"
+                                                  : "");
+  } else {
+    how = device + " (--port)";
+  }
+  return {"port.name", true, false, "checking " + how, {}};
+}
 
 // Whether the program may write `path`: the file itself when it exists, else its folder (or,
 // for an installed copy whose folder is not made yet, the nearest folder that exists).
@@ -65,6 +82,7 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
   const std::string device = options.port.empty()                ? PortDeviceName(settings.Com, settings.Ports)
                              : ComNameNumber(options.port) > 0 ? PortDeviceName(ComNameNumber(options.port), settings.Ports)
                                                                : options.port;
+  findings.push_back(PortChosen(options, settings, device));
   for (const auto& found : CheckPort(device)) {
     FindingWords finding = Describe(found);
     if (found.kind == PortFinding::Kind::kMissing) {
@@ -93,16 +111,19 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
 
   SRecordReader reader;
   BootImage boot;
-  const std::string boot_path = BootFilePath(settings);
+  // The files as flash resolves them: --boot, else the settings' Info File; the update file
+  // given, else the settings' Mot File.
+  const std::string boot_path = options.boot.empty() ? BootFilePath(settings) : options.boot;
+  const std::string update_path = options.update.empty() ? settings.MotFile : options.update;
   findings.push_back(FileCheck("file.boot", reader.LoadBootImage(Utf8Path(boot_path), boot), boot_path, kMsgNoBootFile,
                                kMsgBootFileBad, "boot file"));
-  if (settings.MotFile.empty()) {
+  if (update_path.empty()) {
     findings.push_back({"file.update", true, false, "no update file in the settings (quillon-cli flash names its own)", {}});
   } else {
     FlashImage image;
-    int result = reader.LoadFlashImage(image, Utf8Path(settings.MotFile));
+    int result = reader.LoadFlashImage(image, Utf8Path(update_path));
     if (result >= 1 && TotalUsedLength(image) == 0) result = -2;
-    findings.push_back(FileCheck("file.update", result, settings.MotFile, kMsgNoDataFile, kMsgDataFileBad, "update file"));
+    findings.push_back(FileCheck("file.update", result, update_path, kMsgNoDataFile, kMsgDataFileBad, "update file"));
   }
   const bool settings_ok = MayWrite(settings.IniPath, paths.Installed);
   findings.push_back({"file.settings", settings_ok, true,
@@ -144,6 +165,10 @@ void AddDoctorCommand(CLI::App& app, const Context& context, int& status) {
   auto* sub = app.add_subcommand("doctor", "Say what will stop an update, and what to do about it");
   sub->add_option("--port", options->port, "the port to check: COMn or a device path (default: the settings' COM)");
   sub->add_option("--ini", options->ini, "settings file (default: the one in use)")->transform(AbsolutePath());
+  sub->add_option("--boot", options->boot, "boot file (default: the settings' Info File, as flash finds it)")
+      ->transform(AbsolutePath());
+  sub->add_option("update", options->update, "the update file to check (default: the settings' Mot File)")
+      ->transform(AbsolutePath());
   sub->add_flag("--json", options->json, "the findings as one JSON array");
   sub->callback([options, &context, &status] { status = RunDoctor(context, *options); });
 }

@@ -7,6 +7,8 @@
 
 #include <sys/stat.h>
 
+#include <map>
+
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -194,6 +196,30 @@ TEST_F(CliTest, UsageHelpAndSettings) {
   EXPECT_EQ(settings.at("IniPath"), ini);
   EXPECT_TRUE(std::filesystem::path(settings.at("StsPath").get<std::string>()).is_absolute());
   EXPECT_THAT(ReadFileBytes(ini), HasSubstr("[Main]\r\nMot File=\r\n"));
+}
+
+// doctor looks at what flash would use: the port named with how it was reached, the boot file
+// beside the --ini settings file, the update file given; a check that passed stops nothing.
+TEST_F(CliTest, DoctorChecksWhatFlashWouldUse) {
+  std::filesystem::copy_file(QUILLON_EXAMPLES "/nivaload.sub", dir_ / "nivaload.sub");
+  const auto ini = dir_.Write("q.ini", "[Main]\r\nCOM=9\r\n[Ports]\r\nCOM9=" + (dir_ / "ttyGone").string() + "\r\n");
+  const auto doctor = Cli({"doctor", "--json", "--ini", ini.string(), QUILLON_EXAMPLES "/update.mot"});
+  EXPECT_EQ(doctor.status, 18) << doctor.err;  // the port is missing
+  std::map<std::string, nlohmann::json> by_check;
+  for (const auto& finding : nlohmann::json::parse(doctor.out)) {
+    by_check.emplace(finding.at("check").get<std::string>(), finding);
+    if (finding.at("ok").get<bool>()) {
+      EXPECT_FALSE(finding.at("blocking").get<bool>()) << finding;
+    }
+  }
+  EXPECT_THAT(by_check["port.name"].at("detail").get<std::string>(), HasSubstr("COM9 -> " + (dir_ / "ttyGone").string()));
+  EXPECT_EQ(by_check["port.exists"].at("ok"), false);
+  EXPECT_EQ(by_check["file.boot"].at("ok"), true) << by_check["file.boot"];
+  EXPECT_THAT(by_check["file.boot"].at("detail").get<std::string>(), HasSubstr((dir_ / "nivaload.sub").string()));
+  EXPECT_THAT(by_check["file.update"].at("detail").get<std::string>(), HasSubstr("update.mot loads"));
+  // --boot names the boot file outright, as for flash.
+  const auto named = Cli({"doctor", "--json", "--ini", ini.string(), "--boot", (dir_ / "none.sub").string()});
+  EXPECT_THAT(named.out, HasSubstr("none.sub"));
 }
 
 }  // namespace
