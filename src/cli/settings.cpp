@@ -30,9 +30,12 @@ int RunSettings(const Context& context, const SettingsOptions& options) {
     std::error_code error;
     std::filesystem::create_directories(Utf8Path(ini).parent_path(), error);
   }
+  std::error_code missing_error;
+  const bool existed = std::filesystem::exists(Utf8Path(ini), missing_error);
   auto store = OpenProfileStore(Utf8Path(ini));
   UpdateSettings settings;
-  LoadSettings(settings, *store);
+  std::vector<SettingReplaced> replaced;
+  LoadSettings(settings, *store, &replaced);
   std::string why;
   if (options.save && !SaveSettings(settings, *store, &why)) {
     std::fprintf(stderr, "error: the settings were not saved: %s\n", why.c_str());
@@ -41,14 +44,23 @@ int RunSettings(const Context& context, const SettingsOptions& options) {
   if (options.json) {
     nlohmann::ordered_json ports = nlohmann::ordered_json::object();
     for (const auto& [com, device] : settings.Ports) ports[ComLabel(com)] = device;
-    const nlohmann::ordered_json out{{"MotFile", settings.MotFile},   {"InfoFile", settings.InfoFile},
+    nlohmann::ordered_json out{{"MotFile", settings.MotFile},   {"InfoFile", settings.InfoFile},
                                      {"Baudrate", settings.Baudrate}, {"Com", settings.Com},
                                      {"MaxCom", settings.MaxCom},     {"SendWait", settings.SendWait},
                                      {"Ports", ports},                {"IniPath", ini},
                                      {"StsPath", paths.StsPath}};
+    out["IniExists"] = existed;
+    out["Replaced"] = nlohmann::ordered_json::array();
+    for (const auto& r : replaced) out["Replaced"].push_back({{"key", r.key}, {"read", r.read}, {"used", r.used}});
     std::cout << JsonText(out) << "\n";
   } else {
-    std::printf("Settings file: %s\nLog:           %s\n", ini.c_str(), paths.StsPath.c_str());
+    std::printf("Settings file: %s%s\nLog:           %s\n", ini.c_str(),
+                existed ? "" : options.save ? " (did not exist: made now)"
+                                            : " (does not exist: these are the defaults; --save makes it)",
+                paths.StsPath.c_str());
+    for (const auto& r : replaced) {
+      std::printf("  %s: the file says %d, which is not allowed; %d is used instead\n", r.key.c_str(), r.read, r.used);
+    }
     std::printf("  Mot File  = %s\n  Info File = %s\n  Baudrate  = %d\n  COM       = %d\n"
                 "  MAXCOM    = %d\n  SendWait  = %d\n",
                 settings.MotFile.c_str(), settings.InfoFile.c_str(), settings.Baudrate, settings.Com,

@@ -39,16 +39,20 @@ bool IsSupportedBaudrate(std::int32_t rate) {
   return std::find(kRates.begin(), kRates.end(), rate) != kRates.end();
 }
 
-void LoadSettings(UpdateSettings& settings, ProfileStore& store) {
+void LoadSettings(UpdateSettings& settings, ProfileStore& store, std::vector<SettingReplaced>* replaced) {
+  auto replace = [replaced](const char* key, std::int32_t& value, std::int32_t used) {
+    if (replaced != nullptr) replaced->push_back({key, value, used});
+    value = used;
+  };
   settings.MotFile = ReadProfileString(store, kMain, "Mot File", "");
   settings.InfoFile = ReadProfileString(store, kMain, "Info File", "nivaload.sub");
   settings.Baudrate = store.ReadInt(kMain, "Baudrate", 115200);
   // An unknown rate becomes 19200, the boot mode's own rate, not the default.
-  if (!IsSupportedBaudrate(settings.Baudrate)) settings.Baudrate = 19200;
+  if (!IsSupportedBaudrate(settings.Baudrate)) replace("Baudrate", settings.Baudrate, 19200);
   settings.MaxCom = store.ReadInt(kMain, "MAXCOM", 20);
-  if (settings.MaxCom < 1 || settings.MaxCom > 99) settings.MaxCom = 20;
+  if (settings.MaxCom < 1 || settings.MaxCom > 99) replace("MAXCOM", settings.MaxCom, 20);
   settings.Com = store.ReadInt(kMain, "COM", 1);
-  if (settings.Com < 1 || settings.Com > settings.MaxCom) settings.Com = 1;
+  if (settings.Com < 1 || settings.Com > settings.MaxCom) replace("COM", settings.Com, 1);
   settings.SendWait = store.ReadInt(kMain, "SendWait", 10);
 
   settings.Ports.clear();

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "settings/profile_store.h"
 
@@ -37,9 +38,17 @@ int ComNameNumber(std::string_view name);
 /// The six working bit rates of the link.
 bool IsSupportedBaudrate(std::int32_t rate);
 
+/// A value of the file that LoadSettings replaced: the key, what the file says, what is used.
+struct SettingReplaced {
+  std::string key;
+  std::int32_t read = 0;
+  std::int32_t used = 0;
+};
+
 /// Reads the six keys of "Main" (and "Ports") with their defaults and replacements; a
-/// missing file, section or key gives the default, and nothing is ever reported.
-void LoadSettings(UpdateSettings& settings, ProfileStore& store);
+/// missing file, section or key gives the default. Nothing is reported to the person (the
+/// desktop program stays silent); `replaced`, when given, lists the values replaced.
+void LoadSettings(UpdateSettings& settings, ProfileStore& store, std::vector<SettingReplaced>* replaced = nullptr);
 /// Writes the six keys back, in the order of the file's keys. False when the file could not
 /// take them (`why`, when given, says why); the desktop program closes all the same.
 bool SaveSettings(const UpdateSettings& settings, ProfileStore& store, std::string* why = nullptr);

@@ -31,6 +31,7 @@ struct Replacement {
   const char* name;
   std::string main_section;
   std::int32_t baudrate, max_com, com, send_wait;
+  std::string replaced;  ///< what LoadSettings says it replaced: "KEY:read>used ..."
 };
 
 class ReplacementTest : public ::testing::TestWithParam<Replacement> {};
@@ -39,7 +40,11 @@ TEST_P(ReplacementTest, OutOfRangeValuesAreReplaced) {
   TempDir dir;
   auto store = OpenProfileStore(dir.Write("q.ini", "[Main]\r\n" + GetParam().main_section));
   UpdateSettings settings;
-  LoadSettings(settings, *store);
+  std::vector<SettingReplaced> replaced;
+  LoadSettings(settings, *store, &replaced);
+  std::string said;
+  for (const auto& r : replaced) said += (said.empty() ? "" : " ") + r.key + ":" + std::to_string(r.read) + ">" + std::to_string(r.used);
+  EXPECT_EQ(said, GetParam().replaced);
   EXPECT_EQ(settings.Baudrate, GetParam().baudrate);
   EXPECT_EQ(settings.MaxCom, GetParam().max_com);
   EXPECT_EQ(settings.Com, GetParam().com);
@@ -48,16 +53,16 @@ TEST_P(ReplacementTest, OutOfRangeValuesAreReplaced) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, ReplacementTest,
-    ::testing::Values(Replacement{"baud_2400", "Baudrate=2400\r\n", 19200, 20, 1, 10},
-                      Replacement{"baud_57600", "Baudrate=57600\r\n", 57600, 20, 1, 10},
-                      Replacement{"maxcom_0", "MAXCOM=0\r\nCOM=5\r\n", 115200, 20, 5, 10},
-                      Replacement{"maxcom_100", "MAXCOM=100\r\n", 115200, 20, 1, 10},
-                      Replacement{"maxcom_99", "MAXCOM=99\r\nCOM=99\r\n", 115200, 99, 99, 10},
-                      Replacement{"com_above_maxcom", "MAXCOM=20\r\nCOM=25\r\n", 115200, 20, 1, 10},
-                      Replacement{"com_0", "COM=0\r\n", 115200, 20, 1, 10},
-                      Replacement{"com_at_maxcom", "MAXCOM=20\r\nCOM=20\r\n", 115200, 20, 20, 10},
-                      Replacement{"com_unsigned_minus_one", "COM=4294967295\r\n", 115200, 20, 1, 10},
-                      Replacement{"send_wait_as_read", "SendWait=-3\r\n", 115200, 20, 1, -3}),
+    ::testing::Values(Replacement{"baud_2400", "Baudrate=2400\r\n", 19200, 20, 1, 10, "Baudrate:2400>19200"},
+                      Replacement{"baud_57600", "Baudrate=57600\r\n", 57600, 20, 1, 10, ""},
+                      Replacement{"maxcom_0", "MAXCOM=0\r\nCOM=5\r\n", 115200, 20, 5, 10, "MAXCOM:0>20"},
+                      Replacement{"maxcom_100", "MAXCOM=100\r\n", 115200, 20, 1, 10, "MAXCOM:100>20"},
+                      Replacement{"maxcom_99", "MAXCOM=99\r\nCOM=99\r\n", 115200, 99, 99, 10, ""},
+                      Replacement{"com_above_maxcom", "MAXCOM=20\r\nCOM=25\r\n", 115200, 20, 1, 10, "COM:25>1"},
+                      Replacement{"com_0", "COM=0\r\n", 115200, 20, 1, 10, "COM:0>1"},
+                      Replacement{"com_at_maxcom", "MAXCOM=20\r\nCOM=20\r\n", 115200, 20, 20, 10, ""},
+                      Replacement{"com_unsigned_minus_one", "COM=4294967295\r\n", 115200, 20, 1, 10, "COM:-1>1"},
+                      Replacement{"send_wait_as_read", "SendWait=-3\r\n", 115200, 20, 1, -3, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SaveSettingsTest, MinusOneComIsStoredUnsignedAndPortsSurvive) {

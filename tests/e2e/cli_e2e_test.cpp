@@ -222,5 +222,21 @@ TEST_F(CliTest, DoctorChecksWhatFlashWouldUse) {
   EXPECT_THAT(named.out, HasSubstr("none.sub"));
 }
 
+// settings says which values of the file it replaced and by what, and when the file is not there.
+TEST_F(CliTest, SettingsSaysWhatItReplaced) {
+  const auto ini = dir_.Write("q.ini", "[Main]\r\nBaudrate=2400\r\nCOM=25\r\n");
+  const auto shown = Cli({"settings", "--ini", ini.string()});
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_THAT(shown.out, HasSubstr("Baudrate: the file says 2400, which is not allowed; 19200 is used instead"));
+  EXPECT_THAT(shown.out, HasSubstr("COM: the file says 25, which is not allowed; 1 is used instead"));
+  const auto json = nlohmann::json::parse(Cli({"settings", "--json", "--ini", ini.string()}).out);
+  EXPECT_EQ(json.at("IniExists"), true);
+  EXPECT_EQ(json.at("Replaced").size(), 2u);
+  const auto missing = Cli({"settings", "--ini", (dir_ / "none.ini").string()});
+  EXPECT_THAT(missing.out, HasSubstr("does not exist"));
+  EXPECT_EQ(nlohmann::json::parse(Cli({"settings", "--json", "--ini", (dir_ / "none.ini").string()}).out).at("IniExists"),
+            false);
+}
+
 }  // namespace
 }  // namespace quillon
