@@ -369,6 +369,18 @@ std::optional<int> BootModePrompt(FlashRun& run) {
   FrontPrompt(run.events).ShowMessage(kMsgRestartInBootMode, MessageText(kMsgRestartInBootMode));
   if (IsTerminal(stdin) && !run.options.yes && !stop.requested()) {
     std::FILE* out = run.options.json ? stderr : stdout;
+    // What Enter will do: which ports (and the devices behind them), which file, how fast.
+    for (const auto& job : run.jobs) {
+      const std::string device = JobDevice(job, run.settings);
+      const bool from_settings = run.options.ports.empty();
+      Print(out, "      port:     %s%s%s\n", job.name.c_str(), device == job.name ? "" : (" -> " + device).c_str(),
+            from_settings ? " (the settings' COM; --port names another)" : "");
+    }
+    std::error_code size_error;
+    const auto size = std::filesystem::file_size(Utf8Path(run.settings.MotFile), size_error);
+    Print(out, "      update:   %s (%llu bytes, image SHA-256 %s)\n", run.settings.MotFile.c_str(),
+          static_cast<unsigned long long>(size_error ? 0 : size), run.image_sha256.substr(0, 12).c_str());
+    Print(out, "      bit rate: %d bit/s\n", run.settings.Baudrate);
     Print(out, "      Set the boot mode switch, restart the device%s, then press Enter.", run.several() ? "s" : "");
     BootModeAnswer answer = BootModeAnswer::kAskAgain;
     std::optional<std::string> line;
