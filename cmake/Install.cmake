@@ -53,8 +53,11 @@ if(QUILLON_QT)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/quillon.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 endif()
 
+# bash-completion loads a command's completion by its name: the one file serves both programs.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/quillon-cli.bash
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME quillon-cli)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/quillon-cli.bash
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME quillon-devsim)
 
 # Documentation: the Debian copyright file made from LICENSE, a changelog, the README, the
 # examples (the boot program is a stand-in for the simulated device) and the udev example.

@@ -1,4 +1,17 @@
-# Bash completion for quillon-cli.
+# Bash completion for quillon-cli and quillon-devsim. File names may hold spaces; folders can
+# be entered; --port offers the ports `quillon-cli ports` lists.
+
+# Files (and folders to go into) matching an extended pattern, one per line, quoted by readline.
+_quillon_files() {
+  local IFS=$'\n'
+  compopt -o filenames 2>/dev/null || true
+  if [ -n "$1" ]; then
+    COMPREPLY=($(compgen -f -X "!$1" -- "$cur") $(compgen -d -- "$cur"))
+  else
+    COMPREPLY=($(compgen -f -- "$cur"))
+  fi
+}
+
 _quillon_cli() {
   local cur prev command
   cur=${COMP_WORDS[COMP_CWORD]}
@@ -11,15 +24,23 @@ _quillon_cli() {
   fi
   case $prev in
     --port)
+      # The ports this program sees (as `ports` lists them), their stable names, and usb:.
       local ports
-      ports=$(ls /dev/ttyUSB* /dev/ttyACM* /dev/ttyS* /dev/serial/by-id/* 2>/dev/null)
-      COMPREPLY=($(compgen -W "$ports COM1 COM2 COM3 COM4 usb:" -- "$cur"))
+      ports=$("${COMP_WORDS[0]}" ports --json 2>/dev/null | grep -o '"\(device\|by_id\|by_path\)":\(\[[^]]*\]\|"[^"]*"\)' \
+        | grep -o '"/[^"]*"\|"COM[0-9]*"' | tr -d '"')
+      COMPREPLY=($(compgen -W "$ports usb:" -- "$cur"))
       return ;;
     --baud)
       COMPREPLY=($(compgen -W "4800 9600 19200 38400 57600 115200" -- "$cur"))
       return ;;
-    --boot|--ini|--log|--trace|--output|-o|--record)
-      COMPREPLY=($(compgen -f -- "$cur"))
+    --boot)
+      _quillon_files '*.@(sub|SUB|mot|MOT|s19|s28|s37|srec)'
+      return ;;
+    --ini)
+      _quillon_files '*.@(ini|INI)'
+      return ;;
+    --log|--trace|--output|-o|--record)
+      _quillon_files ''
       return ;;
     --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http)
       return ;;
@@ -42,7 +63,34 @@ _quillon_cli() {
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
   else
-    COMPREPLY=($(compgen -f -X '!*.@(mot|MOT|sub|SUB|s19|s28|s37|srec)' -- "$cur") $(compgen -d -- "$cur"))
+    _quillon_files '*.@(mot|MOT|sub|SUB|s19|s28|s37|srec)'
   fi
 }
 complete -F _quillon_cli quillon-cli
+
+_quillon_devsim() {
+  local cur prev
+  cur=${COMP_WORDS[COMP_CWORD]}
+  prev=${COMP_WORDS[COMP_CWORD-1]}
+  local phases="start size final bitrate newrate block-ack ready checksum-ack closing"
+  case $prev in
+    --link|--flash-in|--flash-out|--report)
+      _quillon_files ''
+      return ;;
+    --silent-at)
+      COMPREPLY=($(compgen -W "$phases" -- "$cur"))
+      return ;;
+    --vanish-at)
+      COMPREPLY=($(compgen -W "$phases echo" -- "$cur"))
+      return ;;
+    --latency-ms|--slow-block|--slow-checksum|--after-final-answer|--start-answer|--wrong-echo-from|--no-echo-from| \
+    --final-answer|--bitrate-answer|--chunk-answer|--silent-after-chunk|--closing-bytes|--closing-split| \
+    --hangup-at-chunk|--boards|--swap-ms|--fault-board)
+      return ;;  # a number
+  esac
+  COMPREPLY=($(compgen -W "--link --flash-in --flash-out --report --latency-ms --slow-block --slow-checksum --silent-at
+    --vanish-at --after-final-answer --start-answer --wrong-echo-from --no-echo-from --final-answer --bitrate-answer
+    --chunk-answer --silent-after-chunk --closing-bytes --closing-split --junk-before-answers --hangup-at-chunk --boards
+    --swap-ms --fault-board --help --version" -- "$cur"))
+}
+complete -F _quillon_devsim quillon-devsim
