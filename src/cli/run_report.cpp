@@ -81,6 +81,12 @@ void JsonLinesReport::OnEvent(const station::Event& event) {
   std::fflush(out_);
 }
 
+void TerminalReport::Result(const PortResult& r) {
+  const std::string where = Where(r.stop);
+  if (r.ok() || r.interrupted || where.empty()) return;
+  Print(stderr, "      The update %s. `--trace FILE` records every byte on the line, for a report.\n", where.c_str());
+}
+
 PortLinesReport::PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports) : out_(out), live_(live) {
   for (auto& port : ports) {
     Line line;

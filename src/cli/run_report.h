@@ -90,7 +90,8 @@ class TerminalReport final : public RunReport {
   void Progress(const std::string& port, int done, int total, double bytes_per_second) override;
   void PhaseEnd(const std::string& port, int done, int total, double bytes_per_second, double seconds) override;
   void Warning(const std::string& port, std::string_view text) override;
-  void Result(const PortResult&) override {}
+  /// A failed update also says where it stopped, and how to record the line for a report.
+  void Result(const PortResult& result) override;
   void Summary(const std::vector<PortResult>&, int) override {}
 
  private:

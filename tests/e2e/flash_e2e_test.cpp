@@ -332,6 +332,9 @@ TEST_P(FlashVanishTest, StopsAtOnceWithThreeRecords) {
   EXPECT_EQ(cli_status, GetParam().status) << ReadFileBytes(dir_ / "cli.err");
   EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), HasSubstr(std::string("line dropped at ") + GetParam().phase));
   EXPECT_EQ(LogMessages(dir_ / "q.sts"), GetParam().records);
+  // The person reads where it stopped, and how to record the line for a report.
+  EXPECT_THAT(ReadFileBytes(dir_ / "cli.err"), HasSubstr("The update stopped in "));
+  EXPECT_THAT(ReadFileBytes(dir_ / "cli.err"), HasSubstr("--trace FILE"));
   // Each record names its source file within the source tree, never the build machine's path.
   std::istringstream log(ReadFileBytes(dir_ / "q.sts"));
   for (std::string line; std::getline(log, line);) EXPECT_THAT(line, HasSubstr("  File:src/")) << line;
