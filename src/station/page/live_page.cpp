@@ -141,7 +141,7 @@ struct LivePage::Impl {
                            "text/html; charset=utf-8");
     });
     server.Get("/healthz", [](const httplib::Request&, httplib::Response& response) {
-      response.set_content("ok\n", "text/plain");
+      response.set_content("ok", "text/plain");
     });
     server.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
       auto whole = state.Json(PageState::Clock::now());

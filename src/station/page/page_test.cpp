@@ -225,7 +225,9 @@ TEST_F(LivePageTest, NothingButReadingIsAllowed) {
     EXPECT_EQ(answer.rfind("HTTP/1.1 405", 0), 0u) << method << ": " << answer;
     EXPECT_NE(answer.find("Allow: GET, HEAD"), std::string::npos) << method;
   }
-  EXPECT_EQ(Answer(Get("/healthz"), "ok").rfind("HTTP/1.1 200", 0), 0u);
+  const std::string health = Answer(Get("/healthz"), "\r\n\r\nok");
+  EXPECT_EQ(health.rfind("HTTP/1.1 200", 0), 0u);
+  EXPECT_EQ(health.substr(health.find("\r\n\r\n") + 4), "ok");
   EXPECT_EQ(Answer(Get("/nothing")).rfind("HTTP/1.1 404", 0), 0u);
 }
 
