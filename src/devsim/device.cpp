@@ -275,9 +275,11 @@ bool Device::Blocks() {
         return false;
       }
       line_.Write(faults_.chunk_answer);
+      // Timed from our own answer: the host cannot have gone on before it. Its 0x11 is no
+      // mark, since a device that reads late gets the 0x11 and the next chunk in one read.
+      host_ready = std::chrono::steady_clock::now();
       if (!Read(byte)) return false;
       if (byte != 0x11) Problem("expected the host's 0x11 after a chunk, got " + Hex(byte));
-      host_ready = line_.LastByteSent();
     }
     std::uint8_t checksum = 0;
     if (!Read(checksum)) return false;
