@@ -1,14 +1,16 @@
-# What `cmake --install` puts where, and the Debian package made from it (CPack). Linux only:
-# the Windows programs are portable and keep their files beside them.
+# What `cmake --install` puts where, and the two Debian packages made from it (CPack): the
+# component `cli` is quillon-cli (the command line, the simulated device, no Qt), `desktop` is
+# quillon (the desktop program, which needs quillon-cli). Linux only: the Windows programs
+# come from scripts/package-windows.
 include(GNUInstallDirs)
 
 set(QUILLON_GENERATED ${CMAKE_BINARY_DIR}/install-files)
 file(MAKE_DIRECTORY ${QUILLON_GENERATED})
 
-install(TARGETS quillon-cli quillon-devsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS quillon-cli quillon-devsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cli)
 # The marker by which an installed copy knows to keep its files in the user's folders.
 file(WRITE ${QUILLON_GENERATED}/installed "")
-install(FILES ${QUILLON_GENERATED}/installed DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon)
+install(FILES ${QUILLON_GENERATED}/installed DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon COMPONENT cli)
 
 # Man pages from the programs' own --help and --version, so they never drift.
 find_program(HELP2MAN help2man)
@@ -34,14 +36,22 @@ if(HELP2MAN)
     list(APPEND man_pages ${QUILLON_GENERATED}/${program}.1.gz)
   endforeach()
   add_custom_target(quillon-man-pages ALL DEPENDS ${man_pages})
-  install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  foreach(page ${man_pages})
+    get_filename_component(page_name ${page} NAME)
+    if(page_name STREQUAL "quillon.1.gz")
+      install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT desktop)
+    else()
+      install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT cli)
+    endif()
+  endforeach()
 else()
   message(STATUS "help2man not found: no man pages (scripts/setup installs it)")
 endif()
 
 if(QUILLON_QT)
-  install(TARGETS quillon RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/resources/quillon.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(TARGETS quillon RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT desktop)
+  install(FILES ${PROJECT_SOURCE_DIR}/resources/quillon.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+          COMPONENT desktop)
   add_custom_command(
     OUTPUT ${QUILLON_GENERATED}/icons/hicolor/256x256/apps/quillon.png
     COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen $<TARGET_FILE:quillon-icons> ${QUILLON_GENERATED}/icons
@@ -49,19 +59,20 @@ if(QUILLON_QT)
     COMMENT "Program icons"
     VERBATIM)
   add_custom_target(quillon-icon-files ALL DEPENDS ${QUILLON_GENERATED}/icons/hicolor/256x256/apps/quillon.png)
-  install(DIRECTORY ${QUILLON_GENERATED}/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/quillon.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+  install(DIRECTORY ${QUILLON_GENERATED}/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons COMPONENT desktop)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/quillon.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
+          COMPONENT desktop)
 endif()
 
 # bash-completion loads a command's completion by its name: the one file serves both programs.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/quillon-cli.bash
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME quillon-cli)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME quillon-cli COMPONENT cli)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/quillon-cli.bash
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME quillon-devsim)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME quillon-devsim COMPONENT cli)
 
-# Documentation: the Debian copyright file made from LICENSE, a changelog, the README, the
-# examples (the boot program is a stand-in for the simulated device) and the udev example.
-set(docdir ${CMAKE_INSTALL_DATADIR}/doc/quillon)
+# Documentation: each package has its own folder with the Debian copyright file made from
+# LICENSE and a changelog; quillon-cli's also holds the README, the quick start, the examples
+# (the boot program is a stand-in for the simulated device) and the udev example.
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
 string(REGEX REPLACE "^MIT License\n\n([^\n]*)\n\n" "" license_text "${license}")
 string(REGEX REPLACE "\n\n" "\n.\n" license_text "${license_text}")
@@ -71,37 +82,64 @@ file(WRITE ${QUILLON_GENERATED}/copyright
      "Upstream-Name: quillon\n\n"
      "Files: *\nCopyright: 2026 The Quillon authors\nLicense: Expat\n\n"
      "License: Expat\n ${license_text}")
-file(WRITE ${QUILLON_GENERATED}/changelog
-     "quillon (${QUILLON_VERSION}) unstable; urgency=medium\n\n"
-     "  * Release ${QUILLON_VERSION}.\n\n"
-     " -- The Quillon authors <quillon@example.org>  Mon, 07 Dec 2026 12:00:00 +0000\n")
-add_custom_command(
-  OUTPUT ${QUILLON_GENERATED}/changelog.gz
-  COMMAND gzip -9nc ${QUILLON_GENERATED}/changelog > ${QUILLON_GENERATED}/changelog.gz
-  DEPENDS ${QUILLON_GENERATED}/changelog)
-add_custom_target(quillon-changelog ALL DEPENDS ${QUILLON_GENERATED}/changelog.gz)
-install(FILES ${QUILLON_GENERATED}/copyright ${QUILLON_GENERATED}/changelog.gz DESTINATION ${docdir})
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${docdir})
+set(package_docs "")
+foreach(package quillon-cli quillon)
+  file(WRITE ${QUILLON_GENERATED}/${package}/changelog
+       "${package} (${QUILLON_VERSION}) unstable; urgency=medium\n\n"
+       "  * Release ${QUILLON_VERSION}.\n\n"
+       " -- The Quillon authors <quillon@example.org>  Mon, 07 Dec 2026 12:00:00 +0000\n")
+  add_custom_command(
+    OUTPUT ${QUILLON_GENERATED}/${package}/changelog.gz
+    COMMAND gzip -9nc ${QUILLON_GENERATED}/${package}/changelog > ${QUILLON_GENERATED}/${package}/changelog.gz
+    DEPENDS ${QUILLON_GENERATED}/${package}/changelog)
+  list(APPEND package_docs ${QUILLON_GENERATED}/${package}/changelog.gz)
+endforeach()
+add_custom_target(quillon-changelog ALL DEPENDS ${package_docs})
+set(cli_docdir ${CMAKE_INSTALL_DATADIR}/doc/quillon-cli)
+install(FILES ${QUILLON_GENERATED}/copyright ${QUILLON_GENERATED}/quillon-cli/changelog.gz
+              ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/README.Debian
+        DESTINATION ${cli_docdir} COMPONENT cli)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/update.mot ${PROJECT_SOURCE_DIR}/examples/nivaload.sub
               ${PROJECT_SOURCE_DIR}/packaging/60-quillon-serial-adapters.rules
-        DESTINATION ${docdir}/examples)
+        DESTINATION ${cli_docdir}/examples COMPONENT cli)
+if(QUILLON_QT)
+  install(FILES ${QUILLON_GENERATED}/copyright ${QUILLON_GENERATED}/quillon/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quillon COMPONENT desktop)
+endif()
 
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL cli)
+if(QUILLON_QT)
+  list(APPEND CPACK_COMPONENTS_ALL desktop)
+endif()
 set(CPACK_PACKAGE_NAME quillon)
 set(CPACK_PACKAGE_VERSION ${QUILLON_VERSION})
 set(CPACK_PACKAGE_CONTACT "The Quillon authors <quillon@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "rewrite the flash of H8S devices over a serial port")
-string(CONCAT CPACK_PACKAGE_DESCRIPTION
-       "Quillon loads a boot program and an update file (Motorola S-records),\n"
-       "takes a Renesas H8S microcontroller through its on-chip boot mode and\n"
-       "writes the update into its flash. The package holds the desktop program\n"
-       "(Qt), quillon-cli for terminals and production lines (several devices at\n"
-       "once, JSON output, a doctor for ports that will not open) and\n"
-       "quillon-devsim, a simulated device.")
+set(CPACK_DEBIAN_CLI_PACKAGE_NAME quillon-cli)
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_NAME quillon)
+set(CPACK_DEBIAN_CLI_DESCRIPTION
+    "rewrite the flash of H8S devices over serial ports, from a terminal\n"
+    "Quillon loads a boot program and an update file (Motorola S-records),\n"
+    "takes a Renesas H8S microcontroller through its on-chip boot mode and\n"
+    "writes the update into its flash. This package holds quillon-cli for\n"
+    "terminals, scripts and production lines (several devices at once, JSON\n"
+    "output, a production station with run records, a doctor for ports that\n"
+    "will not open) and quillon-devsim, a simulated device to try it on.")
+set(CPACK_DEBIAN_DESKTOP_DESCRIPTION
+    "rewrite the flash of H8S devices over a serial port (desktop program)\n"
+    "Quillon loads a boot program and an update file (Motorola S-records),\n"
+    "takes a Renesas H8S microcontroller through its on-chip boot mode and\n"
+    "writes the update into its flash. This package holds the desktop\n"
+    "program (Qt): pick the update file and the port, press the send button.\n"
+    "It shares its settings file and failure log with quillon-cli.")
+string(REPLACE ";" "" CPACK_DEBIAN_CLI_DESCRIPTION "${CPACK_DEBIAN_CLI_DESCRIPTION}")
+string(REPLACE ";" "" CPACK_DEBIAN_DESKTOP_DESCRIPTION "${CPACK_DEBIAN_DESKTOP_DESCRIPTION}")
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS "quillon-cli (= ${QUILLON_VERSION})")
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_RECOMMENDS qt6-translations-l10n)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-translations-l10n)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://example.org/quillon")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -108,7 +108,7 @@ std::pair<std::string, std::string> Words(const PortFinding& f) {
     case K::kModemManagerLeavesAlone: return {ModemManagerName(f) + " leaves " + d + " alone", ""};
     case K::kModemManagerProbes:
       return {ModemManagerName(f) + " (PID " + FirstPid(f) + ") runs and may probe " + d,
-              "Install the rule /usr/share/doc/quillon/examples/60-quillon-serial-adapters.rules into "
+              "Install the rule /usr/share/doc/quillon-cli/examples/60-quillon-serial-adapters.rules into "
               "/etc/udev/rules.d/, or stop it: sudo systemctl stop ModemManager."};
     case K::kModemManagerTooOld:
       return {ModemManagerName(f) + " (PID " + FirstPid(f) + ") runs; before 1.12 it may probe " + d +
