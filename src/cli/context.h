@@ -4,6 +4,7 @@
 // through Utf8Path.
 
 #include <string>
+#include <vector>
 
 #include "base/program_paths.h"
 #include "settings/update_settings.h"
@@ -21,8 +22,13 @@ struct Context {
   bool MakeLogFolder(const std::string& log) const { return log.empty() && paths.Installed; }
   /// The settings record as the desktop program would load it, from IniPath(ini), with the
   /// program folder and the log filled in. With `ini`, a relative boot file is looked for
-  /// beside that file first.
-  UpdateSettings LoadSettings(const std::string& ini, const std::string& log = {}) const;
+  /// beside that file first. `replaced`, when given, lists the file's values replaced.
+  UpdateSettings LoadSettings(const std::string& ini, const std::string& log = {},
+                              std::vector<SettingReplaced>* replaced = nullptr) const;
+  /// Where this copy keeps the settings file and the log, in words for --help (true for the
+  /// copy that prints them, and the same for every user of it).
+  std::string IniPlace() const;
+  std::string LogPlace() const;
 };
 
 /// The context of this program (its own paths).

@@ -504,27 +504,27 @@ int RunFlash(const Context& context, const FlashOptions& options) {
 void AddFlashCommand(CLI::App& app, const Context& context, int& status) {
   auto options = std::make_shared<FlashOptions>();
   auto* sub = app.add_subcommand("flash", "Run a whole update: boot mode, boot program, bit rate, flash blocks");
-  AddRunOptions(*sub, *options);
+  AddRunOptions(*sub, *options, context);
   sub->add_option("--record", options->record, "keep a row per port's run in this run-record database (SQLite)")
       ->transform(AbsolutePath());
   sub->add_flag("--yes,-y", options->yes, "do not wait for Enter at the boot-mode message");
   sub->callback([options, &context, &status] { status = RunFlash(context, *options); });
 }
 
-void AddRunOptions(CLI::App& sub, FlashOptions& options) {
+void AddRunOptions(CLI::App& sub, FlashOptions& options, const Context& context) {
   sub.add_option("UPDATE", options.update, "update file (Motorola S-records)")->required();
   sub.add_option("--port", options.ports,
                  "COMn (through the settings' [Ports] map), a device path, or usb:VID:PID[:SERIAL]; give it once per "
                  "port to run several devices at once")
       ->allow_extra_args(false);
-  sub.add_option("--boot", options.boot, "boot file (default: \"Info File\" beside the program)");
-  sub.add_option("--baud", options.baud, "working bit rate")
+  sub.add_option("--boot", options.boot, "boot file (default: the settings' Info File, looked for beside the settings file)");
+  sub.add_option("--baud", options.baud, "working bit rate (default: the settings' Baudrate)")
       ->check(CLI::IsMember({4800, 9600, 19200, 38400, 57600, 115200}));
-  sub.add_option("--send-wait", options.send_wait, "pause in ms after every chunk and block (5 or more)");
-  sub.add_option("--ini", options.ini, "settings file (default: quillon.ini beside the programs); never written")
+  sub.add_option("--send-wait", options.send_wait, "pause in ms after every chunk and block (default: the settings' SendWait)");
+  sub.add_option("--ini", options.ini, "settings file (default: " + context.IniPlace() + "); never written")
       ->transform(AbsolutePath());
   sub.add_option("--log", options.log,
-                 "failure log (default: quillon.sts beside the programs); with several ports each port's records "
+                 "failure log (default: " + context.LogPlace() + "); with several ports each port's records "
                  "go to <stem>-<port>.sts beside it")
       ->transform(AbsolutePath());
   sub.add_option("--trace", options.trace,

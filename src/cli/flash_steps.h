@@ -66,7 +66,7 @@ struct FlashRun {
 using NamedFiles = std::vector<std::pair<std::string, std::string>>;  // path, what it is
 
 /// The options both commands take: the ports, files, bit rate, printers, records, hash.
-void AddRunOptions(CLI::App& sub, FlashOptions& options);
+void AddRunOptions(CLI::App& sub, FlashOptions& options, const Context& context);
 /// The settings for this run, loaded with the options laid over them (never saved), and its
 /// ports as jobs with their logs and traces checked; the exit status when that is wrong usage.
 std::optional<int> PrepareRun(const Context& context, FlashRun& run);

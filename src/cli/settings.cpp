@@ -5,6 +5,9 @@
 #include <iostream>
 #include <memory>
 #include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 #include "base/messages.h"
@@ -21,7 +24,34 @@ struct SettingsOptions {
   std::string ini;
   bool json = false;
   bool save = false;
+  std::vector<std::string> maps;  ///< "COMn=DEVICE"
+  std::string boot;
 };
+
+// "COM3=/dev/ttyUSB0" into its number and device (made absolute; empty clears the entry);
+// an error text for anything else.
+std::string ParseMap(const std::string& text, int& com, std::string& device) {
+  const auto equals = text.find('=');
+  com = equals == std::string::npos ? 0 : ComNameNumber(std::string_view(text).substr(0, equals));
+  if (com <= 0) return "--map " + text + ": give COMn=DEVICE, e.g. COM3=/dev/serial/by-id/usb-FTDI_...";
+  device = text.substr(equals + 1);
+  if (device.empty()) return {};
+  std::error_code error;
+  const auto absolute = std::filesystem::absolute(Utf8Path(device), error).u8string();
+  if (!error) device.assign(absolute.begin(), absolute.end());
+  return {};
+}
+
+// The boot file as the settings name it: relative to the folder the programs look in, which
+// is the settings file's folder for a file given with --ini. Empty when no relative name
+// reaches it (another drive).
+std::string InfoFileName(const std::string& boot, const UpdateSettings& settings) {
+  std::error_code error;
+  const auto relative = std::filesystem::proximate(Utf8Path(boot), Utf8Path(settings.ProgramDir), error);
+  if (error || relative.is_absolute() || relative.empty()) return {};
+  const auto text = relative.generic_u8string();
+  return std::string(text.begin(), text.end());
+}
 
 int RunSettings(const Context& context, const SettingsOptions& options) {
   const ProgramPaths& paths = context.paths;
@@ -33,13 +63,56 @@ int RunSettings(const Context& context, const SettingsOptions& options) {
   std::error_code missing_error;
   const bool existed = std::filesystem::exists(Utf8Path(ini), missing_error);
   auto store = OpenProfileStore(Utf8Path(ini));
-  UpdateSettings settings;
   std::vector<SettingReplaced> replaced;
-  LoadSettings(settings, *store, &replaced);
+  UpdateSettings settings = context.LoadSettings(options.ini, {}, &replaced);
+  std::map<int, std::string> mapped;
+  for (const auto& text : options.maps) {
+    int com = 0;
+    std::string device;
+    if (const auto problem = ParseMap(text, com, device); !problem.empty()) {
+      std::fprintf(stderr, "error: %s\n", problem.c_str());
+      return kExitUsage;
+    }
+    mapped[com] = device;
+    if (device.empty()) {
+      settings.Ports.erase(com);
+    } else {
+      settings.Ports[com] = device;
+    }
+    std::error_code error;
+    if (!device.empty() && !std::filesystem::exists(Utf8Path(device), error)) {
+      std::fprintf(stderr, "note: %s does not exist now; COM%d will open it once it does\n", device.c_str(), com);
+    }
+    if (com > settings.MaxCom) {
+      std::fprintf(stderr, "note: the desktop program's COM list ends at COM%d (MAXCOM); --port COM%d reaches it\n",
+                   settings.MaxCom, com);
+    }
+  }
+  if (!options.boot.empty()) {
+    const auto name = InfoFileName(options.boot, settings);
+    if (name.empty()) {
+      std::fprintf(stderr, "error: --boot %s: the programs look for the boot file from %s, and no relative name "
+                           "reaches it from there; copy it into that folder and give that copy\n",
+                   options.boot.c_str(), settings.ProgramDir.c_str());
+      return kExitUsage;
+    }
+    std::error_code error;
+    if (std::filesystem::is_directory(Utf8Path(options.boot), error)) {
+      std::fprintf(stderr, "error: --boot %s is a folder; give the boot file in it\n", options.boot.c_str());
+      return kExitUsage;
+    }
+    settings.InfoFile = name;
+    if (!std::filesystem::exists(Utf8Path(BootFilePath(settings)), error)) {
+      std::fprintf(stderr, "note: %s does not exist now\n", options.boot.c_str());
+    }
+  }
   std::string why;
-  if (options.save && !SaveSettings(settings, *store, &why)) {
+  if (options.save && (!SaveSettings(settings, *store, &why) || !SavePorts(mapped, *store, &why))) {
     std::fprintf(stderr, "error: the settings were not saved: %s\n", why.c_str());
     return kExitFailure;
+  }
+  if (!options.save && (!mapped.empty() || !options.boot.empty())) {
+    std::fprintf(stderr, "note: shown only; add --save to write it into %s\n", ini.c_str());
   }
   if (options.json) {
     nlohmann::ordered_json ports = nlohmann::ordered_json::object();
@@ -75,8 +148,13 @@ int RunSettings(const Context& context, const SettingsOptions& options) {
 void AddSettingsCommand(CLI::App& app, const Context& context, int& status) {
   auto options = std::make_shared<SettingsOptions>();
   auto* sub = app.add_subcommand("settings", "Show the settings file's values after defaults and replacements");
-  sub->add_option("--ini", options->ini, "settings file (default: quillon.ini beside the programs)")
+  sub->add_option("--ini", options->ini, "settings file (default: " + context.IniPlace() + ")")
       ->transform(AbsolutePath());
+  sub->add_option("--map", options->maps,
+                  "COMn=DEVICE: COM port n opens DEVICE (best a /dev/serial/by-id name, which stays with the "
+                  "adapter); COMn= removes the entry; repeatable; written with --save")
+      ->allow_extra_args(false);
+  sub->add_option("--boot", options->boot, "the boot file (Info File), written with --save")->transform(AbsolutePath());
   sub->add_flag("--json", options->json, "print one JSON object");
   sub->add_flag("--save", options->save, "write the values back, as closing the main window does");
   sub->callback([options, &context, &status] { status = RunSettings(context, *options); });

@@ -197,7 +197,7 @@ void AddStationCommand(CLI::App& app, const Context& context, int& status) {
   auto* sub = app.add_subcommand("station",
                                  "A production station: every port takes board after board, with a run record per "
                                  "unit and serial numbers that never repeat");
-  AddRunOptions(*sub, *options);
+  AddRunOptions(*sub, *options, context);
   sub->add_option("--record", options->record,
                   "the run records (SQLite; default quillon-runs.db beside the log); several stations may share one")
       ->transform(AbsolutePath());

@@ -1,4 +1,6 @@
 #include "serial/port_list.h"
+
+#include "serial/serial_port.h"
 #include "serial/usb_text.h"
 
 #include <algorithm>
@@ -114,6 +116,35 @@ std::vector<std::vector<std::string>> SharedUsbSerialNumbers(const std::vector<S
     shared.push_back(std::move(group));
   }
   return shared;
+}
+
+ComPlan PlanComList(const std::map<int, std::string>& ports, const std::vector<SerialPortInfo>& found, int max_com) {
+  ComPlan plan;
+  std::map<int, std::string> numbers = ports;
+  std::map<int, const SerialPortInfo*> behind;
+  for (const auto& info : found) {
+    if (info.com) behind[*info.com] = &info;
+  }
+  for (const auto& info : found) {
+    if (info.com || !info.vid) continue;
+    for (int n = 1; n <= max_com; ++n) {
+      if (numbers.count(n) == 0 && behind.count(n) == 0) {
+        const std::string name = info.by_id.empty() ? info.device : info.by_id.front();
+        numbers[n] = plan.added[n] = name;
+        behind[n] = &info;
+        break;
+      }
+    }
+  }
+  for (int n = 1; n <= max_com; ++n) {
+    ComChoice choice{n, PortDeviceName(n, numbers), {}};
+    if (const auto it = behind.find(n); it != behind.end()) {
+      choice.device = it->second->device;
+      choice.description = it->second->description.value_or("");
+    }
+    plan.entries.push_back(std::move(choice));
+  }
+  return plan;
 }
 
 }  // namespace quillon

@@ -66,4 +66,22 @@ UsbMatch MatchUsbPorts(std::string_view expression, const std::vector<SerialPort
 /// and serial number, each group as its devices.
 std::vector<std::vector<std::string>> SharedUsbSerialNumbers(const std::vector<SerialPortInfo>& ports);
 
+/// One entry of a COM list that shows what each number opens.
+struct ComChoice {
+  int com = 0;
+  std::string device;       ///< what it opens now (/dev/ttyUSB0), else the name it would open
+  std::string description;  ///< the adapter's product name, when the system tells it
+};
+struct ComPlan {
+  std::vector<ComChoice> entries;     ///< COM1 .. COM`max_com`
+  std::map<int, std::string> added;   ///< new [Ports] entries: COM number -> by-id name of an adapter
+};
+
+/// COM1 to COM`max_com` with the device behind each, given the settings' [Ports] map and the
+/// ports found (ListSerialPorts over the same map). A USB adapter that no number reaches yet
+/// gets the lowest number that [Ports] does not give away and whose /dev/ttyS has no UART
+/// behind it; it is named by its /dev/serial/by-id link (which stays with the adapter
+/// whatever the system numbers it) when it has one.
+ComPlan PlanComList(const std::map<int, std::string>& ports, const std::vector<SerialPortInfo>& found, int max_com);
+
 }  // namespace quillon

@@ -75,7 +75,10 @@ std::vector<SerialPortInfo> ListSerialPorts(const std::map<int, std::string>& po
   // The COM number: a [Ports] entry naming the device, else the /dev/ttyS(n-1) convention.
   for (auto& info : list) {
     for (const auto& [com, device] : ports) {
-      if (device == info.device || fs::equivalent(device, info.device, error)) info.com = com;
+      if (device == info.device || fs::equivalent(device, info.device, error) ||
+          std::find(info.by_id.begin(), info.by_id.end(), device) != info.by_id.end()) {
+        info.com = com;
+      }
     }
     if (!info.com && info.device.rfind("/dev/ttyS", 0) == 0) {
       // The number --port COMn opens: unless [Ports] gives COMn to another device.

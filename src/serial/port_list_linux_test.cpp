@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "testing/temp_dir.h"
+#include "testing/fake_sysfs.h"
 
 namespace quillon {
 namespace {
@@ -14,42 +14,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-// A made-up /sys and /dev as Linux lays them out for USB serial adapters: the tty's class
-// entry links to the adapter's interface; the USB device above it holds the ids.
-class FakeSystem {
- public:
-  void Adapter(const std::string& tty, int socket, const std::string& vid, const std::string& pid,
-               const std::string& serial, int interface = 0) {
-    const fs::path usb = dir_ / "sys/devices/pci0000:00/usb1" / ("1-" + std::to_string(socket));
-    const std::string interface_name = "1-" + std::to_string(socket) + ":1." + std::to_string(interface);
-    const fs::path port = usb / interface_name / tty;
-    fs::create_directories(port);
-    dir_.Write(fs::relative(usb / interface_name / "bInterfaceNumber", dir_.path()).string(),
-               "0" + std::to_string(interface) + "\n");
-    dir_.Write(fs::relative(usb / "idVendor", dir_.path()).string(), vid + "\n");
-    dir_.Write(fs::relative(usb / "idProduct", dir_.path()).string(), pid + "\n");
-    dir_.Write(fs::relative(usb / "serial", dir_.path()).string(), serial + "\n");
-    Tty(tty, port, "usb-serial");
-    fs::create_directories(dir_ / "dev/serial/by-path");
-    fs::create_symlink("../../" + tty, dir_ / "dev/serial/by-path" /
-                                           ("pci-0000:00:14.0-usb-0:" + std::to_string(socket) + ":1." +
-                                            std::to_string(interface) + "-port0"));
-  }
-  void Tty(const std::string& tty, const fs::path& device, const std::string& subsystem) {
-    fs::create_directories(dir_ / "sys/bus" / subsystem);
-    fs::create_directories(dir_ / "sys/class/tty" / tty);
-    fs::create_directories(device);
-    fs::create_symlink(device, dir_ / "sys/class/tty" / tty / "device");
-    fs::create_symlink(dir_ / "sys/bus" / subsystem, device / "subsystem");
-    fs::create_directories(dir_ / "dev");
-    dir_.Write("dev/" + tty, "");
-  }
-  const fs::path& root() const { return dir_.path(); }
-
- private:
-  testing::TempDir dir_;
-};
 
 class UsbPortsTest : public ::testing::Test {
  protected:
@@ -68,7 +32,7 @@ class UsbPortsTest : public ::testing::Test {
     return match.outcome == UsbMatch::Outcome::kFound ? match.devices : std::vector<std::string>{};
   }
 
-  FakeSystem system_;
+  testing::FakeSystem system_;
   std::vector<SerialPortInfo> ports_;
   UsbMatch::Outcome outcome_ = UsbMatch::Outcome::kFound;
 };

@@ -72,4 +72,10 @@ bool SaveSettings(const UpdateSettings& settings, ProfileStore& store, std::stri
                          why);
 }
 
+bool SavePorts(const std::map<int, std::string>& ports, ProfileStore& store, std::string* why) {
+  std::vector<std::pair<std::string, std::string>> keys;
+  for (const auto& [com, device] : ports) keys.emplace_back("COM" + std::to_string(com), device);
+  return keys.empty() || store.WriteKeys(kPortsSection, keys, why);
+}
+
 }  // namespace quillon

@@ -52,5 +52,8 @@ void LoadSettings(UpdateSettings& settings, ProfileStore& store, std::vector<Set
 /// Writes the six keys back, in the order of the file's keys. False when the file could not
 /// take them (`why`, when given, says why); the desktop program closes all the same.
 bool SaveSettings(const UpdateSettings& settings, ProfileStore& store, std::string* why = nullptr);
+/// Writes these entries of section "Ports" (`COMn=device`; an empty device clears the entry),
+/// all in one write, leaving the others as they are. False, with `why`, when it could not.
+bool SavePorts(const std::map<int, std::string>& ports, ProfileStore& store, std::string* why = nullptr);
 
 }  // namespace quillon

@@ -44,8 +44,20 @@ std::string MainWindowModel::FileNameText() const {
 void MainWindowModel::FillComList() {
   com_list_.clear();
   com_selection_ = 0;
+  std::vector<ComChoice> choices;
+  if (lister_) {
+    ComPlan plan = PlanComList(settings_.Ports, lister_(settings_.Ports), settings_.MaxCom);
+    for (const auto& [com, name] : plan.added) settings_.Ports[com] = added_ports_[com] = name;
+    choices = std::move(plan.entries);
+  }
   for (int n = 1; n <= settings_.MaxCom; ++n) {
-    com_list_.push_back({ComLabel(n), n});
+    std::string text = ComLabel(n);
+    if (static_cast<std::size_t>(n) <= choices.size()) {
+      const ComChoice& choice = choices[static_cast<std::size_t>(n) - 1];
+      text += "  " + choice.device;
+      if (!choice.description.empty()) text += "  " + choice.description;
+    }
+    com_list_.push_back({std::move(text), n});
     if (n == settings_.Com) com_selection_ = n - 1;
   }
   // A list of one entry stays disabled, but its port is still the one Send opens: leaving
@@ -86,7 +98,9 @@ void MainWindowModel::OnClose() {
     std::error_code error;
     std::filesystem::create_directories(Utf8Path(settings_.IniPath).parent_path(), error);
   }
-  SaveSettings(settings_, *OpenProfileStore(Utf8Path(settings_.IniPath)));
+  auto store = OpenProfileStore(Utf8Path(settings_.IniPath));
+  SaveSettings(settings_, *store);
+  SavePorts(added_ports_, *store);
 }
 
 }  // namespace quillon

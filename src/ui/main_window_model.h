@@ -3,6 +3,8 @@
 // the text of the file-name field, the COM list, Browse, Send and Close. Both desktop
 // programs (Qt and Win32) put their views over this one model.
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,15 +13,19 @@
 #include "base/event_log.h"
 #include "base/seams.h"
 #include "serial/comm_driver.h"
+#include "serial/port_list.h"
 #include "serial/serial_port.h"
 #include "settings/update_settings.h"
 
 namespace quillon {
 
 struct ComEntry {
-  std::string text;  ///< "COM%d"
+  std::string text;  ///< "COM%d"; with a port list, also the device and the adapter
   int item_data;     ///< the port number
 };
+
+/// The ports the system has, given the settings' [Ports] map (ListSerialPorts).
+using PortLister = std::function<std::vector<SerialPortInfo>(const std::map<int, std::string>& ports)>;
 
 /// What the file-open dialog of Browse is given.
 struct BrowseRequest {
@@ -38,6 +44,12 @@ class MainWindowModel {
   /// Derives the paths from the program's own full path, reads the settings and fills the
   /// COM list.
   void OnInitDialog(const std::string& executable_path);
+  /// Before OnInitDialog, on a system whose COM numbers are only names (Linux): the COM list
+  /// shows the device and adapter behind each number, and gives USB adapters that no number
+  /// reaches a free one, kept in [Ports] from Close on.
+  void ListPortsWith(PortLister lister) { lister_ = std::move(lister); }
+  /// The [Ports] entries this window added (written on Close).
+  const std::map<int, std::string>& AddedPorts() const { return added_ports_; }
 
   /// The text of the file-name field: the chosen file's name and extension, or the prompt.
   std::string FileNameText() const;
@@ -64,6 +76,8 @@ class MainWindowModel {
   std::vector<ComEntry> com_list_;
   int com_selection_ = -1;
   bool installed_ = false;
+  PortLister lister_;
+  std::map<int, std::string> added_ports_;
   std::unique_ptr<CommDriver> driver_;
   std::unique_ptr<Pause> pause_;
   EventLog log_;

@@ -238,5 +238,35 @@ TEST_F(CliTest, SettingsSaysWhatItReplaced) {
             false);
 }
 
+// A COM number and the boot file set from a terminal, as the desktop program keeps them.
+TEST_F(CliTest, SettingsMapAndBootAreWrittenOnlyWithSave) {
+  const auto ini = dir_ / "q.ini";
+  dir_.Write("boot.sub", "S00600004844521B\r\n");
+  const auto shown = Cli({"settings", "--ini", ini.string(), "--map", "COM3=/dev/null", "--boot",
+                          (dir_ / "boot.sub").string()});
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_THAT(shown.out, HasSubstr("[Ports] COM3 -> /dev/null"));
+  EXPECT_THAT(shown.err, HasSubstr("add --save"));
+  EXPECT_FALSE(std::filesystem::exists(ini));
+
+  const auto saved = Cli({"settings", "--ini", ini.string(), "--map", "COM3=/dev/null", "--boot",
+                          (dir_ / "boot.sub").string(), "--save"});
+  ASSERT_EQ(saved.status, 0) << saved.err;
+  // The boot file is named from the settings file's folder, where the programs look for it.
+  const auto json = nlohmann::json::parse(Cli({"settings", "--json", "--ini", ini.string()}).out);
+  EXPECT_EQ(json.at("InfoFile"), "boot.sub");
+  EXPECT_EQ(json.at("Ports").at("COM3"), "/dev/null");
+  // COMn= takes the entry away; anything but COMn=DEVICE is a usage error that writes nothing.
+  EXPECT_EQ(Cli({"settings", "--ini", ini.string(), "--map", "COM3=", "--save"}).status, 0);
+  EXPECT_TRUE(nlohmann::json::parse(Cli({"settings", "--json", "--ini", ini.string()}).out).at("Ports").empty());
+  for (const char* bad : {"3=/dev/null", "COMX=/dev/null", "/dev/null"}) {
+    const auto before = ReadFileBytes(ini);
+    const auto refused = Cli({"settings", "--ini", ini.string(), "--map", bad, "--save"});
+    EXPECT_EQ(refused.status, 2) << bad;
+    EXPECT_THAT(refused.err, HasSubstr("COMn=DEVICE")) << bad;
+    EXPECT_EQ(ReadFileBytes(ini), before) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace quillon

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFileDialog>
@@ -111,6 +112,8 @@ MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
   for (const auto& entry : model_.ComList()) com_list_->addItem(ToQString(entry.text), entry.item_data);
   com_list_->setCurrentIndex(model_.ComSelection());
   com_list_->setEnabled(model_.ComListEnabled());
+  // Entries that name their device and adapter are wider than the box: the list opens wide.
+  com_list_->view()->setMinimumWidth(com_list_->view()->sizeHintForColumn(0) + 8);
 
   // Without a window system menu, the About item lives in the window's context menu.
   auto* about = new QAction(ToQString(MessageText(kMsgAboutItem)), this);
