@@ -12,7 +12,9 @@ install(TARGETS quillon-cli quillon-devsim RUNTIME DESTINATION ${CMAKE_INSTALL_B
 file(WRITE ${QUILLON_GENERATED}/installed "")
 install(FILES ${QUILLON_GENERATED}/installed DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon COMPONENT cli)
 
-# Man pages from the programs' own --help and --version, so they never drift.
+# Man pages from the programs' own --help and --version, so they never drift, with the
+# hand-written sections of packaging/<program>.h2m. help2man runs a copy laid out as an
+# installed one, so the defaults --help names are the installed program's.
 find_program(HELP2MAN help2man)
 set(man_programs quillon-cli quillon-devsim)
 if(QUILLON_QT)
@@ -23,14 +25,17 @@ if(HELP2MAN)
   set(man_name_quillon "rewrite the flash of an H8S device over a serial port (desktop program)")
   set(man_name_quillon-cli "rewrite the flash of H8S devices over serial ports, from scripts and production lines")
   set(man_name_quillon-devsim "a simulated H8S device in boot mode on a pseudo-terminal")
+  set(man_stage ${QUILLON_GENERATED}/man-stage)
+  file(WRITE ${man_stage}/share/quillon/installed "")
   foreach(program ${man_programs})
     add_custom_command(
       OUTPUT ${QUILLON_GENERATED}/${program}.1.gz
+      COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${program}> ${man_stage}/bin/${program}
       COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
-              ${HELP2MAN} --no-info --no-discard-stderr --section 1 --name "${man_name_${program}}"
-              --output ${QUILLON_GENERATED}/${program}.1 $<TARGET_FILE:${program}>
-      COMMAND gzip -9nf ${QUILLON_GENERATED}/${program}.1
-      DEPENDS ${program}
+              ${PROJECT_SOURCE_DIR}/packaging/make-man-page ${man_stage}/bin/${program}
+              ${QUILLON_GENERATED}/${program}.1.gz "${man_name_${program}}"
+              ${PROJECT_SOURCE_DIR}/packaging/${program}.h2m
+      DEPENDS ${program} ${PROJECT_SOURCE_DIR}/packaging/make-man-page ${PROJECT_SOURCE_DIR}/packaging/${program}.h2m
       COMMENT "Man page of ${program}"
       VERBATIM)
     list(APPEND man_pages ${QUILLON_GENERATED}/${program}.1.gz)
