@@ -22,6 +22,11 @@ _quillon_cli() {
     COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
     return
   fi
+  # bash splits "--map COM3=/dev/x" at the "=": the device after it is a device to offer.
+  if [ "$prev" = "=" ] && [ "$COMP_CWORD" -ge 3 ] && [ "${COMP_WORDS[COMP_CWORD-3]}" = "--map" ]; then
+    COMPREPLY=($(compgen -W "$(ls -d /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM* 2>/dev/null)" -- "$cur"))
+    return
+  fi
   case $prev in
     --port)
       # The ports this program sees (as `ports` lists them), their stable names, and usb:.
@@ -29,6 +34,17 @@ _quillon_cli() {
       ports=$("${COMP_WORDS[0]}" ports --json 2>/dev/null | grep -o '"\(device\|by_id\|by_path\)":\(\[[^]]*\]\|"[^"]*"\)' \
         | grep -o '"/[^"]*"\|"COM[0-9]*"' | tr -d '"')
       COMPREPLY=($(compgen -W "$ports usb:" -- "$cur"))
+      return ;;
+    --map)
+      # COMn= first, then the devices: the adapters' stable names.
+      if [[ $cur == COM*=* ]]; then
+        local devices
+        devices=$(ls -d /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM* 2>/dev/null)
+        COMPREPLY=($(compgen -P "${cur%%=*}=" -W "$devices" -- "${cur#*=}"))
+      else
+        compopt -o nospace 2>/dev/null
+        COMPREPLY=($(compgen -W "$(printf 'COM%d= ' $(seq 1 20))" -- "$cur"))
+      fi
       return ;;
     --baud)
       COMPREPLY=($(compgen -W "4800 9600 19200 38400 57600 115200" -- "$cur"))
@@ -52,7 +68,7 @@ _quillon_cli() {
   case $command in
     info) options="--json --boot --serial-number --help" ;;
     image) options="--output --help" ;;
-    settings) options="--ini --json --save --help" ;;
+    settings) options="--ini --json --save --map --boot --help" ;;
     ports) options="--ini --json --help" ;;
     flash) options="--port --boot --baud --send-wait --ini --log --trace --json --yes --record --expect-sha256 --help" ;;
     station) options="--port --boot --baud --send-wait --ini --log --trace --json --record --units --serial-number

@@ -1,5 +1,7 @@
 #include "base/messages.h"
 
+#include "base/words.h"
+
 #include <array>
 #include <utility>
 
@@ -23,24 +25,66 @@ constexpr std::array<std::pair<int, std::string_view>, 14> kTable{{
     {506, "ブートファイルの内容に誤りがあります。"},
 }};
 
-}  // namespace
+// The same messages in English, for the command line's readers of English.
+constexpr std::array<std::pair<int, std::string_view>, 12> kEnglish{{
+    {201, "Choose the update file"},
+    {202, "Restart the device in boot mode."},
+    {203, "Sending the boot program"},
+    {204, "Sending the update."},
+    {205, "The update has finished.\nSet the DIP switches back and restart the device."},
+    {500, "The boot file cannot be found."},
+    {501, "The update file cannot be found."},
+    {502, "Sending the boot file failed."},
+    {503, "Sending the update file failed."},
+    {504, "COM%d cannot be opened."},
+    {505, "The update file's contents are wrong."},
+    {506, "The boot file's contents are wrong."},
+}};
 
-std::string_view MessageText(int id) {
-  for (const auto& [key, text] : kTable) {
+std::string_view Find(const auto& table, int id) {
+  for (const auto& [key, text] : table) {
     if (key == id) return text;
   }
   return {};
 }
 
+std::string WithPort(std::string text, std::string_view port_label) {
+  constexpr std::string_view kPlaceholder = "COM%d";
+  if (auto at = text.find(kPlaceholder); at != std::string::npos) text.replace(at, kPlaceholder.size(), port_label);
+  return text;
+}
+
+}  // namespace
+
+std::string_view MessageTextEnglish(int id) { return Find(kEnglish, id); }
+
+std::string MessageTextEnglish(int id, std::string_view text) {
+  const std::string_view english = MessageTextEnglish(id);
+  if (english.empty()) return std::string(text);
+  // Only the message's own text has this English; any other text is shown as it is.
+  if (id != kMsgPortOpenFailed) return text == MessageText(id) ? std::string(english) : std::string(text);
+  // 504 as shown names its port where the table has COM%d.
+  const std::string_view table = MessageText(id);
+  const auto at = table.find("COM%d");
+  const std::string_view before = table.substr(0, at), after = table.substr(at + 5);
+  if (text.size() < before.size() + after.size() || text.substr(0, before.size()) != before ||
+      text.substr(text.size() - after.size()) != after) {
+    return std::string(text);
+  }
+  return WithPort(std::string(english), text.substr(before.size(), text.size() - before.size() - after.size()));
+}
+
+std::string MessageTextShown(int id, std::string_view text) {
+  if (CurrentLanguage() == Language::kJapanese) return std::string(text);
+  return MessageTextEnglish(id, text);
+}
+
+std::string_view MessageText(int id) { return Find(kTable, id); }
+
 std::string ComLabel(int com) { return "COM" + std::to_string(com); }
 
 std::string PortOpenFailedText(std::string_view port_label) {
-  std::string text(MessageText(kMsgPortOpenFailed));
-  constexpr std::string_view kPlaceholder = "COM%d";
-  if (auto at = text.find(kPlaceholder); at != std::string::npos) {
-    text.replace(at, kPlaceholder.size(), port_label);
-  }
-  return text;
+  return WithPort(std::string(MessageText(kMsgPortOpenFailed)), port_label);
 }
 
 }  // namespace quillon

@@ -26,6 +26,15 @@ enum MessageId : int {
 /// The UTF-8 text of a message id; empty for an id the table does not hold.
 std::string_view MessageText(int id);
 
+/// The English of a message id's text; empty for an id without one.
+std::string_view MessageTextEnglish(int id);
+/// The English of a message as it was shown (`text`: 504 names its port); `text` itself for
+/// an id without English or a text that is not the message's own.
+std::string MessageTextEnglish(int id, std::string_view text);
+/// A message as the command line shows it: its own text to readers of Japanese, the English
+/// to everyone else.
+std::string MessageTextShown(int id, std::string_view text);
+
 /// Message 504 with its "COM%d" naming the port the way the user named it.
 std::string PortOpenFailedText(std::string_view port_label);
 

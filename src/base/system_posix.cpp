@@ -1,5 +1,7 @@
 #include "base/system.h"
 
+#include <cstdlib>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +33,13 @@ std::string HostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return {};
   return name;
+}
+
+std::string UserLocaleName() {
+  for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    if (const char* value = std::getenv(variable); value != nullptr && *value != '\0') return value;
+  }
+  return {};
 }
 
 }  // namespace quillon

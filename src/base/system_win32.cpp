@@ -24,4 +24,6 @@ std::string HostName() {
   return {text.begin(), text.end()};
 }
 
+std::string UserLocaleName() { return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE ? "ja" : "en"; }
+
 }  // namespace quillon

@@ -11,6 +11,8 @@
 #include "base/file.h"
 #include "base/messages.h"
 #include "base/program_paths.h"
+#include "cli/output.h"
+#include "base/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
@@ -34,18 +36,20 @@ struct DoctorOptions {
 };
 
 // Which port the doctor looks at, and how it came to it: "COM9 -> /dev/ttyS8 (the settings' COM)".
-FindingWords PortChosen(const DoctorOptions& options, const UpdateSettings& settings, const std::string& device) {
+FindingWords PortChosen(const DoctorOptions& options, const UpdateSettings& settings, const std::string& device,
+                        Language lang) {
   std::string how;
   if (options.port.empty()) {
-    how = "COM" + std::to_string(settings.Com) + " -> " + device + " (the COM of the settings file " + settings.IniPath + ")";
+    how = TrFIn(lang, "checking COM%s -> %s (the COM of the settings file %s)",
+                {std::to_string(settings.Com), device, settings.IniPath});
+  } else if (ComNameNumber(options.port) > 0 && settings.Ports.count(ComNameNumber(options.port)) > 0) {
+    how = TrFIn(lang, "checking %s -> %s (its [Ports] entry in %s)", {options.port, device, settings.IniPath});
   } else if (ComNameNumber(options.port) > 0) {
-    how = options.port + " -> " + device + (settings.Ports.count(ComNameNumber(options.port)) > 0
-                                                  ? " (its [Ports] entry in " + settings.IniPath + ")"
-                                                  : "");
+    how = TrFIn(lang, "checking %s -> %s", {options.port, device});
   } else {
-    how = device + " (--port)";
+    how = TrFIn(lang, "checking %s (--port)", {device});
   }
-  return {"port.name", true, false, "checking " + how, {}};
+  return {"port.name", true, false, how, {}};
 }
 
 // Whether the program may write `path`: the file itself when it exists, else its folder (or,
@@ -65,30 +69,41 @@ bool MayWrite(const std::string& path, bool folder_may_be_made) {
 }
 
 FindingWords FileCheck(const std::string& check, int result, const std::string& path, int missing_id, int bad_id,
-                  const std::string& what) {
-  if (result >= 1) return {check, true, true, "the " + what + " " + path + " loads", {}};
+                       Language lang) {
+  const bool boot = check == "file.boot";
+  if (result >= 1) {
+    return {check, true, true,
+            boot ? TrFIn(lang, "the boot file %s loads", {path}) : TrFIn(lang, "the update file %s loads", {path}), {}};
+  }
   const int id = result == -1 ? missing_id : bad_id;
-  return {check, false, true, "[" + std::to_string(id) + "] " + std::string(MessageText(id)) + " (" + path + ")",
-          result == -1 ? "Check the path of the " + what + " in the settings file."
-                       : "quillon-cli info " + (what == "boot file" ? "--boot " + path + " UPDATE.mot" : path) +
-                             " shows the record at fault."};
+  const std::string text = lang == Language::kJapanese ? std::string(MessageText(id)) : std::string(MessageTextEnglish(id));
+  std::string fix;
+  if (result == -1) {
+    fix = boot ? TrIn(lang, "Check the path of the boot file in the settings file.")
+               : TrIn(lang, "Check the path of the update file in the settings file.");
+  } else {
+    fix = TrFIn(lang, "quillon-cli info %s shows the record at fault.", {boot ? "--boot " + path + " UPDATE.mot" : path});
+  }
+  return {check, false, true, "[" + std::to_string(id) + "] " + text + " (" + path + ")", fix};
 }
 
 int RunDoctor(const Context& context, const DoctorOptions& options) {
   const ProgramPaths& paths = context.paths;
   const UpdateSettings settings = context.LoadSettings(options.ini);
+  // JSON's words are English, for scripts; the text is in the person's language.
+  const Language lang = options.json ? Language::kEnglish : CurrentLanguage();
 
   std::vector<FindingWords> findings;
   const std::string device = options.port.empty()                ? PortDeviceName(settings.Com, settings.Ports)
                              : ComNameNumber(options.port) > 0 ? PortDeviceName(ComNameNumber(options.port), settings.Ports)
                                                                : options.port;
-  findings.push_back(PortChosen(options, settings, device));
+  findings.push_back(PortChosen(options, settings, device, lang));
   for (const auto& found : CheckPort(device)) {
-    FindingWords finding = Describe(found);
+    FindingWords finding = Describe(found, lang);
     if (found.kind == PortFinding::Kind::kMissing) {
       std::string candidates;
       for (const auto& port : ListSerialPorts(settings.Ports)) candidates += (candidates.empty() ? "" : ", ") + port.device;
-      if (!candidates.empty()) finding.fix = "Pick one of the serial ports there are: " + candidates + ".";
+      if (!candidates.empty()) finding.fix = TrFIn(lang, "Pick one of the serial ports there are: %s.", {candidates});
     }
     findings.push_back(std::move(finding));
   }
@@ -97,16 +112,19 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
   // them apart (flash refuses it rather than guess).
   const auto shared = SharedUsbSerialNumbers(ListSerialPorts(settings.Ports));
   if (shared.empty()) {
-    findings.push_back({"usb.serial_numbers", true, false, "no two USB adapters report the same serial number", {}});
+    findings.push_back(
+        {"usb.serial_numbers", true, false, std::string(TrIn(lang, "no two USB adapters report the same serial number")), {}});
   }
   for (const auto& group : shared) {
     std::string devices;
     for (const auto& device : group) devices += (devices.empty() ? "" : " and ") + device;
     findings.push_back({"usb.serial_numbers", false, false,
-                        "different USB adapters report the same serial number: " + devices +
-                            "; a usb:VID:PID:SERIAL port names none of them",
-                        "Name these ports by their device or by usb:VID:PID and the socket order, or give the adapters "
-                        "serial numbers of their own (the maker's tool can)."});
+                        TrFIn(lang,
+                              "different USB adapters report the same serial number: %s; a usb:VID:PID:SERIAL port "
+                              "names none of them",
+                              {devices}),
+                        std::string(TrIn(lang, "Name these ports by their device or by usb:VID:PID and the socket order, "
+                                               "or give the adapters serial numbers of their own (the maker's tool can)."))});
   }
 
   SRecordReader reader;
@@ -116,22 +134,28 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
   const std::string boot_path = options.boot.empty() ? BootFilePath(settings) : options.boot;
   const std::string update_path = options.update.empty() ? settings.MotFile : options.update;
   findings.push_back(FileCheck("file.boot", reader.LoadBootImage(Utf8Path(boot_path), boot), boot_path, kMsgNoBootFile,
-                               kMsgBootFileBad, "boot file"));
+                               kMsgBootFileBad, lang));
   if (update_path.empty()) {
-    findings.push_back({"file.update", true, false, "no update file in the settings (quillon-cli flash names its own)", {}});
+    findings.push_back({"file.update", true, false,
+                        std::string(TrIn(lang, "no update file in the settings (quillon-cli flash names its own)")), {}});
   } else {
     FlashImage image;
     int result = reader.LoadFlashImage(image, Utf8Path(update_path));
     if (result >= 1 && TotalUsedLength(image) == 0) result = -2;
-    findings.push_back(FileCheck("file.update", result, update_path, kMsgNoDataFile, kMsgDataFileBad, "update file"));
+    findings.push_back(FileCheck("file.update", result, update_path, kMsgNoDataFile, kMsgDataFileBad, lang));
   }
   const bool settings_ok = MayWrite(settings.IniPath, paths.Installed);
   findings.push_back({"file.settings", settings_ok, true,
-                      "the settings file " + settings.IniPath + (settings_ok ? " can be written" : " cannot be written"),
-                      settings_ok ? "" : "Make it (or its folder) writable for this user; the desktop program saves it on close."});
+                      settings_ok ? TrFIn(lang, "the settings file %s can be written", {settings.IniPath})
+                                  : TrFIn(lang, "the settings file %s cannot be written", {settings.IniPath}),
+                      settings_ok ? "" : std::string(TrIn(lang, "Make it (or its folder) writable for this user; the "
+                                                                "desktop program saves it on close."))});
   const bool log_ok = MayWrite(settings.StsPath, paths.Installed);
-  findings.push_back({"file.log", log_ok, true, "the log " + settings.StsPath + (log_ok ? " can be written" : " cannot be written"),
-                      log_ok ? "" : "Make it (or its folder) writable for this user, or give quillon-cli flash --log."});
+  findings.push_back({"file.log", log_ok, true,
+                      log_ok ? TrFIn(lang, "the log %s can be written", {settings.StsPath})
+                             : TrFIn(lang, "the log %s cannot be written", {settings.StsPath}),
+                      log_ok ? "" : std::string(TrIn(lang, "Make it (or its folder) writable for this user, or give "
+                                                           "quillon-cli flash --log."))});
 
   const bool blocked = std::any_of(findings.begin(), findings.end(), [](const FindingWords& f) { return !f.ok && f.blocking; });
   const int status = blocked ? kExitDoctorFound : kExitSuccess;
@@ -145,16 +169,19 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
                                            {"detail", f.detail},
                                            {"fix", f.ok ? nlohmann::json(nullptr) : nlohmann::json(f.fix)}});
     }
-    std::cout << JsonText(out) << '\n';
+    Print(stdout, "%s\n", JsonText(out).c_str());
     return status;
   }
   for (const auto& f : findings) {
     const char* mark = f.ok ? "ok  " : f.blocking ? "FAIL" : "note";
-    std::printf("%s %-18s %s\n", mark, f.check.c_str(), f.detail.c_str());
-    if (!f.ok && !f.fix.empty()) std::printf("     %-18s %s\n", "", f.fix.c_str());
+    Print(stdout, "%s %-18s %s\n", mark, f.check.c_str(), f.detail.c_str());
+    if (!f.ok && !f.fix.empty()) Print(stdout, "     %-18s %s\n", "", f.fix.c_str());
   }
-  std::printf(status == kExitSuccess ? "Nothing found that stops an update.\n"
-                                     : "Something above stops an update: see the lines marked FAIL.\n");
+  if (status == kExitSuccess) {
+    Say(stdout, "Nothing found that stops an update.\n");
+  } else {
+    Say(stdout, "Something above stops an update: see the lines marked FAIL.\n");
+  }
   return status;
 }
 

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "base/words.h"
+
 #include "image/flash_image.h"
 #include "image/srecord.h"
 
@@ -9,12 +11,12 @@ namespace quillon::cli {
 
 /// Tells the person on standard error where and why an S-record file is bad, and warns about
 /// a file that may be truncated or holds data beyond the flash.
-void ReportFileProblems(const std::string& path, const char* what, bool failed);
+void ReportFileProblems(const std::string& path, std::string_view what, bool failed);
 /// The same for a file already loaded with a diagnosis (`result` is the loader's).
-void ReportLoadedFile(int result, const SRecordDiagnosis& diagnosis, const std::string& path, const char* what);
+void ReportLoadedFile(int result, const SRecordDiagnosis& diagnosis, const std::string& path, std::string_view what);
 
 /// Advice for an S-record file whose lines end in LF alone, or empty when they do not.
-std::string LineEndAdvice(const std::string& path);
+std::string LineEndAdvice(const std::string& path, Language language = CurrentLanguage());
 
 /// True when a loaded update file puts no byte into the flash (every block's used length 0):
 /// an update stops there with message 505, and this says so on standard error.

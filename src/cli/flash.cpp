@@ -11,6 +11,7 @@
 #include <set>
 
 #include "base/messages.h"
+#include "base/words.h"
 #include "base/program_paths.h"
 #include "base/system.h"
 #include "base/version.h"
@@ -43,29 +44,31 @@ std::string BootPath(const FlashOptions& options, const UpdateSettings& settings
   return options.boot.empty() ? BootFilePath(settings) : options.boot;
 }
 
-// What to check after a failure, in a line of English under the message.
-std::string Hint(int id, const FlashOptions& options, const UpdateSettings& settings, const std::string& port_name) {
+// What to check after a failure, in a line under the message.
+std::string Hint(int id, const FlashOptions& options, const UpdateSettings& settings, const std::string& port_name,
+                 Language language = CurrentLanguage()) {
   switch (id) {
     case kMsgNoBootFile:
-      return "Check the boot file " + BootPath(options, settings) + " (\"Info File\" in the settings file, or --boot).";
-    case kMsgNoDataFile: return "Check the update file path: " + settings.MotFile;
+      return TrFIn(language, "Check the boot file %s (\"Info File\" in the settings file, or --boot).", {BootPath(options, settings)});
+    case kMsgNoDataFile: return TrFIn(language, "Check the update file path: %s", {settings.MotFile});
     case kMsgBootSendFailed:
-      return "Check that the device was restarted in boot mode (DIP switch) and is connected to " + port_name +
-             "; the log " + settings.StsPath + " has the details.";
+      return TrFIn(language, "Check that the device was restarted in boot mode (DIP switch) and is connected to %s; the log %s "
+                 "has the details.",
+                 {port_name, settings.StsPath});
     case kMsgDataSendFailed:
-      return "Check the connection and the bit rate (" + std::to_string(settings.Baudrate) +
-             " bit/s, --baud); the log " + settings.StsPath + " has the details.";
+      return TrFIn(language, "Check the connection and the bit rate (%s bit/s, --baud); the log %s has the details.",
+                 {std::to_string(settings.Baudrate), settings.StsPath});
     case kMsgPortOpenFailed:
-      return "Check the port name " + port_name + " and that no other program uses it (quillon-cli ports).";
+      return TrFIn(language, "Check the port name %s and that no other program uses it (quillon-cli ports).", {port_name});
     case kMsgDataFileBad: {
-      const std::string advice = LineEndAdvice(settings.MotFile);
+      const std::string advice = LineEndAdvice(settings.MotFile, language);
       if (!advice.empty()) return advice;
-      return "The update file is bad or puts no data into the flash: quillon-cli info " + settings.MotFile +
-             " shows the record at fault.";
+      return TrFIn(language, "The update file is bad or puts no data into the flash: quillon-cli info %s shows the record at fault.",
+                 {settings.MotFile});
     }
     case kMsgBootFileBad:
-      return "The boot file is bad, empty or too long: quillon-cli info --boot " + BootPath(options, settings) +
-             " UPDATE.mot shows why.";
+      return TrFIn(language, "The boot file is bad, empty or too long: quillon-cli info --boot %s UPDATE.mot shows why.",
+                 {BootPath(options, settings)});
     default: return {};
   }
 }
@@ -102,25 +105,28 @@ std::optional<int> AddUsbPorts(const std::string& name, const UpdateSettings& se
   const UsbMatch match = MatchUsbPorts(name, ListSerialPorts(settings.Ports));
   switch (match.outcome) {
     case UsbMatch::Outcome::kMalformed:
-      Print(stderr, "error: %s: a USB port is named usb:VID:PID, usb:VID:PID:SERIAL or usb:VID:PID:SERIAL:INTERFACE, "
-                    "with VID and PID four hex digits each\n", name.c_str());
+      Say(stderr, "error: %s: a USB port is named usb:VID:PID, usb:VID:PID:SERIAL or usb:VID:PID:SERIAL:INTERFACE, with VID and PID four hex digits each\n", {name});
       return kExitUsage;
     case UsbMatch::Outcome::kAmbiguous: {
       std::string both;
       for (const auto& device : match.devices) both += (both.empty() ? "" : " and ") + device;
-      Print(stderr, "error: %s: two different adapters report this serial number (%s); name each by its device "
-                    "or by usb:VID:PID and its socket\n", name.c_str(), both.c_str());
+      Say(stderr, "error: %s: two different adapters report this serial number (%s); name each by its device or by usb:VID:PID and its socket\n", {name, both});
       return kExitUsage;
     }
     case UsbMatch::Outcome::kNoneFound:
-      Print(stderr, "[%d] %s\n      %s: no USB serial adapter with that %s is plugged in (quillon-cli ports lists "
-                    "the adapters it sees)\n", kMsgPortOpenFailed, PortOpenFailedText(name).c_str(), name.c_str(),
-            match.with_interface ? "VID, PID, serial number and interface"
-            : match.with_serial  ? "VID, PID and serial number" : "VID and PID");
+      Print(stderr, "[%d] %s\n", kMsgPortOpenFailed, MessageTextShown(kMsgPortOpenFailed, PortOpenFailedText(name)).c_str());
+      Say(stderr, "      %s: no USB serial adapter with that %s is plugged in (quillon-cli ports lists the adapters it sees)\n",
+          {name, match.with_interface ? Tr("VID, PID, serial number and interface")
+                 : match.with_serial  ? Tr("VID, PID and serial number")
+                                      : Tr("VID and PID")});
       return ExitForMessage(kMsgPortOpenFailed);
     case UsbMatch::Outcome::kFound: break;
   }
-  Print(stderr, "%s: %zu adapter%s, by socket:", name.c_str(), match.devices.size(), match.devices.size() == 1 ? "" : "s");
+  if (match.devices.size() == 1) {
+    Say(stderr, "%s: 1 adapter, by socket:", {name});
+  } else {
+    Say(stderr, "%s: %s adapters, by socket:", {name, std::to_string(match.devices.size())});
+  }
   for (const auto& device : match.devices) Print(stderr, " %s", device.c_str());
   Print(stderr, "\n");
   devices = match.devices;
@@ -178,8 +184,7 @@ std::optional<int> NameFiles(const FlashOptions& options, const UpdateSettings& 
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
       if (SameDevice(JobDevice(jobs[i], settings), JobDevice(jobs[j], settings))) {
-        Print(stderr, "error: the device %s is named twice (%s and %s)\n", JobDevice(jobs[i], settings).c_str(),
-              jobs[j].name.c_str(), jobs[i].name.c_str());
+        Say(stderr, "error: the device %s is named twice (%s and %s)\n", {JobDevice(jobs[i], settings), jobs[j].name, jobs[i].name});
         return kExitUsage;
       }
     }
@@ -193,7 +198,7 @@ std::optional<int> NameFiles(const FlashOptions& options, const UpdateSettings& 
       job.trace_path = several ? station::PerPortFile(options.trace, JobDevice(job, settings)) : options.trace;
     }
     if (!files.insert(job.log_path).second) {
-      Print(stderr, "error: two ports would share the log %s: name them by different devices\n", job.log_path.c_str());
+      Say(stderr, "error: two ports would share the log %s: name them by different devices\n", {job.log_path});
       return kExitUsage;
     }
   }
@@ -221,7 +226,7 @@ std::optional<int> CheckLogs(const std::vector<PortJob>& jobs, const NamedFiles&
   for (const auto& job : jobs) {
     for (const auto& [file, what] : inputs) {
       if (SameDevice(job.log_path, file)) {
-        Print(stderr, "error: the log %s is also %s: name another log with --log\n", job.log_path.c_str(), what.c_str());
+        Say(stderr, "error: the log %s is also %s: name another log with --log\n", {job.log_path, what});
         return kExitUsage;
       }
     }
@@ -229,11 +234,9 @@ std::optional<int> CheckLogs(const std::vector<PortJob>& jobs, const NamedFiles&
     const auto status = std::filesystem::status(Utf8Path(job.log_path), error);
     const bool folder_made_later = job.make_log_folder && !std::filesystem::exists(Utf8Path(job.log_path).parent_path(), error);
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-      Print(stderr, "warning: the log %s is not a regular file: failures of this run will not be logged\n",
-            job.log_path.c_str());
+      Say(stderr, "warning: the log %s is not a regular file: failures of this run will not be logged\n", {job.log_path});
     } else if (!folder_made_later && !Writable(job.log_path)) {
-      Print(stderr, "warning: the log %s cannot be written: failures of this run will be shown here only\n",
-            job.log_path.c_str());
+      Say(stderr, "warning: the log %s cannot be written: failures of this run will be shown here only\n", {job.log_path});
     }
   }
   return std::nullopt;
@@ -248,22 +251,22 @@ std::optional<int> CheckTraces(const std::vector<PortJob>& jobs, const NamedFile
     std::error_code error;
     const auto status = std::filesystem::status(Utf8Path(trace), error);
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-      Print(stderr, "error: the trace %s is not a regular file (a device, FIFO or folder): name a new file\n", trace.c_str());
+      Say(stderr, "error: the trace %s is not a regular file (a device, FIFO or folder): name a new file\n", {trace});
       return kExitUsage;
     }
     NamedFiles taken = inputs;
     for (const auto& other : jobs) {
-      taken.emplace_back(other.log_path, "a log of this run");
-      if (&other != &job && !other.trace_path.empty()) taken.emplace_back(other.trace_path, "the trace of " + other.name);
+      taken.emplace_back(other.log_path, Tr("a log of this run"));
+      if (&other != &job && !other.trace_path.empty()) taken.emplace_back(other.trace_path, TrF("the trace of %s", {other.name}));
     }
     for (const auto& [file, what] : taken) {
       if (SameDevice(trace, file)) {
-        Print(stderr, "error: the trace %s is also %s: name another file with --trace\n", trace.c_str(), what.c_str());
+        Say(stderr, "error: the trace %s is also %s: name another file with --trace\n", {trace, what});
         return kExitUsage;
       }
     }
     if (!Writable(trace)) {
-      Print(stderr, "error: the trace %s cannot be written: name a file in a folder you may write to\n", trace.c_str());
+      Say(stderr, "error: the trace %s cannot be written: name a file in a folder you may write to\n", {trace});
       return kExitUsage;
     }
   }
@@ -271,12 +274,23 @@ std::optional<int> CheckTraces(const std::vector<PortJob>& jobs, const NamedFile
 }
 
 
+std::function<std::string(const PortResult&)> EnglishFix(const FlashRun& run) {
+  return [&run](const PortResult& result) {
+    for (const auto& job : run.jobs) {
+      if (job.name == result.port) {
+        return Hint(result.id, run.options, run.settings, PortHintName(job, run.settings), Language::kEnglish);
+      }
+    }
+    return Hint(result.id, run.options, run.settings, result.port, Language::kEnglish);
+  };
+}
+
 namespace {
 
 // The printer of this run, reading the station's events.
 void ChoosePrinter(FlashRun& run) {
   if (run.options.json) {
-    run.report = std::make_unique<JsonLinesReport>(stdout);
+    run.report = std::make_unique<JsonLinesReport>(stdout, EnglishFix(run));
   } else if (run.several()) {
     std::vector<std::string> names;
     for (const auto& job : run.jobs) names.push_back(job.name);
@@ -296,14 +310,13 @@ std::optional<int> LoadFiles(FlashRun& run) {
   EventLog log(Utf8Path(run.settings.StsPath));
   log.make_folder = run.make_log_folder;
   log.on_unwritten = [&run](const std::string& record) {
-    Print(stderr, "warning: the log %s could not be written; its record: %s\n", run.settings.StsPath.c_str(),
-          record.c_str());
+    Say(stderr, "warning: the log %s could not be written; its record: %s\n", {run.settings.StsPath, record});
   };
   FrontPrompt front(run.events);
   const int failed = LoadUpdateFiles(run.settings, run.options.boot, front, log, run.files);
   if (InterruptFlag().requested()) {
     // Whatever failed while loading failed because of the stop.
-    Print(stderr, "quillon-cli: interrupted before anything was sent\n");
+    Say(stderr, "quillon-cli: interrupted before anything was sent\n");
     return run.End({}, kExitInterrupted);
   }
   if (failed != 0) return run.End({}, ExitForMessage(failed));
@@ -345,10 +358,11 @@ std::optional<int> Preflight(FlashRun& run, bool missing_allowed) {
     for (const auto& found : findings) {
       if (found.ok || !found.blocking) continue;
       const FindingWords f = Describe(found);
-      reason += "      " + f.detail + ".\n      " + f.fix + "\n";
+      reason += "      " + TrF("%s.", {f.detail}) + "\n      " + f.fix + "\n";
     }
     if (!run.options.json && !run.several()) {
-      Print(stderr, "[%d] %s\n%s", kMsgPortOpenFailed, PortOpenFailedText(label).c_str(), reason.c_str());
+      Print(stderr, "[%d] %s\n%s", kMsgPortOpenFailed, MessageTextShown(kMsgPortOpenFailed, PortOpenFailedText(label)).c_str(),
+            reason.c_str());
       return ExitForMessage(kMsgPortOpenFailed);
     }
     run.events.Publish(station::MessageEvent{job.name, kMsgPortOpenFailed, PortOpenFailedText(label)});
@@ -356,7 +370,7 @@ std::optional<int> Preflight(FlashRun& run, bool missing_allowed) {
     result.id = kMsgPortOpenFailed;
     result.text = PortOpenFailedText(label);
     run.events.Publish(station::ResultEvent{result});
-    Print(stderr, "%s: nothing was sent to any port\n%s", job.name.c_str(), reason.c_str());
+    Say(stderr, "%s: nothing was sent to any port\n%s", {job.name, reason});
     return run.End({result}, ExitForMessage(kMsgPortOpenFailed));
   }
   return std::nullopt;
@@ -373,29 +387,33 @@ std::optional<int> BootModePrompt(FlashRun& run) {
     for (const auto& job : run.jobs) {
       const std::string device = JobDevice(job, run.settings);
       const bool from_settings = run.options.ports.empty();
-      Print(out, "      port:     %s%s%s\n", job.name.c_str(), device == job.name ? "" : (" -> " + device).c_str(),
-            from_settings ? " (the settings' COM; --port names another)" : "");
+      Say(out, "      port:     %s%s%s\n",
+          {job.name, device == job.name ? "" : (" -> " + device),
+           from_settings ? Tr(" (the settings' COM; --port names another)") : ""});
     }
     std::error_code size_error;
     const auto size = std::filesystem::file_size(Utf8Path(run.settings.MotFile), size_error);
-    Print(out, "      update:   %s (%llu bytes, image SHA-256 %s)\n", run.settings.MotFile.c_str(),
-          static_cast<unsigned long long>(size_error ? 0 : size), run.image_sha256.substr(0, 12).c_str());
-    Print(out, "      bit rate: %d bit/s\n", run.settings.Baudrate);
-    Print(out, "      Set the boot mode switch, restart the device%s, then press Enter.", run.several() ? "s" : "");
+    Say(out, "      update:   %s (%s bytes, image SHA-256 %s)\n", {run.settings.MotFile, std::to_string(static_cast<unsigned long long>(size_error ? 0 : size)), run.image_sha256.substr(0, 12)});
+    Say(out, "      bit rate: %s bit/s\n", {std::to_string(run.settings.Baudrate)});
+    if (run.several()) {
+      Say(out, "      Set the boot mode switches, restart the devices, then press Enter.");
+    } else {
+      Say(out, "      Set the boot mode switch, restart the device, then press Enter.");
+    }
     BootModeAnswer answer = BootModeAnswer::kAskAgain;
     std::optional<std::string> line;
     while (answer == BootModeAnswer::kAskAgain && !stop.requested()) {
       line = ReadAnswer(stop);
       answer = ReadBootModeAnswer(line);
-      if (answer == BootModeAnswer::kAskAgain) Print(out, "      Enter or y starts the update, n or q calls it off: ");
+      if (answer == BootModeAnswer::kAskAgain) Say(out, "      Enter or y starts the update, n or q calls it off: ");
     }
     if (stop.requested()) Print(out, "\n");
     if (answer == BootModeAnswer::kCancel && !stop.requested()) {
       // Only Enter or y goes ahead: n, q or the end of input (Ctrl-D) call the run off before
       // anything is sent.
       if (!line) Print(out, "\n");
-      Print(stderr, "quillon-cli: cancelled at the boot-mode message (%s); nothing was sent\n",
-            line ? "answered no" : "end of input");
+      Say(stderr, "quillon-cli: cancelled at the boot-mode message (%s); nothing was sent\n",
+          {line ? Tr("answered no") : Tr("end of input")});
       return run.End({}, kExitCancelled);
     }
   }
@@ -407,7 +425,7 @@ std::optional<int> BootModePrompt(FlashRun& run) {
     run.events.Publish(station::ResultEvent{result});
     results.push_back(result);
   }
-  Print(stderr, "quillon-cli: interrupted before anything was sent\n");
+  Say(stderr, "quillon-cli: interrupted before anything was sent\n");
   return run.End(std::move(results), kExitInterrupted);
 }
 
@@ -430,7 +448,7 @@ class FlashRecords {
     std::string error;
     auto records = station::RunRecords::Open(RecordsPath(run), error);
     if (!records) {
-      Print(stderr, "error: the run records %s cannot be used: %s\n", RecordsPath(run).c_str(), error.c_str());
+      Say(stderr, "error: the run records %s cannot be used: %s\n", {RecordsPath(run), error});
       return nullptr;
     }
     return std::unique_ptr<FlashRecords>(new FlashRecords(std::move(records), BaseRow(run)));
@@ -444,7 +462,7 @@ class FlashRecords {
       row.started_utc = station::UtcNow();
       std::string error;
       if (records_->BeginUnit(row, nullptr, error) <= 0) {
-        Print(stderr, "warning: %s: the run record could not be written: %s\n", job.name.c_str(), error.c_str());
+        Say(stderr, "warning: %s: the run record could not be written: %s\n", {job.name, error});
       }
       rows_.push_back(row);
     }
@@ -456,7 +474,7 @@ class FlashRecords {
       station::CompleteRow(rows_[i], results[i], {});
       std::string error;
       if (!records_->EndUnit(rows_[i], error)) {
-        Print(stderr, "warning: %s: the run record could not be completed: %s\n", results[i].port.c_str(), error.c_str());
+        Say(stderr, "warning: %s: the run record could not be completed: %s\n", {results[i].port, error});
       }
     }
   }
@@ -476,9 +494,7 @@ int RunAllPorts(FlashRun& run, FlashRecords* records) {
   if (records != nullptr) records->End(results);
   const int status = ExitStatus(results);
   if (status == kExitInterrupted) {
-    Print(stderr,
-          "quillon-cli: interrupted; the record INTERRUPTED is in the log. A device stopped during the update "
-          "holds a partly written flash: run the update again.\n");
+    Say(stderr, "quillon-cli: interrupted; the record INTERRUPTED is in the log. A device stopped during the update holds a partly written flash: run the update again.\n");
   }
   return run.End(std::move(results), status);
 }
@@ -551,9 +567,9 @@ std::optional<int> PrepareRun(const Context& context, FlashRun& run) {
 }
 
 NamedFiles RunInputs(const FlashRun& run) {
-  return {{BootPath(run.options, run.settings), "the boot file"},
-          {run.settings.MotFile, "the update file"},
-          {run.settings.IniPath, "the settings file"}};
+  return {{BootPath(run.options, run.settings), std::string(Tr("the boot file"))},
+          {run.settings.MotFile, std::string(Tr("the update file"))},
+          {run.settings.IniPath, std::string(Tr("the settings file"))}};
 }
 
 std::optional<int> CheckExpectedImage(FlashRun& run) {
@@ -563,12 +579,7 @@ std::optional<int> CheckExpectedImage(FlashRun& run) {
   std::transform(expected.begin(), expected.end(), expected.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (expected == run.image_sha256) return std::nullopt;
-  Print(stderr,
-        "error: the update file is not the one expected\n"
-        "       expected SHA-256 %s\n"
-        "       its image has    %s\n"
-        "       nothing was sent; check that %s is the release you meant (quillon-cli info shows its hash)\n",
-        expected.c_str(), run.image_sha256.c_str(), run.settings.MotFile.c_str());
+  Say(stderr, "error: the update file is not the one expected\n       expected SHA-256 %s\n       its image has    %s\n       nothing was sent; check that %s is the release you meant (quillon-cli info shows its hash)\n", {expected, run.image_sha256, run.settings.MotFile});
   return run.End({}, kExitWrongImage);
 }
 

@@ -67,6 +67,9 @@ using NamedFiles = std::vector<std::pair<std::string, std::string>>;  // path, w
 
 /// The options both commands take: the ports, files, bit rate, printers, records, hash.
 void AddRunOptions(CLI::App& sub, FlashOptions& options, const Context& context);
+
+/// What to do about a failed port's result, in English (JSON's "fix").
+std::function<std::string(const PortResult&)> EnglishFix(const FlashRun& run);
 /// The settings for this run, loaded with the options laid over them (never saved), and its
 /// ports as jobs with their logs and traces checked; the exit status when that is wrong usage.
 std::optional<int> PrepareRun(const Context& context, FlashRun& run);

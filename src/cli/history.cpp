@@ -9,6 +9,7 @@
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
 #include "cli/output.h"
+#include "base/words.h"
 #include "station/run_records.h"
 
 namespace quillon::cli {
@@ -70,8 +71,7 @@ std::string CsvField(const nlohmann::ordered_json& value) {
 
 int RunHistory(const Context& context, const HistoryOptions& options) {
   if (!station::RecordsAvailable()) {
-    Print(stderr, "error: this build of quillon-cli has no run records: it was made without SQLite (the Linux build "
-                  "has them)\n");
+    Say(stderr, "error: this build of quillon-cli has no run records: it was made without SQLite (the Linux build has them)\n");
     return kExitUsage;
   }
   std::string path = options.record;
@@ -81,19 +81,18 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
   }
   std::error_code missing;
   if (!std::filesystem::exists(Utf8Path(path), missing)) {
-    Print(stderr, "error: there are no run records at %s (quillon-cli station writes them; --record names another "
-                  "file)\n", path.c_str());
+    Say(stderr, "error: there are no run records at %s (quillon-cli station writes them; --record names another file)\n", {path});
     return kExitUsage;
   }
   std::string error;
   auto records = station::RunRecords::Open(path, error);
   if (!records) {
-    Print(stderr, "error: the run records %s cannot be read: %s\n", path.c_str(), error.c_str());
+    Say(stderr, "error: the run records %s cannot be read: %s\n", {path, error});
     return kExitFailure;
   }
   const auto rows = records->History(options.filter, error);
   if (!error.empty()) {
-    Print(stderr, "error: the run records %s cannot be read: %s\n", path.c_str(), error.c_str());
+    Say(stderr, "error: the run records %s cannot be read: %s\n", {path, error});
     return kExitFailure;
   }
   if (options.csv) {

@@ -7,6 +7,8 @@
 #include "base/messages.h"
 #include "base/replace_file.h"
 #include "base/program_paths.h"
+#include "cli/output.h"
+#include "base/words.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/exit_status.h"
@@ -25,13 +27,13 @@ int RunImage(const ImageOptions& options) {
   FlashImage image;
   SRecordDiagnosis diagnosis;
   const int result = SRecordReader().LoadFlashImage(image, Utf8Path(options.update), &diagnosis);
-  ReportLoadedFile(result, diagnosis, options.update, "update file");
+  ReportLoadedFile(result, diagnosis, options.update, ToTranslate("update file"));
   if (result < 0) {
-    std::fprintf(stderr, "nothing written to %s\n", options.output.c_str());
+    Say(stderr, "nothing written to %s\n", {options.output});
     return ExitForMessage(result == -1 ? kMsgNoDataFile : kMsgDataFileBad);
   }
   if (ReportNoFlashData(image, options.update)) {
-    std::fprintf(stderr, "nothing written to %s\n", options.output.c_str());
+    Say(stderr, "nothing written to %s\n", {options.output});
     return ExitForMessage(kMsgDataFileBad);
   }
   const auto flat = FlattenFlashImage(image);
@@ -39,14 +41,14 @@ int RunImage(const ImageOptions& options) {
     // Standard output, in binary on every platform.
     BinaryStandardOutput();
     if (std::fwrite(flat.data(), 1, flat.size(), stdout) != flat.size() || std::fflush(stdout) != 0) {
-      std::fprintf(stderr, "error: cannot write the image to standard output\n");
+      Say(stderr, "error: cannot write the image to standard output\n");
       return kExitFailure;
     }
     return kExitSuccess;
   }
   std::string why;
   if (!ReplaceFileContents(Utf8Path(options.output), {reinterpret_cast<const char*>(flat.data()), flat.size()}, &why)) {
-    std::fprintf(stderr, "error: cannot write %s: %s\n", options.output.c_str(), why.c_str());
+    Say(stderr, "error: cannot write %s: %s\n", {options.output, why});
     return kExitFailure;
   }
   return kExitSuccess;

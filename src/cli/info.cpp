@@ -7,6 +7,8 @@
 
 #include "base/messages.h"
 #include "base/program_paths.h"
+#include "cli/output.h"
+#include "base/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
@@ -31,7 +33,7 @@ int RunInfo(const InfoOptions& options) {
   FlashImage image;
   SRecordDiagnosis diagnosis;
   const int result = reader.LoadFlashImage(image, Utf8Path(options.update), &diagnosis);
-  ReportLoadedFile(result, diagnosis, options.update, "update file");
+  ReportLoadedFile(result, diagnosis, options.update, ToTranslate("update file"));
 
   std::optional<SerialStamp> stamp;
   if (result >= 0) {
@@ -59,39 +61,36 @@ int RunInfo(const InfoOptions& options) {
   BootImage boot;
   if (!options.boot.empty()) {
     boot_result = reader.LoadBootImage(Utf8Path(options.boot), boot);
-    ReportFileProblems(options.boot, "boot file", boot_result < 1);
+    ReportFileProblems(options.boot, ToTranslate("boot file"), boot_result < 1);
     out["boot"] = {{"result", boot_result}, {"bytes", boot.Count}};
   }
 
   if (options.json) {
-    std::cout << JsonText(out) << '\n';
+    Print(stdout, "%s\n", JsonText(out).c_str());
   } else {
-    const char* state = result == -1 ? "cannot be read"
-                        : result < 0     ? "bad contents"
-                        : TotalUsedLength(image) == 0 ? "loaded, but no byte lies in the flash"
-                                                      : "loaded";
-    std::printf("Update file %s: %s (result %d)\n", options.update.c_str(), state, result);
-    std::printf("%5s  %-8s  %-8s  %-8s  %6s  %8s\n", "block", "base", "size", "used", "chunks",
+    const std::string_view state = result == -1 ? ToTranslate("cannot be read")
+                        : result < 0     ? ToTranslate("bad contents")
+                        : TotalUsedLength(image) == 0 ? ToTranslate("loaded, but no byte lies in the flash")
+                                                      : ToTranslate("loaded");
+    Say(stdout, "Update file %s: %s (result %s)\n", {options.update, Tr(state), std::to_string(result)});
+    Print(stdout, "%5s  %-8s  %-8s  %-8s  %6s  %8s\n", "block", "base", "size", "used", "chunks",
                 "checksum");
     for (int i = 0; i < kFlashBlockCount; ++i) {
-      std::printf("%5d  0x%05X   0x%05X   0x%05X   %6d      0x%02X\n", i, FlashBlockTable[i].base,
+      Print(stdout, "%5d  0x%05X   0x%05X   0x%05X   %6d      0x%02X\n", i, FlashBlockTable[i].base,
                   FlashBlockTable[i].size, image[i].UsedLength, BlockChunks(image[i]),
                   BlockChecksum(image[i]));
     }
-    std::printf("Total: %lld bytes to send in %lld chunks\n",
-                static_cast<long long>(TotalUsedLength(image)),
-                static_cast<long long>(TotalUsedLength(image) / kChunkSize));
-    std::printf("Image SHA-256: %s (--expect-sha256 pins it)\n", sha256.c_str());
+    Say(stdout, "Total: %s bytes to send in %s chunks\n", {std::to_string(static_cast<long long>(TotalUsedLength(image))), std::to_string(static_cast<long long>(TotalUsedLength(image) / kChunkSize))});
+    Say(stdout, "Image SHA-256: %s (--expect-sha256 pins it)\n", {sha256});
     if (stamp) {
       const StampPlace place = PlaceOf(*stamp);
-      std::printf("Serial number: %d bytes at 0x%05X, in block %d (base 0x%05X), chunk %d; the block is sent up to "
+      Print(stdout, "Serial number: %d bytes at 0x%05X, in block %d (base 0x%05X), chunk %d; the block is sent up to "
                   "the end of that chunk at least\n", stamp->width, stamp->address, place.block,
                   FlashBlockTable[static_cast<std::size_t>(place.block)].base, place.chunk);
     }
     if (!options.boot.empty()) {
-      std::printf("Boot file %s: %s (result %d, %d bytes)\n", options.boot.c_str(),
-                  boot_result >= 1 ? "loaded" : boot_result == -1 ? "cannot be read" : "not usable",
-                  boot_result, boot.Count);
+      Say(stdout, "Boot file %s: %s (result %s, %s bytes)\n", {options.boot, boot_result >= 1 ? Tr("loaded") : boot_result == -1 ? Tr("cannot be read") : Tr("not usable"),
+         std::to_string(boot_result), std::to_string(boot.Count)});
     }
   }
   if (result == -1) return ExitForMessage(kMsgNoDataFile);

@@ -6,6 +6,7 @@
 
 #include "base/system.h"
 #include "base/version.h"
+#include "base/words.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/exit_status.h"
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
   // take the number of a closed standard stream.
   InstallInterruptHandlers();
   quillon::EnsureStandardStreams();
+  quillon::SetLanguage(quillon::UserLanguage());
   const DrainAtEnd drain;
   CLI::App app{"quillon-cli: rewrites the flash of an H8S device over a serial port", "quillon-cli"};
   app.set_version_flag("--version", std::string("quillon-cli ") + quillon::kVersion);
@@ -56,9 +58,10 @@ int main(int argc, char** argv) {
   const bool known = argc < 2 || argv[1][0] == '-' ||
                      std::any_of(commands.begin(), commands.end(), [&](const CLI::App* sub) { return sub->get_name() == argv[1]; });
   if (!known) {
-    std::cerr << "quillon-cli: unknown command \"" << argv[1] << "\"; the commands are:";
-    for (const auto* sub : commands) std::cerr << ' ' << sub->get_name();
-    std::cerr << "\nquillon-cli --help tells more.\n";
+    std::string names;
+    for (const auto* sub : commands) names += " " + sub->get_name();
+    std::cerr << quillon::TrF("quillon-cli: unknown command \"%s\"; the commands are:%s\nquillon-cli --help tells more.\n",
+                              {argv[1], names});
     return kExitUsage;
   }
   // Only an update has ports to stop in order; every other command ends at a signal.

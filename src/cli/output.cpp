@@ -1,5 +1,7 @@
 #include "cli/output.h"
 
+#include "base/words.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <string>
@@ -40,6 +42,11 @@ void Print(std::FILE* file, const char* format, ...) {
     }
   }
   va_end(again);
+}
+
+void Say(std::FILE* file, std::string_view format, std::initializer_list<std::string_view> args) {
+  const std::string text = TrF(format, args);
+  Print(file, "%s", text.c_str());
 }
 
 void DrainStandardOutputs(std::chrono::milliseconds limit) {

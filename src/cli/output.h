@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <initializer_list>
+#include <string_view>
 
 #include "station/output.h"
 
@@ -20,6 +22,9 @@ Output* QueueFor(std::FILE* file);
 /// printf to `file` through its queue (standard output or error); any other file is written
 /// at once.
 [[gnu::format(gnu_printf, 2, 3)]] void Print(std::FILE* file, const char* format, ...);
+
+/// TrF to `file`: the English `format` in the person's language, "%s" replaced by `args`.
+void Say(std::FILE* file, std::string_view format, std::initializer_list<std::string_view> args = {});
 
 /// At the end of the program: standard output and error get at most `limit` to be written.
 void DrainStandardOutputs(std::chrono::milliseconds limit = std::chrono::milliseconds(500));

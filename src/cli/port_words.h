@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/words.h"
 #include "serial/port_checks.h"
 
 namespace quillon::cli {
@@ -16,6 +17,8 @@ struct FindingWords {
   std::string fix;  ///< empty when ok
 };
 
-FindingWords Describe(const PortFinding& finding);
+/// The finding in words, in the person's language unless another is asked for (JSON's words
+/// are English).
+FindingWords Describe(const PortFinding& finding, Language language = CurrentLanguage());
 
 }  // namespace quillon::cli

@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include "base/program_paths.h"
+#include "cli/output.h"
+#include "base/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
@@ -39,18 +41,18 @@ int RunPorts(const Context& context, const PortsOptions& options) {
                                            {"serial", OrNull(p.serial)},
                                            {"description", OrNull(p.description)}});
     }
-    std::cout << JsonText(out) << '\n';
+    Print(stdout, "%s\n", JsonText(out).c_str());
     return kExitSuccess;
   }
-  if (ports.empty()) std::printf("No serial ports found.\n");
+  if (ports.empty()) Say(stdout, "No serial ports found.\n");
   for (const auto& p : ports) {
-    std::printf("%-24s %s", p.device.c_str(), p.com ? ("COM" + std::to_string(*p.com)).c_str() : "-");
-    if (p.vid && p.pid) std::printf("  usb %s:%s", p.vid->c_str(), p.pid->c_str());
-    if (p.serial) std::printf("  serial %s", p.serial->c_str());
-    if (p.description) std::printf("  %s", p.description->c_str());
-    std::printf("\n");
-    for (const auto& name : p.by_id) std::printf("    %s\n", name.c_str());
-    for (const auto& name : p.by_path) std::printf("    %s\n", name.c_str());
+    Print(stdout, "%-24s %s", p.device.c_str(), p.com ? ("COM" + std::to_string(*p.com)).c_str() : "-");
+    if (p.vid && p.pid) Say(stdout, "  usb %s:%s", {p.vid->c_str(), p.pid->c_str()});
+    if (p.serial) Say(stdout, "  serial %s", {p.serial->c_str()});
+    if (p.description) Print(stdout, "  %s", p.description->c_str());
+    Print(stdout, "\n");
+    for (const auto& name : p.by_id) Print(stdout, "    %s\n", name.c_str());
+    for (const auto& name : p.by_path) Print(stdout, "    %s\n", name.c_str());
   }
   return kExitSuccess;
 }

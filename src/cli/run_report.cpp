@@ -1,5 +1,6 @@
 #include "cli/run_report.h"
 #include "cli/output.h"
+#include "base/words.h"
 
 #include <algorithm>
 #include <cmath>
@@ -25,7 +26,7 @@ void RunReport::OnEvent(const station::Event& event) {
           if constexpr (std::is_same_v<E, station::MessageEvent>) {
             report.Message(e.port ? &*e.port : nullptr, e.id, e.text);
           } else if constexpr (std::is_same_v<E, station::WarningEvent>) {
-            report.Warning(e.port, station::WarningText(e));
+            report.Warning(e.port, station::WarningText(e, CurrentLanguage()));
           } else if constexpr (std::is_same_v<E, station::PhaseEvent>) {
             report.Phase(e.port, e.transfer == Transfer::kBootProgram ? "boot" : "transfer", e.total, e.text);
           } else if constexpr (std::is_same_v<E, station::ProgressEvent>) {
@@ -60,21 +61,19 @@ std::string OneLine(std::string_view text) {
   return line;
 }
 
-std::string Where(const StopPoint& stop) {
-  const char* phase = PhaseName(stop.phase);
-  if (phase == nullptr) return {};
-  std::string where = std::string("stopped in ") + phase;
-  if (stop.phase == RunPhase::kTransfer) {
-    where += ", block " + std::to_string(stop.block) + " chunk " + std::to_string(stop.chunk);
-  }
-  return where;
-}
+std::string Where(const StopPoint& stop) { return station::StopText(stop, CurrentLanguage()); }
+
+// A phase's name as the lines show it.
+std::string_view PhaseWord(std::string_view phase) { return phase == "boot" ? Tr("boot") : Tr("transfer"); }
 
 }  // namespace
 
 void JsonLinesReport::OnEvent(const station::Event& event) {
-  const auto object = json_.Object(event);
+  auto object = json_.Object(event);
   if (!object) return;
+  if (const auto* result = std::get_if<station::ResultEvent>(&event); result != nullptr && fix_ && object->contains("reason")) {
+    (*object)["fix"] = fix_(result->result);
+  }
   const std::string line = station::JsonText(*object);
   const std::lock_guard lock(mutex_);
   Print(out_, "%s\n", line.c_str());
@@ -84,7 +83,7 @@ void JsonLinesReport::OnEvent(const station::Event& event) {
 void TerminalReport::Result(const PortResult& r) {
   const std::string where = Where(r.stop);
   if (r.ok() || r.interrupted || where.empty()) return;
-  Print(stderr, "      The update %s. `--trace FILE` records every byte on the line, for a report.\n", where.c_str());
+  Say(stderr, "      The update %s. `--trace FILE` records every byte on the line, for a report.\n", {where});
 }
 
 PortLinesReport::PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports) : out_(out), live_(live) {
@@ -114,7 +113,7 @@ void PortLinesReport::Message(const std::string* port, int id, std::string_view 
   std::string shown = "[";
   shown += std::to_string(id);
   shown += "] ";
-  shown += OneLine(text);
+  shown += OneLine(MessageTextShown(id, text));
   if (port == nullptr) {
     Print(out_, "%s\n", shown.c_str());
     std::fflush(out_);
@@ -127,23 +126,23 @@ void PortLinesReport::Message(const std::string* port, int id, std::string_view 
 void PortLinesReport::Warning(const std::string& port, std::string_view text) {
   const std::lock_guard lock(mutex_);
   if (!live_) {
-    Plain(port, "warning: " + std::string(text));
+    Plain(port, TrF("warning: %s", {text}));
     return;
   }
   // Above the live lines, which are drawn again below it.
-  Above(port + ": warning: " + std::string(text));
+  Above(port + ": " + TrF("warning: %s", {text}));
 }
 
 void PortLinesReport::Phase(const std::string& port, std::string_view phase, int total, std::string_view) {
   const std::lock_guard lock(mutex_);
   if (Line* line = Find(port)) {
-    line->phase = std::string(phase);
+    line->phase = std::string(PhaseWord(phase));
     line->done = 0;
     line->total = total;
     line->rate = 0;
     line->printed = std::chrono::steady_clock::now();
   }
-  Plain(port, std::string(phase) + ": " + std::to_string(total) + " chunks");
+  Plain(port, TrF("%s: %s chunks", {PhaseWord(phase), std::to_string(total)}));
 }
 
 void PortLinesReport::Progress(const std::string& port, int done, int total, double bytes_per_second) {
@@ -156,8 +155,8 @@ void PortLinesReport::Progress(const std::string& port, int done, int total, dou
     const auto now = std::chrono::steady_clock::now();
     if (now - line->printed >= std::chrono::seconds(5) || done == total) {
       line->printed = now;
-      Plain(port, line->phase + ": " + std::to_string(done) + "/" + std::to_string(total) + " chunks, " +
-                      std::to_string(static_cast<long long>(bytes_per_second)) + " B/s");
+      Plain(port, TrF("%s: %s/%s chunks, %s B/s",
+                      {line->phase, std::to_string(done), std::to_string(total), Fixed(bytes_per_second, 0)}));
     }
   }
 }
@@ -166,29 +165,30 @@ void PortLinesReport::Result(const PortResult& r) {
   const std::lock_guard lock(mutex_);
   Line* line = Find(r.port);
   if (line == nullptr) return;
-  if (r.interrupted) line->status = "interrupted";
+  if (r.interrupted) line->status = Tr("interrupted");
   const std::string where = Where(r.stop);
   if (!r.ok() && !where.empty()) line->status += " (" + where + ")";
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%.1f s", r.seconds);
+  const std::string seconds = Fixed(r.seconds, 1);
   if (r.unit == 0) {
-    line->phase = r.ok() ? "done" : r.interrupted ? "stopped" : "failed";
-    Plain(r.port, line->phase + " in " + seconds + ": " + line->status);
+    line->phase = r.ok() ? Tr("done") : r.interrupted ? Tr("stopped") : Tr("failed");
+    Plain(r.port, TrF("%s in %s s: %s", {line->phase, seconds, line->status}));
     return;
   }
   // A station's unit: a line of its own that stays, and the port's line shows it until the
   // next board answers.
-  line->phase = r.ok() ? "PASSED" : r.interrupted ? "STOPPED" : "FAILED";
-  Above(r.port + ": unit " + std::to_string(r.unit) + (r.serial_number ? ", serial " + *r.serial_number : "") + ", " +
-        line->phase + " in " + seconds + ": " + line->status);
-  line->status = line->phase + " unit " + std::to_string(r.unit) + "; waiting for the next board";
+  line->phase = r.ok() ? Tr("PASSED") : r.interrupted ? Tr("STOPPED") : Tr("FAILED");
+  const std::string unit = std::to_string(r.unit);
+  Above(r.port + ": " +
+        (r.serial_number ? TrF("unit %s, serial %s, %s in %s s: %s", {unit, *r.serial_number, line->phase, seconds, line->status})
+                         : TrF("unit %s, %s in %s s: %s", {unit, line->phase, seconds, line->status})));
+  line->status = TrF("%s unit %s; waiting for the next board", {line->phase, unit});
 }
 
 void PortLinesReport::Waiting(const std::string& port, bool missing) {
   const std::lock_guard lock(mutex_);
   if (Line* line = Find(port)) {
-    if (line->status.empty()) line->status = "waiting for a board";
-    line->phase = missing ? "port missing (plug in its adapter)" : "waiting";
+    if (line->status.empty()) line->status = Tr("waiting for a board");
+    line->phase = missing ? Tr("port missing (plug in its adapter)") : Tr("waiting");
     line->done = line->total = 0;
     line->rate = 0;
   }
@@ -197,10 +197,11 @@ void PortLinesReport::Waiting(const std::string& port, bool missing) {
 void PortLinesReport::Board(const std::string& port, long long unit, const std::optional<std::string>& serial) {
   const std::lock_guard lock(mutex_);
   if (Line* line = Find(port)) {
-    line->phase = "board";
-    line->status = "unit " + std::to_string(unit) + (serial ? ", serial " + *serial : "");
+    line->phase = Tr("board");
+    line->status = serial ? TrF("unit %s, serial %s", {std::to_string(unit), *serial}) : TrF("unit %s", {std::to_string(unit)});
   }
-  Plain(port, "board answered: unit " + std::to_string(unit) + (serial ? ", serial " + *serial : ""));
+  Plain(port, serial ? TrF("board answered: unit %s, serial %s", {std::to_string(unit), *serial})
+                     : TrF("board answered: unit %s", {std::to_string(unit)}));
 }
 
 void PortLinesReport::Above(const std::string& text) {
@@ -220,13 +221,13 @@ void PortLinesReport::StationSummary(const station::StationSummaryEvent& summary
   if (live_) Draw();
   std::size_t name_width = 4;
   for (const auto& port : summary.ports) name_width = std::max(name_width, port.port.size());
-  Print(out_, "\n%-*s  %6s %6s %11s\n", static_cast<int>(name_width), "port", "passed", "failed", "interrupted");
+  Print(out_, "\n%-*s  %6s %6s %11s\n", static_cast<int>(name_width), std::string(Tr("port")).c_str(),
+        std::string(Tr("passed")).c_str(), std::string(Tr("failed")).c_str(), std::string(Tr("interrupted")).c_str());
   for (const auto& port : summary.ports) {
     Print(out_, "%-*s  %6d %6d %11d\n", static_cast<int>(name_width), port.port.c_str(), port.passed, port.failed,
           port.interrupted);
   }
-  Print(out_, "%d units passed, %d failed, %d interrupted; exit status %d\n", summary.passed, summary.failed,
-        summary.interrupted, summary.exit_status);
+  Say(out_, "%s units passed, %s failed, %s interrupted; exit status %s\n", {std::to_string(summary.passed), std::to_string(summary.failed), std::to_string(summary.interrupted), std::to_string(summary.exit_status)});
   std::fflush(out_);
 }
 
@@ -262,20 +263,20 @@ void PortLinesReport::Summary(const std::vector<PortResult>& results, int exit_s
   if (live_) Draw();
   std::size_t name_width = 4;
   for (const auto& r : results) name_width = std::max(name_width, r.port.size());
-  Print(out_, "\n%-*s  %-8s %9s %9s  %s\n", static_cast<int>(name_width), "port", "result", "seconds", "bytes",
-               "log");
+  Print(out_, "\n%-*s  %-8s %9s %9s  %s\n", static_cast<int>(name_width), std::string(Tr("port")).c_str(),
+        std::string(Tr("result")).c_str(), std::string(Tr("seconds")).c_str(), std::string(Tr("bytes")).c_str(),
+        std::string(Tr("log")).c_str());
   for (const auto& r : results) {
-    char result[16] = "stopped";
-    if (!r.interrupted) std::snprintf(result, sizeof result, "[%d]", r.id);
-    Print(out_, "%-*s  %-8s %9.1f %9lld  %s\n", static_cast<int>(name_width), r.port.c_str(), result,
+    const std::string result = r.interrupted ? std::string(Tr("stopped")) : "[" + std::to_string(r.id) + "]";
+    Print(out_, "%-*s  %-8s %9.1f %9lld  %s\n", static_cast<int>(name_width), r.port.c_str(), result.c_str(),
                  r.seconds, r.bytes, r.log.c_str());
-    std::string text = r.interrupted ? "interrupted" : OneLine(r.text.empty() ? MessageText(r.id) : r.text);
+    std::string text = r.interrupted ? std::string(Tr("interrupted"))
+                                     : OneLine(MessageTextShown(r.id, r.text.empty() ? MessageText(r.id) : r.text));
     if (const std::string where = Where(r.stop); !r.ok() && !where.empty()) text += " (" + where + ")";
     Print(out_, "%-*s  %s\n", static_cast<int>(name_width), "", text.c_str());
   }
   const auto ok = std::count_if(results.begin(), results.end(), [](const PortResult& r) { return r.ok(); });
-  Print(out_, "%lld of %zu ports updated; exit status %d\n", static_cast<long long>(ok), results.size(),
-               exit_status);
+  Say(out_, "%s of %s ports updated; exit status %s\n", {std::to_string(static_cast<long long>(ok)), std::to_string(results.size()), std::to_string(exit_status)});
   std::fflush(out_);
 }
 
@@ -286,7 +287,9 @@ namespace quillon::cli {
 void TerminalReport::Message(const std::string*, int id, std::string_view text) { prompt_.ShowMessage(id, text); }
 
 void TerminalReport::Phase(const std::string&, std::string_view phase, int total, std::string_view text) {
-  progress_.SetTextAndRange(std::string(text), total, phase == "boot" ? Transfer::kBootProgram : Transfer::kUpdate);
+  const bool boot = phase == "boot";
+  progress_.SetTextAndRange(MessageTextShown(boot ? kMsgBootProgress : kMsgFlashProgress, text), total,
+                            boot ? Transfer::kBootProgram : Transfer::kUpdate);
   progress_.Show();
 }
 
@@ -296,7 +299,7 @@ void TerminalReport::PhaseEnd(const std::string&, int, int, double, double) { pr
 
 void TerminalReport::Warning(const std::string&, std::string_view text) {
   // On a line of its own above the progress bar, which the next step draws again.
-  Print(stderr, "\r\x1b[Kwarning: %.*s\n", static_cast<int>(text.size()), text.data());
+  Print(stderr, "\r\x1b[K%s\n", TrF("warning: %s", {text}).c_str());
 }
 
 }  // namespace quillon::cli

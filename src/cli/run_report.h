@@ -70,11 +70,14 @@ void Subscribe(station::EventStream& events, RunReport& report);
 /// JSON Lines on `out`: one object per event (station/event_json.h), flushed at once.
 class JsonLinesReport final : public RunReport {
  public:
-  explicit JsonLinesReport(std::FILE* out) : out_(out) {}
+  /// `fix` gives a failed port's result what to do about it, in English.
+  explicit JsonLinesReport(std::FILE* out, std::function<std::string(const PortResult&)> fix = {})
+      : out_(out), fix_(std::move(fix)) {}
   void OnEvent(const station::Event& event) override;
 
  private:
   std::FILE* out_;
+  std::function<std::string(const PortResult&)> fix_;
   std::mutex mutex_;
   station::EventJson json_;
 };

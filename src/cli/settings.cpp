@@ -12,6 +12,8 @@
 
 #include "base/messages.h"
 #include "base/program_paths.h"
+#include "cli/output.h"
+#include "base/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
@@ -33,7 +35,7 @@ struct SettingsOptions {
 std::string ParseMap(const std::string& text, int& com, std::string& device) {
   const auto equals = text.find('=');
   com = equals == std::string::npos ? 0 : ComNameNumber(std::string_view(text).substr(0, equals));
-  if (com <= 0) return "--map " + text + ": give COMn=DEVICE, e.g. COM3=/dev/serial/by-id/usb-FTDI_...";
+  if (com <= 0) return TrF("--map %s: give COMn=DEVICE, e.g. COM3=/dev/serial/by-id/usb-FTDI_...", {text});
   device = text.substr(equals + 1);
   if (device.empty()) return {};
   std::error_code error;
@@ -70,7 +72,7 @@ int RunSettings(const Context& context, const SettingsOptions& options) {
     int com = 0;
     std::string device;
     if (const auto problem = ParseMap(text, com, device); !problem.empty()) {
-      std::fprintf(stderr, "error: %s\n", problem.c_str());
+      Say(stderr, "error: %s\n", {problem});
       return kExitUsage;
     }
     mapped[com] = device;
@@ -81,38 +83,35 @@ int RunSettings(const Context& context, const SettingsOptions& options) {
     }
     std::error_code error;
     if (!device.empty() && !std::filesystem::exists(Utf8Path(device), error)) {
-      std::fprintf(stderr, "note: %s does not exist now; COM%d will open it once it does\n", device.c_str(), com);
+      Say(stderr, "note: %s does not exist now; COM%s will open it once it does\n", {device, std::to_string(com)});
     }
     if (com > settings.MaxCom) {
-      std::fprintf(stderr, "note: the desktop program's COM list ends at COM%d (MAXCOM); --port COM%d reaches it\n",
-                   settings.MaxCom, com);
+      Say(stderr, "note: the desktop program's COM list ends at COM%s (MAXCOM); --port COM%s reaches it\n", {std::to_string(settings.MaxCom), std::to_string(com)});
     }
   }
   if (!options.boot.empty()) {
     const auto name = InfoFileName(options.boot, settings);
     if (name.empty()) {
-      std::fprintf(stderr, "error: --boot %s: the programs look for the boot file from %s, and no relative name "
-                           "reaches it from there; copy it into that folder and give that copy\n",
-                   options.boot.c_str(), settings.ProgramDir.c_str());
+      Say(stderr, "error: --boot %s: the programs look for the boot file from %s, and no relative name reaches it from there; copy it into that folder and give that copy\n", {options.boot, settings.ProgramDir});
       return kExitUsage;
     }
     std::error_code error;
     if (std::filesystem::is_directory(Utf8Path(options.boot), error)) {
-      std::fprintf(stderr, "error: --boot %s is a folder; give the boot file in it\n", options.boot.c_str());
+      Say(stderr, "error: --boot %s is a folder; give the boot file in it\n", {options.boot});
       return kExitUsage;
     }
     settings.InfoFile = name;
     if (!std::filesystem::exists(Utf8Path(BootFilePath(settings)), error)) {
-      std::fprintf(stderr, "note: %s does not exist now\n", options.boot.c_str());
+      Say(stderr, "note: %s does not exist now\n", {options.boot});
     }
   }
   std::string why;
   if (options.save && (!SaveSettings(settings, *store, &why) || !SavePorts(mapped, *store, &why))) {
-    std::fprintf(stderr, "error: the settings were not saved: %s\n", why.c_str());
+    Say(stderr, "error: the settings were not saved: %s\n", {why});
     return kExitFailure;
   }
   if (!options.save && (!mapped.empty() || !options.boot.empty())) {
-    std::fprintf(stderr, "note: shown only; add --save to write it into %s\n", ini.c_str());
+    Say(stderr, "note: shown only; add --save to write it into %s\n", {ini});
   }
   if (options.json) {
     nlohmann::ordered_json ports = nlohmann::ordered_json::object();
@@ -125,20 +124,17 @@ int RunSettings(const Context& context, const SettingsOptions& options) {
     out["IniExists"] = existed;
     out["Replaced"] = nlohmann::ordered_json::array();
     for (const auto& r : replaced) out["Replaced"].push_back({{"key", r.key}, {"read", r.read}, {"used", r.used}});
-    std::cout << JsonText(out) << "\n";
+    Print(stdout, "%s\n", JsonText(out).c_str());
   } else {
-    std::printf("Settings file: %s%s\nLog:           %s\n", ini.c_str(),
-                existed ? "" : options.save ? " (did not exist: made now)"
-                                            : " (does not exist: these are the defaults; --save makes it)",
-                paths.StsPath.c_str());
+    const std::string_view state = existed        ? ""
+                                   : options.save ? Tr(" (did not exist: made now)")
+                                                  : Tr(" (does not exist: these are the defaults; --save makes it)");
+    Say(stdout, "Settings file: %s%s\nLog:           %s\n", {ini, state, paths.StsPath});
     for (const auto& r : replaced) {
-      std::printf("  %s: the file says %d, which is not allowed; %d is used instead\n", r.key.c_str(), r.read, r.used);
+      Say(stdout, "  %s: the file says %s, which is not allowed; %s is used instead\n", {r.key, std::to_string(r.read), std::to_string(r.used)});
     }
-    std::printf("  Mot File  = %s\n  Info File = %s\n  Baudrate  = %d\n  COM       = %d\n"
-                "  MAXCOM    = %d\n  SendWait  = %d\n",
-                settings.MotFile.c_str(), settings.InfoFile.c_str(), settings.Baudrate, settings.Com,
-                settings.MaxCom, settings.SendWait);
-    for (const auto& [com, device] : settings.Ports) std::printf("  [Ports] COM%d -> %s\n", com, device.c_str());
+    Say(stdout, "  Mot File  = %s\n  Info File = %s\n  Baudrate  = %s\n  COM       = %s\n  MAXCOM    = %s\n  SendWait  = %s\n", {settings.MotFile, settings.InfoFile, std::to_string(settings.Baudrate), std::to_string(settings.Com), std::to_string(settings.MaxCom), std::to_string(settings.SendWait)});
+    for (const auto& [com, device] : settings.Ports) Say(stdout, "  [Ports] COM%s -> %s\n", {std::to_string(com), device});
   }
   return kExitSuccess;
 }

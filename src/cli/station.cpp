@@ -10,6 +10,7 @@
 #include "cli/flash_steps.h"
 #include "cli/interrupt.h"
 #include "cli/output.h"
+#include "base/words.h"
 #include "cli/terminal.h"
 #include "image/serial_stamp.h"
 #include "station/run_records.h"
@@ -52,14 +53,12 @@ std::optional<int> CheckStamp(const FlashImage& image, const std::string& text, 
   if (text.empty()) return std::nullopt;
   stamp = ParseSerialStamp(text);
   if (!stamp) {
-    Print(stderr, "error: --serial-number %s: write ADDR:FORMAT, FORMAT one of be32, le32, be16, le16 or dec:W "
-                  "(W digits, 1 to 16), e.g. 0x3FF00:be32\n", text.c_str());
+    Say(stderr, "error: --serial-number %s: write ADDR:FORMAT, FORMAT one of be32, le32, be16, le16 or dec:W (W digits, 1 to 16), e.g. 0x3FF00:be32\n", {text});
     return kExitUsage;
   }
   const StampCheck check = CheckSerialStamp(image, *stamp);
   if (check.kind == StampCheck::Kind::kOutsideFlash) {
-    Print(stderr, "error: --serial-number: %d bytes at %s do not fit inside the flash (0x00000-0x3FFFF)\n",
-          stamp->width, Hex(static_cast<std::uint32_t>(stamp->address)).c_str());
+    Say(stderr, "error: --serial-number: %s bytes at %s do not fit inside the flash (0x00000-0x3FFFF)\n", {std::to_string(stamp->width), Hex(static_cast<std::uint32_t>(stamp->address))});
     return kExitUsage;
   }
   if (check.kind == StampCheck::Kind::kOverData) {
@@ -69,9 +68,7 @@ std::optional<int> CheckStamp(const FlashImage& image, const std::string& text, 
       std::snprintf(pair, sizeof pair, " %02X", byte);
       held += pair;
     }
-    Print(stderr, "error: --serial-number: the update file puts data at %s (it holds%s there); choose an address "
-                  "the update leaves erased (0xFF)\n", Hex(static_cast<std::uint32_t>(stamp->address)).c_str(),
-          held.c_str());
+    Say(stderr, "error: --serial-number: the update file puts data at %s (it holds%s there); choose an address the update leaves erased (0xFF)\n", {Hex(static_cast<std::uint32_t>(stamp->address)), held});
     return kExitUsage;
   }
   return std::nullopt;
@@ -85,8 +82,7 @@ std::unique_ptr<station::page::LivePage> StartPage(const FlashRun& run, const st
                                                    station::RunRecords* records) {
   const auto where = ParseListenAddress(run.options.http);
   if (!where) {
-    Print(stderr, "error: --http %s: write PORT, ADDR:PORT or [IPv6]:PORT, e.g. 8080 or 0.0.0.0:8080\n",
-          run.options.http.c_str());
+    Say(stderr, "error: --http %s: write PORT, ADDR:PORT or [IPv6]:PORT, e.g. 8080 or 0.0.0.0:8080\n", {run.options.http});
     return nullptr;
   }
   station::page::PageFacts facts;
@@ -98,15 +94,14 @@ std::unique_ptr<station::page::LivePage> StartPage(const FlashRun& run, const st
   auto page = std::make_unique<station::page::LivePage>(std::move(facts), records);
   std::string error;
   if (!page->Start(where->first, where->second, error)) {
-    Print(stderr, "error: --http: the live page %s; choose another port\n", error.c_str());
+    Say(stderr, "error: --http: the live page %s; choose another port\n", {error});
     return nullptr;
   }
   const bool ipv6 = where->first.find(':') != std::string::npos;
   const std::string shown = (ipv6 ? "[" + where->first + "]" : where->first) + ":" + std::to_string(page->port());
-  Print(stderr, "station: live page at http://%s/\n", shown.c_str());
+  Say(stderr, "station: live page at http://%s/\n", {shown});
   if (where->first != "127.0.0.1" && where->first != "::1" && where->first != "localhost") {
-    Print(stderr, "station: the live page listens on %s, not only on this machine: anyone who reaches this "
-                  "address can read it (it changes nothing)\n", shown.c_str());
+    Say(stderr, "station: the live page listens on %s, not only on this machine: anyone who reaches this address can read it (it changes nothing)\n", {shown});
   }
   return page;
 }
@@ -121,14 +116,13 @@ int StationExit(const station::StationOutcome& outcome) {
 
 int RunStationCommand(const Context& context, const FlashOptions& options) {
   if (!station::RecordsAvailable()) {
-    Print(stderr, "error: this build of quillon-cli has no station: it was made without SQLite for the run records "
-                  "(the Linux build has it)\n");
+    Say(stderr, "error: this build of quillon-cli has no station: it was made without SQLite for the run records (the Linux build has it)\n");
     return kExitUsage;
   }
   FlashRun run{options, {}};
   if (const auto status = PrepareRun(context, run)) return *status;
   if (options.json) {
-    run.report = std::make_unique<JsonLinesReport>(stdout);
+    run.report = std::make_unique<JsonLinesReport>(stdout, EnglishFix(run));
   } else {
     std::vector<std::string> names;
     for (const auto& job : run.jobs) names.push_back(job.name);
@@ -148,8 +142,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   }
   auto records = station::RunRecords::Open(records_path, error);
   if (!records) {
-    Print(stderr, "error: the run records %s cannot be used: %s; name another file with --record\n",
-          records_path.c_str(), error.c_str());
+    Say(stderr, "error: the run records %s cannot be used: %s; name another file with --record\n", {records_path, error});
     return kExitUsage;
   }
   plan.records = records.get();
@@ -166,7 +159,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   }
 #else
   if (!options.http.empty()) {
-    Print(stderr, "error: --http: this build of quillon-cli has no live page\n");
+    Say(stderr, "error: --http: this build of quillon-cli has no live page\n");
     return kExitUsage;
   }
 #endif
@@ -174,16 +167,20 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   // Message 202 once, as information: the fixtures take each board as it answers.
   run.events.Publish(station::MessageEvent{std::nullopt, kMsgRestartInBootMode, std::string(MessageText(kMsgRestartInBootMode))});
   if (!options.json) {
-    Print(stdout, "station: %zu port%s, records in %s; put a board in boot mode on a fixture (Ctrl-C ends)\n",
-          run.jobs.size(), run.several() ? "s" : "", records_path.c_str());
+    if (run.several()) {
+      Say(stdout, "station: %s ports, records in %s; put a board in boot mode on a fixture (Ctrl-C ends)\n",
+          {std::to_string(run.jobs.size()), records_path});
+    } else {
+      Say(stdout, "station: 1 port, records in %s; put a board in boot mode on the fixture (Ctrl-C ends)\n",
+          {records_path});
+    }
   }
   const auto outcome = station::RunStation(run.jobs, run.settings, run.files, plan, InterruptFlag(), run.events,
                                            [&run] { run.report->Tick(); });
   const int status = StationExit(outcome);
-  if (!outcome.halted.empty()) Print(stderr, "error: the station stopped taking boards: %s\n", outcome.halted.c_str());
+  if (!outcome.halted.empty()) Say(stderr, "error: the station stopped taking boards: %s\n", {outcome.halted});
   if (status == kExitInterrupted) {
-    Print(stderr, "quillon-cli: interrupted; the unit under way has the record INTERRUPTED and a row with result "
-                  "130. Its board holds a partly written flash: run it again.\n");
+    Say(stderr, "quillon-cli: interrupted; the unit under way has the record INTERRUPTED and a row with result 130. Its board holds a partly written flash: run it again.\n");
   }
   run.events.Publish(station::StationSummaryEvent{outcome.ports, outcome.passed, outcome.failed, outcome.interrupted, status});
   // The page, still open, now says that the station has ended; its streams end with the process.

@@ -5,6 +5,7 @@
 
 
 #include "base/messages.h"
+#include "base/words.h"
 #include "image/flash_image.h"
 
 namespace quillon::cli {
@@ -22,7 +23,8 @@ BootModeAnswer ReadBootModeAnswer(const std::optional<std::string>& line) {
 
 void TerminalPrompt::ShowMessage(int id, std::string_view text) {
   std::FILE* out = id >= 500 ? stderr : stdout;
-  Print(out, "[%d] %.*s\n", id, static_cast<int>(text.size()), text.data());
+  const std::string shown = MessageTextShown(id, text);
+  Print(out, "[%d] %s\n", id, shown.c_str());
   if (id >= 500 && hint_) {
     const std::string hint = hint_(id);
     if (!hint.empty()) Print(out, "      %s\n", hint.c_str());
@@ -43,7 +45,7 @@ void TerminalProgress::Show() {
   if (live_) {
     Draw(false);
   } else {
-    Print(out_, "%s: %d chunks\n", text_.c_str(), steps_);
+    Print(out_, "%s\n", TrF("%s: %s chunks", {text_, std::to_string(steps_)}).c_str());
     std::fflush(out_);
   }
 }
@@ -65,7 +67,9 @@ void TerminalProgress::Close() {
     Draw(true);
   } else {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    Print(out_, "%s: %d of %d chunks in %.1f s\n", text_.c_str(), done_, steps_, seconds);
+    Print(out_, "%s\n",
+          TrF("%s: %s of %s chunks in %s s", {text_, std::to_string(done_), std::to_string(steps_), Fixed(seconds, 1)})
+              .c_str());
   }
   std::fflush(out_);
 }
@@ -77,12 +81,10 @@ void TerminalProgress::Draw(bool final_line) {
   const int filled = steps_ > 0 ? done_ * width / steps_ : width;
   std::string bar(static_cast<std::size_t>(filled), '#');
   bar.resize(width, '.');
-  char numbers[128];
-  std::snprintf(numbers, sizeof numbers, " [%s] %d/%d chunks, %.0f B/s", bar.c_str(), done_, steps_, rate);
-  std::string line = text_ + numbers;
+  std::string line = text_ + " [" + bar + "] " +
+                     TrF("%s/%s chunks, %s B/s", {std::to_string(done_), std::to_string(steps_), Fixed(rate, 0)});
   if (!final_line && rate > 0 && done_ < steps_) {
-    std::snprintf(numbers, sizeof numbers, ", %.0f s left", (steps_ - done_) * kChunkSize / rate);
-    line += numbers;
+    line += TrF(", %s s left", {Fixed((steps_ - done_) * kChunkSize / rate, 0)});
   }
   // Cut to the terminal, one column short of its width: a line that wraps cannot be redrawn
   // in place. The Japanese text counts two columns a character.

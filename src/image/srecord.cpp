@@ -1,5 +1,7 @@
 #include "image/srecord.h"
 
+#include "base/words.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -41,14 +43,14 @@ int HexPair(const char* two) { return (Nibble(two[0]) * 16) | Nibble(two[1]); }
 
 std::string_view RecordFaultText(RecordFault fault) {
   switch (fault) {
-    case RecordFault::kNone: return "good";
-    case RecordFault::kNotS: return "does not start with \"S\"";
-    case RecordFault::kBadType: return "bad record type";
-    case RecordFault::kCutShort: return "record cut short";
-    case RecordFault::kNonHex: return "non-hex character";
-    case RecordFault::kBadChecksum: return "bad checksum";
+    case RecordFault::kNone: return ToTranslate("good");
+    case RecordFault::kNotS: return ToTranslate("does not start with \"S\"");
+    case RecordFault::kBadType: return ToTranslate("bad record type");
+    case RecordFault::kCutShort: return ToTranslate("record cut short");
+    case RecordFault::kNonHex: return ToTranslate("non-hex character");
+    case RecordFault::kBadChecksum: return ToTranslate("bad checksum");
   }
-  return "unknown";
+  return ToTranslate("unknown");
 }
 
 SRecordInfo DecodeRecordAt(std::span<const char> text, std::uint8_t* data) {

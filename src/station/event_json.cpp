@@ -5,6 +5,8 @@
 #include <type_traits>
 #include <variant>
 
+#include "base/messages.h"
+
 namespace quillon::station {
 namespace {
 
@@ -12,14 +14,27 @@ double Millisecond(double seconds) { return std::round(seconds * 1000.0) / 1000.
 
 }  // namespace
 
-std::string WarningText(const WarningEvent& warning) {
+std::string WarningText(const WarningEvent& warning, Language language) {
   switch (warning.kind) {
     case WarningEvent::Kind::kLogUnwritten:
-      return "the log " + warning.path + " could not be written; its record: " + warning.record;
+      return TrFIn(language, "the log %s could not be written; its record: %s", {warning.path, warning.record});
     case WarningEvent::Kind::kTraceUnwritable:
-      return "the trace " + warning.path + " cannot be written: this run is not traced";
+      return TrFIn(language, "the trace %s cannot be written: this run is not traced", {warning.path});
   }
   return {};
+}
+
+// The phases' names as the words show them (JSON names them as PhaseName does).
+[[maybe_unused]] constexpr std::string_view kPhaseWords[] = {ToTranslate("open"), ToTranslate("boot"),
+                                                             ToTranslate("handshake"), ToTranslate("transfer"),
+                                                             ToTranslate("closing")};
+
+std::string StopText(const StopPoint& stop, Language language) {
+  const char* phase = PhaseName(stop.phase);
+  if (phase == nullptr) return {};
+  const std::string_view word = TrIn(language, phase);
+  if (stop.phase != RunPhase::kTransfer) return TrFIn(language, "stopped in %s", {word});
+  return TrFIn(language, "stopped in %s, block %s chunk %s", {word, std::to_string(stop.block), std::to_string(stop.chunk)});
 }
 
 nlohmann::ordered_json ResultJson(const PortResult& r) {
@@ -31,6 +46,14 @@ nlohmann::ordered_json ResultJson(const PortResult& r) {
   event["bytes"] = r.bytes;
   event["log"] = r.log;
   if (r.serial_number) event["serial_number"] = *r.serial_number;
+  if (!r.ok() && !r.interrupted) {
+    // The message's own text, its English, and why in English (the command line adds the fix).
+    const std::string text = r.text.empty() ? std::string(MessageText(r.id)) : r.text;
+    event["text"] = text;
+    event["text_en"] = MessageTextEnglish(r.id, text);
+    const std::string where = StopText(r.stop);
+    event["reason"] = MessageTextEnglish(r.id, text) + (where.empty() ? "" : " The update " + where + ".");
+  }
   if (!r.ok()) {
     if (const char* phase = PhaseName(r.stop.phase); phase != nullptr) {
       event["phase"] = phase;
@@ -88,6 +111,7 @@ std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
           if (e.port) object["port"] = *e.port;
           object["id"] = e.id;
           object["text"] = e.text;
+          object["text_en"] = MessageTextEnglish(e.id, e.text);
           return object;
         } else if constexpr (std::is_same_v<E, WarningEvent>) {
           return nlohmann::ordered_json{{"event", "message"}, {"port", e.port}, {"level", "warning"}, {"text", WarningText(e)}};

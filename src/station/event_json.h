@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/words.h"
+
 #include "station/events.h"
 
 namespace quillon::station {
@@ -22,8 +24,12 @@ std::string JsonText(const Json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-/// The text of a warning event.
-std::string WarningText(const WarningEvent& warning);
+/// The text of a warning event (English in JSON).
+std::string WarningText(const WarningEvent& warning, Language language = Language::kEnglish);
+
+/// Where a run stopped, in words ("stopped in transfer, block 3 chunk 12"); empty for a run
+/// that did not stop inside a phase.
+std::string StopText(const StopPoint& stop, Language language = Language::kEnglish);
 
 /// Turns events into JSON objects; safe to call from every port's thread.
 class EventJson {

@@ -52,6 +52,8 @@ done
 complete _quillon_cli "$cli" flash --port ""
 has "usb:"
 for device in $("$cli" ports --json | grep -o '"device":"[^"]*"' | cut -d'"' -f4); do has "$device"; done
+complete _quillon_cli quillon-cli settings --map CO
+has "COM3="
 complete _quillon_devsim quillon-devsim --silent-at ""
 has checksum-ack
 complete _quillon_devsim quillon-devsim --junk-before-answers --bo

@@ -20,6 +20,8 @@ extern char** environ;
 #include <csignal>
 
 #include <array>
+#include <cstdlib>
+#include <optional>
 #include <chrono>
 #include <fstream>
 #include <random>
@@ -167,7 +169,7 @@ class FlashE2eTest : public ::testing::Test {
 TEST_F(FlashE2eTest, UpdateAt115200RewritesExactlyTheSentBlocks) {
   auto run = Flash({}, {"--port", Port(), "--boot", kBoot, kUpdate});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_THAT(run.out, HasSubstr("[205] バージョンアップが終了しました\n"));
+  EXPECT_THAT(run.out, HasSubstr("[205] The update has finished.\n"));
   EXPECT_TRUE(run.records.empty());
   EXPECT_THAT(run.report, HasSubstr("link moved to 115200 bit/s"));
   EXPECT_THAT(run.report, ::testing::Not(HasSubstr("problem:")));
@@ -269,7 +271,7 @@ TEST_F(FlashE2eTest, PortThatDoesNotExist) {
   const auto missing = (dir_ / "no-such-port").string();
   auto run = Flash({}, {"--port", missing, "--boot", kBoot, kUpdate}, false);
   EXPECT_EQ(run.status, 14);
-  EXPECT_THAT(run.err, HasSubstr("[504] " + missing + "がオープンできません。"));
+  EXPECT_THAT(run.err, HasSubstr("[504] " + missing + " cannot be opened."));
   EXPECT_THAT(run.records, ElementsAre(missing + "Open Error"));
 }
 
@@ -550,7 +552,11 @@ TEST_F(GangE2eTest, ThreeDevicesAtOnceEachGetTheImageAndTheJsonStreamSaysSo) {
   for (int n : {1, 2, 3}) EXPECT_TRUE(ReadFileBytes(FlashOut(n)) == expected) << "device " << n;
   const auto events = JsonLines();
   ASSERT_FALSE(events.empty());
-  EXPECT_EQ(events.front(), (nlohmann::json{{"event", "message"}, {"id", 202}, {"text", "機器をブートモードで再起動してください。"}}));
+  // The message's own text, and its English for those who read English.
+  EXPECT_EQ(events.front(), (nlohmann::json{{"event", "message"},
+                                            {"id", 202},
+                                            {"text", "機器をブートモードで再起動してください。"},
+                                            {"text_en", "Restart the device in boot mode."}}));
   EXPECT_EQ(events.back(), (nlohmann::json{{"event", "summary"}, {"ok", 3}, {"failed", 0}, {"exit", 0}}));
   const auto results = Events(events, "result");
   ASSERT_EQ(results.size(), 3u);
@@ -619,7 +625,7 @@ TEST_F(GangE2eTest, TheSummaryNamesARefusedPort) {
   ::kill(device, SIGTERM);
   Wait(device);
   const std::string out = ReadFileBytes(dir_ / "cli.out");
-  EXPECT_THAT(out, HasSubstr(missing + "がオープンできません。"));
+  EXPECT_THAT(out, HasSubstr(missing + " cannot be opened."));
   EXPECT_THAT(out, Not(HasSubstr("%d")));
   EXPECT_THAT(out, HasSubstr("0 of 1 ports updated; exit status 14"));
 }
@@ -906,6 +912,21 @@ TEST_F(FlashE2eTest, SigintFollowedAtOnceBySigtermIsOneOrderlyStop) {
   Wait(device);
 }
 
+// Whether the process has a handler for `signal` (its SigCgt mask in /proc), waiting up to 10 s.
+bool CatchesSignal(pid_t pid, int signal) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("SigCgt:", 0) == 0 && (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0) {
+        return true;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 TEST_F(FlashE2eTest, ASignalBeforeTheRunStartsStopsItWithNothingSent) {
   const pid_t device = StartDevice({"--report", (dir_ / "report.txt").string()});
   // The settings file is a FIFO: reading it waits for a writer, and the signal comes then.
@@ -914,7 +935,10 @@ TEST_F(FlashE2eTest, ASignalBeforeTheRunStartsStopsItWithNothingSent) {
   const pid_t cli = Spawn({QUILLON_CLI, "flash", "--yes", "--ini", fifo.string(), "--log", (dir_ / "q.sts").string(),
                            "--port", Port(), "--boot", kBoot, kUpdate},
                           dir_ / "cli.out", dir_ / "cli.err");
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Only once it catches the signal: before that (a slow start under a sanitizer) SIGTERM
+  // would simply end it.
+  ASSERT_TRUE(CatchesSignal(cli, SIGTERM));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ::kill(cli, SIGTERM);
   const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
   if (writer >= 0) ::close(writer);
@@ -924,6 +948,83 @@ TEST_F(FlashE2eTest, ASignalBeforeTheRunStartsStopsItWithNothingSent) {
   Wait(device);
   EXPECT_THAT(ReadFileBytes(dir_ / "report.txt"), Not(HasSubstr("seen:")));
 }
+
+// The command line's words follow the locale: Japanese for a Japanese one (the messages' own
+// texts), English otherwise (the messages in English beside their ids); --json keeps each
+// message's own text and adds its English, and for a failure why and what to do, in English.
+struct LocaleCase {
+  const char* name;
+  const char* lang;
+  const char* finished;  // message 205 as shown
+  const char* sending;   // the update's progress line
+  const char* failed;    // message 503 as shown
+  const char* hint;      // the advice under it
+  const char* where;     // where the update stopped
+};
+
+class FlashLocaleTest : public FlashE2eTest, public ::testing::WithParamInterface<LocaleCase> {
+ protected:
+  void SetUp() override {
+    FlashE2eTest::SetUp();
+    // As a person's shell has it: LANG alone (the test runner sets LC_ALL for every other test).
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+      if (const char* value = std::getenv(name)) saved_.emplace_back(name, value);
+      ::unsetenv(name);
+    }
+    ::setenv("LANG", GetParam().lang, 1);
+  }
+  void TearDown() override {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) ::unsetenv(name);
+    for (const auto& [name, value] : saved_) ::setenv(name.c_str(), value.c_str(), 1);
+  }
+  // Two chunks in one block.
+  std::string Update() const {
+    return dir_.Write("two.mot", testing::SRecordLine('1', 0x2000, std::vector<std::uint8_t>(200, 0x5A)) +
+                                     testing::SRecordLine('9', 0, {}))
+        .string();
+  }
+  std::vector<std::pair<std::string, std::string>> saved_;
+};
+
+TEST_P(FlashLocaleTest, ASuccessfulAndAFailedUpdateInTheReadersLanguage) {
+  auto passed = Flash({}, {"--port", Port(), "--boot", SmallBoot(), Update()});
+  EXPECT_EQ(passed.status, 0) << passed.err;
+  EXPECT_THAT(passed.out, HasSubstr(GetParam().finished));
+  EXPECT_THAT(passed.err, HasSubstr(GetParam().sending));
+
+  // The line drops at the second chunk: message 503.
+  auto failed = Flash({"--hangup-at-chunk", "1"}, {"--port", Port(), "--boot", SmallBoot(), Update()});
+  EXPECT_EQ(failed.status, 13);
+  EXPECT_THAT(failed.err, HasSubstr(GetParam().failed));
+  EXPECT_THAT(failed.err, HasSubstr(GetParam().hint));
+  EXPECT_THAT(failed.err, HasSubstr(GetParam().where));
+  // The log keeps its own texts whatever the locale.
+  ASSERT_FALSE(failed.records.empty());
+  EXPECT_EQ(failed.records.back(), "SEND DATA RECORD ERROR");
+
+  auto json = Flash({"--hangup-at-chunk", "1"}, {"--json", "--port", Port(), "--boot", SmallBoot(), Update()});
+  std::optional<nlohmann::json> result;
+  std::istringstream lines(json.out);
+  for (std::string line; std::getline(lines, line);) {
+    const auto event = nlohmann::json::parse(line);
+    if (event.at("event") == "result") result = event;
+  }
+  ASSERT_TRUE(result) << json.out;
+  EXPECT_EQ(result->at("text"), "バージョンアップファイルの転送に失敗しました。");
+  EXPECT_EQ(result->at("text_en"), "Sending the update file failed.");
+  EXPECT_THAT(result->at("reason").get<std::string>(), HasSubstr("stopped in transfer, block"));
+  EXPECT_THAT(result->at("fix").get<std::string>(), HasSubstr("Check the connection and the bit rate"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locales, FlashLocaleTest,
+    ::testing::Values(LocaleCase{"english", "C.UTF-8", "[205] The update has finished.\nSet the DIP switches back",
+                                 "Sending the update.: ", "[503] Sending the update file failed.",
+                                 "Check the connection and the bit rate", "The update stopped in transfer, block"},
+                      LocaleCase{"japanese", "ja_JP.UTF-8", "[205] バージョンアップが終了しました\nディップスイッチを元に戻し",
+                                 "バージョンアップデータを転送中です。: ", "[503] バージョンアップファイルの転送に失敗しました。",
+                                 "接続とビットレート", "バージョンアップは転送のブロック"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A link and the pseudo-terminal it leads to are one device.
 TEST_F(FlashE2eTest, TheSameDeviceNamedTwiceIsWrongUsage) {
