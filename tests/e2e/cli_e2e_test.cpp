@@ -6,6 +6,11 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <chrono>
+#include <thread>
 
 #include <map>
 
@@ -16,6 +21,7 @@ namespace quillon {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using testing::ReadFileBytes;
 using testing::TempDir;
 
@@ -266,6 +272,42 @@ TEST_F(CliTest, SettingsMapAndBootAreWrittenOnlyWithSave) {
     EXPECT_THAT(refused.err, HasSubstr("COMn=DEVICE")) << bad;
     EXPECT_EQ(ReadFileBytes(ini), before) << bad;
   }
+}
+
+// A port that belongs to root, checked by a user who may not use it: doctor says so and gives
+// the port to the group dialout with a udev rule, never the advice to join root or tty.
+TEST_F(CliTest, DoctorGivesARootPortToDialoutWithAUdevRule) {
+  if (::geteuid() != 0 || !std::filesystem::exists("/usr/bin/setpriv")) {
+    GTEST_SKIP() << "needs root, to make a port root's and to run doctor as another user";
+  }
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms::all & ~std::filesystem::perms::others_write &
+                                                ~std::filesystem::perms::group_write);
+  const auto link = dir_ / "port";
+  const pid_t device = testing::Spawn({QUILLON_DEVSIM, "--link", link.string()}, dir_ / "dev.out", dir_ / "dev.err");
+  for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto real = std::filesystem::canonical(link);
+  ASSERT_EQ(::chown(real.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(real.c_str(), 0660), 0);
+  const int status = testing::Wait(testing::Spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                                   QUILLON_CLI, "doctor", "--json", "--port", link.string()},
+                                                  dir_ / "out", dir_ / "err"));
+  ::kill(device, SIGTERM);
+  testing::Wait(device);
+  EXPECT_EQ(status, 18) << ReadFileBytes(dir_ / "err");
+  bool access_found = false;
+  for (const auto& finding : nlohmann::json::parse(ReadFileBytes(dir_ / "out"))) {
+    const std::string fix = finding.at("fix").is_string() ? finding.at("fix").get<std::string>() : "";
+    EXPECT_THAT(fix, Not(HasSubstr("-aG root")));
+    EXPECT_THAT(fix, Not(HasSubstr("-aG tty")));
+    if (finding.at("check") != "port.access") continue;
+    access_found = true;
+    EXPECT_EQ(finding.at("ok"), false);
+    EXPECT_EQ(finding.at("blocking"), true);
+    EXPECT_THAT(finding.at("detail").get<std::string>(), HasSubstr("belongs to the group root"));
+    EXPECT_THAT(fix, HasSubstr("udev rule"));
+    EXPECT_THAT(fix, HasSubstr("GROUP=\"dialout\""));
+  }
+  EXPECT_TRUE(access_found) << ReadFileBytes(dir_ / "out");
 }
 
 }  // namespace
