@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
   }
 
   quillon::MainWindowModel model(quillon::MakePlatformCommDriver(), std::make_unique<quillon::ThreadPause>());
-  model.ListPortsWith([](const std::map<int, std::string>& ports) { return quillon::ListSerialPorts(ports); });
+  model.ListPortsWith(
+      [](const std::map<int, std::string>& ports) { return quillon::ListSerialPorts(ports); });
   model.OnInitDialog(executable);
   quillon::qt::MainWindow window(model);
   instance.OnShowRequest([&window] {

@@ -1,9 +1,9 @@
 #include "base/messages.h"
 
-#include "base/words.h"
-
 #include <array>
 #include <utility>
+
+#include "base/words.h"
 
 namespace quillon {
 namespace {
@@ -50,7 +50,8 @@ std::string_view Find(const auto& table, int id) {
 
 std::string WithPort(std::string text, std::string_view port_label) {
   constexpr std::string_view kPlaceholder = "COM%d";
-  if (auto at = text.find(kPlaceholder); at != std::string::npos) text.replace(at, kPlaceholder.size(), port_label);
+  if (auto at = text.find(kPlaceholder); at != std::string::npos)
+    text.replace(at, kPlaceholder.size(), port_label);
   return text;
 }
 
@@ -62,7 +63,8 @@ std::string MessageTextEnglish(int id, std::string_view text) {
   const std::string_view english = MessageTextEnglish(id);
   if (english.empty()) return std::string(text);
   // Only the message's own text has this English; any other text is shown as it is.
-  if (id != kMsgPortOpenFailed) return text == MessageText(id) ? std::string(english) : std::string(text);
+  if (id != kMsgPortOpenFailed)
+    return text == MessageText(id) ? std::string(english) : std::string(text);
   // 504 as shown names its port where the table has COM%d.
   const std::string_view table = MessageText(id);
   const auto at = table.find("COM%d");
@@ -71,7 +73,8 @@ std::string MessageTextEnglish(int id, std::string_view text) {
       text.substr(text.size() - after.size()) != after) {
     return std::string(text);
   }
-  return WithPort(std::string(english), text.substr(before.size(), text.size() - before.size() - after.size()));
+  return WithPort(std::string(english),
+                  text.substr(before.size(), text.size() - before.size() - after.size()));
 }
 
 std::string MessageTextShown(int id, std::string_view text) {

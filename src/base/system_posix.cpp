@@ -1,12 +1,11 @@
-#include "base/system.h"
-
-#include <cstdlib>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+
+#include "base/system.h"
 
 namespace quillon {
 

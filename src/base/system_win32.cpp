@@ -24,6 +24,8 @@ std::string HostName() {
   return {text.begin(), text.end()};
 }
 
-std::string UserLocaleName() { return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE ? "ja" : "en"; }
+std::string UserLocaleName() {
+  return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE ? "ja" : "en";
+}
 
 }  // namespace quillon

@@ -27,10 +27,18 @@ std::string Quoted(std::string_view text, std::size_t& at) {
       continue;
     }
     switch (const char escaped = text[++at]) {
-      case 'n': value += '\n'; break;
-      case 't': value += '\t'; break;
-      case 'r': value += '\r'; break;
-      default: value += escaped; break;  // \" and \\ and anything else as itself
+      case 'n':
+        value += '\n';
+        break;
+      case 't':
+        value += '\t';
+        break;
+      case 'r':
+        value += '\r';
+        break;
+      default:
+        value += escaped;
+        break;  // \" and \\ and anything else as itself
     }
   }
   if (at < text.size()) ++at;
@@ -147,8 +155,10 @@ std::string Fixed(double value, int decimals) {
 }
 
 Language LanguageOfLocale(std::string_view locale) {
-  if (locale.size() >= 2 && (locale[0] == 'j' || locale[0] == 'J') && (locale[1] == 'a' || locale[1] == 'A') &&
-      (locale.size() == 2 || locale[2] == '_' || locale[2] == '-' || locale[2] == '.' || locale[2] == 'p')) {
+  if (locale.size() >= 2 && (locale[0] == 'j' || locale[0] == 'J') &&
+      (locale[1] == 'a' || locale[1] == 'A') &&
+      (locale.size() == 2 || locale[2] == '_' || locale[2] == '-' || locale[2] == '.' ||
+       locale[2] == 'p')) {
     return Language::kJapanese;
   }
   return Language::kEnglish;
@@ -167,7 +177,8 @@ std::string_view TrIn(Language language, std::string_view english) {
   return english;
 }
 
-std::string TrFIn(Language language, std::string_view english, std::initializer_list<std::string_view> args) {
+std::string TrFIn(Language language, std::string_view english,
+                  std::initializer_list<std::string_view> args) {
   return FormatArgs(TrIn(language, english), args);
 }
 

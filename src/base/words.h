@@ -37,7 +37,8 @@ std::string TrF(std::string_view english, std::initializer_list<std::string_view
 
 /// Tr and TrF in a given language (JSON's texts are English whatever the locale).
 std::string_view TrIn(Language language, std::string_view english);
-std::string TrFIn(Language language, std::string_view english, std::initializer_list<std::string_view> args);
+std::string TrFIn(Language language, std::string_view english,
+                  std::initializer_list<std::string_view> args);
 
 /// A catalogue's translations, from the text of a .po file: entries marked fuzzy, untranslated
 /// ones and the header are left out. For tests and the built-in catalogue.

@@ -56,9 +56,12 @@ TEST_P(FormatArgsTest, ReplacesInOrderOrByPlace) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, FormatArgsTest,
-                         ::testing::Values(FormatCase{"%s and %s", "A and B"}, FormatCase{"%2$s before %1$s", "B before A"},
-                                           FormatCase{"100%% of %s", "100% of A"}, FormatCase{"%s%s%s%s", "ABC"},
-                                           FormatCase{"a lone % sign", "a lone % sign"}, FormatCase{"%9$s", ""},
+                         ::testing::Values(FormatCase{"%s and %s", "A and B"},
+                                           FormatCase{"%2$s before %1$s", "B before A"},
+                                           FormatCase{"100%% of %s", "100% of A"},
+                                           FormatCase{"%s%s%s%s", "ABC"},
+                                           FormatCase{"a lone % sign", "a lone % sign"},
+                                           FormatCase{"%9$s", ""},
                                            FormatCase{"ends in %", "ends in %"}));
 
 struct LocaleCase {
@@ -72,19 +75,24 @@ TEST_P(LanguageOfLocaleTest, JapaneseOnlyForJapanese) {
   EXPECT_EQ(LanguageOfLocale(GetParam().locale), GetParam().language) << GetParam().locale;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Locales, LanguageOfLocaleTest,
-    ::testing::Values(LocaleCase{"ja_JP.UTF-8", Language::kJapanese}, LocaleCase{"ja", Language::kJapanese},
-                      LocaleCase{"ja_JP.eucJP", Language::kJapanese}, LocaleCase{"Japanese_Japan.932", Language::kJapanese},
-                      LocaleCase{"C.UTF-8", Language::kEnglish}, LocaleCase{"C", Language::kEnglish},
-                      LocaleCase{"POSIX", Language::kEnglish}, LocaleCase{"en_US.UTF-8", Language::kEnglish},
-                      LocaleCase{"", Language::kEnglish}, LocaleCase{"jv_ID", Language::kEnglish}));
+INSTANTIATE_TEST_SUITE_P(Locales, LanguageOfLocaleTest,
+                         ::testing::Values(LocaleCase{"ja_JP.UTF-8", Language::kJapanese},
+                                           LocaleCase{"ja", Language::kJapanese},
+                                           LocaleCase{"ja_JP.eucJP", Language::kJapanese},
+                                           LocaleCase{"Japanese_Japan.932", Language::kJapanese},
+                                           LocaleCase{"C.UTF-8", Language::kEnglish},
+                                           LocaleCase{"C", Language::kEnglish},
+                                           LocaleCase{"POSIX", Language::kEnglish},
+                                           LocaleCase{"en_US.UTF-8", Language::kEnglish},
+                                           LocaleCase{"", Language::kEnglish},
+                                           LocaleCase{"jv_ID", Language::kEnglish}));
 
 // The built-in catalogue answers in Japanese only when Japanese is asked for.
 TEST(WordsTest, TheBuiltInCatalogueFollowsTheLanguage) {
   SetLanguage(Language::kJapanese);
   EXPECT_EQ(Tr("interrupted"), "中断");
-  EXPECT_EQ(TrF("%s of %s ports updated; exit status %s\n", {"1", "2", "17"}), "2 ポート中 1 ポートを更新しました。終了ステータス 17\n");
+  EXPECT_EQ(TrF("%s of %s ports updated; exit status %s\n", {"1", "2", "17"}),
+            "2 ポート中 1 ポートを更新しました。終了ステータス 17\n");
   EXPECT_EQ(Tr("a text nobody translated"), "a text nobody translated");
   EXPECT_EQ(TrIn(Language::kEnglish, "interrupted"), "interrupted");
   SetLanguage(Language::kEnglish);
@@ -96,7 +104,8 @@ TEST(WordsTest, TheBuiltInCatalogueFollowsTheLanguage) {
 TEST(WordsTest, MessagesInEitherLanguage) {
   const std::string refused = PortOpenFailedText("/dev/ttyUSB0");
   EXPECT_EQ(MessageTextEnglish(kMsgPortOpenFailed, refused), "/dev/ttyUSB0 cannot be opened.");
-  EXPECT_EQ(MessageTextEnglish(kMsgPortOpenFailed, PortOpenFailedText("COM3")), "COM3 cannot be opened.");
+  EXPECT_EQ(MessageTextEnglish(kMsgPortOpenFailed, PortOpenFailedText("COM3")),
+            "COM3 cannot be opened.");
   EXPECT_EQ(MessageTextEnglish(kMsgUpdateFinished, MessageText(kMsgUpdateFinished)),
             "The update has finished.\nSet the DIP switches back and restart the device.");
   for (int id : {202, 203, 204, 205, 500, 501, 502, 503, 504, 505, 506}) {

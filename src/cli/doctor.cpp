@@ -7,15 +7,14 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-
 #include "base/file.h"
 #include "base/messages.h"
 #include "base/program_paths.h"
-#include "cli/output.h"
 #include "base/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
+#include "cli/output.h"
 #include "cli/port_words.h"
 #include "image/flash_image.h"
 #include "image/srecord.h"
@@ -36,14 +35,16 @@ struct DoctorOptions {
 };
 
 // Which port the doctor looks at, and how it came to it: "COM9 -> /dev/ttyS8 (the settings' COM)".
-FindingWords PortChosen(const DoctorOptions& options, const UpdateSettings& settings, const std::string& device,
-                        Language lang) {
+FindingWords PortChosen(const DoctorOptions& options, const UpdateSettings& settings,
+                        const std::string& device, Language lang) {
   std::string how;
   if (options.port.empty()) {
     how = TrFIn(lang, "checking COM%s -> %s (the COM of the settings file %s)",
                 {std::to_string(settings.Com), device, settings.IniPath});
-  } else if (ComNameNumber(options.port) > 0 && settings.Ports.count(ComNameNumber(options.port)) > 0) {
-    how = TrFIn(lang, "checking %s -> %s (its [Ports] entry in %s)", {options.port, device, settings.IniPath});
+  } else if (ComNameNumber(options.port) > 0 &&
+             settings.Ports.count(ComNameNumber(options.port)) > 0) {
+    how = TrFIn(lang, "checking %s -> %s (its [Ports] entry in %s)",
+                {options.port, device, settings.IniPath});
   } else if (ComNameNumber(options.port) > 0) {
     how = TrFIn(lang, "checking %s -> %s", {options.port, device});
   } else {
@@ -68,21 +69,27 @@ bool MayWrite(const std::string& path, bool folder_may_be_made) {
   return MayWritePath(p);
 }
 
-FindingWords FileCheck(const std::string& check, int result, const std::string& path, int missing_id, int bad_id,
-                       Language lang) {
+FindingWords FileCheck(const std::string& check, int result, const std::string& path,
+                       int missing_id, int bad_id, Language lang) {
   const bool boot = check == "file.boot";
   if (result >= 1) {
-    return {check, true, true,
-            boot ? TrFIn(lang, "the boot file %s loads", {path}) : TrFIn(lang, "the update file %s loads", {path}), {}};
+    return {check,
+            true,
+            true,
+            boot ? TrFIn(lang, "the boot file %s loads", {path})
+                 : TrFIn(lang, "the update file %s loads", {path}),
+            {}};
   }
   const int id = result == -1 ? missing_id : bad_id;
-  const std::string text = lang == Language::kJapanese ? std::string(MessageText(id)) : std::string(MessageTextEnglish(id));
+  const std::string text = lang == Language::kJapanese ? std::string(MessageText(id))
+                                                       : std::string(MessageTextEnglish(id));
   std::string fix;
   if (result == -1) {
     fix = boot ? TrIn(lang, "Check the path of the boot file in the settings file.")
                : TrIn(lang, "Check the path of the update file in the settings file.");
   } else {
-    fix = TrFIn(lang, "quillon-cli info %s shows the record at fault.", {boot ? "--boot " + path + " UPDATE.mot" : path});
+    fix = TrFIn(lang, "quillon-cli info %s shows the record at fault.",
+                {boot ? "--boot " + path + " UPDATE.mot" : path});
   }
   return {check, false, true, "[" + std::to_string(id) + "] " + text + " (" + path + ")", fix};
 }
@@ -103,7 +110,8 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
     if (found.kind == PortFinding::Kind::kMissing) {
       std::string candidates;
       for (const auto& port : ListSerialPorts(settings.Ports)) candidates += (candidates.empty() ? "" : ", ") + port.device;
-      if (!candidates.empty()) finding.fix = TrFIn(lang, "Pick one of the serial ports there are: %s.", {candidates});
+      if (!candidates.empty())
+        finding.fix = TrFIn(lang, "Pick one of the serial ports there are: %s.", {candidates});
     }
     findings.push_back(std::move(finding));
   }
@@ -113,18 +121,26 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
   const auto shared = SharedUsbSerialNumbers(ListSerialPorts(settings.Ports));
   if (shared.empty()) {
     findings.push_back(
-        {"usb.serial_numbers", true, false, std::string(TrIn(lang, "no two USB adapters report the same serial number")), {}});
+        {"usb.serial_numbers",
+         true,
+         false,
+         std::string(TrIn(lang, "no two USB adapters report the same serial number")),
+         {}});
   }
   for (const auto& group : shared) {
     std::string devices;
     for (const auto& device : group) devices += (devices.empty() ? "" : " and ") + device;
-    findings.push_back({"usb.serial_numbers", false, false,
-                        TrFIn(lang,
-                              "different USB adapters report the same serial number: %s; a usb:VID:PID:SERIAL port "
-                              "names none of them",
-                              {devices}),
-                        std::string(TrIn(lang, "Name these ports by their device or by usb:VID:PID and the socket order, "
-                                               "or give the adapters serial numbers of their own (the maker's tool can)."))});
+    findings.push_back(
+        {"usb.serial_numbers", false, false,
+         TrFIn(
+             lang,
+             "different USB adapters report the same serial number: %s; a usb:VID:PID:SERIAL port "
+             "names none of them",
+             {devices}),
+         std::string(
+             TrIn(lang,
+                  "Name these ports by their device or by usb:VID:PID and the socket order, "
+                  "or give the adapters serial numbers of their own (the maker's tool can)."))});
   }
 
   SRecordReader reader;
@@ -133,29 +149,41 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
   // given, else the settings' Mot File.
   const std::string boot_path = options.boot.empty() ? BootFilePath(settings) : options.boot;
   const std::string update_path = options.update.empty() ? settings.MotFile : options.update;
-  findings.push_back(FileCheck("file.boot", reader.LoadBootImage(Utf8Path(boot_path), boot), boot_path, kMsgNoBootFile,
-                               kMsgBootFileBad, lang));
+  findings.push_back(FileCheck("file.boot", reader.LoadBootImage(Utf8Path(boot_path), boot),
+                               boot_path, kMsgNoBootFile, kMsgBootFileBad, lang));
   if (update_path.empty()) {
-    findings.push_back({"file.update", true, false,
-                        std::string(TrIn(lang, "no update file in the settings (quillon-cli flash names its own)")), {}});
+    findings.push_back(
+        {"file.update",
+         true,
+         false,
+         std::string(
+             TrIn(lang, "no update file in the settings (quillon-cli flash names its own)")),
+         {}});
   } else {
     FlashImage image;
     int result = reader.LoadFlashImage(image, Utf8Path(update_path));
     if (result >= 1 && TotalUsedLength(image) == 0) result = -2;
-    findings.push_back(FileCheck("file.update", result, update_path, kMsgNoDataFile, kMsgDataFileBad, lang));
+    findings.push_back(
+        FileCheck("file.update", result, update_path, kMsgNoDataFile, kMsgDataFileBad, lang));
   }
   const bool settings_ok = MayWrite(settings.IniPath, paths.Installed);
-  findings.push_back({"file.settings", settings_ok, true,
-                      settings_ok ? TrFIn(lang, "the settings file %s can be written", {settings.IniPath})
-                                  : TrFIn(lang, "the settings file %s cannot be written", {settings.IniPath}),
-                      settings_ok ? "" : std::string(TrIn(lang, "Make it (or its folder) writable for this user; the "
-                                                                "desktop program saves it on close."))});
+  findings.push_back(
+      {"file.settings", settings_ok, true,
+       settings_ok ? TrFIn(lang, "the settings file %s can be written", {settings.IniPath})
+                   : TrFIn(lang, "the settings file %s cannot be written", {settings.IniPath}),
+       settings_ok ? ""
+                   : std::string(TrIn(lang,
+                                      "Make it (or its folder) writable for this user; the "
+                                      "desktop program saves it on close."))});
   const bool log_ok = MayWrite(settings.StsPath, paths.Installed);
-  findings.push_back({"file.log", log_ok, true,
-                      log_ok ? TrFIn(lang, "the log %s can be written", {settings.StsPath})
-                             : TrFIn(lang, "the log %s cannot be written", {settings.StsPath}),
-                      log_ok ? "" : std::string(TrIn(lang, "Make it (or its folder) writable for this user, or give "
-                                                           "quillon-cli flash --log."))});
+  findings.push_back(
+      {"file.log", log_ok, true,
+       log_ok ? TrFIn(lang, "the log %s can be written", {settings.StsPath})
+              : TrFIn(lang, "the log %s cannot be written", {settings.StsPath}),
+       log_ok ? ""
+              : std::string(TrIn(lang,
+                                 "Make it (or its folder) writable for this user, or give "
+                                 "quillon-cli flash --log."))});
 
   const bool blocked = std::any_of(findings.begin(), findings.end(), [](const FindingWords& f) { return !f.ok && f.blocking; });
   const int status = blocked ? kExitDoctorFound : kExitSuccess;

@@ -1,6 +1,3 @@
-#include "base/program_paths.h"
-#include "cli/output.h"
-#include "base/words.h"
 #include "cli/file_report.h"
 
 #include <cstdio>
@@ -8,14 +5,18 @@
 
 #include "base/event_log.h"
 #include "base/messages.h"
+#include "base/program_paths.h"
+#include "base/words.h"
+#include "cli/output.h"
 #include "image/srecord.h"
 
 namespace quillon::cli {
 
 namespace {
-constexpr std::string_view kLfAdvice =
-    ToTranslate("The file's lines end in LF only; every record must end in CR LF. Convert the file, for example with "
-                "unix2dos FILE or sed -i 's/$/\\r/' FILE.");
+constexpr std::string_view kLfAdvice = ToTranslate(
+    "The file's lines end in LF only; every record must end in CR LF. Convert the file, for "
+    "example with "
+    "unix2dos FILE or sed -i 's/$/\\r/' FILE.");
 }  // namespace
 
 std::string LineEndAdvice(const std::string& path, Language language) {
@@ -33,30 +34,36 @@ void ReportFileProblems(const std::string& path, std::string_view what, bool fai
   ReportLoadedFile(0, DiagnoseSRecords(file.text()), path, what);
 }
 
-void ReportLoadedFile(int result, const SRecordDiagnosis& d, const std::string& path, std::string_view what) {
+void ReportLoadedFile(int result, const SRecordDiagnosis& d, const std::string& path,
+                      std::string_view what) {
   if (result == -1) {
     Say(stderr, "error: the %s %s cannot be read\n", {Tr(what), path});
     return;
   }
   if (d.fault != RecordFault::kNone) {
-    Say(stderr, "error: %s %s, line %s (record %s): %s: %s\n", 
-        {Tr(what), path, std::to_string(d.line), std::to_string(d.record), Tr(RecordFaultText(d.fault)),
-         EscapeControlCharacters(d.excerpt)});
+    Say(stderr, "error: %s %s, line %s (record %s): %s: %s\n",
+        {Tr(what), path, std::to_string(d.line), std::to_string(d.record),
+         Tr(RecordFaultText(d.fault)), EscapeControlCharacters(d.excerpt)});
     if (d.lf_line_ends) Print(stderr, "       %s\n", std::string(Tr(kLfAdvice)).c_str());
     return;
   }
   if (!d.has_termination && d.records > 0) {
-    Say(stderr, "warning: the %s %s has no S7/S8/S9 record: it may be truncated\n", {Tr(what), path});
+    Say(stderr, "warning: the %s %s has no S7/S8/S9 record: it may be truncated\n",
+        {Tr(what), path});
   }
   if (d.bytes_beyond_flash > 0) {
-    Say(stderr, "warning: %s bytes of the %s lie at 0x40000 or above and are dropped\n", {std::to_string(static_cast<long long>(d.bytes_beyond_flash)), Tr(what)});
+    Say(stderr, "warning: %s bytes of the %s lie at 0x40000 or above and are dropped\n",
+        {std::to_string(static_cast<long long>(d.bytes_beyond_flash)), Tr(what)});
   }
 }
 
 bool ReportNoFlashData(const FlashImage& image, const std::string& path) {
   if (TotalUsedLength(image) > 0) return false;
-  Say(stderr, "[%s] %s\n      No byte of %s lies in the flash (0x00000-0x3FFFF): an update would stop here.\n", 
-        {std::to_string(kMsgDataFileBad), MessageTextShown(kMsgDataFileBad, MessageText(kMsgDataFileBad)), path});
+  Say(stderr,
+      "[%s] %s\n      No byte of %s lies in the flash (0x00000-0x3FFFF): an update would stop "
+      "here.\n",
+      {std::to_string(kMsgDataFileBad),
+       MessageTextShown(kMsgDataFileBad, MessageText(kMsgDataFileBad)), path});
   return true;
 }
 

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "base/words.h"
-
 #include "image/flash_image.h"
 #include "image/srecord.h"
 
@@ -13,7 +12,8 @@ namespace quillon::cli {
 /// a file that may be truncated or holds data beyond the flash.
 void ReportFileProblems(const std::string& path, std::string_view what, bool failed);
 /// The same for a file already loaded with a diagnosis (`result` is the loader's).
-void ReportLoadedFile(int result, const SRecordDiagnosis& diagnosis, const std::string& path, std::string_view what);
+void ReportLoadedFile(int result, const SRecordDiagnosis& diagnosis, const std::string& path,
+                      std::string_view what);
 
 /// Advice for an S-record file whose lines end in LF alone, or empty when they do not.
 std::string LineEndAdvice(const std::string& path, Language language = CurrentLanguage());

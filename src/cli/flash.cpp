@@ -11,18 +11,18 @@
 #include <set>
 
 #include "base/messages.h"
-#include "base/words.h"
 #include "base/program_paths.h"
 #include "base/system.h"
 #include "base/version.h"
+#include "base/words.h"
 #include "cli/commands.h"
 #include "cli/context.h"
-#include "cli/output.h"
-#include "cli/port_words.h"
 #include "cli/exit_status.h"
 #include "cli/file_report.h"
 #include "cli/flash_steps.h"
 #include "cli/interrupt.h"
+#include "cli/output.h"
+#include "cli/port_words.h"
 #include "cli/run_report.h"
 #include "cli/terminal.h"
 #include "serial/port_checks.h"
@@ -45,30 +45,43 @@ std::string BootPath(const FlashOptions& options, const UpdateSettings& settings
 }
 
 // What to check after a failure, in a line under the message.
-std::string Hint(int id, const FlashOptions& options, const UpdateSettings& settings, const std::string& port_name,
-                 Language language = CurrentLanguage()) {
+std::string Hint(int id, const FlashOptions& options, const UpdateSettings& settings,
+                 const std::string& port_name, Language language = CurrentLanguage()) {
   switch (id) {
     case kMsgNoBootFile:
-      return TrFIn(language, "Check the boot file %s (\"Info File\" in the settings file, or --boot).", {BootPath(options, settings)});
-    case kMsgNoDataFile: return TrFIn(language, "Check the update file path: %s", {settings.MotFile});
+      return TrFIn(language,
+                   "Check the boot file %s (\"Info File\" in the settings file, or --boot).",
+                   {BootPath(options, settings)});
+    case kMsgNoDataFile:
+      return TrFIn(language, "Check the update file path: %s", {settings.MotFile});
     case kMsgBootSendFailed:
-      return TrFIn(language, "Check that the device was restarted in boot mode (DIP switch) and is connected to %s; the log %s "
-                 "has the details.",
-                 {port_name, settings.StsPath});
+      return TrFIn(language,
+                   "Check that the device was restarted in boot mode (DIP switch) and is connected "
+                   "to %s; the log %s "
+                   "has the details.",
+                   {port_name, settings.StsPath});
     case kMsgDataSendFailed:
-      return TrFIn(language, "Check the connection and the bit rate (%s bit/s, --baud); the log %s has the details.",
-                 {std::to_string(settings.Baudrate), settings.StsPath});
+      return TrFIn(
+          language,
+          "Check the connection and the bit rate (%s bit/s, --baud); the log %s has the details.",
+          {std::to_string(settings.Baudrate), settings.StsPath});
     case kMsgPortOpenFailed:
-      return TrFIn(language, "Check the port name %s and that no other program uses it (quillon-cli ports).", {port_name});
+      return TrFIn(language,
+                   "Check the port name %s and that no other program uses it (quillon-cli ports).",
+                   {port_name});
     case kMsgDataFileBad: {
       const std::string advice = LineEndAdvice(settings.MotFile, language);
       if (!advice.empty()) return advice;
-      return TrFIn(language, "The update file is bad or puts no data into the flash: quillon-cli info %s shows the record at fault.",
-                 {settings.MotFile});
+      return TrFIn(language,
+                   "The update file is bad or puts no data into the flash: quillon-cli info %s "
+                   "shows the record at fault.",
+                   {settings.MotFile});
     }
     case kMsgBootFileBad:
-      return TrFIn(language, "The boot file is bad, empty or too long: quillon-cli info --boot %s UPDATE.mot shows why.",
-                 {BootPath(options, settings)});
+      return TrFIn(language,
+                   "The boot file is bad, empty or too long: quillon-cli info --boot %s UPDATE.mot "
+                   "shows why.",
+                   {BootPath(options, settings)});
     default: return {};
   }
 }
@@ -105,17 +118,26 @@ std::optional<int> AddUsbPorts(const std::string& name, const UpdateSettings& se
   const UsbMatch match = MatchUsbPorts(name, ListSerialPorts(settings.Ports));
   switch (match.outcome) {
     case UsbMatch::Outcome::kMalformed:
-      Say(stderr, "error: %s: a USB port is named usb:VID:PID, usb:VID:PID:SERIAL or usb:VID:PID:SERIAL:INTERFACE, with VID and PID four hex digits each\n", {name});
+      Say(stderr,
+          "error: %s: a USB port is named usb:VID:PID, usb:VID:PID:SERIAL or "
+          "usb:VID:PID:SERIAL:INTERFACE, with VID and PID four hex digits each\n",
+          {name});
       return kExitUsage;
     case UsbMatch::Outcome::kAmbiguous: {
       std::string both;
       for (const auto& device : match.devices) both += (both.empty() ? "" : " and ") + device;
-      Say(stderr, "error: %s: two different adapters report this serial number (%s); name each by its device or by usb:VID:PID and its socket\n", {name, both});
+      Say(stderr,
+          "error: %s: two different adapters report this serial number (%s); name each by its "
+          "device or by usb:VID:PID and its socket\n",
+          {name, both});
       return kExitUsage;
     }
     case UsbMatch::Outcome::kNoneFound:
-      Print(stderr, "[%d] %s\n", kMsgPortOpenFailed, MessageTextShown(kMsgPortOpenFailed, PortOpenFailedText(name)).c_str());
-      Say(stderr, "      %s: no USB serial adapter with that %s is plugged in (quillon-cli ports lists the adapters it sees)\n",
+      Print(stderr, "[%d] %s\n", kMsgPortOpenFailed,
+            MessageTextShown(kMsgPortOpenFailed, PortOpenFailedText(name)).c_str());
+      Say(stderr,
+          "      %s: no USB serial adapter with that %s is plugged in (quillon-cli ports lists the "
+          "adapters it sees)\n",
           {name, match.with_interface ? Tr("VID, PID, serial number and interface")
                  : match.with_serial  ? Tr("VID, PID and serial number")
                                       : Tr("VID and PID")});
@@ -184,7 +206,8 @@ std::optional<int> NameFiles(const FlashOptions& options, const UpdateSettings& 
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
       if (SameDevice(JobDevice(jobs[i], settings), JobDevice(jobs[j], settings))) {
-        Say(stderr, "error: the device %s is named twice (%s and %s)\n", {JobDevice(jobs[i], settings), jobs[j].name, jobs[i].name});
+        Say(stderr, "error: the device %s is named twice (%s and %s)\n",
+            {JobDevice(jobs[i], settings), jobs[j].name, jobs[i].name});
         return kExitUsage;
       }
     }
@@ -198,7 +221,8 @@ std::optional<int> NameFiles(const FlashOptions& options, const UpdateSettings& 
       job.trace_path = several ? station::PerPortFile(options.trace, JobDevice(job, settings)) : options.trace;
     }
     if (!files.insert(job.log_path).second) {
-      Say(stderr, "error: two ports would share the log %s: name them by different devices\n", {job.log_path});
+      Say(stderr, "error: two ports would share the log %s: name them by different devices\n",
+          {job.log_path});
       return kExitUsage;
     }
   }
@@ -226,7 +250,8 @@ std::optional<int> CheckLogs(const std::vector<PortJob>& jobs, const NamedFiles&
   for (const auto& job : jobs) {
     for (const auto& [file, what] : inputs) {
       if (SameDevice(job.log_path, file)) {
-        Say(stderr, "error: the log %s is also %s: name another log with --log\n", {job.log_path, what});
+        Say(stderr, "error: the log %s is also %s: name another log with --log\n",
+            {job.log_path, what});
         return kExitUsage;
       }
     }
@@ -234,9 +259,13 @@ std::optional<int> CheckLogs(const std::vector<PortJob>& jobs, const NamedFiles&
     const auto status = std::filesystem::status(Utf8Path(job.log_path), error);
     const bool folder_made_later = job.make_log_folder && !std::filesystem::exists(Utf8Path(job.log_path).parent_path(), error);
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-      Say(stderr, "warning: the log %s is not a regular file: failures of this run will not be logged\n", {job.log_path});
+      Say(stderr,
+          "warning: the log %s is not a regular file: failures of this run will not be logged\n",
+          {job.log_path});
     } else if (!folder_made_later && !Writable(job.log_path)) {
-      Say(stderr, "warning: the log %s cannot be written: failures of this run will be shown here only\n", {job.log_path});
+      Say(stderr,
+          "warning: the log %s cannot be written: failures of this run will be shown here only\n",
+          {job.log_path});
     }
   }
   return std::nullopt;
@@ -251,34 +280,40 @@ std::optional<int> CheckTraces(const std::vector<PortJob>& jobs, const NamedFile
     std::error_code error;
     const auto status = std::filesystem::status(Utf8Path(trace), error);
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-      Say(stderr, "error: the trace %s is not a regular file (a device, FIFO or folder): name a new file\n", {trace});
+      Say(stderr,
+          "error: the trace %s is not a regular file (a device, FIFO or folder): name a new file\n",
+          {trace});
       return kExitUsage;
     }
     NamedFiles taken = inputs;
     for (const auto& other : jobs) {
       taken.emplace_back(other.log_path, Tr("a log of this run"));
-      if (&other != &job && !other.trace_path.empty()) taken.emplace_back(other.trace_path, TrF("the trace of %s", {other.name}));
+      if (&other != &job && !other.trace_path.empty())
+        taken.emplace_back(other.trace_path, TrF("the trace of %s", {other.name}));
     }
     for (const auto& [file, what] : taken) {
       if (SameDevice(trace, file)) {
-        Say(stderr, "error: the trace %s is also %s: name another file with --trace\n", {trace, what});
+        Say(stderr, "error: the trace %s is also %s: name another file with --trace\n",
+            {trace, what});
         return kExitUsage;
       }
     }
     if (!Writable(trace)) {
-      Say(stderr, "error: the trace %s cannot be written: name a file in a folder you may write to\n", {trace});
+      Say(stderr,
+          "error: the trace %s cannot be written: name a file in a folder you may write to\n",
+          {trace});
       return kExitUsage;
     }
   }
   return std::nullopt;
 }
 
-
 std::function<std::string(const PortResult&)> EnglishFix(const FlashRun& run) {
   return [&run](const PortResult& result) {
     for (const auto& job : run.jobs) {
       if (job.name == result.port) {
-        return Hint(result.id, run.options, run.settings, PortHintName(job, run.settings), Language::kEnglish);
+        return Hint(result.id, run.options, run.settings, PortHintName(job, run.settings),
+                    Language::kEnglish);
       }
     }
     return Hint(result.id, run.options, run.settings, result.port, Language::kEnglish);
@@ -310,7 +345,8 @@ std::optional<int> LoadFiles(FlashRun& run) {
   EventLog log(Utf8Path(run.settings.StsPath));
   log.make_folder = run.make_log_folder;
   log.on_unwritten = [&run](const std::string& record) {
-    Say(stderr, "warning: the log %s could not be written; its record: %s\n", {run.settings.StsPath, record});
+    Say(stderr, "warning: the log %s could not be written; its record: %s\n",
+        {run.settings.StsPath, record});
   };
   FrontPrompt front(run.events);
   const int failed = LoadUpdateFiles(run.settings, run.options.boot, front, log, run.files);
@@ -361,7 +397,8 @@ std::optional<int> Preflight(FlashRun& run, bool missing_allowed) {
       reason += "      " + TrF("%s.", {f.detail}) + "\n      " + f.fix + "\n";
     }
     if (!run.options.json && !run.several()) {
-      Print(stderr, "[%d] %s\n%s", kMsgPortOpenFailed, MessageTextShown(kMsgPortOpenFailed, PortOpenFailedText(label)).c_str(),
+      Print(stderr, "[%d] %s\n%s", kMsgPortOpenFailed,
+            MessageTextShown(kMsgPortOpenFailed, PortOpenFailedText(label)).c_str(),
             reason.c_str());
       return ExitForMessage(kMsgPortOpenFailed);
     }
@@ -393,7 +430,10 @@ std::optional<int> BootModePrompt(FlashRun& run) {
     }
     std::error_code size_error;
     const auto size = std::filesystem::file_size(Utf8Path(run.settings.MotFile), size_error);
-    Say(out, "      update:   %s (%s bytes, image SHA-256 %s)\n", {run.settings.MotFile, std::to_string(static_cast<unsigned long long>(size_error ? 0 : size)), run.image_sha256.substr(0, 12)});
+    Say(out, "      update:   %s (%s bytes, image SHA-256 %s)\n",
+        {run.settings.MotFile,
+         std::to_string(static_cast<unsigned long long>(size_error ? 0 : size)),
+         run.image_sha256.substr(0, 12)});
     Say(out, "      bit rate: %s bit/s\n", {std::to_string(run.settings.Baudrate)});
     if (run.several()) {
       Say(out, "      Set the boot mode switches, restart the devices, then press Enter.");
@@ -405,7 +445,8 @@ std::optional<int> BootModePrompt(FlashRun& run) {
     while (answer == BootModeAnswer::kAskAgain && !stop.requested()) {
       line = ReadAnswer(stop);
       answer = ReadBootModeAnswer(line);
-      if (answer == BootModeAnswer::kAskAgain) Say(out, "      Enter or y starts the update, n or q calls it off: ");
+      if (answer == BootModeAnswer::kAskAgain)
+        Say(out, "      Enter or y starts the update, n or q calls it off: ");
     }
     if (stop.requested()) Print(out, "\n");
     if (answer == BootModeAnswer::kCancel && !stop.requested()) {
@@ -474,7 +515,8 @@ class FlashRecords {
       station::CompleteRow(rows_[i], results[i], {});
       std::string error;
       if (!records_->EndUnit(rows_[i], error)) {
-        Say(stderr, "warning: %s: the run record could not be completed: %s\n", {results[i].port, error});
+        Say(stderr, "warning: %s: the run record could not be completed: %s\n",
+            {results[i].port, error});
       }
     }
   }
@@ -494,7 +536,9 @@ int RunAllPorts(FlashRun& run, FlashRecords* records) {
   if (records != nullptr) records->End(results);
   const int status = ExitStatus(results);
   if (status == kExitInterrupted) {
-    Say(stderr, "quillon-cli: interrupted; the record INTERRUPTED is in the log. A device stopped during the update holds a partly written flash: run the update again.\n");
+    Say(stderr,
+        "quillon-cli: interrupted; the record INTERRUPTED is in the log. A device stopped during "
+        "the update holds a partly written flash: run the update again.\n");
   }
   return run.End(std::move(results), status);
 }
@@ -533,15 +577,20 @@ void AddRunOptions(CLI::App& sub, FlashOptions& options, const Context& context)
                  "COMn (through the settings' [Ports] map), a device path, or usb:VID:PID[:SERIAL]; give it once per "
                  "port to run several devices at once")
       ->allow_extra_args(false);
-  sub.add_option("--boot", options.boot, "boot file (default: the settings' Info File, looked for beside the settings file)");
+  sub.add_option(
+      "--boot", options.boot,
+      "boot file (default: the settings' Info File, looked for beside the settings file)");
   sub.add_option("--baud", options.baud, "working bit rate (default: the settings' Baudrate)")
       ->check(CLI::IsMember({4800, 9600, 19200, 38400, 57600, 115200}));
-  sub.add_option("--send-wait", options.send_wait, "pause in ms after every chunk and block (default: the settings' SendWait)");
-  sub.add_option("--ini", options.ini, "settings file (default: " + context.IniPlace() + "); never written")
+  sub.add_option("--send-wait", options.send_wait,
+                 "pause in ms after every chunk and block (default: the settings' SendWait)");
+  sub.add_option("--ini", options.ini,
+                 "settings file (default: " + context.IniPlace() + "); never written")
       ->transform(AbsolutePath());
   sub.add_option("--log", options.log,
-                 "failure log (default: " + context.LogPlace() + "); with several ports each port's records "
-                 "go to <stem>-<port>.sts beside it")
+                 "failure log (default: " + context.LogPlace() +
+                     "); with several ports each port's records "
+                     "go to <stem>-<port>.sts beside it")
       ->transform(AbsolutePath());
   sub.add_option("--trace", options.trace,
                  "write every byte sent and received to this file (several ports: one file per port, named as the "
@@ -579,7 +628,11 @@ std::optional<int> CheckExpectedImage(FlashRun& run) {
   std::transform(expected.begin(), expected.end(), expected.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (expected == run.image_sha256) return std::nullopt;
-  Say(stderr, "error: the update file is not the one expected\n       expected SHA-256 %s\n       its image has    %s\n       nothing was sent; check that %s is the release you meant (quillon-cli info shows its hash)\n", {expected, run.image_sha256, run.settings.MotFile});
+  Say(stderr,
+      "error: the update file is not the one expected\n       expected SHA-256 %s\n       its "
+      "image has    %s\n       nothing was sent; check that %s is the release you meant "
+      "(quillon-cli info shows its hash)\n",
+      {expected, run.image_sha256, run.settings.MotFile});
   return run.End({}, kExitWrongImage);
 }
 

@@ -5,11 +5,11 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "base/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
 #include "cli/output.h"
-#include "base/words.h"
 #include "station/run_records.h"
 
 namespace quillon::cli {
@@ -71,7 +71,9 @@ std::string CsvField(const nlohmann::ordered_json& value) {
 
 int RunHistory(const Context& context, const HistoryOptions& options) {
   if (!station::RecordsAvailable()) {
-    Say(stderr, "error: this build of quillon-cli has no run records: it was made without SQLite (the Linux build has them)\n");
+    Say(stderr,
+        "error: this build of quillon-cli has no run records: it was made without SQLite (the "
+        "Linux build has them)\n");
     return kExitUsage;
   }
   std::string path = options.record;
@@ -81,7 +83,10 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
   }
   std::error_code missing;
   if (!std::filesystem::exists(Utf8Path(path), missing)) {
-    Say(stderr, "error: there are no run records at %s (quillon-cli station writes them; --record names another file)\n", {path});
+    Say(stderr,
+        "error: there are no run records at %s (quillon-cli station writes them; --record names "
+        "another file)\n",
+        {path});
     return kExitUsage;
   }
   std::string error;

@@ -5,14 +5,14 @@
 #include <memory>
 
 #include "base/messages.h"
-#include "base/replace_file.h"
 #include "base/program_paths.h"
-#include "cli/output.h"
+#include "base/replace_file.h"
 #include "base/words.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/exit_status.h"
 #include "cli/file_report.h"
+#include "cli/output.h"
 #include "image/srecord.h"
 
 namespace quillon::cli {

@@ -7,13 +7,13 @@
 
 #include "base/messages.h"
 #include "base/program_paths.h"
-#include "cli/output.h"
 #include "base/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
-#include "cli/json_text.h"
 #include "cli/file_report.h"
 #include "cli/flash_steps.h"
+#include "cli/json_text.h"
+#include "cli/output.h"
 #include "image/serial_stamp.h"
 #include "image/srecord.h"
 #include "station/sha256.h"
@@ -69,28 +69,39 @@ int RunInfo(const InfoOptions& options) {
     Print(stdout, "%s\n", JsonText(out).c_str());
   } else {
     const std::string_view state = result == -1 ? ToTranslate("cannot be read")
-                        : result < 0     ? ToTranslate("bad contents")
-                        : TotalUsedLength(image) == 0 ? ToTranslate("loaded, but no byte lies in the flash")
-                                                      : ToTranslate("loaded");
-    Say(stdout, "Update file %s: %s (result %s)\n", {options.update, Tr(state), std::to_string(result)});
+                                   : result < 0 ? ToTranslate("bad contents")
+                                   : TotalUsedLength(image) == 0
+                                       ? ToTranslate("loaded, but no byte lies in the flash")
+                                       : ToTranslate("loaded");
+    Say(stdout, "Update file %s: %s (result %s)\n",
+        {options.update, Tr(state), std::to_string(result)});
     Print(stdout, "%5s  %-8s  %-8s  %-8s  %6s  %8s\n", "block", "base", "size", "used", "chunks",
-                "checksum");
+          "checksum");
     for (int i = 0; i < kFlashBlockCount; ++i) {
       Print(stdout, "%5d  0x%05X   0x%05X   0x%05X   %6d      0x%02X\n", i, FlashBlockTable[i].base,
-                  FlashBlockTable[i].size, image[i].UsedLength, BlockChunks(image[i]),
-                  BlockChecksum(image[i]));
+            FlashBlockTable[i].size, image[i].UsedLength, BlockChunks(image[i]),
+            BlockChecksum(image[i]));
     }
-    Say(stdout, "Total: %s bytes to send in %s chunks\n", {std::to_string(static_cast<long long>(TotalUsedLength(image))), std::to_string(static_cast<long long>(TotalUsedLength(image) / kChunkSize))});
+    Say(stdout, "Total: %s bytes to send in %s chunks\n",
+        {std::to_string(static_cast<long long>(TotalUsedLength(image))),
+         std::to_string(static_cast<long long>(TotalUsedLength(image) / kChunkSize))});
     Say(stdout, "Image SHA-256: %s (--expect-sha256 pins it)\n", {sha256});
     if (stamp) {
       const StampPlace place = PlaceOf(*stamp);
-      Print(stdout, "Serial number: %d bytes at 0x%05X, in block %d (base 0x%05X), chunk %d; the block is sent up to "
-                  "the end of that chunk at least\n", stamp->width, stamp->address, place.block,
-                  FlashBlockTable[static_cast<std::size_t>(place.block)].base, place.chunk);
+      Print(stdout,
+            "Serial number: %d bytes at 0x%05X, in block %d (base 0x%05X), chunk %d; the block is "
+            "sent up to "
+            "the end of that chunk at least\n",
+            stamp->width, stamp->address, place.block,
+            FlashBlockTable[static_cast<std::size_t>(place.block)].base, place.chunk);
     }
     if (!options.boot.empty()) {
-      Say(stdout, "Boot file %s: %s (result %s, %s bytes)\n", {options.boot, boot_result >= 1 ? Tr("loaded") : boot_result == -1 ? Tr("cannot be read") : Tr("not usable"),
-         std::to_string(boot_result), std::to_string(boot.Count)});
+      Say(stdout, "Boot file %s: %s (result %s, %s bytes)\n",
+          {options.boot,
+           boot_result >= 1    ? Tr("loaded")
+           : boot_result == -1 ? Tr("cannot be read")
+                               : Tr("not usable"),
+           std::to_string(boot_result), std::to_string(boot.Count)});
     }
   }
   if (result == -1) return ExitForMessage(kMsgNoDataFile);

@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <iostream>
 #include <string>
-
 #include <vector>
 
 #include "base/system.h"
@@ -60,8 +59,10 @@ int main(int argc, char** argv) {
   if (!known) {
     std::string names;
     for (const auto* sub : commands) names += " " + sub->get_name();
-    std::cerr << quillon::TrF("quillon-cli: unknown command \"%s\"; the commands are:%s\nquillon-cli --help tells more.\n",
-                              {argv[1], names});
+    std::cerr << quillon::TrF(
+        "quillon-cli: unknown command \"%s\"; the commands are:%s\nquillon-cli --help tells "
+        "more.\n",
+        {argv[1], names});
     return kExitUsage;
   }
   // Only an update has ports to stop in order; every other command ends at a signal.

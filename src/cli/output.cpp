@@ -1,10 +1,10 @@
 #include "cli/output.h"
 
-#include "base/words.h"
-
 #include <algorithm>
 #include <cstdarg>
 #include <string>
+
+#include "base/words.h"
 
 namespace quillon::cli {
 

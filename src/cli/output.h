@@ -24,7 +24,8 @@ Output* QueueFor(std::FILE* file);
 [[gnu::format(gnu_printf, 2, 3)]] void Print(std::FILE* file, const char* format, ...);
 
 /// TrF to `file`: the English `format` in the person's language, "%s" replaced by `args`.
-void Say(std::FILE* file, std::string_view format, std::initializer_list<std::string_view> args = {});
+void Say(std::FILE* file, std::string_view format,
+         std::initializer_list<std::string_view> args = {});
 
 /// At the end of the program: standard output and error get at most `limit` to be written.
 void DrainStandardOutputs(std::chrono::milliseconds limit = std::chrono::milliseconds(500));

@@ -6,11 +6,11 @@
 #include <nlohmann/json.hpp>
 
 #include "base/program_paths.h"
-#include "cli/output.h"
 #include "base/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
+#include "cli/output.h"
 #include "serial/port_list.h"
 #include "settings/update_settings.h"
 
@@ -46,7 +46,8 @@ int RunPorts(const Context& context, const PortsOptions& options) {
   }
   if (ports.empty()) Say(stdout, "No serial ports found.\n");
   for (const auto& p : ports) {
-    Print(stdout, "%-24s %s", p.device.c_str(), p.com ? ("COM" + std::to_string(*p.com)).c_str() : "-");
+    Print(stdout, "%-24s %s", p.device.c_str(),
+          p.com ? ("COM" + std::to_string(*p.com)).c_str() : "-");
     if (p.vid && p.pid) Say(stdout, "  usb %s:%s", {p.vid->c_str(), p.pid->c_str()});
     if (p.serial) Say(stdout, "  serial %s", {p.serial->c_str()});
     if (p.description) Print(stdout, "  %s", p.description->c_str());

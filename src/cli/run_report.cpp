@@ -1,15 +1,14 @@
 #include "cli/run_report.h"
-#include "cli/output.h"
-#include "base/words.h"
 
 #include <algorithm>
 #include <cmath>
+#include <nlohmann/json.hpp>
 #include <type_traits>
 #include <variant>
-#include <nlohmann/json.hpp>
 
-
+#include "base/words.h"
 #include "cli/json_text.h"
+#include "cli/output.h"
 #include "cli/terminal.h"
 
 namespace quillon::cli {
@@ -64,14 +63,17 @@ std::string OneLine(std::string_view text) {
 std::string Where(const StopPoint& stop) { return station::StopText(stop, CurrentLanguage()); }
 
 // A phase's name as the lines show it.
-std::string_view PhaseWord(std::string_view phase) { return phase == "boot" ? Tr("boot") : Tr("transfer"); }
+std::string_view PhaseWord(std::string_view phase) {
+  return phase == "boot" ? Tr("boot") : Tr("transfer");
+}
 
 }  // namespace
 
 void JsonLinesReport::OnEvent(const station::Event& event) {
   auto object = json_.Object(event);
   if (!object) return;
-  if (const auto* result = std::get_if<station::ResultEvent>(&event); result != nullptr && fix_ && object->contains("reason")) {
+  if (const auto* result = std::get_if<station::ResultEvent>(&event);
+      result != nullptr && fix_ && object->contains("reason")) {
     (*object)["fix"] = fix_(result->result);
   }
   const std::string line = station::JsonText(*object);
@@ -83,7 +85,8 @@ void JsonLinesReport::OnEvent(const station::Event& event) {
 void TerminalReport::Result(const PortResult& r) {
   const std::string where = Where(r.stop);
   if (r.ok() || r.interrupted || where.empty()) return;
-  Say(stderr, "      The update %s. `--trace FILE` records every byte on the line, for a report.\n", {where});
+  Say(stderr, "      The update %s. `--trace FILE` records every byte on the line, for a report.\n",
+      {where});
 }
 
 PortLinesReport::PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports) : out_(out), live_(live) {
@@ -155,8 +158,9 @@ void PortLinesReport::Progress(const std::string& port, int done, int total, dou
     const auto now = std::chrono::steady_clock::now();
     if (now - line->printed >= std::chrono::seconds(5) || done == total) {
       line->printed = now;
-      Plain(port, TrF("%s: %s/%s chunks, %s B/s",
-                      {line->phase, std::to_string(done), std::to_string(total), Fixed(bytes_per_second, 0)}));
+      Plain(port,
+            TrF("%s: %s/%s chunks, %s B/s", {line->phase, std::to_string(done),
+                                             std::to_string(total), Fixed(bytes_per_second, 0)}));
     }
   }
 }
@@ -179,8 +183,10 @@ void PortLinesReport::Result(const PortResult& r) {
   line->phase = r.ok() ? Tr("PASSED") : r.interrupted ? Tr("STOPPED") : Tr("FAILED");
   const std::string unit = std::to_string(r.unit);
   Above(r.port + ": " +
-        (r.serial_number ? TrF("unit %s, serial %s, %s in %s s: %s", {unit, *r.serial_number, line->phase, seconds, line->status})
-                         : TrF("unit %s, %s in %s s: %s", {unit, line->phase, seconds, line->status})));
+        (r.serial_number
+             ? TrF("unit %s, serial %s, %s in %s s: %s",
+                   {unit, *r.serial_number, line->phase, seconds, line->status})
+             : TrF("unit %s, %s in %s s: %s", {unit, line->phase, seconds, line->status})));
   line->status = TrF("%s unit %s; waiting for the next board", {line->phase, unit});
 }
 
@@ -198,7 +204,8 @@ void PortLinesReport::Board(const std::string& port, long long unit, const std::
   const std::lock_guard lock(mutex_);
   if (Line* line = Find(port)) {
     line->phase = Tr("board");
-    line->status = serial ? TrF("unit %s, serial %s", {std::to_string(unit), *serial}) : TrF("unit %s", {std::to_string(unit)});
+    line->status = serial ? TrF("unit %s, serial %s", {std::to_string(unit), *serial})
+                          : TrF("unit %s", {std::to_string(unit)});
   }
   Plain(port, serial ? TrF("board answered: unit %s, serial %s", {std::to_string(unit), *serial})
                      : TrF("board answered: unit %s", {std::to_string(unit)}));
@@ -221,13 +228,16 @@ void PortLinesReport::StationSummary(const station::StationSummaryEvent& summary
   if (live_) Draw();
   std::size_t name_width = 4;
   for (const auto& port : summary.ports) name_width = std::max(name_width, port.port.size());
-  Print(out_, "\n%-*s  %6s %6s %11s\n", static_cast<int>(name_width), std::string(Tr("port")).c_str(),
-        std::string(Tr("passed")).c_str(), std::string(Tr("failed")).c_str(), std::string(Tr("interrupted")).c_str());
+  Print(out_, "\n%-*s  %6s %6s %11s\n", static_cast<int>(name_width),
+        std::string(Tr("port")).c_str(), std::string(Tr("passed")).c_str(),
+        std::string(Tr("failed")).c_str(), std::string(Tr("interrupted")).c_str());
   for (const auto& port : summary.ports) {
     Print(out_, "%-*s  %6d %6d %11d\n", static_cast<int>(name_width), port.port.c_str(), port.passed, port.failed,
           port.interrupted);
   }
-  Say(out_, "%s units passed, %s failed, %s interrupted; exit status %s\n", {std::to_string(summary.passed), std::to_string(summary.failed), std::to_string(summary.interrupted), std::to_string(summary.exit_status)});
+  Say(out_, "%s units passed, %s failed, %s interrupted; exit status %s\n",
+      {std::to_string(summary.passed), std::to_string(summary.failed),
+       std::to_string(summary.interrupted), std::to_string(summary.exit_status)});
   std::fflush(out_);
 }
 
@@ -263,20 +273,26 @@ void PortLinesReport::Summary(const std::vector<PortResult>& results, int exit_s
   if (live_) Draw();
   std::size_t name_width = 4;
   for (const auto& r : results) name_width = std::max(name_width, r.port.size());
-  Print(out_, "\n%-*s  %-8s %9s %9s  %s\n", static_cast<int>(name_width), std::string(Tr("port")).c_str(),
-        std::string(Tr("result")).c_str(), std::string(Tr("seconds")).c_str(), std::string(Tr("bytes")).c_str(),
+  Print(out_, "\n%-*s  %-8s %9s %9s  %s\n", static_cast<int>(name_width),
+        std::string(Tr("port")).c_str(), std::string(Tr("result")).c_str(),
+        std::string(Tr("seconds")).c_str(), std::string(Tr("bytes")).c_str(),
         std::string(Tr("log")).c_str());
   for (const auto& r : results) {
-    const std::string result = r.interrupted ? std::string(Tr("stopped")) : "[" + std::to_string(r.id) + "]";
-    Print(out_, "%-*s  %-8s %9.1f %9lld  %s\n", static_cast<int>(name_width), r.port.c_str(), result.c_str(),
-                 r.seconds, r.bytes, r.log.c_str());
-    std::string text = r.interrupted ? std::string(Tr("interrupted"))
-                                     : OneLine(MessageTextShown(r.id, r.text.empty() ? MessageText(r.id) : r.text));
+    const std::string result =
+        r.interrupted ? std::string(Tr("stopped")) : "[" + std::to_string(r.id) + "]";
+    Print(out_, "%-*s  %-8s %9.1f %9lld  %s\n", static_cast<int>(name_width), r.port.c_str(),
+          result.c_str(), r.seconds, r.bytes, r.log.c_str());
+    std::string text =
+        r.interrupted
+            ? std::string(Tr("interrupted"))
+            : OneLine(MessageTextShown(r.id, r.text.empty() ? MessageText(r.id) : r.text));
     if (const std::string where = Where(r.stop); !r.ok() && !where.empty()) text += " (" + where + ")";
     Print(out_, "%-*s  %s\n", static_cast<int>(name_width), "", text.c_str());
   }
   const auto ok = std::count_if(results.begin(), results.end(), [](const PortResult& r) { return r.ok(); });
-  Say(out_, "%s of %s ports updated; exit status %s\n", {std::to_string(static_cast<long long>(ok)), std::to_string(results.size()), std::to_string(exit_status)});
+  Say(out_, "%s of %s ports updated; exit status %s\n",
+      {std::to_string(static_cast<long long>(ok)), std::to_string(results.size()),
+       std::to_string(exit_status)});
   std::fflush(out_);
 }
 
@@ -288,8 +304,8 @@ void TerminalReport::Message(const std::string*, int id, std::string_view text) 
 
 void TerminalReport::Phase(const std::string&, std::string_view phase, int total, std::string_view text) {
   const bool boot = phase == "boot";
-  progress_.SetTextAndRange(MessageTextShown(boot ? kMsgBootProgress : kMsgFlashProgress, text), total,
-                            boot ? Transfer::kBootProgram : Transfer::kUpdate);
+  progress_.SetTextAndRange(MessageTextShown(boot ? kMsgBootProgress : kMsgFlashProgress, text),
+                            total, boot ? Transfer::kBootProgram : Transfer::kUpdate);
   progress_.Show();
 }
 

@@ -2,21 +2,21 @@
 // create or normalise the settings file as closing its main window would.
 
 #include <cstdio>
-#include <iostream>
-#include <memory>
 #include <filesystem>
+#include <iostream>
 #include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-#include <nlohmann/json.hpp>
 
 #include "base/messages.h"
 #include "base/program_paths.h"
-#include "cli/output.h"
 #include "base/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
+#include "cli/output.h"
 #include "settings/update_settings.h"
 
 namespace quillon::cli {
@@ -35,7 +35,8 @@ struct SettingsOptions {
 std::string ParseMap(const std::string& text, int& com, std::string& device) {
   const auto equals = text.find('=');
   com = equals == std::string::npos ? 0 : ComNameNumber(std::string_view(text).substr(0, equals));
-  if (com <= 0) return TrF("--map %s: give COMn=DEVICE, e.g. COM3=/dev/serial/by-id/usb-FTDI_...", {text});
+  if (com <= 0)
+    return TrF("--map %s: give COMn=DEVICE, e.g. COM3=/dev/serial/by-id/usb-FTDI_...", {text});
   device = text.substr(equals + 1);
   if (device.empty()) return {};
   std::error_code error;
@@ -49,7 +50,8 @@ std::string ParseMap(const std::string& text, int& com, std::string& device) {
 // reaches it (another drive).
 std::string InfoFileName(const std::string& boot, const UpdateSettings& settings) {
   std::error_code error;
-  const auto relative = std::filesystem::proximate(Utf8Path(boot), Utf8Path(settings.ProgramDir), error);
+  const auto relative =
+      std::filesystem::proximate(Utf8Path(boot), Utf8Path(settings.ProgramDir), error);
   if (error || relative.is_absolute() || relative.empty()) return {};
   const auto text = relative.generic_u8string();
   return std::string(text.begin(), text.end());
@@ -83,16 +85,22 @@ int RunSettings(const Context& context, const SettingsOptions& options) {
     }
     std::error_code error;
     if (!device.empty() && !std::filesystem::exists(Utf8Path(device), error)) {
-      Say(stderr, "note: %s does not exist now; COM%s will open it once it does\n", {device, std::to_string(com)});
+      Say(stderr, "note: %s does not exist now; COM%s will open it once it does\n",
+          {device, std::to_string(com)});
     }
     if (com > settings.MaxCom) {
-      Say(stderr, "note: the desktop program's COM list ends at COM%s (MAXCOM); --port COM%s reaches it\n", {std::to_string(settings.MaxCom), std::to_string(com)});
+      Say(stderr,
+          "note: the desktop program's COM list ends at COM%s (MAXCOM); --port COM%s reaches it\n",
+          {std::to_string(settings.MaxCom), std::to_string(com)});
     }
   }
   if (!options.boot.empty()) {
     const auto name = InfoFileName(options.boot, settings);
     if (name.empty()) {
-      Say(stderr, "error: --boot %s: the programs look for the boot file from %s, and no relative name reaches it from there; copy it into that folder and give that copy\n", {options.boot, settings.ProgramDir});
+      Say(stderr,
+          "error: --boot %s: the programs look for the boot file from %s, and no relative name "
+          "reaches it from there; copy it into that folder and give that copy\n",
+          {options.boot, settings.ProgramDir});
       return kExitUsage;
     }
     std::error_code error;
@@ -126,15 +134,23 @@ int RunSettings(const Context& context, const SettingsOptions& options) {
     for (const auto& r : replaced) out["Replaced"].push_back({{"key", r.key}, {"read", r.read}, {"used", r.used}});
     Print(stdout, "%s\n", JsonText(out).c_str());
   } else {
-    const std::string_view state = existed        ? ""
-                                   : options.save ? Tr(" (did not exist: made now)")
-                                                  : Tr(" (does not exist: these are the defaults; --save makes it)");
+    const std::string_view state =
+        existed        ? ""
+        : options.save ? Tr(" (did not exist: made now)")
+                       : Tr(" (does not exist: these are the defaults; --save makes it)");
     Say(stdout, "Settings file: %s%s\nLog:           %s\n", {ini, state, paths.StsPath});
     for (const auto& r : replaced) {
-      Say(stdout, "  %s: the file says %s, which is not allowed; %s is used instead\n", {r.key, std::to_string(r.read), std::to_string(r.used)});
+      Say(stdout, "  %s: the file says %s, which is not allowed; %s is used instead\n",
+          {r.key, std::to_string(r.read), std::to_string(r.used)});
     }
-    Say(stdout, "  Mot File  = %s\n  Info File = %s\n  Baudrate  = %s\n  COM       = %s\n  MAXCOM    = %s\n  SendWait  = %s\n", {settings.MotFile, settings.InfoFile, std::to_string(settings.Baudrate), std::to_string(settings.Com), std::to_string(settings.MaxCom), std::to_string(settings.SendWait)});
-    for (const auto& [com, device] : settings.Ports) Say(stdout, "  [Ports] COM%s -> %s\n", {std::to_string(com), device});
+    Say(stdout,
+        "  Mot File  = %s\n  Info File = %s\n  Baudrate  = %s\n  COM       = %s\n  MAXCOM    = "
+        "%s\n  SendWait  = %s\n",
+        {settings.MotFile, settings.InfoFile, std::to_string(settings.Baudrate),
+         std::to_string(settings.Com), std::to_string(settings.MaxCom),
+         std::to_string(settings.SendWait)});
+    for (const auto& [com, device] : settings.Ports)
+      Say(stdout, "  [Ports] COM%s -> %s\n", {std::to_string(com), device});
   }
   return kExitSuccess;
 }
@@ -147,10 +163,12 @@ void AddSettingsCommand(CLI::App& app, const Context& context, int& status) {
   sub->add_option("--ini", options->ini, "settings file (default: " + context.IniPlace() + ")")
       ->transform(AbsolutePath());
   sub->add_option("--map", options->maps,
-                  "COMn=DEVICE: COM port n opens DEVICE (best a /dev/serial/by-id name, which stays with the "
+                  "COMn=DEVICE: COM port n opens DEVICE (best a /dev/serial/by-id name, which "
+                  "stays with the "
                   "adapter); COMn= removes the entry; repeatable; written with --save")
       ->allow_extra_args(false);
-  sub->add_option("--boot", options->boot, "the boot file (Info File), written with --save")->transform(AbsolutePath());
+  sub->add_option("--boot", options->boot, "the boot file (Info File), written with --save")
+      ->transform(AbsolutePath());
   sub->add_flag("--json", options->json, "print one JSON object");
   sub->add_flag("--save", options->save, "write the values back, as closing the main window does");
   sub->callback([options, &context, &status] { status = RunSettings(context, *options); });

@@ -1,20 +1,21 @@
 // quillon-cli station: a production line's fixtures, board after board on every port, with a
 // row per unit in the run records and a serial number stamped into each unit.
 
+#include "station/station.h"
+
 #include <cstdio>
 #include <memory>
 
 #include "base/messages.h"
+#include "base/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/flash_steps.h"
 #include "cli/interrupt.h"
 #include "cli/output.h"
-#include "base/words.h"
 #include "cli/terminal.h"
 #include "image/serial_stamp.h"
 #include "station/run_records.h"
-#include "station/station.h"
 #if QUILLON_LIVE_PAGE
 #include "station/page/live_page.h"
 #endif
@@ -53,12 +54,17 @@ std::optional<int> CheckStamp(const FlashImage& image, const std::string& text, 
   if (text.empty()) return std::nullopt;
   stamp = ParseSerialStamp(text);
   if (!stamp) {
-    Say(stderr, "error: --serial-number %s: write ADDR:FORMAT, FORMAT one of be32, le32, be16, le16 or dec:W (W digits, 1 to 16), e.g. 0x3FF00:be32\n", {text});
+    Say(stderr,
+        "error: --serial-number %s: write ADDR:FORMAT, FORMAT one of be32, le32, be16, le16 or "
+        "dec:W (W digits, 1 to 16), e.g. 0x3FF00:be32\n",
+        {text});
     return kExitUsage;
   }
   const StampCheck check = CheckSerialStamp(image, *stamp);
   if (check.kind == StampCheck::Kind::kOutsideFlash) {
-    Say(stderr, "error: --serial-number: %s bytes at %s do not fit inside the flash (0x00000-0x3FFFF)\n", {std::to_string(stamp->width), Hex(static_cast<std::uint32_t>(stamp->address))});
+    Say(stderr,
+        "error: --serial-number: %s bytes at %s do not fit inside the flash (0x00000-0x3FFFF)\n",
+        {std::to_string(stamp->width), Hex(static_cast<std::uint32_t>(stamp->address))});
     return kExitUsage;
   }
   if (check.kind == StampCheck::Kind::kOverData) {
@@ -68,7 +74,10 @@ std::optional<int> CheckStamp(const FlashImage& image, const std::string& text, 
       std::snprintf(pair, sizeof pair, " %02X", byte);
       held += pair;
     }
-    Say(stderr, "error: --serial-number: the update file puts data at %s (it holds%s there); choose an address the update leaves erased (0xFF)\n", {Hex(static_cast<std::uint32_t>(stamp->address)), held});
+    Say(stderr,
+        "error: --serial-number: the update file puts data at %s (it holds%s there); choose an "
+        "address the update leaves erased (0xFF)\n",
+        {Hex(static_cast<std::uint32_t>(stamp->address)), held});
     return kExitUsage;
   }
   return std::nullopt;
@@ -82,7 +91,9 @@ std::unique_ptr<station::page::LivePage> StartPage(const FlashRun& run, const st
                                                    station::RunRecords* records) {
   const auto where = ParseListenAddress(run.options.http);
   if (!where) {
-    Say(stderr, "error: --http %s: write PORT, ADDR:PORT or [IPv6]:PORT, e.g. 8080 or 0.0.0.0:8080\n", {run.options.http});
+    Say(stderr,
+        "error: --http %s: write PORT, ADDR:PORT or [IPv6]:PORT, e.g. 8080 or 0.0.0.0:8080\n",
+        {run.options.http});
     return nullptr;
   }
   station::page::PageFacts facts;
@@ -101,7 +112,10 @@ std::unique_ptr<station::page::LivePage> StartPage(const FlashRun& run, const st
   const std::string shown = (ipv6 ? "[" + where->first + "]" : where->first) + ":" + std::to_string(page->port());
   Say(stderr, "station: live page at http://%s/\n", {shown});
   if (where->first != "127.0.0.1" && where->first != "::1" && where->first != "localhost") {
-    Say(stderr, "station: the live page listens on %s, not only on this machine: anyone who reaches this address can read it (it changes nothing)\n", {shown});
+    Say(stderr,
+        "station: the live page listens on %s, not only on this machine: anyone who reaches this "
+        "address can read it (it changes nothing)\n",
+        {shown});
   }
   return page;
 }
@@ -116,7 +130,9 @@ int StationExit(const station::StationOutcome& outcome) {
 
 int RunStationCommand(const Context& context, const FlashOptions& options) {
   if (!station::RecordsAvailable()) {
-    Say(stderr, "error: this build of quillon-cli has no station: it was made without SQLite for the run records (the Linux build has it)\n");
+    Say(stderr,
+        "error: this build of quillon-cli has no station: it was made without SQLite for the run "
+        "records (the Linux build has it)\n");
     return kExitUsage;
   }
   FlashRun run{options, {}};
@@ -142,7 +158,8 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   }
   auto records = station::RunRecords::Open(records_path, error);
   if (!records) {
-    Say(stderr, "error: the run records %s cannot be used: %s; name another file with --record\n", {records_path, error});
+    Say(stderr, "error: the run records %s cannot be used: %s; name another file with --record\n",
+        {records_path, error});
     return kExitUsage;
   }
   plan.records = records.get();
@@ -168,19 +185,24 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   run.events.Publish(station::MessageEvent{std::nullopt, kMsgRestartInBootMode, std::string(MessageText(kMsgRestartInBootMode))});
   if (!options.json) {
     if (run.several()) {
-      Say(stdout, "station: %s ports, records in %s; put a board in boot mode on a fixture (Ctrl-C ends)\n",
+      Say(stdout,
+          "station: %s ports, records in %s; put a board in boot mode on a fixture (Ctrl-C ends)\n",
           {std::to_string(run.jobs.size()), records_path});
     } else {
-      Say(stdout, "station: 1 port, records in %s; put a board in boot mode on the fixture (Ctrl-C ends)\n",
+      Say(stdout,
+          "station: 1 port, records in %s; put a board in boot mode on the fixture (Ctrl-C ends)\n",
           {records_path});
     }
   }
   const auto outcome = station::RunStation(run.jobs, run.settings, run.files, plan, InterruptFlag(), run.events,
                                            [&run] { run.report->Tick(); });
   const int status = StationExit(outcome);
-  if (!outcome.halted.empty()) Say(stderr, "error: the station stopped taking boards: %s\n", {outcome.halted});
+  if (!outcome.halted.empty())
+    Say(stderr, "error: the station stopped taking boards: %s\n", {outcome.halted});
   if (status == kExitInterrupted) {
-    Say(stderr, "quillon-cli: interrupted; the unit under way has the record INTERRUPTED and a row with result 130. Its board holds a partly written flash: run it again.\n");
+    Say(stderr,
+        "quillon-cli: interrupted; the unit under way has the record INTERRUPTED and a row with "
+        "result 130. Its board holds a partly written flash: run it again.\n");
   }
   run.events.Publish(station::StationSummaryEvent{outcome.ports, outcome.passed, outcome.failed, outcome.interrupted, status});
   // The page, still open, now says that the station has ended; its streams end with the process.

@@ -1,11 +1,10 @@
 #include "cli/terminal.h"
-#include "cli/output.h"
 
 #include <cctype>
 
-
 #include "base/messages.h"
 #include "base/words.h"
+#include "cli/output.h"
 #include "image/flash_image.h"
 
 namespace quillon::cli {
@@ -68,7 +67,8 @@ void TerminalProgress::Close() {
   } else {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     Print(out_, "%s\n",
-          TrF("%s: %s of %s chunks in %s s", {text_, std::to_string(done_), std::to_string(steps_), Fixed(seconds, 1)})
+          TrF("%s: %s of %s chunks in %s s",
+              {text_, std::to_string(done_), std::to_string(steps_), Fixed(seconds, 1)})
               .c_str());
   }
   std::fflush(out_);
@@ -81,8 +81,9 @@ void TerminalProgress::Draw(bool final_line) {
   const int filled = steps_ > 0 ? done_ * width / steps_ : width;
   std::string bar(static_cast<std::size_t>(filled), '#');
   bar.resize(width, '.');
-  std::string line = text_ + " [" + bar + "] " +
-                     TrF("%s/%s chunks, %s B/s", {std::to_string(done_), std::to_string(steps_), Fixed(rate, 0)});
+  std::string line =
+      text_ + " [" + bar + "] " +
+      TrF("%s/%s chunks, %s B/s", {std::to_string(done_), std::to_string(steps_), Fixed(rate, 0)});
   if (!final_line && rate > 0 && done_ < steps_) {
     line += TrF(", %s s left", {Fixed((steps_ - done_) * kChunkSize / rate, 0)});
   }

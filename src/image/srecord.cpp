@@ -1,12 +1,11 @@
 #include "image/srecord.h"
 
-#include "base/words.h"
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <new>
 
+#include "base/words.h"
 
 namespace quillon {
 namespace {
@@ -43,12 +42,18 @@ int HexPair(const char* two) { return (Nibble(two[0]) * 16) | Nibble(two[1]); }
 
 std::string_view RecordFaultText(RecordFault fault) {
   switch (fault) {
-    case RecordFault::kNone: return ToTranslate("good");
-    case RecordFault::kNotS: return ToTranslate("does not start with \"S\"");
-    case RecordFault::kBadType: return ToTranslate("bad record type");
-    case RecordFault::kCutShort: return ToTranslate("record cut short");
-    case RecordFault::kNonHex: return ToTranslate("non-hex character");
-    case RecordFault::kBadChecksum: return ToTranslate("bad checksum");
+    case RecordFault::kNone:
+      return ToTranslate("good");
+    case RecordFault::kNotS:
+      return ToTranslate("does not start with \"S\"");
+    case RecordFault::kBadType:
+      return ToTranslate("bad record type");
+    case RecordFault::kCutShort:
+      return ToTranslate("record cut short");
+    case RecordFault::kNonHex:
+      return ToTranslate("non-hex character");
+    case RecordFault::kBadChecksum:
+      return ToTranslate("bad checksum");
   }
   return ToTranslate("unknown");
 }

@@ -1,11 +1,11 @@
 #include "serial/port_list.h"
 
-#include "serial/serial_port.h"
-#include "serial/usb_text.h"
-
 #include <algorithm>
 #include <cctype>
 #include <map>
+
+#include "serial/serial_port.h"
+#include "serial/usb_text.h"
 
 namespace quillon {
 
@@ -118,7 +118,8 @@ std::vector<std::vector<std::string>> SharedUsbSerialNumbers(const std::vector<S
   return shared;
 }
 
-ComPlan PlanComList(const std::map<int, std::string>& ports, const std::vector<SerialPortInfo>& found, int max_com) {
+ComPlan PlanComList(const std::map<int, std::string>& ports,
+                    const std::vector<SerialPortInfo>& found, int max_com) {
   ComPlan plan;
   std::map<int, std::string> numbers = ports;
   std::map<int, const SerialPortInfo*> behind;

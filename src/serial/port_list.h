@@ -73,8 +73,9 @@ struct ComChoice {
   std::string description;  ///< the adapter's product name, when the system tells it
 };
 struct ComPlan {
-  std::vector<ComChoice> entries;     ///< COM1 .. COM`max_com`
-  std::map<int, std::string> added;   ///< new [Ports] entries: COM number -> by-id name of an adapter
+  std::vector<ComChoice> entries;  ///< COM1 .. COM`max_com`
+  std::map<int, std::string>
+      added;  ///< new [Ports] entries: COM number -> by-id name of an adapter
 };
 
 /// COM1 to COM`max_com` with the device behind each, given the settings' [Ports] map and the
@@ -82,6 +83,7 @@ struct ComPlan {
 /// gets the lowest number that [Ports] does not give away and whose /dev/ttyS has no UART
 /// behind it; it is named by its /dev/serial/by-id link (which stays with the adapter
 /// whatever the system numbers it) when it has one.
-ComPlan PlanComList(const std::map<int, std::string>& ports, const std::vector<SerialPortInfo>& found, int max_com);
+ComPlan PlanComList(const std::map<int, std::string>& ports,
+                    const std::vector<SerialPortInfo>& found, int max_com);
 
 }  // namespace quillon

@@ -1,11 +1,10 @@
-#include "serial/port_list.h"
-#include "serial/serial_port.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
+#include "serial/port_list.h"
+#include "serial/serial_port.h"
 #include "testing/fake_sysfs.h"
 
 namespace quillon {

@@ -54,6 +54,7 @@ void LoadSettings(UpdateSettings& settings, ProfileStore& store, std::vector<Set
 bool SaveSettings(const UpdateSettings& settings, ProfileStore& store, std::string* why = nullptr);
 /// Writes these entries of section "Ports" (`COMn=device`; an empty device clears the entry),
 /// all in one write, leaving the others as they are. False, with `why`, when it could not.
-bool SavePorts(const std::map<int, std::string>& ports, ProfileStore& store, std::string* why = nullptr);
+bool SavePorts(const std::map<int, std::string>& ports, ProfileStore& store,
+               std::string* why = nullptr);
 
 }  // namespace quillon

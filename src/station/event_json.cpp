@@ -17,24 +17,27 @@ double Millisecond(double seconds) { return std::round(seconds * 1000.0) / 1000.
 std::string WarningText(const WarningEvent& warning, Language language) {
   switch (warning.kind) {
     case WarningEvent::Kind::kLogUnwritten:
-      return TrFIn(language, "the log %s could not be written; its record: %s", {warning.path, warning.record});
+      return TrFIn(language, "the log %s could not be written; its record: %s",
+                   {warning.path, warning.record});
     case WarningEvent::Kind::kTraceUnwritable:
-      return TrFIn(language, "the trace %s cannot be written: this run is not traced", {warning.path});
+      return TrFIn(language, "the trace %s cannot be written: this run is not traced",
+                   {warning.path});
   }
   return {};
 }
 
 // The phases' names as the words show them (JSON names them as PhaseName does).
-[[maybe_unused]] constexpr std::string_view kPhaseWords[] = {ToTranslate("open"), ToTranslate("boot"),
-                                                             ToTranslate("handshake"), ToTranslate("transfer"),
-                                                             ToTranslate("closing")};
+[[maybe_unused]] constexpr std::string_view kPhaseWords[] = {
+    ToTranslate("open"), ToTranslate("boot"), ToTranslate("handshake"), ToTranslate("transfer"),
+    ToTranslate("closing")};
 
 std::string StopText(const StopPoint& stop, Language language) {
   const char* phase = PhaseName(stop.phase);
   if (phase == nullptr) return {};
   const std::string_view word = TrIn(language, phase);
   if (stop.phase != RunPhase::kTransfer) return TrFIn(language, "stopped in %s", {word});
-  return TrFIn(language, "stopped in %s, block %s chunk %s", {word, std::to_string(stop.block), std::to_string(stop.chunk)});
+  return TrFIn(language, "stopped in %s, block %s chunk %s",
+               {word, std::to_string(stop.block), std::to_string(stop.chunk)});
 }
 
 nlohmann::ordered_json ResultJson(const PortResult& r) {
@@ -52,7 +55,8 @@ nlohmann::ordered_json ResultJson(const PortResult& r) {
     event["text"] = text;
     event["text_en"] = MessageTextEnglish(r.id, text);
     const std::string where = StopText(r.stop);
-    event["reason"] = MessageTextEnglish(r.id, text) + (where.empty() ? "" : " The update " + where + ".");
+    event["reason"] =
+        MessageTextEnglish(r.id, text) + (where.empty() ? "" : " The update " + where + ".");
   }
   if (!r.ok()) {
     if (const char* phase = PhaseName(r.stop.phase); phase != nullptr) {

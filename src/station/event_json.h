@@ -6,13 +6,11 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "base/words.h"
-
 #include "station/events.h"
 
 namespace quillon::station {

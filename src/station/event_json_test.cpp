@@ -30,7 +30,8 @@ TEST(EventJsonTest, AFailedResultSaysWhereItStopped) {
   stopped.stop = {RunPhase::kBoot};
   const auto objects = Objects({ResultEvent{failed}, ResultEvent{stopped}, SummaryEvent{{failed, stopped}, 130}});
   ASSERT_EQ(objects.size(), 3u);
-  EXPECT_EQ(objects[0], nlohmann::json::parse(R"({"event":"result","port":"/dev/ttyUSB1","id":503,"interrupted":false,
+  EXPECT_EQ(objects[0], nlohmann::json::parse(
+                            R"({"event":"result","port":"/dev/ttyUSB1","id":503,"interrupted":false,
     "ok":false,"seconds":12.346,"bytes":4242,"log":"/l/q-ttyUSB1.sts",
     "text":"バージョンアップファイルの転送に失敗しました。","text_en":"Sending the update file failed.",
     "reason":"Sending the update file failed. The update stopped in transfer, block 9 chunk 17.",

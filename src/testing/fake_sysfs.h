@@ -19,7 +19,8 @@ class FakeSystem {
   void Adapter(const std::string& tty, int socket, const std::string& vid, const std::string& pid,
                const std::string& serial, int interface = 0, const std::string& product = {}) {
     const fs::path usb = dir_ / "sys/devices/pci0000:00/usb1" / ("1-" + std::to_string(socket));
-    const std::string interface_name = "1-" + std::to_string(socket) + ":1." + std::to_string(interface);
+    const std::string interface_name =
+        "1-" + std::to_string(socket) + ":1." + std::to_string(interface);
     const fs::path port = usb / interface_name / tty;
     fs::create_directories(port);
     dir_.Write(fs::relative(usb / interface_name / "bInterfaceNumber", dir_.path()).string(),
@@ -30,17 +31,20 @@ class FakeSystem {
     Tty(tty, port, "usb-serial");
     fs::create_directories(dir_ / "dev/serial/by-path");
     fs::create_symlink("../../" + tty, dir_ / "dev/serial/by-path" /
-                                           ("pci-0000:00:14.0-usb-0:" + std::to_string(socket) + ":1." +
-                                            std::to_string(interface) + "-port0"));
+                                           ("pci-0000:00:14.0-usb-0:" + std::to_string(socket) +
+                                            ":1." + std::to_string(interface) + "-port0"));
     if (!product.empty()) {
       dir_.Write(fs::relative(usb / "product", dir_.path()).string(), product + "\n");
       fs::create_directories(dir_ / "dev/serial/by-id");
-      fs::create_symlink("../../" + tty, dir_ / "dev/serial/by-id" / ById(product, serial, interface));
+      fs::create_symlink("../../" + tty,
+                         dir_ / "dev/serial/by-id" / ById(product, serial, interface));
     }
   }
   /// The /dev/serial/by-id path udev gives such an adapter.
-  static std::string ById(const std::string& product, const std::string& serial, int interface = 0) {
-    std::string name = "usb-" + product + "_" + serial + "-if0" + std::to_string(interface) + "-port0";
+  static std::string ById(const std::string& product, const std::string& serial,
+                          int interface = 0) {
+    std::string name =
+        "usb-" + product + "_" + serial + "-if0" + std::to_string(interface) + "-port0";
     std::replace(name.begin(), name.end(), ' ', '_');
     return name;
   }

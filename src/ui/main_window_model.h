@@ -25,7 +25,8 @@ struct ComEntry {
 };
 
 /// The ports the system has, given the settings' [Ports] map (ListSerialPorts).
-using PortLister = std::function<std::vector<SerialPortInfo>(const std::map<int, std::string>& ports)>;
+using PortLister =
+    std::function<std::vector<SerialPortInfo>(const std::map<int, std::string>& ports)>;
 
 /// What the file-open dialog of Browse is given.
 struct BrowseRequest {

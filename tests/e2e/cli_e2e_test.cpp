@@ -2,17 +2,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <chrono>
-#include <thread>
-
+#include <csignal>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <thread>
 
 #include "testing/process.h"
 #include "testing/temp_dir.h"
@@ -264,7 +261,9 @@ TEST_F(CliTest, SettingsMapAndBootAreWrittenOnlyWithSave) {
   EXPECT_EQ(json.at("Ports").at("COM3"), "/dev/null");
   // COMn= takes the entry away; anything but COMn=DEVICE is a usage error that writes nothing.
   EXPECT_EQ(Cli({"settings", "--ini", ini.string(), "--map", "COM3=", "--save"}).status, 0);
-  EXPECT_TRUE(nlohmann::json::parse(Cli({"settings", "--json", "--ini", ini.string()}).out).at("Ports").empty());
+  EXPECT_TRUE(nlohmann::json::parse(Cli({"settings", "--json", "--ini", ini.string()}).out)
+                  .at("Ports")
+                  .empty());
   for (const char* bad : {"3=/dev/null", "COMX=/dev/null", "/dev/null"}) {
     const auto before = ReadFileBytes(ini);
     const auto refused = Cli({"settings", "--ini", ini.string(), "--map", bad, "--save"});
@@ -280,23 +279,28 @@ TEST_F(CliTest, DoctorGivesARootPortToDialoutWithAUdevRule) {
   if (::geteuid() != 0 || !std::filesystem::exists("/usr/bin/setpriv")) {
     GTEST_SKIP() << "needs root, to make a port root's and to run doctor as another user";
   }
-  std::filesystem::permissions(dir_.path(), std::filesystem::perms::all & ~std::filesystem::perms::others_write &
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms::all &
+                                                ~std::filesystem::perms::others_write &
                                                 ~std::filesystem::perms::group_write);
   const auto link = dir_ / "port";
-  const pid_t device = testing::Spawn({QUILLON_DEVSIM, "--link", link.string()}, dir_ / "dev.out", dir_ / "dev.err");
-  for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const pid_t device =
+      testing::Spawn({QUILLON_DEVSIM, "--link", link.string()}, dir_ / "dev.out", dir_ / "dev.err");
+  for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const auto real = std::filesystem::canonical(link);
   ASSERT_EQ(::chown(real.c_str(), 0, 0), 0);
   ASSERT_EQ(::chmod(real.c_str(), 0660), 0);
-  const int status = testing::Wait(testing::Spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                                   QUILLON_CLI, "doctor", "--json", "--port", link.string()},
-                                                  dir_ / "out", dir_ / "err"));
+  const int status = testing::Wait(
+      testing::Spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                      QUILLON_CLI, "doctor", "--json", "--port", link.string()},
+                     dir_ / "out", dir_ / "err"));
   ::kill(device, SIGTERM);
   testing::Wait(device);
   EXPECT_EQ(status, 18) << ReadFileBytes(dir_ / "err");
   bool access_found = false;
   for (const auto& finding : nlohmann::json::parse(ReadFileBytes(dir_ / "out"))) {
-    const std::string fix = finding.at("fix").is_string() ? finding.at("fix").get<std::string>() : "";
+    const std::string fix =
+        finding.at("fix").is_string() ? finding.at("fix").get<std::string>() : "";
     EXPECT_THAT(fix, Not(HasSubstr("-aG root")));
     EXPECT_THAT(fix, Not(HasSubstr("-aG tty")));
     if (finding.at("check") != "port.access") continue;

@@ -17,25 +17,22 @@ extern char** environ;
 #include <termios.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <array>
-#include <cstdlib>
-#include <optional>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
-#include <regex>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 
 #include "testing/process.h"
 #include "testing/srecord_text.h"
 #include "testing/temp_dir.h"
-
 
 namespace quillon {
 namespace {
@@ -918,7 +915,8 @@ bool CatchesSignal(pid_t pid, int signal) {
   while (std::chrono::steady_clock::now() < deadline) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {
-      if (line.rfind("SigCgt:", 0) == 0 && (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0) {
+      if (line.rfind("SigCgt:", 0) == 0 &&
+          (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0) {
         return true;
       }
     }
@@ -979,8 +977,9 @@ class FlashLocaleTest : public FlashE2eTest, public ::testing::WithParamInterfac
   }
   // Two chunks in one block.
   std::string Update() const {
-    return dir_.Write("two.mot", testing::SRecordLine('1', 0x2000, std::vector<std::uint8_t>(200, 0x5A)) +
-                                     testing::SRecordLine('9', 0, {}))
+    return dir_
+        .Write("two.mot", testing::SRecordLine('1', 0x2000, std::vector<std::uint8_t>(200, 0x5A)) +
+                              testing::SRecordLine('9', 0, {}))
         .string();
   }
   std::vector<std::pair<std::string, std::string>> saved_;
@@ -993,7 +992,8 @@ TEST_P(FlashLocaleTest, ASuccessfulAndAFailedUpdateInTheReadersLanguage) {
   EXPECT_THAT(passed.err, HasSubstr(GetParam().sending));
 
   // The line drops at the second chunk: message 503.
-  auto failed = Flash({"--hangup-at-chunk", "1"}, {"--port", Port(), "--boot", SmallBoot(), Update()});
+  auto failed =
+      Flash({"--hangup-at-chunk", "1"}, {"--port", Port(), "--boot", SmallBoot(), Update()});
   EXPECT_EQ(failed.status, 13);
   EXPECT_THAT(failed.err, HasSubstr(GetParam().failed));
   EXPECT_THAT(failed.err, HasSubstr(GetParam().hint));
@@ -1002,7 +1002,8 @@ TEST_P(FlashLocaleTest, ASuccessfulAndAFailedUpdateInTheReadersLanguage) {
   ASSERT_FALSE(failed.records.empty());
   EXPECT_EQ(failed.records.back(), "SEND DATA RECORD ERROR");
 
-  auto json = Flash({"--hangup-at-chunk", "1"}, {"--json", "--port", Port(), "--boot", SmallBoot(), Update()});
+  auto json = Flash({"--hangup-at-chunk", "1"},
+                    {"--json", "--port", Port(), "--boot", SmallBoot(), Update()});
   std::optional<nlohmann::json> result;
   std::istringstream lines(json.out);
   for (std::string line; std::getline(lines, line);) {
@@ -1013,16 +1014,21 @@ TEST_P(FlashLocaleTest, ASuccessfulAndAFailedUpdateInTheReadersLanguage) {
   EXPECT_EQ(result->at("text"), "バージョンアップファイルの転送に失敗しました。");
   EXPECT_EQ(result->at("text_en"), "Sending the update file failed.");
   EXPECT_THAT(result->at("reason").get<std::string>(), HasSubstr("stopped in transfer, block"));
-  EXPECT_THAT(result->at("fix").get<std::string>(), HasSubstr("Check the connection and the bit rate"));
+  EXPECT_THAT(result->at("fix").get<std::string>(),
+              HasSubstr("Check the connection and the bit rate"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Locales, FlashLocaleTest,
-    ::testing::Values(LocaleCase{"english", "C.UTF-8", "[205] The update has finished.\nSet the DIP switches back",
+    ::testing::Values(LocaleCase{"english", "C.UTF-8",
+                                 "[205] The update has finished.\nSet the DIP switches back",
                                  "Sending the update.: ", "[503] Sending the update file failed.",
-                                 "Check the connection and the bit rate", "The update stopped in transfer, block"},
-                      LocaleCase{"japanese", "ja_JP.UTF-8", "[205] バージョンアップが終了しました\nディップスイッチを元に戻し",
-                                 "バージョンアップデータを転送中です。: ", "[503] バージョンアップファイルの転送に失敗しました。",
+                                 "Check the connection and the bit rate",
+                                 "The update stopped in transfer, block"},
+                      LocaleCase{"japanese", "ja_JP.UTF-8",
+                                 "[205] バージョンアップが終了しました\nディップスイッチを元に戻し",
+                                 "バージョンアップデータを転送中です。: ",
+                                 "[503] バージョンアップファイルの転送に失敗しました。",
                                  "接続とビットレート", "バージョンアップは転送のブロック"}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,17 +1,17 @@
 #include "ui/qt/main_window.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QAbstractItemView>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
-#include <QStyle>
 #include <QPushButton>
+#include <QStyle>
 
 #include "base/messages.h"
 #include "ui/qt/dialog_common.h"
