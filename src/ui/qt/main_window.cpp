@@ -1,5 +1,7 @@
 #include "ui/qt/main_window.h"
 
+#include <algorithm>
+
 #include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
@@ -113,7 +115,11 @@ MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
   com_list_->setCurrentIndex(model_.ComSelection());
   com_list_->setEnabled(model_.ComListEnabled());
   // Entries that name their device and adapter are wider than the box: the list opens wide.
-  com_list_->view()->setMinimumWidth(com_list_->view()->sizeHintForColumn(0) + 8);
+  int widest = 0;
+  for (int i = 0; i < com_list_->count(); ++i) {
+    widest = std::max(widest, com_list_->view()->fontMetrics().horizontalAdvance(com_list_->itemText(i)));
+  }
+  com_list_->view()->setMinimumWidth(widest + 24);  // the item's margins and a scroll bar's room
 
   // Without a window system menu, the About item lives in the window's context menu.
   auto* about = new QAction(ToQString(MessageText(kMsgAboutItem)), this);

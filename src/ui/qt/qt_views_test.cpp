@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -24,6 +25,7 @@
 #include "testing/fake_device.h"
 #include "testing/fakes.h"
 #include "testing/process.h"
+#include "testing/fake_sysfs.h"
 #include "testing/temp_dir.h"
 #include "ui/qt/qt_views.h"
 
@@ -44,7 +46,7 @@ T* Child(QWidget& parent, const char* name) {
 class QtViewsTest : public ::testing::Test {
  protected:
   void Make(const std::string& ini = "", std::unique_ptr<CommDriver> driver = nullptr,
-            std::unique_ptr<Pause> pause = nullptr) {
+            std::unique_ptr<Pause> pause = nullptr, PortLister lister = {}) {
     if (!ini.empty()) dir_.Write("quillon.ini", ini);
     if (!driver) {
       auto fake = std::make_unique<testing::FakeCommDriver>();
@@ -53,6 +55,7 @@ class QtViewsTest : public ::testing::Test {
     }
     if (!pause) pause = std::make_unique<testing::FakePause>();
     model_ = std::make_unique<MainWindowModel>(std::move(driver), std::move(pause));
+    model_->ListPortsWith(std::move(lister));
     model_->OnInitDialog((dir_ / "quillon").string());
     window_ = std::make_unique<MainWindow>(*model_);
     window_->prompt().run = [this](int id, QMessageBox& box) {
@@ -111,6 +114,21 @@ TEST_F(QtViewsTest, ControlsTextsIdsAndTabOrder) {
     order.push_back(w->objectName());
   }
   EXPECT_THAT(order, ElementsAre("1001", "1002", "1", "2"));
+}
+
+// The Linux program's COM list over a made-up system: each number with the device behind it;
+// the box keeps its size and its list opens wide enough for the longest entry.
+TEST_F(QtViewsTest, TheComListShowsTheDeviceBehindEachNumber) {
+  testing::FakeSystem system;
+  system.Adapter("ttyUSB0", 1, "0403", "6001", "A10K", 0, "FT232R USB UART");
+  Make("[Main]\r\nMAXCOM=3\r\n", nullptr, nullptr,
+       [root = system.root()](const std::map<int, std::string>& ports) { return ListSerialPorts(ports, root); });
+  auto* com = Child<QComboBox>(*window_, "1002");
+  ASSERT_EQ(com->count(), 3);
+  EXPECT_EQ(com->itemText(0), "COM1  /dev/ttyUSB0  FT232R USB UART");
+  EXPECT_EQ(com->itemData(0).toInt(), 1);
+  EXPECT_EQ(com->itemText(1), "COM2  /dev/ttyS1");
+  EXPECT_GE(com->view()->minimumWidth(), com->view()->fontMetrics().horizontalAdvance(com->itemText(0)));
 }
 
 TEST_F(QtViewsTest, SingleEntryListIsDisabled) {
