@@ -34,8 +34,11 @@ bool ReplaceFileContents(const std::filesystem::path& path, std::string_view con
     ::umask(mask);
     mode = 0666 & ~mask;
   }
-  std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-  if (target.parent_path().empty()) temporary = "." + target.filename().string() + ".XXXXXX";
+  // Appended piece by piece: "." + std::string(...) sets off a false -Wrestrict in GCC 12.
+  std::string name = ".";
+  name += target.filename().string();
+  name += ".XXXXXX";
+  std::string temporary = target.parent_path().empty() ? name : (target.parent_path() / name).string();
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) return Refuse(why, kReadOnly);
   bool ok = ::fchmod(fd, mode) == 0;
