@@ -34,6 +34,13 @@ void TerminalPrompt::ShowMessage(int id, std::string_view text) {
 TerminalProgress::TerminalProgress(std::FILE* out) : out_(out), live_(IsTerminal(out)) {}
 
 void TerminalProgress::SetTextAndRange(std::string text, int steps, Transfer) {
+  // A caption before a colon: the message's closing full stop ("." or "。") would stand
+  // before it.
+  for (std::string_view stop : {".", "。"}) {
+    if (text.size() >= stop.size() && text.compare(text.size() - stop.size(), stop.size(), stop) == 0) {
+      text.resize(text.size() - stop.size());
+    }
+  }
   text_ = std::move(text);
   steps_ = steps;
   done_ = 0;
