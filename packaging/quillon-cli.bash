@@ -58,7 +58,7 @@ _quillon_cli() {
     --log|--trace|--output|-o|--record)
       _quillon_files ''
       return ;;
-    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http)
+    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http|--probe-wait)
       return ;;
     --serial-number)
       COMPREPLY=($(compgen -W "0x3FF00:be32 0x3FF00:le32 0x3FF00:be16 0x3FF00:le16 0x3FF00:dec:8" -- "$cur"))
@@ -72,7 +72,7 @@ _quillon_cli() {
     ports) options="--ini --json --help" ;;
     flash) options="--port --boot --baud --send-wait --ini --log --trace --json --yes --record --expect-sha256 --help" ;;
     station) options="--port --boot --baud --send-wait --ini --log --trace --json --record --units --serial-number
-      --first-serial --serial-counter --expect-sha256 --operator --http --help" ;;
+      --first-serial --serial-counter --expect-sha256 --operator --http --probe-wait --help" ;;
     history) options="--record --log --since --port --serial --failed --limit --json --csv --help" ;;
     doctor) options="--port --ini --boot --json --help" ;;
   esac

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -59,6 +61,18 @@ TEST(EventLogTest, UnwritablePlaceGivesZero) {
   EventLog log(dir / "no-such-dir" / "quillon.sts");
   EXPECT_EQ(LogFailure(log, "SEND BOOT ERROR"), 0);
   EXPECT_FALSE(std::filesystem::exists(dir / "no-such-dir"));
+}
+
+// Whatever stops a record on its way (here a subscriber that throws), it is handed back.
+TEST(EventLogTest, ARecordStoppedByAnyFailureIsHandedBack) {
+  TempDir dir;
+  EventLog log(dir / "quillon.sts");
+  std::vector<std::string> handed_back;
+  log.on_record = [](const std::string&) { throw std::runtime_error("subscriber failed"); };
+  log.on_unwritten = [&](const std::string& record) { handed_back.push_back(record); };
+  EXPECT_EQ(log.WriteLog("f", 3, "SEND BOOT ERROR"), 0);
+  ASSERT_EQ(handed_back.size(), 1u);
+  EXPECT_NE(handed_back[0].find("File:f(3) :SEND BOOT ERROR"), std::string::npos);
 }
 
 // Holds the log the way another writer does for `ms` milliseconds, from another thread.

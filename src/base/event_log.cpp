@@ -51,8 +51,9 @@ namespace {
 
 int EventLog::WriteLog(std::string_view file, int line, std::string_view message) const {
   if (path_.empty() || muted || (stopped_by != nullptr && stopped_by->requested())) return 0;
+  std::string text;
   try {
-    const std::string text = FormatLogRecord(LogTimeStamp(), file, line, message);
+    text = FormatLogRecord(LogTimeStamp(), file, line, message);
     if (on_record) on_record(text);
     std::string record = LogFileBytes(text);
     record.push_back('\n');
@@ -64,11 +65,18 @@ int EventLog::WriteLog(std::string_view file, int line, std::string_view message
     }
     failing_->store(!written);
     if (written) return 1;
-    if (on_unwritten) on_unwritten(text);
-    return 0;
   } catch (...) {
-    return 0;
+    // Whatever went wrong on the way (no memory, a path that cannot be converted, a
+    // subscriber that threw), the record goes back to the caller rather than nowhere.
+    failing_->store(true);
   }
+  if (on_unwritten) {
+    try {
+      on_unwritten(text.empty() ? std::string(message) : text);
+    } catch (...) {
+    }
+  }
+  return 0;
 }
 
 }  // namespace quillon

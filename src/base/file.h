@@ -3,8 +3,10 @@
 // file_win32.cpp): the log's exclusive append, the local time, the descriptors the output
 // queues write to, and whether a path may be written.
 
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +32,16 @@ int OpenNewFile(const std::string& path);
 /// away, the disk is full).
 bool WriteAll(int fd, std::string_view text);
 void CloseFile(int fd);
+
+/// Which file a path leads to: its device and its number on that device (inode; on Windows the
+/// volume's serial number and the file's index), so that a file deleted or replaced under its
+/// name is told from the one that was opened. Nothing when the path leads nowhere.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t number = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> IdentifyFile(const std::filesystem::path& path);
 
 /// Whether this user may write `path` (a file or a folder).
 bool MayWritePath(const std::filesystem::path& path);

@@ -64,6 +64,17 @@ bool WriteAll(int fd, std::string_view text) {
 
 void CloseFile(int fd) { posix::Close(fd); }
 
+std::optional<FileIdentity> IdentifyFile(const std::filesystem::path& path) {
+  // O_NONBLOCK: a FIFO put at the name is identified, never waited on.
+  const int fd = posix::Open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat status {};
+  const bool known = posix::Fstat(fd, &status) == 0;
+  posix::Close(fd);
+  if (!known) return std::nullopt;
+  return FileIdentity{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
 bool MayWritePath(const std::filesystem::path& path) { return ::access(path.c_str(), W_OK) == 0; }
 
 }  // namespace quillon

@@ -1,5 +1,7 @@
+#include <windows.h>
+
+#include <algorithm>
 #include <cctype>
-#include <fstream>
 
 #include "base/replace_file.h"
 #include "base/replace_file_reasons.h"
@@ -39,18 +41,30 @@ bool ReplaceFileContents(const std::filesystem::path& path, std::string_view con
   }
   auto temporary = target;
   temporary += ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << content;
-    out.close();
-    if (!out) {
-      std::filesystem::remove(temporary, error);
-      return Refuse(why, kWriteFailed);
-    }
+  // The new contents reach the disk before they take the old one's name: a power cut leaves
+  // the old file or the new one, never an empty one.
+  const HANDLE file = ::CreateFileW(temporary.wstring().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Refuse(why, kWriteFailed);
+  bool written = true;
+  for (std::size_t at = 0; written && at < content.size();) {
+    const DWORD part = static_cast<DWORD>(std::min<std::size_t>(content.size() - at, 1u << 20));
+    DWORD done = 0;
+    written = ::WriteFile(file, content.data() + at, part, &done, nullptr) != 0 && done > 0;
+    at += done;
   }
-  std::filesystem::rename(temporary, target, error);
-  if (error) std::filesystem::remove(temporary, error);
-  return !error || Refuse(why, kReadOnly);
+  written = written && ::FlushFileBuffers(file) != 0;
+  ::CloseHandle(file);
+  if (!written) {
+    std::filesystem::remove(temporary, error);
+    return Refuse(why, kWriteFailed);
+  }
+  if (::MoveFileExW(temporary.wstring().c_str(), target.wstring().c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+    std::filesystem::remove(temporary, error);
+    return Refuse(why, kReadOnly);
+  }
+  return true;
 }
 
 }  // namespace quillon

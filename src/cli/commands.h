@@ -16,7 +16,7 @@ namespace quillon::cli {
 inline CLI::Validator AbsolutePath() {
   return CLI::Validator(
       [](std::string& value) {
-        if (value.empty()) return std::string();
+        if (value.empty()) return std::string("is empty: name a file, or leave the option out");
         std::error_code error;
         const auto absolute = std::filesystem::absolute(Utf8Path(value), error);
         if (error) return "cannot make " + value + " an absolute path: " + error.message();
@@ -25,6 +25,16 @@ inline CLI::Validator AbsolutePath() {
         return std::string();
       },
       "", "ABSOLUTE");
+}
+
+/// Refuses an empty value: an option that names a port, a stamp, a hash or a counter never
+/// turns its feature off by being given as "".
+inline CLI::Validator NotEmpty() {
+  return CLI::Validator(
+      [](const std::string& value) {
+        return value.empty() ? std::string("is empty: give a value, or leave the option out") : std::string();
+      },
+      "", "NOT EMPTY");
 }
 
 /// Adds one subcommand; its callback leaves the exit status in `status`. The context outlives

@@ -218,7 +218,8 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
 void AddDoctorCommand(CLI::App& app, const Context& context, int& status) {
   auto options = std::make_shared<DoctorOptions>();
   auto* sub = app.add_subcommand("doctor", "Say what will stop an update, and what to do about it");
-  sub->add_option("--port", options->port, "the port to check: COMn or a device path (default: the settings' COM)");
+  sub->add_option("--port", options->port, "the port to check: COMn or a device path (default: the settings' COM)")
+      ->check(NotEmpty());
   sub->add_option("--ini", options->ini, "settings file (default: the one in use)")->transform(AbsolutePath());
   sub->add_option("--boot", options->boot, "boot file (default: the settings' Info File, as flash finds it)")
       ->transform(AbsolutePath());

@@ -24,6 +24,10 @@ inline constexpr int kExitDoctorFound = 18;
 /// --expect-sha256: the update file's image is not the one expected; nothing was sent.
 inline constexpr int kExitWrongImage = 19;
 
+/// station: the run records cannot be kept (their file was deleted or replaced, a unit's row
+/// could not be written even at the end); the station stopped taking boards.
+inline constexpr int kExitRecords = 20;
+
 /// A run that a signal stopped (Ctrl-C, SIGTERM): 128 + SIGINT, as shells report it.
 inline constexpr int kExitInterrupted = 130;
 
@@ -47,6 +51,8 @@ inline constexpr std::string_view kExitStatusHelp =
     "  17  station: at least one unit failed\n"
     "  18  doctor: something stops an update (the lines marked FAIL)\n"
     "  19  --expect-sha256: the update file is not the one expected; nothing was sent\n"
+    "  20  station: the run records cannot be kept (their file was deleted or replaced, or a unit's\n"
+    "      row could not be written); the station stopped taking boards\n"
     "  130 interrupted (Ctrl-C, SIGTERM): each port's log has the record INTERRUPTED\n";
 
 }  // namespace quillon::cli

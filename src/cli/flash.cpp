@@ -576,10 +576,12 @@ void AddRunOptions(CLI::App& sub, FlashOptions& options, const Context& context)
   sub.add_option("--port", options.ports,
                  "COMn (through the settings' [Ports] map), a device path, or usb:VID:PID[:SERIAL]; give it once per "
                  "port to run several devices at once")
-      ->allow_extra_args(false);
+      ->allow_extra_args(false)
+      ->check(NotEmpty());
   sub.add_option(
       "--boot", options.boot,
-      "boot file (default: the settings' Info File, looked for beside the settings file)");
+      "boot file (default: the settings' Info File, looked for beside the settings file)")
+      ->check(NotEmpty());
   sub.add_option("--baud", options.baud, "working bit rate (default: the settings' Baudrate)")
       ->check(CLI::IsMember({4800, 9600, 19200, 38400, 57600, 115200}));
   sub.add_option("--send-wait", options.send_wait,
@@ -598,7 +600,15 @@ void AddRunOptions(CLI::App& sub, FlashOptions& options, const Context& context)
       ->transform(AbsolutePath());
   sub.add_flag("--json", options.json, "JSON Lines on standard output instead of text (see the README)");
   sub.add_option("--expect-sha256", options.expect_sha256,
-                 "the SHA-256 the image must have (as `info` shows it); another image exits 19 with nothing sent");
+                 "the SHA-256 the image must have (as `info` shows it); another image exits 19 with nothing sent")
+      ->check(CLI::Validator(
+          [](const std::string& value) {
+            const bool hex = value.size() == 64 && value.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+            return hex ? std::string()
+                       : "is not a SHA-256: write its 64 hex digits, as quillon-cli info shows them (" +
+                             std::to_string(value.size()) + " characters given)";
+          },
+          "", "SHA-256"));
 }
 
 std::optional<int> PrepareRun(const Context& context, FlashRun& run) {

@@ -37,7 +37,8 @@ struct FlashOptions {
   // The station's own.
   int units = 0;
   std::string serial_number;
-  std::uint64_t first_serial = 1;
+  std::optional<long long> first_serial;  ///< where a new counter starts; nothing: 1
+  int probe_wait = 500;                    ///< ms a probe of a quiet line waits for the chip
   std::string serial_counter = "default";
   std::string operator_name;
   std::string http;  ///< [ADDR:]PORT of the live page; empty: none

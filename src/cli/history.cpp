@@ -5,6 +5,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "base/event_log.h"
 #include "base/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
@@ -52,14 +53,64 @@ nlohmann::ordered_json RowJson(const station::UnitRow& row) {
                                 {"stop_block", optional(row.stop_block)},
                                 {"stop_chunk", optional(row.stop_chunk)},
                                 {"records", row.records},
-                                {"quillon_version", row.quillon_version}};
+                                {"quillon_version", row.quillon_version},
+                                {"serial_counter", optional(row.serial_counter)}};
+}
+
+// The text as valid UTF-8: a byte that does not begin or continue a well-formed sequence
+// becomes U+FFFD, as in the JSON output.
+std::string ValidUtf8(std::string_view text) {
+  std::string valid;
+  valid.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3 : (byte >> 3) == 0x1E ? 4 : 0;
+    bool good = length > 0 && i + length <= text.size();
+    std::uint32_t code = length == 1 ? byte : length == 2 ? byte & 0x1F : length == 3 ? byte & 0x0F : byte & 0x07;
+    for (std::size_t k = 1; good && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      good = (next & 0xC0) == 0x80;
+      code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and numbers past U+10FFFF are not UTF-8 either.
+    good = good && !(length == 2 && code < 0x80) && !(length == 3 && code < 0x800) &&
+           !(length == 4 && code < 0x10000) && !(code >= 0xD800 && code <= 0xDFFF) && code <= 0x10FFFF;
+    if (good) {
+      valid.append(text.substr(i, length));
+      i += length;
+    } else {
+      valid += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return valid;
+}
+
+// A text for the table: valid UTF-8, every control character shown escaped (C1 ones as
+// \u0080..\u009F), so an odd port name can neither break a line nor steer the terminal.
+std::string TableText(std::string_view text) {
+  const std::string valid = EscapeControlCharacters(ValidUtf8(text));
+  std::string shown;
+  for (std::size_t i = 0; i < valid.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(valid[i]);
+    const auto next = i + 1 < valid.size() ? static_cast<unsigned char>(valid[i + 1]) : 0;
+    if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04X", next);
+      shown += escaped;
+      ++i;
+    } else {
+      shown += valid[i];
+    }
+  }
+  return shown;
 }
 
 // One CSV field (RFC 4180): quoted when it holds a comma, a quote or a line break.
 std::string CsvField(const nlohmann::ordered_json& value) {
   std::string text;
   if (value.is_null()) return {};
-  text = value.is_string() ? value.get<std::string>() : value.dump();
+  text = value.is_string() ? ValidUtf8(value.get<std::string>()) : value.dump();
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string quoted = "\"";
   for (char c : text) {
@@ -89,13 +140,26 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
         {path});
     return kExitUsage;
   }
+  station::HistoryFilter filter = options.filter;
+  if (filter.since) {
+    const auto instant = station::UtcInstant(*filter.since);
+    if (!instant) {
+      Say(stderr,
+          "error: --since %s: write an ISO 8601 date or time, e.g. 2026-12-08, 2026-12-08T06:00, "
+          "\"2026-12-08 06:00:00Z\" or 2026-12-08T15:00+09:00 (UTC when no offset is given)\n",
+          {*filter.since});
+      return kExitUsage;
+    }
+    filter.since = instant;
+  }
   std::string error;
-  auto records = station::RunRecords::Open(path, error);
+  station::RecordsProblem problem = station::RecordsProblem::kNone;
+  auto records = station::RunRecords::OpenToRead(path, error, &problem);
   if (!records) {
     Say(stderr, "error: the run records %s cannot be read: %s\n", {path, error});
-    return kExitFailure;
+    return problem == station::RecordsProblem::kCannotOpen ? kExitFailure : kExitUsage;
   }
-  const auto rows = records->History(options.filter, error);
+  const auto rows = records->History(filter, error);
   if (!error.empty()) {
     Say(stderr, "error: the run records %s cannot be read: %s\n", {path, error});
     return kExitFailure;
@@ -126,8 +190,10 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
       if (row.stop_block) detail += ", block " + std::to_string(*row.stop_block) + " chunk " + std::to_string(*row.stop_chunk);
       char seconds[16] = "";
       if (row.seconds) std::snprintf(seconds, sizeof seconds, "%.1f", *row.seconds);
-      Print(stdout, "%-6lld %-24s %-16s %-14s %-11s %7s  %s\n", static_cast<long long>(row.id), row.started_utc.c_str(),
-            row.port.c_str(), row.serial_number.value_or("-").c_str(), ResultWord(row).c_str(), seconds, detail.c_str());
+      Print(stdout, "%-6lld %-24s %-16s %-14s %-11s %7s  %s\n", static_cast<long long>(row.id),
+            TableText(row.started_utc).c_str(), TableText(row.port).c_str(),
+            TableText(row.serial_number.value_or("-")).c_str(), ResultWord(row).c_str(), seconds,
+            TableText(detail).c_str());
     }
   }
   return kExitSuccess;
@@ -141,10 +207,13 @@ void AddHistoryCommand(CLI::App& app, const Context& context, int& status) {
   sub->add_option("--record", options->record, "the run records (default: quillon-runs.db beside the log)")
       ->transform(AbsolutePath());
   sub->add_option("--log", options->log, "the log whose folder holds the run records")->transform(AbsolutePath());
-  sub->add_option("--since", options->filter.since, "units begun at or after this time (ISO 8601, UTC: 2026-12-08 or "
-                                                    "2026-12-08T06:00)");
-  sub->add_option("--port", options->filter.port, "units of this port");
-  sub->add_option("--serial", options->filter.serial, "the unit with this serial number");
+  sub->add_option("--since", options->filter.since,
+                  "units begun at or after this instant (ISO 8601: 2026-12-08, 2026-12-08T06:00, "
+                  "2026-12-08T15:00+09:00; UTC without an offset)");
+  sub->add_option("--port", options->filter.port, "units of this port")->check(NotEmpty());
+  sub->add_option("--serial", options->filter.serial,
+                  "the unit with this serial number (digits compare as a number: 3 finds 000003)")
+      ->check(NotEmpty());
   sub->add_flag("--failed", options->filter.failed, "units that did not pass (incomplete ones included)");
   sub->add_option("--limit", options->filter.limit, "at most this many rows")->check(CLI::PositiveNumber);
   auto* json = sub->add_flag("--json", options->json, "one JSON object per row");

@@ -42,6 +42,10 @@ void RunReport::OnEvent(const station::Event& event) {
             report.Board(e.port, e.unit, e.serial_number);
           } else if constexpr (std::is_same_v<E, station::StationSummaryEvent>) {
             report.StationSummary(e);
+          } else {
+            static_assert(std::is_same_v<E, station::HaltEvent>);
+            report.Warning("station", TrF("the station stopped taking boards: %s",
+                                          {station::HaltText(e, CurrentLanguage())}));
           }
         },
         event);

@@ -121,8 +121,48 @@ std::unique_ptr<station::page::LivePage> StartPage(const FlashRun& run, const st
 }
 #endif
 
+// --first-serial only starts a counter: on one that stands elsewhere it would be ignored, so
+// it is refused; a first number the stamp cannot hold is refused before any board is taken.
+std::optional<int> CheckFirstSerial(const FlashOptions& options, station::RunRecords& records,
+                                    station::StationPlan& plan) {
+  if (options.first_serial && *options.first_serial < 0) {
+    Say(stderr, "error: --first-serial %s: serial numbers start at 0 or more\n",
+        {std::to_string(*options.first_serial)});
+    return kExitUsage;
+  }
+  plan.first_serial = options.first_serial ? static_cast<std::uint64_t>(*options.first_serial) : 1;
+  std::string error;
+  const auto next = records.CounterNext(plan.counter, error);
+  if (!error.empty()) {
+    Say(stderr, "error: the run records cannot be read: %s\n", {error});
+    return kExitRecords;
+  }
+  if (next && options.first_serial && *next != plan.first_serial) {
+    Say(stderr,
+        "error: --first-serial %s: counter \"%s\" already exists and its next number is %s; leave "
+        "--first-serial out to go on from %s, or start another counter with --serial-counter NAME\n",
+        {std::to_string(*options.first_serial), plan.counter, std::to_string(*next), std::to_string(*next)});
+    return kExitUsage;
+  }
+  const std::uint64_t first = next.value_or(plan.first_serial);
+  if (plan.stamp && !StampBytes(*plan.stamp, first)) {
+    if (next) {
+      Say(stderr,
+          "error: the next number of counter \"%s\", %s, does not fit --serial-number %s; start another "
+          "counter with --serial-counter NAME\n",
+          {plan.counter, std::to_string(first), options.serial_number});
+    } else {
+      Say(stderr, "error: --first-serial %s does not fit --serial-number %s\n",
+          {std::to_string(first), options.serial_number});
+    }
+    return kExitUsage;
+  }
+  return std::nullopt;
+}
+
 int StationExit(const station::StationOutcome& outcome) {
-  if (!outcome.halted.empty()) return kExitUsage;
+  if ((outcome.halt && outcome.halt->records()) || outcome.unwritten > 0) return kExitRecords;
+  if (outcome.halt) return kExitUsage;
   if (outcome.interrupted > 0) return kExitInterrupted;
   if (outcome.failed > 0) return kExitSomePortsFailed;
   return kExitSuccess;
@@ -163,9 +203,11 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
     return kExitUsage;
   }
   plan.records = records.get();
+  plan.records_name = records_path;
   plan.units = options.units;
   plan.counter = options.serial_counter;
-  plan.first_serial = options.first_serial;
+  plan.probe_wait_ms = options.probe_wait;
+  if (const auto status = CheckFirstSerial(options, *records, plan)) return *status;
   plan.row = BaseRow(run);
 #if QUILLON_LIVE_PAGE
   std::unique_ptr<station::page::LivePage> page;
@@ -197,8 +239,15 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   const auto outcome = station::RunStation(run.jobs, run.settings, run.files, plan, InterruptFlag(), run.events,
                                            [&run] { run.report->Tick(); });
   const int status = StationExit(outcome);
-  if (!outcome.halted.empty())
-    Say(stderr, "error: the station stopped taking boards: %s\n", {outcome.halted});
+  if (outcome.halt) {
+    Say(stderr, "error: the station stopped taking boards: %s\n", {station::HaltText(*outcome.halt, CurrentLanguage())});
+  }
+  if (outcome.unwritten > 0) {
+    Say(stderr,
+        "error: the rows of %s units could not be completed in %s: their results are only in the logs and the "
+        "output above; look for the program that holds the database\n",
+        {std::to_string(outcome.unwritten), records_path});
+  }
   if (status == kExitInterrupted) {
     Say(stderr,
         "quillon-cli: interrupted; the unit under way has the record INTERRUPTED and a row with "
@@ -221,11 +270,24 @@ void AddStationCommand(CLI::App& app, const Context& context, int& status) {
                   "the run records (SQLite; default quillon-runs.db beside the log); several stations may share one")
       ->transform(AbsolutePath());
   sub->add_option("--units", options->units, "end once this many units have ended, over all ports")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Validator(
+          [](const std::string& value) {
+            return value.find_first_not_of("0123456789") == std::string::npos && value.find_first_not_of('0') != std::string::npos
+                       ? std::string()
+                       : std::string("must be a whole number, at least 1");
+          },
+          "", "AT LEAST 1"));
   sub->add_option("--serial-number", options->serial_number,
-                  "stamp each unit's serial number at ADDR in FORMAT: be32, le32, be16, le16 or dec:W");
-  sub->add_option("--first-serial", options->first_serial, "where a new serial counter starts (default 1)");
-  sub->add_option("--serial-counter", options->serial_counter, "the counter the numbers come from (default \"default\")");
+                  "stamp each unit's serial number at ADDR in FORMAT: be32, le32, be16, le16 or dec:W")
+      ->check(NotEmpty());
+  sub->add_option("--first-serial", options->first_serial,
+                  "where a new serial counter starts (default 1); refused for a counter that stands elsewhere");
+  sub->add_option("--serial-counter", options->serial_counter, "the counter the numbers come from (default \"default\")")
+      ->check(NotEmpty());
+  sub->add_option("--probe-wait", options->probe_wait,
+                  "ms a probe waits for a board on a quiet line (default 500); a line that answers anything gets "
+                  "the update's whole 3500 ms")
+      ->check(CLI::Range(50, 3500));
   sub->add_option("--operator", options->operator_name, "the operator's name, kept in every unit's row");
   sub->add_option("--http", options->http,
                   "serve the live page on [ADDR:]PORT (without ADDR only this machine, 127.0.0.1, can see it; "

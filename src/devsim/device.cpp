@@ -92,6 +92,7 @@ bool Device::BootMode() {
   int zeros = 0;
   for (;;) {
     if (!Read(byte)) return false;
+    if (faults_.slow_start_ms > 0) line_.Write(byte);
     if (byte == 0x55) break;
     if (byte == 0x00) {
       ++zeros;
@@ -104,6 +105,11 @@ bool Device::BootMode() {
     Problem("the host's line runs at " + std::to_string(rate) + " bit/s in boot mode, not 19200");
   }
   if (Silent("start")) return false;
+  if (faults_.slow_start_ms > 0) {
+    // Whatever the host sends meanwhile stays queued and is read as what follows the answer.
+    std::this_thread::sleep_for(std::chrono::milliseconds(faults_.slow_start_ms));
+    seen_.push_back("answered the start bytes " + std::to_string(faults_.slow_start_ms) + " ms late (fault injected)");
+  }
   line_.Write(faults_.start_answer.value_or(0xAA));
 
   std::uint8_t high = 0, low = 0;

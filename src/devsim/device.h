@@ -31,6 +31,7 @@ struct Faults {
   int latency_ms = 0;                        ///< flash programming time per chunk
   int slow_block_ms = 0;                     ///< the block command is acknowledged this late (a slow erase)
   int slow_checksum_ms = 0;                  ///< the checksum is acknowledged this late
+  int slow_start_ms = 0;                     ///< start bytes echoed, 0xAA this late after the 0x55
 };
 
 class Device {

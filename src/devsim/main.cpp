@@ -140,6 +140,10 @@ int main(int argc, char** argv) {
   app.add_option("--report", report, "write what the device saw and found wrong here");
   app.add_option("--latency-ms", faults.latency_ms, "flash programming time per chunk");
   app.add_option("--slow-block", faults.slow_block_ms, "acknowledge each block command this many ms late (a slow erase)");
+  app.add_option("--slow-start", faults.slow_start_ms,
+                 "echo the boot-mode start bytes, as a chip adjusting its bit rate does, and answer the 0x55 "
+                 "this many ms late")
+      ->check(CLI::NonNegativeNumber);
   app.add_option("--slow-checksum", faults.slow_checksum_ms, "acknowledge each block's checksum this many ms late");
   const std::vector<std::string> phases{"start", "size", "final", "bitrate", "newrate", "block-ack", "ready",
                                         "checksum-ack", "closing"};

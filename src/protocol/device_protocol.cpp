@@ -94,14 +94,18 @@ std::optional<std::uint8_t> DeviceProtocol::ExchangeByte(std::uint8_t byte) {
   return buffer[0];
 }
 
-std::optional<bool> DeviceProtocol::SendStartBytes(std::span<std::uint8_t> answer) {
+std::optional<DeviceProtocol::StartBytesHeard> DeviceProtocol::SendStartBytes(std::span<std::uint8_t> answer) {
   // Ten 0x00 let the chip measure the bit rate; it answers the 0x55 with 0xAA.
   constexpr std::array<std::uint8_t, 11> kStart{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x55};
-  bool heard = false;
+  StartBytesHeard heard;
   for (std::uint8_t byte : kStart) {
     if (!SendByte(byte)) return std::nullopt;
     pause_.Sleep(kStartBytePauseMs);
-    if (port_.ReadCom(answer) > 0) heard = true;
+    const int n = port_.ReadCom(answer);
+    if (n > 0) {
+      heard.any = true;
+      heard.answered = answer[static_cast<std::size_t>(n - 1)] == kStartAnswer;
+    }
   }
   return heard;
 }
@@ -119,27 +123,35 @@ bool DeviceProtocol::SendBoot(std::span<const std::uint8_t> image) {
 
 BootModeProbe DeviceProtocol::ProbeBootMode(int wait_ms) {
   std::array<std::uint8_t, 32> start{};
-  start[0] = 0xFF;
   const auto sent = SendStartBytes(start);
   if (!sent) return BootModeProbe::kLineFailed;
-  bool heard = *sent;
-  // An empty fixture is probed all day: its quiet line gets one wait to the end of the probe,
-  // which any byte ends early, rather than a read every 5 ms.
-  const auto deadline = pause_.Now() + std::chrono::milliseconds(wait_ms);
-  while (start[0] != kStartAnswer) {
-    const int n = port_.ReadCom(start);
-    if (n > 0) heard = true;
-    if (start[0] == kStartAnswer) break;
+  bool heard = sent->any;
+  bool answered = sent->answered;
+  // An empty fixture is probed all day: its quiet line gets one wait of `wait_ms`, which any
+  // byte ends early, rather than a read every 5 ms. A line that said anything may hold a chip
+  // still adjusting its rate: it gets the whole time an update gives the chip's answer, so
+  // that no start byte of the next probe reaches a chip that is about to answer.
+  const auto after_start = pause_.Now();
+  const auto deadline = [&] {
+    return after_start + std::chrono::milliseconds(heard ? kPollReads * kPollPauseMs : wait_ms);
+  };
+  int n = 0;
+  while (!answered) {
     if (port_.LineGone()) return BootModeProbe::kLineFailed;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - pause_.Now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline() - pause_.Now()).count();
     if (left <= 0) break;
-    if (n == 0 && !port_.InputLeftQueued()) {
+    if (n <= 0 && !port_.InputLeftQueued()) {
       port_.WaitForInput(static_cast<int>(left));
     } else {
       pause_.Sleep(static_cast<int>(std::min<long long>(left, kPollPauseMs)));
     }
+    n = port_.ReadCom(start);
+    if (n > 0) {
+      heard = true;
+      answered = start[static_cast<std::size_t>(n - 1)] == kStartAnswer;
+    }
   }
-  if (start[0] == kStartAnswer) return BootModeProbe::kAnswered;
+  if (answered) return BootModeProbe::kAnswered;
   return heard ? BootModeProbe::kOther : BootModeProbe::kSilent;
 }
 

@@ -50,7 +50,9 @@ class DeviceProtocol {
   /// bytes), every byte echoed. True once the device has confirmed the program with 0xAA.
   bool SendBoot(std::span<const std::uint8_t> image);
   /// The boot-mode start bytes, paced as SendBoot paces them, then up to `wait_ms` for the
-  /// chip's 0xAA. Writes no record: a station asks this of an empty fixture all day.
+  /// chip's 0xAA on a line that has said nothing, or the short poll's whole 3500 ms on a line
+  /// that has said anything (a chip that echoes while it adjusts its rate answers late).
+  /// Writes no record: a station asks this of an empty fixture all day.
   BootModeProbe ProbeBootMode(int wait_ms);
   /// The rest of SendBoot once the chip has answered the start bytes: the size, the program
   /// with its echoes, and the program's own 0xAA.
@@ -91,9 +93,15 @@ class DeviceProtocol {
   };
   /// The rest of read `attempt`'s slot, after a read that returned `read_result`.
   void AwaitNext(int read_result, const ReadSlots& slots, int attempt);
-  /// The ten 0x00 and the 0x55, each followed by its pause and a read into `answer`; false
-  /// when a write failed, else whether any read brought a byte.
-  std::optional<bool> SendStartBytes(std::span<std::uint8_t> answer);
+  /// What the start bytes' reads brought: any byte at all, and whether the last byte was the
+  /// chip's 0xAA.
+  struct StartBytesHeard {
+    bool any = false;
+    bool answered = false;
+  };
+  /// The ten 0x00 and the 0x55, each followed by its pause and a read into `answer`; nothing
+  /// when a write failed.
+  std::optional<StartBytesHeard> SendStartBytes(std::span<std::uint8_t> answer);
   /// True only when every byte was written.
   bool Send(std::span<const std::uint8_t> bytes);
   bool SendByte(std::uint8_t byte) { return Send({&byte, 1}); }

@@ -211,40 +211,52 @@ namespace {
 
 struct ProbeCase {
   const char* name;
-  std::optional<testing::FakeCommDriver::Bytes> answer;  // after the 0x55, at `after_ms`
-  long long after_ms;
+  bool echo;  // the chip echoes every start byte, as one adjusting its bit rate does
+  std::vector<std::pair<long long, testing::FakeCommDriver::Bytes>> after_55;  // (ms after the 0x55, bytes)
   BootModeProbe expected;
+  long long waited_ms;  // after the eleven paced bytes: exactly this long unless answered (then at most)
 };
 
 class ProbeBootModeTest : public testing::ProtocolTest, public ::testing::WithParamInterface<ProbeCase> {};
 
-// The start bytes go out as the boot-mode entry sends them; the chip's answer counts only
-// within the probe's wait, and the probe writes no record whatever it hears.
+// The start bytes go out as the boot-mode entry sends them. A quiet line gets the probe's own
+// wait; a line that said anything gets the update's whole answer time, so a chip that answers
+// late is taken rather than fed the next probe's start bytes. No record whatever it hears.
 TEST_P(ProbeBootModeTest, SaysWhatTheStartBytesBroughtBack) {
   driver_.on_write = [this](std::span<const std::uint8_t> bytes) {
-    if (bytes[0] == 0x55 && GetParam().answer) driver_.ArriveIn(GetParam().after_ms, *GetParam().answer);
+    if (GetParam().echo) driver_.ArriveIn(0, {bytes.begin(), bytes.end()});
+    if (bytes[0] != 0x55) return;
+    for (const auto& [after, arrival] : GetParam().after_55) driver_.ArriveIn(after, arrival);
   };
   const auto start = pause_.Now();
   EXPECT_EQ(protocol_.ProbeBootMode(500), GetParam().expected);
   ASSERT_EQ(driver_.writes.size(), 11u);
   EXPECT_EQ(driver_.writes.back(), (testing::FakeCommDriver::Bytes{0x55}));
   EXPECT_EQ(CountPauses(50), 11);
-  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(pause_.Now() - start).count();
-  // Eleven paced bytes, then at most the 500 ms wait.
-  EXPECT_LE(spent, 550 + 500);
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(pause_.Now() - start).count() - 550;
+  EXPECT_LE(waited, GetParam().waited_ms);
   if (GetParam().expected != BootModeProbe::kAnswered) {
-    EXPECT_GE(spent, 550 + 500);
+    EXPECT_GE(waited, GetParam().waited_ms);
   }
   EXPECT_TRUE(Records().empty());
 }
 
+using Arrivals = std::vector<std::pair<long long, testing::FakeCommDriver::Bytes>>;
 INSTANTIATE_TEST_SUITE_P(
     Answers, ProbeBootModeTest,
-    ::testing::Values(ProbeCase{"Answered", testing::FakeCommDriver::Bytes{0xAA}, 0, BootModeProbe::kAnswered},
-                      ProbeCase{"AnsweredLate", testing::FakeCommDriver::Bytes{0xAA}, 400, BootModeProbe::kAnswered},
-                      ProbeCase{"TooLate", testing::FakeCommDriver::Bytes{0xAA}, 700, BootModeProbe::kSilent},
-                      ProbeCase{"Silent", std::nullopt, 0, BootModeProbe::kSilent},
-                      ProbeCase{"WrongAnswer", testing::FakeCommDriver::Bytes{0x3F}, 0, BootModeProbe::kOther}),
+    ::testing::Values(ProbeCase{"Answered", false, Arrivals{{0, {0xAA}}}, BootModeProbe::kAnswered, 0},
+                      ProbeCase{"AnsweredLate", false, Arrivals{{400, {0xAA}}}, BootModeProbe::kAnswered, 400},
+                      ProbeCase{"QuietLineTooLate", false, Arrivals{{700, {0xAA}}}, BootModeProbe::kSilent, 500},
+                      ProbeCase{"Silent", false, {}, BootModeProbe::kSilent, 500},
+                      ProbeCase{"WrongAnswer", false, Arrivals{{0, {0x3F}}}, BootModeProbe::kOther, 3500},
+                      ProbeCase{"WrongByteThenLateAnswer", false, Arrivals{{100, {0x3F}}, {1200, {0xAA}}},
+                                BootModeProbe::kAnswered, 1200},
+                      ProbeCase{"EchoingChipAt1200", true, Arrivals{{1200, {0xAA}}}, BootModeProbe::kAnswered, 1200},
+                      ProbeCase{"EchoingChipAt3300", true, Arrivals{{3300, {0xAA}}}, BootModeProbe::kAnswered, 3300},
+                      ProbeCase{"EchoingChipTooLate", true, Arrivals{{3600, {0xAA}}}, BootModeProbe::kOther, 3500},
+                      ProbeCase{"EchoingChipNeverAnswers", true, {}, BootModeProbe::kOther, 3500},
+                      ProbeCase{"EchoAndAnswerInOneRead", false, Arrivals{{0, {0x55, 0xAA}}}, BootModeProbe::kAnswered,
+                                0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

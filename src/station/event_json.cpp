@@ -22,8 +22,42 @@ std::string WarningText(const WarningEvent& warning, Language language) {
     case WarningEvent::Kind::kTraceUnwritable:
       return TrFIn(language, "the trace %s cannot be written: this run is not traced",
                    {warning.path});
+    case WarningEvent::Kind::kRowWaiting:
+      return TrFIn(language,
+                   "the unit's row cannot be written to %s yet (%s): this fixture takes no board until it "
+                   "is; it is tried again every second",
+                   {warning.path, warning.record});
   }
   return {};
+}
+
+std::string HaltText(const HaltEvent& halt, Language language) {
+  switch (halt.reason) {
+    case HaltEvent::Reason::kSerialDoesNotFit:
+      return TrFIn(language, "the next serial number of counter \"%s\" does not fit the stamp's format",
+                   {halt.detail});
+    case HaltEvent::Reason::kStampFailed:
+      return TrFIn(language, "serial number %s could not be stamped", {halt.detail});
+    case HaltEvent::Reason::kRecordUnwritable:
+      return TrFIn(language, "the unit's record could not be written: %s", {halt.detail});
+    case HaltEvent::Reason::kRecordsMoved:
+      return TrFIn(language, "the run records cannot be kept: %s", {halt.detail});
+  }
+  return {};
+}
+
+const char* HaltName(HaltEvent::Reason reason) {
+  switch (reason) {
+    case HaltEvent::Reason::kSerialDoesNotFit:
+      return "serial-does-not-fit";
+    case HaltEvent::Reason::kStampFailed:
+      return "stamp-failed";
+    case HaltEvent::Reason::kRecordUnwritable:
+      return "record-unwritable";
+    case HaltEvent::Reason::kRecordsMoved:
+      return "records-moved";
+  }
+  return "";
 }
 
 // The phases' names as the words show them (JSON names them as PhaseName does).
@@ -156,6 +190,8 @@ std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
           nlohmann::ordered_json object{{"event", "board"}, {"port", e.port}, {"unit", e.unit}};
           if (e.serial_number) object["serial_number"] = *e.serial_number;
           return object;
+        } else if constexpr (std::is_same_v<E, HaltEvent>) {
+          return nlohmann::ordered_json{{"event", "halt"}, {"reason", HaltName(e.reason)}, {"text", HaltText(e)}};
         } else {
           static_assert(std::is_same_v<E, StationSummaryEvent>);
           nlohmann::ordered_json ports = nlohmann::ordered_json::array();

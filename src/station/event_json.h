@@ -25,6 +25,12 @@ std::string JsonText(const Json& value) {
 /// The text of a warning event (English in JSON).
 std::string WarningText(const WarningEvent& warning, Language language = Language::kEnglish);
 
+/// Why the station stopped taking boards, in words.
+std::string HaltText(const HaltEvent& halt, Language language = Language::kEnglish);
+/// The reason's name in JSON: "serial-does-not-fit", "stamp-failed", "record-unwritable",
+/// "records-moved".
+const char* HaltName(HaltEvent::Reason reason);
+
 /// Where a run stopped, in words ("stopped in transfer, block 3 chunk 12"); empty for a run
 /// that did not stop inside a phase.
 std::string StopText(const StopPoint& stop, Language language = Language::kEnglish);

@@ -53,6 +53,8 @@ struct WarningEvent {
   enum class Kind {
     kLogUnwritten,     ///< `path` is the log, `record` the record it did not take
     kTraceUnwritable,  ///< `path` is the trace: this port runs untraced
+    kRowWaiting,       ///< `path` is the run records, `record` why the unit's row is not written yet:
+                       ///< the fixture takes no board until it is
   };
   std::string port;
   Kind kind = Kind::kLogUnwritten;
@@ -103,6 +105,20 @@ struct ResultEvent {
   PortResult result;
 };
 
+/// The station stopped taking boards; the units under way end as they end.
+struct HaltEvent {
+  enum class Reason {
+    kSerialDoesNotFit,  ///< `detail`: the counter whose next number the stamp cannot hold
+    kStampFailed,       ///< `detail`: the serial number that could not be stamped
+    kRecordUnwritable,  ///< `detail`: why a unit's row could not be written
+    kRecordsMoved,      ///< `detail`: how the records' file was deleted or replaced
+  };
+  Reason reason = Reason::kRecordUnwritable;
+  std::string detail;
+  /// Whether the reason is that the run records cannot be kept.
+  bool records() const { return reason == Reason::kRecordUnwritable || reason == Reason::kRecordsMoved; }
+};
+
 /// The last word of a run: every port's result and the exit status.
 struct SummaryEvent {
   std::vector<PortResult> results;
@@ -117,7 +133,7 @@ struct StationSummaryEvent {
 };
 
 using Event = std::variant<MessageEvent, WarningEvent, PhaseEvent, ProgressEvent, PhaseEndEvent, ResultEvent, SummaryEvent,
-                           WaitingEvent, BoardEvent, StationSummaryEvent>;
+                           WaitingEvent, BoardEvent, StationSummaryEvent, HaltEvent>;
 
 /// Events from every port's thread, handed to each subscriber one at a time, in the order
 /// they were published. A subscriber must be quick (it runs on the port's thread): one that

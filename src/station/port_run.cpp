@@ -181,8 +181,8 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
 namespace {
 
 // A fixture's port between boards: probes the line at most once a second. After a unit it
-// first waits for a probe that hears nothing at all (the board was taken off or reset), so
-// a board is never run twice.
+// first waits for a probe that hears nothing at all (the board was taken off or reset) or for
+// the port to go missing and come back (the adapter was pulled), so a board is never run twice.
 class Fixture {
  public:
   Fixture(const PortJob& job, const UpdateSettings& settings, SerialPort& port, Pause& pause, const EventLog& log,
@@ -200,10 +200,12 @@ class Fixture {
             job_.target.port_device.empty() ? PortDeviceName(job_.com > 0 ? job_.com : settings_.Com, settings_.Ports)
                                             : job_.target.port_device;
         port_.OpenPort(device);
-        // Said once each way: the fixture's adapter is gone, or back.
+        // Said once each way: the fixture's adapter is gone, or back. Whatever board answers
+        // once it is back is one nobody has seen yet: a pulled adapter empties the fixture.
         if (port_.IsOpen() == missing_) {
           missing_ = !missing_;
           events_.Publish(WaitingEvent{job_.name, missing_});
+          if (!missing_) removed = true;
         }
       }
       if (port_.IsOpen()) {
@@ -293,9 +295,18 @@ PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFi
       } else {
         ++counts.failed;
       }
-      loop.EndUnit(result, records);
+      std::string why;
+      const bool written = loop.EndUnit(result, records, why);
       events.Publish(ResultEvent{result});
       after_unit = true;
+      if (!written) {
+        // The result is kept; the next board waits until it is in the records, so a fixture
+        // never gets more than one row ahead of them.
+        events.Publish(WarningEvent{job.name, WarningEvent::Kind::kRowWaiting, loop.RecordsName(), why});
+        while (!loop.WriteKept(job) && !stop.requested() && loop.KeepGoing()) {
+          line.parts.pause->Sleep(loop.probe_period_ms);
+        }
+      }
       if (stop.requested()) break;
     }
   }

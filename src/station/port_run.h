@@ -57,11 +57,17 @@ class BoardLoop {
   virtual ~BoardLoop() = default;
   virtual bool KeepGoing() const = 0;
   virtual UnitStart BeginUnit(const PortJob& job) = 0;
-  /// `records` are the unit's log records, newline-separated.
-  virtual void EndUnit(const PortResult& result, const std::string& records) = 0;
+  /// `records` are the unit's log records, newline-separated. False, with `why`, when the
+  /// unit's row could not be written yet: it is kept, and WriteKept tries it again.
+  virtual bool EndUnit(const PortResult& result, const std::string& records, std::string& why) = 0;
+  /// Tries again to write the row `job`'s port could not write; true once nothing of the
+  /// port's is left unwritten.
+  virtual bool WriteKept(const PortJob&) { return true; }
+  /// Where the rows go, as a warning names it.
+  virtual std::string RecordsName() const { return {}; }
 
-  int probe_wait_ms = 500;     ///< how long a probe waits for the chip's answer
-  int probe_period_ms = 1000;  ///< probes begin at most this often
+  int probe_wait_ms = 500;     ///< how long a probe of a quiet line waits for the chip's answer
+  int probe_period_ms = 1000;  ///< probes begin at most this often; also how often a kept row is tried
 };
 
 /// A fixture: board after board on one port until `loop` says to end or `stop` is requested.

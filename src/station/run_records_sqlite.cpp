@@ -1,10 +1,14 @@
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
+#include "base/file.h"
+#include "base/program_paths.h"
 #include "station/run_records.h"
 
 namespace quillon::station {
@@ -43,6 +47,18 @@ CREATE TABLE IF NOT EXISTS serial_counters (
   next INTEGER NOT NULL
 );
 )";
+
+// What a database made by an older version lacks; added in one write transaction, so two
+// stations that start together upgrade it once.
+constexpr const char* kUpgrades[][2] = {
+    {"serial_counter", "ALTER TABLE units ADD COLUMN serial_counter TEXT"},
+};
+// Serial numbers compared as numbers ("000003" is 3) with an index.
+constexpr const char* kNumberIndex =
+    "CREATE INDEX IF NOT EXISTS units_serial_value ON units(CAST(serial_number AS INTEGER))";
+// The columns every run-records database has had since the first.
+constexpr const char* kFirstColumns[] = {"id", "station", "port", "started_utc", "update_file", "image_sha256",
+                                         "serial_number", "result", "ok", "records", "quillon_version"};
 
 // One prepared statement, finalized on every way out.
 class Statement {
@@ -110,19 +126,122 @@ UnitRow ReadRow(const Statement& s) {
   row.stop_chunk = s.OptionalInt(17);
   row.records = s.Text(18);
   row.quillon_version = s.Text(19);
+  row.serial_counter = s.OptionalText(20);
   return row;
 }
 
-std::string SelectColumns() {
+// Every column of UnitColumns(); one that an older database lacks (read, never upgraded, by
+// history) is read as null.
+std::string SelectColumns(bool has_serial_counter) {
   std::string columns;
-  for (const auto& name : UnitColumns()) columns += (columns.empty() ? "" : ", ") + std::string("\"") + name + "\"";
+  for (const auto& name : UnitColumns()) {
+    const bool missing = name == "serial_counter" && !has_serial_counter;
+    columns += (columns.empty() ? "" : ", ") + (missing ? std::string("NULL") : "\"" + name + "\"");
+  }
   return "SELECT " + columns + " FROM units";
 }
 
 class SqliteRecords final : public RunRecords {
  public:
-  explicit SqliteRecords(sqlite3* db) : db_(db) {}
+  SqliteRecords(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
   ~SqliteRecords() override { sqlite3_close(db_); }
+
+  /// Whether this is a run-records database (or an empty one, when `may_make`), and which
+  /// columns it has; false with `why` when it holds something else.
+  bool Recognise(bool may_make, std::string& why, RecordsProblem& problem) {
+    Statement tables(db_, "SELECT count(*), count(CASE WHEN name = 'units' THEN 1 END) FROM sqlite_master "
+                          "WHERE type = 'table'");
+    if (!tables.ok() || tables.Step() != SQLITE_ROW) {
+      const int code = sqlite3_errcode(db_);
+      problem = code == SQLITE_NOTADB ? RecordsProblem::kNotRunRecords
+                : code == SQLITE_CORRUPT ? RecordsProblem::kDamaged
+                                         : RecordsProblem::kCannotOpen;
+      why = problem == RecordsProblem::kNotRunRecords ? "it is not a SQLite database" : sqlite3_errmsg(db_);
+      return false;
+    }
+    const int all = sqlite3_column_int(tables.get(), 0);
+    const bool units = sqlite3_column_int(tables.get(), 1) > 0;
+    if (!units && (all > 0 || !may_make)) {
+      problem = RecordsProblem::kNotRunRecords;
+      why = all > 0 ? "it is a SQLite database, but not one of run records (it has no table units)"
+                    : "it is an empty database, not one of run records";
+      return false;
+    }
+    if (!units) return true;
+    Statement columns(db_, "SELECT name FROM pragma_table_info('units')");
+    std::vector<std::string> names;
+    while (columns.ok() && columns.Step() == SQLITE_ROW) names.push_back(columns.Text(0));
+    for (const char* name : kFirstColumns) {
+      if (std::find(names.begin(), names.end(), name) == names.end()) {
+        problem = RecordsProblem::kNotRunRecords;
+        why = std::string("its table units has no column ") + name + ": it is not a database of run records";
+        return false;
+      }
+    }
+    has_serial_counter_ = std::find(names.begin(), names.end(), "serial_counter") != names.end();
+    return true;
+  }
+
+  /// SQLite's quick check; false with what it found.
+  bool Check(std::string& why, RecordsProblem& problem) {
+    Statement check(db_, "PRAGMA quick_check(5)");
+    std::string found;
+    int step = 0;
+    while (check.ok() && (step = check.Step()) == SQLITE_ROW) found += (found.empty() ? "" : "; ") + check.Text(0);
+    if (check.ok() && step == SQLITE_DONE && found == "ok") return true;
+    problem = sqlite3_errcode(db_) == SQLITE_BUSY ? RecordsProblem::kCannotOpen : RecordsProblem::kDamaged;
+    why = problem == RecordsProblem::kDamaged
+              ? "it is damaged (SQLite's quick check: " + (found.empty() ? std::string(sqlite3_errmsg(db_)) : found) + ")"
+              : sqlite3_errmsg(db_);
+    return false;
+  }
+
+  /// Brings an older database up to date: its missing columns and indexes.
+  bool Upgrade(std::string& error) {
+    if (!Exec("BEGIN IMMEDIATE", error)) return false;
+    bool done = true;
+    for (const auto& [column, sql] : kUpgrades) {
+      Statement has(db_, "SELECT count(*) FROM pragma_table_info('units') WHERE name = ?1");
+      has.Bind(1, std::string(column));
+      if (!has.ok() || has.Step() != SQLITE_ROW) {
+        done = Failed(error);
+        break;
+      }
+      if (sqlite3_column_int(has.get(), 0) == 0 && !Exec(sql, error)) {
+        done = false;
+        break;
+      }
+    }
+    done = done && Exec(kNumberIndex, error);
+    std::string ignored;
+    if (!done || !Exec("COMMIT", error)) {
+      Exec("ROLLBACK", ignored);
+      return false;
+    }
+    has_serial_counter_ = true;
+    return true;
+  }
+
+  void KeepIdentity() { identity_ = IdentifyFile(Utf8Path(path_)); }
+
+  bool StillAtPath(std::string& why) const override {
+    const auto now = IdentifyFile(Utf8Path(path_));
+    if (now && identity_ && *now == *identity_) return true;
+    why = now ? path_ + " is no longer the database the station opened: another file was put in its place"
+              : path_ + " was deleted or moved away while the station had it open";
+    return false;
+  }
+
+  std::optional<std::uint64_t> CounterNext(const std::string& name, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    Statement s(db_, "SELECT next FROM serial_counters WHERE name = ?1");
+    if (!s.ok()) return Failed(error), std::nullopt;
+    s.Bind(1, name);
+    const int step = s.Step();
+    if (step == SQLITE_ROW) return static_cast<std::uint64_t>(sqlite3_column_int64(s.get(), 0));
+    if (step != SQLITE_DONE) Failed(error);
+    return std::nullopt;
+  }
 
   bool Exec(const char* sql, std::string& error) {
     char* message = nullptr;
@@ -177,21 +296,31 @@ class SqliteRecords final : public RunRecords {
     auto add = [&where](const char* condition) { where += (where.empty() ? " WHERE " : " AND ") + std::string(condition); };
     if (filter.since) add("started_utc >= ?1");
     if (filter.port) add("port = ?2");
-    if (filter.serial) add("serial_number = ?3");
+    const bool number = filter.serial && !filter.serial->empty() && filter.serial->size() <= 18 &&
+                        filter.serial->find_first_not_of("0123456789") == std::string::npos;
+    if (number) {
+      add("CAST(serial_number AS INTEGER) = ?3 AND serial_number <> '' AND serial_number NOT GLOB '*[^0-9]*'");
+    } else if (filter.serial) {
+      add("serial_number = ?3");
+    }
     if (filter.failed) add("ok = 0");
-    const std::string sql = SelectColumns() + where + " ORDER BY id DESC LIMIT ?4";
+    const std::string sql = SelectColumns(has_serial_counter_) + where + " ORDER BY id DESC LIMIT ?4";
     Statement s(db_, sql.c_str());
     if (!s.ok()) return Failed(error), std::vector<UnitRow>{};
     if (filter.since) s.Bind(1, *filter.since);
     if (filter.port) s.Bind(2, *filter.port);
-    if (filter.serial) s.Bind(3, *filter.serial);
+    if (number) {
+      s.Bind(3, static_cast<std::int64_t>(std::stoll(*filter.serial)));
+    } else if (filter.serial) {
+      s.Bind(3, *filter.serial);
+    }
     s.Bind(4, filter.limit > 0 ? filter.limit : -1);
     return Rows(s, error);
   }
 
   std::vector<UnitRow> After(std::int64_t since, int limit, std::string& error) override {
     const std::lock_guard lock(mutex_);
-    const std::string sql = SelectColumns() + " WHERE id > ?1 ORDER BY id LIMIT ?2";
+    const std::string sql = SelectColumns(has_serial_counter_) + " WHERE id > ?1 ORDER BY id LIMIT ?2";
     Statement s(db_, sql.c_str());
     if (!s.ok()) return Failed(error), std::vector<UnitRow>{};
     s.Bind(1, since);
@@ -216,6 +345,7 @@ class SqliteRecords final : public RunRecords {
   // Inside the write transaction: the number, then the row that keeps it.
   std::int64_t Begin(UnitRow& row, const SerialDraw* draw, std::string& error) {
     row.serial_number.reset();
+    row.serial_counter.reset();
     if (draw != nullptr) {
       Statement make(db_, "INSERT OR IGNORE INTO serial_counters(name, next) VALUES (?1, ?2)");
       if (!make.ok()) return Failed(error), 0;
@@ -229,6 +359,7 @@ class SqliteRecords final : public RunRecords {
       const auto number = static_cast<std::uint64_t>(sqlite3_column_int64(next.get(), 0));
       row.serial_number = draw->text(number);
       if (!row.serial_number) return -1;
+      row.serial_counter = draw->counter;
       Statement take(db_, "UPDATE serial_counters SET next = next + 1 WHERE name = ?1");
       if (!take.ok()) return Failed(error), 0;
       take.Bind(1, draw->counter);
@@ -236,7 +367,8 @@ class SqliteRecords final : public RunRecords {
     }
     Statement insert(db_,
                      "INSERT INTO units (station, port, adapter, operator, started_utc, update_file, image_sha256, "
-                     "boot_sha256, serial_number, quillon_version) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+                     "boot_sha256, serial_number, quillon_version, serial_counter) "
+                     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
     if (!insert.ok()) return Failed(error), 0;
     insert.Bind(1, row.station);
     insert.Bind(2, row.port);
@@ -248,38 +380,88 @@ class SqliteRecords final : public RunRecords {
     insert.Bind(8, row.boot_sha256);
     insert.Bind(9, row.serial_number);
     insert.Bind(10, row.quillon_version);
+    insert.Bind(11, row.serial_counter);
     if (insert.Step() != SQLITE_DONE) return Failed(error), 0;
     return sqlite3_last_insert_rowid(db_);
   }
 
   sqlite3* db_;
+  std::string path_;
+  std::optional<FileIdentity> identity_;
+  bool has_serial_counter_ = false;
   std::mutex mutex_;
 };
+
+void Problem(RecordsProblem* problem, RecordsProblem what) {
+  if (problem != nullptr) *problem = what;
+}
+
+// The connection, or nothing with `error` set; a path that is not a regular file (a device,
+// a FIFO, a folder) is refused before SQLite touches it.
+sqlite3* Connect(const std::string& path, int flags, std::string& error, RecordsProblem* problem) {
+  std::error_code failed;
+  const auto status = std::filesystem::status(Utf8Path(path), failed);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    error = "it is not a regular file";
+    Problem(problem, RecordsProblem::kNotRunRecords);
+    return nullptr;
+  }
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
+    error = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    Problem(problem, RecordsProblem::kCannotOpen);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  return db;
+}
 
 }  // namespace
 
 bool RecordsAvailable() { return true; }
 
-std::unique_ptr<RunRecords> RunRecords::Open(const std::string& path, std::string& error) {
-  sqlite3* db = nullptr;
-  const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-  if (opened != SQLITE_OK) {
-    error = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
+std::unique_ptr<RunRecords> RunRecords::Open(const std::string& path, std::string& error, RecordsProblem* problem) {
+  Problem(problem, RecordsProblem::kNone);
+  sqlite3* db = Connect(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error, problem);
+  if (db == nullptr) return nullptr;
+  auto records = std::make_unique<SqliteRecords>(db, path);
+  RecordsProblem found = RecordsProblem::kNone;
+  if (!records->Recognise(true, error, found) || !records->Check(error, found)) {
+    Problem(problem, found);
     return nullptr;
   }
-  auto records = std::make_unique<SqliteRecords>(db);
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
   // Two stations starting on one new database: turning on WAL or making the tables can find
   // the other one doing it, and SQLite reports that at once rather than through the busy
   // handler. Tried again for up to the busy timeout.
   for (int tries = kBusyTimeoutMs / 50;; --tries) {
     error.clear();
-    if (records->Exec("PRAGMA journal_mode=WAL", error) && records->Exec(kSchema, error)) return records;
+    if (records->Exec("PRAGMA journal_mode=WAL", error) && records->Exec(kSchema, error) && records->Upgrade(error)) {
+      records->KeepIdentity();
+      return records;
+    }
     const int code = sqlite3_errcode(db);
-    if (tries <= 0 || (code != SQLITE_BUSY && code != SQLITE_LOCKED)) return nullptr;
+    if (tries <= 0 || (code != SQLITE_BUSY && code != SQLITE_LOCKED)) {
+      Problem(problem, RecordsProblem::kCannotOpen);
+      return nullptr;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+}
+
+std::unique_ptr<RunRecords> RunRecords::OpenToRead(const std::string& path, std::string& error,
+                                                   RecordsProblem* problem) {
+  Problem(problem, RecordsProblem::kNone);
+  sqlite3* db = Connect(path, SQLITE_OPEN_READONLY, error, problem);
+  if (db == nullptr) return nullptr;
+  auto records = std::make_unique<SqliteRecords>(db, path);
+  RecordsProblem found = RecordsProblem::kNone;
+  if (!records->Recognise(false, error, found) || !records->Check(error, found)) {
+    Problem(problem, found);
+    return nullptr;
+  }
+  records->KeepIdentity();
+  return records;
 }
 
 std::string UtcNow() {

@@ -24,8 +24,8 @@ std::vector<T> AwaitAll(std::vector<std::future<T>>& running, const std::functio
 // The station's shared state: the count of units begun, the rows, the numbers.
 class StationLoop final : public BoardLoop {
  public:
-  StationLoop(const StationPlan& plan, const UpdateFiles& files, const StopFlag& stop)
-      : plan_(plan), files_(files), stop_(stop) {
+  StationLoop(const StationPlan& plan, const UpdateFiles& files, const StopFlag& stop, EventStream& events)
+      : plan_(plan), files_(files), stop_(stop), events_(events) {
     probe_wait_ms = plan.probe_wait_ms;
     probe_period_ms = plan.probe_period_ms;
   }
@@ -36,7 +36,12 @@ class StationLoop final : public BoardLoop {
 
   UnitStart BeginUnit(const PortJob& job) override {
     UnitStart unit;
-    if (plan_.units > 0 && begun_.fetch_add(1) >= plan_.units) return unit;
+    // Rows written into a file that is no longer at the records' path are lost, and a station
+    // started on that path now would give out the same numbers again.
+    if (std::string why; plan_.records != nullptr && !plan_.records->StillAtPath(why)) {
+      return Halt({HaltEvent::Reason::kRecordsMoved, why});
+    }
+    if (!Claim()) return unit;
     UnitRow row = plan_.row;
     row.port = job.name;
     row.adapter = job.adapter;
@@ -53,9 +58,8 @@ class StationLoop final : public BoardLoop {
     if (plan_.records != nullptr) {
       std::string error;
       const std::int64_t id = plan_.records->BeginUnit(row, plan_.stamp ? &draw : nullptr, error);
-      if (id == -1) return Halt("the next serial number of counter \"" + plan_.counter +
-                                "\" does not fit the stamp's format");
-      if (id <= 0) return Halt("the unit's record could not be written: " + error);
+      if (id == -1) return Halt({HaltEvent::Reason::kSerialDoesNotFit, plan_.counter});
+      if (id <= 0) return Halt({HaltEvent::Reason::kRecordUnwritable, error});
       unit.id = id;
     } else {
       unit.id = ++local_ids_;
@@ -65,7 +69,7 @@ class StationLoop final : public BoardLoop {
       unit.image = std::make_unique<FlashImage>(*files_.image);
       const std::uint64_t number = std::stoull(*row.serial_number);
       if (!StampImage(*unit.image, *plan_.stamp, number)) {
-        return Halt("serial number " + *row.serial_number + " could not be stamped");
+        return Halt({HaltEvent::Reason::kStampFailed, *row.serial_number});
       }
     }
     {
@@ -76,8 +80,8 @@ class StationLoop final : public BoardLoop {
     return unit;
   }
 
-  void EndUnit(const PortResult& result, const std::string& records) override {
-    if (plan_.records == nullptr) return;
+  bool EndUnit(const PortResult& result, const std::string& records, std::string& why) override {
+    if (plan_.records == nullptr) return true;
     UnitRow row;
     {
       const std::lock_guard lock(mutex_);
@@ -85,33 +89,86 @@ class StationLoop final : public BoardLoop {
       rows_.erase(result.unit);
     }
     CompleteRow(row, result, records);
-    std::string error;
-    if (!plan_.records->EndUnit(row, error)) Halt("the unit's record could not be completed: " + error);
+    if (plan_.records->EndUnit(row, why)) return true;
+    const std::lock_guard lock(mutex_);
+    kept_[result.port] = std::move(row);
+    return false;
   }
 
-  std::string halted() const {
+  bool WriteKept(const PortJob& job) override {
+    std::optional<UnitRow> row;
+    {
+      const std::lock_guard lock(mutex_);
+      if (const auto kept = kept_.find(job.name); kept != kept_.end()) row = kept->second;
+    }
+    std::string ignored;
+    if (row && !plan_.records->EndUnit(*row, ignored)) return false;
     const std::lock_guard lock(mutex_);
-    return halted_reason_;
+    kept_.erase(job.name);
+    return true;
+  }
+
+  std::string RecordsName() const override { return plan_.records_name; }
+
+  /// The last tries for the rows still kept once every port has ended; how many stay unwritten.
+  int WriteAllKept() {
+    std::map<std::string, UnitRow> kept;
+    {
+      const std::lock_guard lock(mutex_);
+      kept.swap(kept_);
+    }
+    int unwritten = 0;
+    for (const auto& [port, row] : kept) {
+      std::string why;
+      bool written = false;
+      for (int attempt = 0; attempt < 3 && !written; ++attempt) written = plan_.records->EndUnit(row, why);
+      if (!written) {
+        ++unwritten;
+        events_.Publish(WarningEvent{port, WarningEvent::Kind::kRowWaiting, plan_.records_name, why});
+      }
+    }
+    return unwritten;
+  }
+
+  std::optional<HaltEvent> halt() const {
+    const std::lock_guard lock(mutex_);
+    return halt_;
   }
 
  private:
-  // The station takes no more boards; the unit that found why does not begin.
-  UnitStart Halt(const std::string& reason) {
-    const std::lock_guard lock(mutex_);
-    if (halted_reason_.empty()) halted_reason_ = reason;
-    halted_.store(true);
+  // One more unit, while the count allows: ports that finish together never begin more than it.
+  bool Claim() {
+    if (plan_.units == 0) return true;
+    int begun = begun_.load();
+    do {
+      if (begun >= plan_.units) return false;
+    } while (!begun_.compare_exchange_weak(begun, begun + 1));
+    return true;
+  }
+
+  // The station takes no more boards; the unit that found why does not begin. Said once.
+  UnitStart Halt(HaltEvent halt) {
+    {
+      const std::lock_guard lock(mutex_);
+      if (halt_) return {};
+      halt_ = halt;
+      halted_.store(true);
+    }
+    events_.Publish(halt);
     return {};
   }
 
   const StationPlan& plan_;
   const UpdateFiles& files_;
   const StopFlag& stop_;
+  EventStream& events_;
   std::atomic<int> begun_{0};
   std::atomic<bool> halted_{false};
   std::atomic<long long> local_ids_{0};
   mutable std::mutex mutex_;
-  std::string halted_reason_;
+  std::optional<HaltEvent> halt_;
   std::map<long long, UnitRow> rows_;
+  std::map<std::string, UnitRow> kept_;  ///< by port: a row its port could not write yet
 };
 
 }  // namespace
@@ -149,7 +206,7 @@ std::vector<PortResult> RunPorts(const std::vector<PortJob>& jobs, const UpdateS
 StationOutcome RunStation(const std::vector<PortJob>& jobs, const UpdateSettings& settings, const UpdateFiles& files,
                           const StationPlan& plan, const StopFlag& stop, EventStream& events,
                           const std::function<void()>& while_running, const PortPartsMaker& make_parts) {
-  StationLoop loop(plan, files, stop);
+  StationLoop loop(plan, files, stop, events);
   std::vector<std::future<PortCounts>> running;
   for (const auto& job : jobs) {
     running.push_back(std::async(std::launch::async, [&, job_ptr = &job] {
@@ -163,7 +220,8 @@ StationOutcome RunStation(const std::vector<PortJob>& jobs, const UpdateSettings
     outcome.failed += port.failed;
     outcome.interrupted += port.interrupted;
   }
-  outcome.halted = loop.halted();
+  outcome.halt = loop.halt();
+  if (plan.records != nullptr) outcome.unwritten = loop.WriteAllKept();
   return outcome;
 }
 

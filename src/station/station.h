@@ -32,6 +32,7 @@ void CompleteRow(UnitRow& row, const PortResult& result, const std::string& reco
 struct StationPlan {
   int units = 0;                       ///< end once this many units have ended (0: no end)
   RunRecords* records = nullptr;       ///< every unit's row; null: none kept
+  std::string records_name;            ///< how warnings name the records (their path)
   std::optional<SerialStamp> stamp;    ///< where each unit's serial number goes
   std::string counter = "default";     ///< the counter the numbers come from
   std::uint64_t first_serial = 1;      ///< where a new counter starts
@@ -44,8 +45,11 @@ struct StationOutcome {
   std::vector<PortCounts> ports;
   int passed = 0, failed = 0, interrupted = 0;
   /// Why the station stopped taking boards before its end (a number too large for the
-  /// stamp, a record that could not be written); empty when it did not.
-  std::string halted;
+  /// stamp, records that cannot be kept); also published as it happened.
+  std::optional<HaltEvent> halt;
+  /// Units whose rows could not be completed even at the end: their results are lost to the
+  /// records (each was said as a warning).
+  int unwritten = 0;
 };
 
 /// Runs a fixture on every job's port until `plan.units` units have ended, a stop is

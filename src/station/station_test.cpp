@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 
@@ -146,9 +147,10 @@ class CountingLoop final : public BoardLoop {
     unit.id = ++begun_;
     return unit;
   }
-  void EndUnit(const PortResult& result, const std::string& records) override {
+  bool EndUnit(const PortResult& result, const std::string& records, std::string&) override {
     ended.push_back(result);
     unit_records.push_back(records);
+    return true;
   }
   std::vector<PortResult> ended;
   std::vector<std::string> unit_records;
@@ -208,6 +210,37 @@ TEST_F(StationTest, TheNextBoardRunsOnceAProbeHeardNothing) {
   EXPECT_EQ(loop.ended[1].unit, 2);
   const auto waiting = Seen<WaitingEvent>("A");
   EXPECT_EQ(waiting.size(), 3u);
+}
+
+TEST_F(StationTest, AFixtureWhoseAdapterWasPulledAndPluggedBackTakesTheNextBoard) {
+  StopFlag stop;
+  CountingLoop loop(stop, 2);
+  int probes = 0, unplugged_opens = 0;
+  std::string line;
+  const auto in_boot_mode = BoardInBootMode(stop, 0, probes, line);
+  RunBoards(Job("A"), settings_, files_, loop, stop, events_, [&](const StopFlag& s) {
+    PortParts parts = in_boot_mode(s);
+    auto& driver = static_cast<testing::FakeCommDriver&>(*parts.driver);
+    auto answer = driver.on_write;
+    // The second probe finds the adapter pulled; two opens fail, then it is back with a board on.
+    driver.on_write = [&, answer](std::span<const std::uint8_t> bytes) {
+      answer(bytes);
+      if (probes == 2 && bytes.size() == 1 && bytes[0] == 0x55) {
+        driver.line_gone = true;
+        unplugged_opens = 2;
+      }
+    };
+    driver.on_open = [&](const std::string&) {
+      if (unplugged_opens > 0) return --unplugged_opens, false;
+      driver.line_gone = false;
+      return true;
+    };
+    return parts;
+  });
+  ASSERT_EQ(loop.ended.size(), 2u);
+  EXPECT_EQ(loop.ended[1].unit, 2);
+  const auto waiting = Seen<WaitingEvent>("A");
+  EXPECT_TRUE(std::any_of(waiting.begin(), waiting.end(), [](const WaitingEvent& w) { return w.missing; }));
 }
 
 TEST_F(StationTest, NoUnitBeginsPastTheCount) {

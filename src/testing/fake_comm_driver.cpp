@@ -13,8 +13,8 @@ FakeCommDriver::Bytes FakeCommDriver::AllWritten() const {
 bool FakeCommDriver::Open(const std::string& device) {
   ++driver_calls;
   calls.push_back("open:" + device);
-  open_ = open_ok;
-  return open_ok;
+  open_ = on_open ? on_open(device) : open_ok;
+  return open_;
 }
 
 bool FakeCommDriver::SetupQueues(std::uint32_t input, std::uint32_t output) {

@@ -18,6 +18,8 @@ class FakeCommDriver final : public CommDriver {
 
   // --- the script ---
   bool open_ok = true;
+  /// Decides each Open in place of `open_ok` when set (an adapter pulled and plugged back).
+  std::function<bool(const std::string& device)> on_open;
   bool setup_ok = true;
   /// Decides whether SetState accepts the settings (default: all).
   std::function<bool(const LineSettings&)> accept_state;

@@ -164,11 +164,13 @@ TEST_F(StationE2eTest, TwoFixturesSixBoardsSixRowsAndEachNumberOnExactlyOneBoard
   ASSERT_EQ(RunShell("sqlite3 '" + read_back + "' '.import --csv " + (dir_.path() / "h.csv").string() + " h'"), 0);
   const auto out = dir_.path() / "cols.out";
   ASSERT_EQ(RunShell("sqlite3 '" + read_back + "' \"SELECT group_concat(name, ',') FROM pragma_table_info('h'); "
-                     "SELECT count(*), min(serial_number) FROM h\" > '" + out.string() + "'"),
+                     "SELECT count(*), min(serial_number), group_concat(DISTINCT serial_counter) FROM h\" > '" +
+                     out.string() + "'"),
             0);
   EXPECT_EQ(ReadFileBytes(out),
             "id,station,port,adapter,operator,started_utc,ended_utc,seconds,update_file,image_sha256,boot_sha256,"
-            "serial_number,bytes_sent,result,ok,stop_phase,stop_block,stop_chunk,records,quillon_version\n6|1000\n");
+            "serial_number,bytes_sent,result,ok,stop_phase,stop_block,stop_chunk,records,quillon_version,"
+            "serial_counter\n6|1000|default\n");
 }
 
 // Two stations (two processes) share one database; one fixture's first board goes silent in
@@ -190,6 +192,29 @@ TEST_F(StationE2eTest, AFaultyBoardFailsItsRowAndTwoProcessesNeverShareANumber) 
   EXPECT_EQ(StampAt(ReadFileBytes(dir_.path() / "fa.bin.2")),
             std::stoul(Sql("SELECT serial_number FROM units WHERE port = '" + Port("fa") + "' AND ok = 1")));
 }
+
+// A chip that echoes the start bytes while it adjusts its rate and answers late: the station
+// takes it as flash does, and never sends the next probe's start bytes into it.
+class StationSlowStartTest : public StationE2eTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StationSlowStartTest, ALateAnswerWithinTheUpdatesAnswerTimeIsABoard) {
+  const std::string late = std::to_string(GetParam());
+  const pid_t a = StartFixture("fa", {"--slow-start", late});
+  EXPECT_EQ(Wait(StartStation({"--port", Port("fa"), "--units", "1"})), 0) << ReadFileBytes(dir_.path() / "cli.err");
+  EXPECT_EQ(Finish(a), 0);
+  EXPECT_EQ(Sql("SELECT result, ok FROM units"), "205|1\n");
+  EXPECT_TRUE(ReadFileBytes(dir_.path() / "fa.bin") == image_);
+
+  const pid_t b = StartFixture("fb", {"--slow-start", late});
+  EXPECT_EQ(Wait(Spawn({QUILLON_CLI, "flash", "--yes", "--baud", "115200", "--port", Port("fb"), "--boot", kBoot,
+                        "--log", (dir_.path() / "q.sts").string(), update_},
+                       dir_.path() / "flash.out", dir_.path() / "flash.err")),
+            0)
+      << ReadFileBytes(dir_.path() / "flash.err");
+  EXPECT_EQ(Finish(b), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(AnswerAfter, StationSlowStartTest, ::testing::Values(1200, 3300));
 
 // A station killed in the middle of a unit leaves its row without a result: history calls it
 // INCOMPLETE, and the database is whole.
