@@ -1,9 +1,12 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -396,6 +399,31 @@ void Problem(RecordsProblem* problem, RecordsProblem what) {
   if (problem != nullptr) *problem = what;
 }
 
+// A path as a URI's path: every byte but the unreserved ones and "/" percent-encoded.
+std::string UriPath(const std::string& path) {
+  std::string encoded;
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+      encoded += c;
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
+      encoded += escaped;
+    }
+  }
+  return encoded;
+}
+
+// Whether the file's header says WAL (its read and write versions are 2).
+bool IsWalDatabase(const std::string& path) {
+  std::ifstream file(Utf8Path(path), std::ios::binary);
+  char header[20] = {};
+  file.read(header, sizeof header);
+  return file.gcount() == sizeof header && std::string_view(header, 16) == std::string_view("SQLite format 3\0", 16) &&
+         header[18] == 2 && header[19] == 2;
+}
+
 // The connection, or nothing with `error` set; a path that is not a regular file (a device,
 // a FIFO, a folder) is refused before SQLite touches it.
 sqlite3* Connect(const std::string& path, int flags, std::string& error, RecordsProblem* problem) {
@@ -407,7 +435,19 @@ sqlite3* Connect(const std::string& path, int flags, std::string& error, Records
     return nullptr;
   }
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
+  std::string name = path;
+  if ((flags & SQLITE_OPEN_READONLY) != 0) {
+    // A reader makes no file of its own. A WAL database with no -shm beside it is one that no
+    // station has open (each keeps that file while it does): it is read as a file nobody
+    // changes, since SQLite would otherwise make a -shm and a -wal that a reader cannot take
+    // away again. Beside a running station the reader uses the station's -shm as it is.
+    flags |= SQLITE_OPEN_URI;
+    std::error_code missing;
+    const bool idle_wal = IsWalDatabase(path) && !std::filesystem::exists(Utf8Path(path + "-shm"), missing);
+    name = "file:" + UriPath(path) + (idle_wal ? "?mode=ro&immutable=1" : "?mode=ro&readonly_shm=1");
+  }
+  const int opened = sqlite3_open_v2(name.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
+  if (opened != SQLITE_OK) {
     error = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
     Problem(problem, RecordsProblem::kCannotOpen);

@@ -253,6 +253,131 @@ TEST_F(StationTest, NoUnitBeginsPastTheCount) {
   EXPECT_EQ(probes, 1);
 }
 
+// Every probe's 0x55 is answered with 0xAA: a board in boot mode that never leaves.
+PortPartsMaker AlwaysInBootMode() {
+  return [](const StopFlag&) {
+    auto pause = std::make_unique<testing::FakePause>();
+    auto driver = std::make_unique<testing::FakeCommDriver>();
+    driver->clock = pause.get();
+    driver->on_write = [&driver = *driver](std::span<const std::uint8_t> bytes) {
+      if (bytes.size() == 1 && bytes[0] == 0x55) driver.arrivals.push_back({0xAA});
+    };
+    return PortParts{std::move(driver), std::move(pause)};
+  };
+}
+
+// Eight ports whose boards all answer at once race for the last units: never one more.
+TEST_F(StationTest, PortsRacingForTheLastUnitsNeverBeginMoreThanTheCount) {
+  for (int round = 0; round < 5; ++round) {
+    std::vector<PortJob> jobs;
+    for (int i = 0; i < 8; ++i) jobs.push_back(Job("P" + std::to_string(i)));
+    StationPlan plan;
+    plan.units = 3;
+    StopFlag stop;
+    seen_.clear();
+    const StationOutcome outcome = RunStation(jobs, settings_, files_, plan, stop, events_, {}, AlwaysInBootMode());
+    EXPECT_EQ(outcome.failed, 3);
+    EXPECT_EQ(std::count_if(seen_.begin(), seen_.end(),
+                            [](const Event& e) { return std::holds_alternative<BoardEvent>(e); }),
+              3);
+  }
+}
+
+// The run records, refusing to complete a row as a database locked by another program does:
+// `refusals` times, then they take it (-1: never). Every call is noted in order.
+class LockedRecords final : public RunRecords {
+ public:
+  LockedRecords(std::unique_ptr<RunRecords> real, int refusals, std::function<void()> on_refusal = {})
+      : real_(std::move(real)), refusals_(refusals), on_refusal_(std::move(on_refusal)) {}
+  std::int64_t BeginUnit(UnitRow& row, const SerialDraw* draw, std::string& error) override {
+    const auto id = real_->BeginUnit(row, draw, error);
+    calls.push_back("begin " + std::to_string(id));
+    return id;
+  }
+  bool EndUnit(const UnitRow& row, std::string& error) override {
+    if (refusals_ != 0) {
+      if (refusals_ > 0) --refusals_;
+      calls.push_back("refused " + std::to_string(row.id));
+      error = "database is locked";
+      if (on_refusal_) on_refusal_();
+      return false;
+    }
+    calls.push_back("end " + std::to_string(row.id));
+    return real_->EndUnit(row, error);
+  }
+  std::vector<UnitRow> History(const HistoryFilter& filter, std::string& error) override {
+    return real_->History(filter, error);
+  }
+  std::vector<UnitRow> After(std::int64_t since, int limit, std::string& error) override {
+    return real_->After(since, limit, error);
+  }
+  std::optional<std::uint64_t> CounterNext(const std::string& name, std::string& error) override {
+    return real_->CounterNext(name, error);
+  }
+  bool StillAtPath(std::string& why) const override { return real_->StillAtPath(why); }
+
+  std::vector<std::string> calls;
+
+ private:
+  std::unique_ptr<RunRecords> real_;
+  int refusals_;
+  std::function<void()> on_refusal_;
+};
+
+// A unit's result is kept while the database is locked; the fixture takes its next board only
+// once the row is written, and says why it waits.
+TEST_F(StationTest, ARowTheDatabaseRefusesIsKeptAndWrittenBeforeTheNextBoard) {
+  std::string error;
+  auto real = RunRecords::Open((dir_ / "runs.db").string(), error);
+  ASSERT_TRUE(real) << error;
+  LockedRecords records(std::move(real), 3);
+  StationPlan plan;
+  plan.units = 2;
+  plan.records = &records;
+  plan.records_name = "runs.db";
+  StopFlag stop;
+  int probes = 0;
+  std::string line;
+  const auto outcome =
+      RunStation({Job("A")}, settings_, files_, plan, stop, events_, {}, BoardInBootMode(stop, 2, probes, line));
+  EXPECT_THAT(records.calls, ElementsAre("begin 1", "refused 1", "refused 1", "refused 1", "end 1", "begin 2", "end 2"));
+  EXPECT_EQ(outcome.unwritten, 0);
+  const auto warnings = Seen<WarningEvent>("A");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].kind, WarningEvent::Kind::kRowWaiting);
+  EXPECT_EQ(warnings[0].record, "database is locked");
+  const auto rows = records.History({}, error);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_TRUE(rows[0].result && rows[1].result);
+}
+
+// A lock that never goes: the station, once stopped, tries the kept row once more and says
+// that it is lost to the records; the row stays INCOMPLETE, never wrong.
+TEST_F(StationTest, ARowThatCanNeverBeWrittenIsCountedAndSaid) {
+  std::string error;
+  auto real = RunRecords::Open((dir_ / "runs.db").string(), error);
+  ASSERT_TRUE(real) << error;
+  StopFlag stop;
+  int refused = 0;
+  LockedRecords records(std::move(real), -1, [&] {
+    if (++refused == 4) stop.Request();
+  });
+  StationPlan plan;
+  plan.units = 2;
+  plan.records = &records;
+  int probes = 0;
+  std::string line;
+  const auto outcome =
+      RunStation({Job("A")}, settings_, files_, plan, stop, events_, {}, BoardInBootMode(stop, 2, probes, line));
+  EXPECT_EQ(outcome.unwritten, 1);
+  EXPECT_EQ(std::count(records.calls.begin(), records.calls.end(), "begin 1"), 1);
+  EXPECT_EQ(std::count(records.calls.begin(), records.calls.end(), "begin 2"), 0);
+  EXPECT_EQ(Seen<WarningEvent>("A").size(), 2u);
+  const auto rows = records.History({}, error);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_FALSE(rows[0].result);
+}
+
 struct PerPortCase {
   std::string log, device, expected;
 };
