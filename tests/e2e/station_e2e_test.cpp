@@ -216,6 +216,109 @@ TEST_P(StationSlowStartTest, ALateAnswerWithinTheUpdatesAnswerTimeIsABoard) {
 
 INSTANTIATE_TEST_SUITE_P(AnswerAfter, StationSlowStartTest, ::testing::Values(1200, 3300));
 
+// The records' file deleted under a running station: it takes no more boards, says so on its
+// output and exits with the status of records that cannot be kept.
+TEST_F(StationE2eTest, RecordsDeletedUnderARunningStationStopItWithStatus20) {
+  const pid_t a = StartFixture("fa", {"--boards", "3"});
+  const pid_t station = StartStation({"--port", Port("fa"), "--units", "3"});
+  for (int i = 0; i < 600 && ReadFileBytes(dir_.path() / "cli.out").find("\"result\"") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::filesystem::rename(db(), dir_.path() / "elsewhere.db");
+  EXPECT_EQ(Wait(station), 20) << ReadFileBytes(dir_.path() / "cli.err");
+  Stop(a);
+  EXPECT_NE(ReadFileBytes(dir_.path() / "cli.err").find("deleted or moved away"), std::string::npos);
+  int halts = 0, boards = 0;
+  for (const auto& e : Events()) {
+    if (e["event"] == "halt") {
+      ++halts;
+      EXPECT_EQ(e["reason"], "records-moved");
+    }
+    if (e["event"] == "board") ++boards;
+  }
+  EXPECT_EQ(halts, 1);
+  EXPECT_EQ(boards, 1);
+}
+
+// Values that can only be mistakes are wrong usage before any board is taken: exit 2 with the
+// reason, nothing sent.
+struct BadValueCase {
+  const char* name;
+  std::vector<std::string> args;  // "{port}", "{db}" and "{update}" are filled in
+  const char* said;
+};
+
+class StationBadValueTest : public StationE2eTest, public ::testing::WithParamInterface<BadValueCase> {};
+
+TEST_P(StationBadValueTest, IsWrongUsage) {
+  // Records with counter "default" at 1004 and counter "small" past what be16 holds.
+  ASSERT_EQ(RunShell("sqlite3 '" + db() +
+                     "' \"CREATE TABLE units (id INTEGER PRIMARY KEY, station TEXT NOT NULL, port TEXT NOT NULL, "
+                     "adapter TEXT, operator TEXT, started_utc TEXT NOT NULL, ended_utc TEXT, seconds REAL, update_file "
+                     "TEXT NOT NULL, image_sha256 TEXT NOT NULL, boot_sha256 TEXT NOT NULL, serial_number TEXT, "
+                     "bytes_sent INTEGER NOT NULL DEFAULT 0, result INTEGER, ok INTEGER NOT NULL DEFAULT 0, stop_phase "
+                     "TEXT, stop_block INTEGER, stop_chunk INTEGER, records TEXT NOT NULL DEFAULT '', quillon_version "
+                     "TEXT NOT NULL); CREATE TABLE serial_counters (name TEXT PRIMARY KEY, next INTEGER NOT NULL); "
+                     "INSERT INTO serial_counters VALUES ('default', 1004), ('small', 65536)\""),
+            0);
+  dir_.Write("not-records.txt", "id,port\n1,a\n");
+  const pid_t a = StartFixture("fa", {});
+  std::vector<std::string> args{QUILLON_CLI};
+  for (std::string arg : GetParam().args) {
+    if (arg == "{port}") arg = Port("fa");
+    if (arg == "{db}") arg = db();
+    if (arg == "{update}") arg = update_;
+    if (arg == "{text}") arg = (dir_.path() / "not-records.txt").string();
+    args.push_back(arg);
+  }
+  if (args[1] != "history") {
+    const std::vector<std::string> files{"--boot", kBoot, "--ini", (dir_.path() / "q.ini").string(), "--log",
+                                         (dir_.path() / "q.sts").string()};
+    args.insert(args.end() - 1, files.begin(), files.end());
+  }
+  EXPECT_EQ(Wait(Spawn(args, dir_.path() / "cli.out", dir_.path() / "cli.err")), 2);
+  EXPECT_NE(ReadFileBytes(dir_.path() / "cli.err").find(GetParam().said), std::string::npos)
+      << ReadFileBytes(dir_.path() / "cli.err");
+  Stop(a);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, StationBadValueTest,
+    ::testing::Values(
+        BadValueCase{"EmptyPort", {"station", "--port", "", "{update}"}, "--port: is empty"},
+        BadValueCase{"FlashEmptyPort", {"flash", "--yes", "--port", "", "{update}"}, "--port: is empty"},
+        BadValueCase{"EmptyStamp", {"station", "--port", "{port}", "--serial-number", "", "{update}"}, "is empty"},
+        BadValueCase{"EmptyHash", {"station", "--port", "{port}", "--expect-sha256", "", "{update}"}, "not a SHA-256"},
+        BadValueCase{"ShortHash", {"flash", "--yes", "--port", "{port}", "--expect-sha256", "abc123", "{update}"},
+                     "not a SHA-256"},
+        BadValueCase{"EmptyCounter", {"station", "--port", "{port}", "--serial-counter", "", "{update}"}, "is empty"},
+        BadValueCase{"EmptyRecord", {"station", "--port", "{port}", "--record", "", "{update}"}, "is empty"},
+        BadValueCase{"NoUnits", {"station", "--port", "{port}", "--units", "0", "{update}"}, "at least 1"},
+        BadValueCase{"ProbeWaitZero", {"station", "--port", "{port}", "--probe-wait", "0", "{update}"},
+                     "--probe-wait"},
+        BadValueCase{"NegativeFirstSerial",
+                     {"station", "--port", "{port}", "--record", "{db}", "--serial-number", "0x3FF00:be32",
+                      "--first-serial", "-5", "{update}"},
+                     "0 or more"},
+        BadValueCase{"FirstSerialTooLarge",
+                     {"station", "--port", "{port}", "--record", "{db}", "--serial-number", "0x3FF00:be16",
+                      "--serial-counter", "new", "--first-serial", "70000", "{update}"},
+                     "does not fit"},
+        BadValueCase{"CounterPastTheStamp",
+                     {"station", "--port", "{port}", "--record", "{db}", "--serial-number", "0x3FF00:be16",
+                      "--serial-counter", "small", "{update}"},
+                     "65536, does not fit"},
+        BadValueCase{"FirstSerialOnACounterThatStandsElsewhere",
+                     {"station", "--port", "{port}", "--record", "{db}", "--serial-number", "0x3FF00:be32",
+                      "--first-serial", "1000", "{update}"},
+                     "its next number is 1004"},
+        BadValueCase{"SinceNotADate", {"history", "--record", "{db}", "--since", "yesterday"}, "ISO 8601"},
+        BadValueCase{"SinceNoSuchDay", {"history", "--record", "{db}", "--since", "2026-02-30"}, "ISO 8601"},
+        BadValueCase{"SinceHourOnly", {"history", "--record", "{db}", "--since", "2026-12-08T06"}, "ISO 8601"},
+        BadValueCase{"EmptySerial", {"history", "--record", "{db}", "--serial", ""}, "is empty"},
+        BadValueCase{"NotRecords", {"history", "--record", "{text}"}, "not a SQLite database"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A station killed in the middle of a unit leaves its row without a result: history calls it
 // INCOMPLETE, and the database is whole.
 TEST_F(StationE2eTest, AKilledStationLeavesAnIncompleteRowAndAWholeDatabase) {
