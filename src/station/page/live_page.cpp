@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include <httplib.h>
 
 #include "base/system.h"
 #include "station/event_json.h"
+#include "station/page/gate.h"
 #include "station/page/viewers.h"
 
 namespace quillon::station::page {
@@ -21,19 +23,37 @@ std::string Lower(std::string text) {
   return text;
 }
 
-bool IsAddress(const std::string& host) {
+// An address in one canonical text ("::0001" and "::1" are one), or nothing for a name.
+std::optional<std::string> CanonicalAddress(const std::string& host) {
   unsigned char bytes[16];
-  return inet_pton(AF_INET, host.c_str(), bytes) == 1 || inet_pton(AF_INET6, host.c_str(), bytes) == 1;
+  char text[INET6_ADDRSTRLEN] = {};
+  if (inet_pton(AF_INET, host.c_str(), bytes) == 1) return std::string(inet_ntop(AF_INET, bytes, text, sizeof text));
+  if (inet_pton(AF_INET6, host.c_str(), bytes) == 1) return std::string(inet_ntop(AF_INET6, bytes, text, sizeof text));
+  return std::nullopt;
 }
 
-// The host part of a Host header: without its port, an IPv6 address without its brackets.
-std::string HostPart(const std::string& header) {
+// A Host header split into host and port; false when it is not one (a port that is not a
+// number, an IPv6 address without its brackets).
+bool SplitHost(const std::string& header, std::string& host, std::optional<std::string>& port) {
+  std::string rest;
   if (!header.empty() && header.front() == '[') {
     const auto end = header.find(']');
-    return end == std::string::npos ? std::string() : header.substr(1, end - 1);
+    if (end == std::string::npos) return false;
+    host = header.substr(1, end - 1);
+    rest = header.substr(end + 1);
+  } else {
+    const auto colon = header.find(':');
+    host = header.substr(0, colon);
+    rest = colon == std::string::npos ? "" : header.substr(colon);
+    if (rest.find(':', 1) != std::string::npos) return false;
   }
-  const auto colon = header.find(':');
-  return header.substr(0, colon);
+  if (rest.empty()) return !host.empty();
+  if (rest.front() != ':' || rest.size() < 2 || rest.size() > 6 ||
+      rest.find_first_not_of("0123456789", 1) != std::string::npos) {
+    return false;
+  }
+  port = rest.substr(1);
+  return !host.empty();
 }
 
 // An idle stream gets a comment line this often: it keeps proxies from closing it, and a write
@@ -45,13 +65,22 @@ constexpr auto kGather = std::chrono::milliseconds(250);
 
 }  // namespace
 
-bool HostAllowed(const std::string& host_header, const std::string& listen_address, const std::string& host_name) {
-  const std::string host = Lower(HostPart(host_header));
-  if (host.empty()) return false;
-  if (host == "localhost" || host == Lower(host_name)) return true;
-  const std::string listening = Lower(listen_address);
-  if (listening == "0.0.0.0" || listening == "::") return IsAddress(host);
-  return host == listening;
+bool HostAllowed(const std::string& host_header, const Listening& listening) {
+  std::string host;
+  std::optional<std::string> port;
+  if (!SplitHost(host_header, host, port)) return false;
+  if (port && std::stoi(*port) != listening.port) return false;
+  host = Lower(host);
+  if (host == "localhost" || (!listening.host_name.empty() && host == Lower(listening.host_name))) return true;
+  const auto address = CanonicalAddress(host);
+  if (!address) return false;
+  const std::string where = Lower(listening.address);
+  if (where == "0.0.0.0" || where == "::") {
+    return std::any_of(listening.own_addresses.begin(), listening.own_addresses.end(),
+                       [&](const std::string& own) { return CanonicalAddress(own) == address; });
+  }
+  if (where == "localhost") return *address == "127.0.0.1" || *address == "::1";
+  return CanonicalAddress(where) == address;
 }
 
 std::string PageLanguage(const std::string& accept_language) {
@@ -88,10 +117,10 @@ struct LivePage::Impl {
   RunRecords* records;
   Viewers viewers{kMostViewers, 256 * 1024, kGather};
   EventJson json;
-  httplib::Server server;
+  httplib::Server server;  // on 127.0.0.1 behind the gate
+  Gate gate;
   std::thread thread;
-  std::string address;
-  int port = 0;
+  Listening listening;
 
   nlohmann::ordered_json Units(std::int64_t since, bool latest) {
     nlohmann::ordered_json units = nlohmann::ordered_json::array();
@@ -108,15 +137,22 @@ struct LivePage::Impl {
   }
 
   void Routes() {
-    const std::string host_name = HostName();
     server.new_task_queue = [] {
       // The library owns and deletes its task queue: every stream holds a thread, and there
       // are threads left for the page, the state, and a refusal for one stream too many.
       return new httplib::ThreadPool(kMostViewers + 8);
     };
     server.set_keep_alive_timeout(5);
-    server.set_pre_routing_handler([this, host_name](const httplib::Request& request, httplib::Response& response) {
-      if (!HostAllowed(request.get_header_value("Host"), address, host_name)) {
+    // One request per connection: the gate times each request's head, and a kept-alive
+    // connection's second head would go untimed.
+    server.set_keep_alive_max_count(1);
+    server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+      if (request.get_header_value_count("Host") > 1) {
+        response.status = 400;
+        response.set_content("One Host header, please.\n", "text/plain; charset=utf-8");
+        return httplib::Server::HandlerResponse::Handled;
+      }
+      if (!HostAllowed(request.get_header_value("Host"), listening)) {
         response.status = 421;
         response.set_content("This station answers only to its own address, localhost or its host name.\n",
                              "text/plain; charset=utf-8");
@@ -124,7 +160,7 @@ struct LivePage::Impl {
       }
       if (request.method != "GET" && request.method != "HEAD") {
         response.status = 405;
-        response.set_header("Allow", "GET, HEAD");
+        response.set_header("Allow", kAllowedMethods);
         response.set_content("The station's page is read-only.\n", "text/plain; charset=utf-8");
         return httplib::Server::HandlerResponse::Handled;
       }
@@ -207,24 +243,28 @@ void LivePage::Subscribe(EventStream& events) {
 }
 
 bool LivePage::Start(const std::string& address, int port, std::string& error) {
-  impl_->address = address;
-  const int bound = port == 0 ? impl_->server.bind_to_any_port(address) : (impl_->server.bind_to_port(address, port) ? port : -1);
-  if (bound <= 0) {
-    error = "cannot listen on " + address + ":" + std::to_string(port) + " (in use, or not an address of this machine)";
+  Impl& impl = *impl_;
+  const int inner = impl.server.bind_to_any_port("127.0.0.1");
+  if (inner <= 0) {
+    error = "cannot listen on this machine's loopback address";
     return false;
   }
-  impl_->port = bound;
-  impl_->thread = std::thread([impl = impl_.get()] { impl->server.listen_after_bind(); });
+  if (!impl.gate.Start(address, port, inner, error)) return false;
+  impl.listening = {address, impl.gate.port(), HostName(), MachineAddresses()};
+  impl.thread = std::thread([&impl] { impl.server.listen_after_bind(); });
   // A stop before the server runs would be missed by it: Stop() needs a running server.
-  for (int i = 0; i < 500 && !impl_->server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  for (int i = 0; i < 500 && !impl.server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   return true;
 }
 
-int LivePage::port() const { return impl_->port; }
+int LivePage::port() const { return impl_->listening.port; }
+
+int LivePage::open_connections() const { return impl_->gate.open_connections(); }
 
 void LivePage::Stop() {
   if (!impl_ || !impl_->thread.joinable()) return;
   impl_->viewers.Close();
+  impl_->gate.Stop();
   impl_->server.stop();
   impl_->thread.join();
 }

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "station/events.h"
 #include "station/page/page_state.h"
@@ -15,10 +16,19 @@ namespace quillon::station::page {
 /// The most event streams served at once.
 inline constexpr int kMostViewers = 32;
 
-/// Whether a request's Host header names this server: the address it listens on (any address
-/// of this machine written as a number when it listens on all of them), "localhost" or the
-/// host's name. Any other name may be one an attacker's DNS points here (DNS rebinding).
-bool HostAllowed(const std::string& host_header, const std::string& listen_address, const std::string& host_name);
+/// Where the page listens, as the Host rules need it.
+struct Listening {
+  std::string address;                      ///< as given: an address, "localhost", "0.0.0.0" or "::"
+  int port = 0;
+  std::string host_name;                    ///< this machine's name
+  std::vector<std::string> own_addresses;   ///< this machine's addresses (MachineAddresses)
+};
+
+/// Whether a request's Host header names this server: "localhost" or the host's name, or the
+/// address it listens on (127.0.0.1 and ::1 when that is "localhost"; any of the machine's own
+/// addresses when it listens on all of them), with no port or the listening port. Any other
+/// name may be one an attacker's DNS points here (DNS rebinding).
+bool HostAllowed(const std::string& host_header, const Listening& listening);
 
 /// "ja" when the browser prefers Japanese to English (Accept-Language), else "en".
 std::string PageLanguage(const std::string& accept_language);
@@ -41,8 +51,11 @@ class LivePage {
   bool Start(const std::string& address, int port, std::string& error);
   /// The port it listens on, once started.
   int port() const;
-  /// Ends every stream and the server (also on destruction).
+  /// Ends every stream, every connection and the server at once, whatever the clients do
+  /// (also on destruction).
   void Stop();
+  /// Connections being served now (each counts against the limit of 64).
+  int open_connections() const;
 
   struct Impl;
 

@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "base/messages.h"
 #include "station/event_json.h"
 
 namespace quillon::station::page {
@@ -60,7 +61,10 @@ void PageState::OnEvent(const Event& event) {
           Tile& tile = Find(result.port);
           auto last = ResultJson(result);
           last["text"] = result.text;
+          if (!result.interrupted && !result.text.empty()) last["text_en"] = MessageTextEnglish(result.id, result.text);
           tile.last = std::move(last);
+          // The port has stopped; it shows this result until it waits again.
+          tile.state = "done";
           if (result.ok()) {
             ++tile.passed;
             ++passed_;
@@ -73,6 +77,8 @@ void PageState::OnEvent(const Event& event) {
           }
         } else if constexpr (std::is_same_v<E, StationSummaryEvent>) {
           ended_ = true;
+        } else if constexpr (std::is_same_v<E, HaltEvent>) {
+          halt_ = HaltText(e);
         }
       },
       event);
@@ -103,7 +109,8 @@ nlohmann::ordered_json PageState::Json(Clock::time_point now) const {
         {"update_file", facts_.update_file},
         {"image_sha256", facts_.image_sha256},
         {"uptime_seconds", std::round(uptime)},
-        {"ended", ended_}}},
+        {"ended", ended_},
+        {"halt", halt_.empty() ? nlohmann::json(nullptr) : nlohmann::json(halt_)}}},
       {"totals",
        {{"passed", passed_},
         {"failed", failed_},

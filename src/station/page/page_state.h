@@ -43,7 +43,7 @@ class PageState {
   struct Tile {
     std::string port;
     std::string adapter;
-    std::string state = "waiting";  ///< waiting, missing, board, boot, transfer
+    std::string state = "waiting";  ///< waiting, missing, board, boot, transfer, done (its unit has ended)
     long long unit = 0;
     std::optional<std::string> serial_number;
     int done = 0, total = 0;
@@ -59,6 +59,7 @@ class PageState {
   std::vector<Tile> tiles_;
   int passed_ = 0, failed_ = 0, interrupted_ = 0;
   bool ended_ = false;
+  std::string halt_;  ///< why the station stopped taking boards (English), once it did
 };
 
 /// A run record as the page lists it.

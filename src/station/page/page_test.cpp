@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -27,9 +28,11 @@ struct HostCase {
 
 class HostAllowedTest : public ::testing::TestWithParam<HostCase> {};
 
+// The machine "line-3" with the addresses 10.1.2.3 and fe80::1 beside loopback, on port 8080.
 TEST_P(HostAllowedTest, OnlyThisServersOwnNamesAreAnswered) {
   const HostCase& c = GetParam();
-  EXPECT_EQ(HostAllowed(c.host, c.listening, "line-3"), c.allowed) << c.host << " listening on " << c.listening;
+  const Listening listening{c.listening, 8080, "line-3", {"127.0.0.1", "::1", "10.1.2.3", "fe80::1"}};
+  EXPECT_EQ(HostAllowed(c.host, listening), c.allowed) << c.host << " listening on " << c.listening;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -42,8 +45,17 @@ INSTANTIATE_TEST_SUITE_P(
                       HostCase{"line-3.evil.example", "127.0.0.1", false},
                       HostCase{"localhost.evil.example", "0.0.0.0", false},
                       HostCase{"10.1.2.3:8080", "127.0.0.1", false}, HostCase{"", "127.0.0.1", false},
-                      // Listening on every address: any address of the machine, written as a number.
+                      // The part after the colon is the listening port or nothing.
+                      HostCase{"localhost:evil.com", "127.0.0.1", false}, HostCase{"localhost:8081", "127.0.0.1", false},
+                      HostCase{"localhost:", "127.0.0.1", false}, HostCase{"127.0.0.1:8080:1", "127.0.0.1", false},
+                      HostCase{"[::1]:evil", "::1", false}, HostCase{"::1", "::1", false},
+                      // --http localhost:PORT answers to either loopback address.
+                      HostCase{"127.0.0.1:8080", "localhost", true}, HostCase{"[::1]:8080", "localhost", true},
+                      HostCase{"10.1.2.3", "localhost", false},
+                      // Listening on every address: the machine's own addresses, not any address.
                       HostCase{"10.1.2.3:8080", "0.0.0.0", true}, HostCase{"[fe80::1]:8080", "::", true},
+                      HostCase{"[FE80::0001]", "::", true}, HostCase{"10.9.9.9:8080", "0.0.0.0", false},
+                      HostCase{"[2001:db8::7]", "::", false},
                       HostCase{"[::1]:8080", "::1", true}, HostCase{"192.168.0.9", "192.168.0.9", true},
                       HostCase{"192.168.0.10", "192.168.0.9", false}));
 
@@ -75,7 +87,7 @@ PortResult Result(const std::string& port, int id, RunPhase phase = RunPhase::kD
   PortResult result;
   result.port = port;
   result.id = id;
-  result.text = id == kMsgUpdateFinished ? "done" : "write failed";
+  result.text = std::string(MessageText(id));
   result.unit = 1;
   result.stop = {phase, 3, 9};
   return result;
@@ -97,7 +109,8 @@ TEST(PageStateTest, ATileGoesFromWaitingThroughItsTransferToItsResultAndKeepsItU
   state.OnEvent(WaitingEvent{"A"});
   EXPECT_EQ(tile(0).at("state"), "waiting");
   EXPECT_EQ(tile(0).at("last").at("id"), 503);
-  EXPECT_EQ(tile(0).at("last").at("text"), "write failed");
+  EXPECT_EQ(tile(0).at("last").at("text"), MessageText(503));
+  EXPECT_EQ(tile(0).at("last").at("text_en"), "Sending the update file failed.");
   EXPECT_EQ(tile(0).at("last").at("block"), 3);
   EXPECT_EQ(tile(0).at("failed"), 1);
   state.OnEvent(BoardEvent{"A", 8, std::nullopt});
@@ -111,6 +124,28 @@ TEST(PageStateTest, ATileGoesFromWaitingThroughItsTransferToItsResultAndKeepsItU
   EXPECT_EQ(whole.at("totals").at("units_per_hour"), 2.0);
   EXPECT_EQ(whole.at("station").at("uptime_seconds"), 3600);
   EXPECT_EQ(whole.at("ports").at(0).at("adapter"), "FT232R");
+}
+
+// A unit the station's stop interrupted, and the station's halt: the tile shows the
+// interruption, not the transfer it stopped in, and the station says why it takes no boards.
+TEST(PageStateTest, AnInterruptedUnitAndAHaltAreStatesThatEnd) {
+  const auto start = PageState::Clock::now();
+  PageState state({{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "line-3", "1.04"}, start);
+  state.OnEvent(BoardEvent{"A", 7, std::nullopt});
+  state.OnEvent(PhaseEvent{"A", Transfer::kUpdate, "", 40});
+  PortResult interrupted;
+  interrupted.port = "A";
+  interrupted.unit = 7;
+  interrupted.interrupted = true;
+  state.OnEvent(ResultEvent{interrupted});
+  state.OnEvent(HaltEvent{HaltEvent::Reason::kRecordsMoved, "runs.db was deleted"});
+  state.OnEvent(StationSummaryEvent{});
+  const auto whole = state.Json(start);
+  const auto& tile = whole.at("ports").at(0);
+  EXPECT_EQ(tile.at("state"), "done");
+  EXPECT_EQ(tile.at("last").at("interrupted"), true);
+  EXPECT_EQ(whole.at("station").at("ended"), true);
+  EXPECT_EQ(whole.at("station").at("halt"), "the run records cannot be kept: runs.db was deleted");
 }
 
 TEST(ViewersTest, ASlowViewerLosesOnlyItsOwnEventsAndIsToldSo) {
@@ -153,13 +188,17 @@ class Connection {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && !request.empty()) {
       (void)!::write(fd_, request.data(), request.size());
     }
   }
   ~Connection() { ::close(fd_); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
+
+  void Send(const std::string& bytes) { (void)!::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  /// Whether the other end closed (seen by the last Read).
+  bool closed() const { return closed_; }
 
   /// What came back once `until` is in it, the connection closed or `wait` passed.
   std::string Read(const std::string& until, std::chrono::milliseconds wait = std::chrono::seconds(5)) {
@@ -169,7 +208,10 @@ class Connection {
     while (received_.find(until) == std::string::npos && std::chrono::steady_clock::now() < end) {
       char buffer[4096];
       const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-      if (n == 0) break;
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        closed_ = true;
+        break;
+      }
       if (n > 0) received_.append(buffer, static_cast<std::size_t>(n));
     }
     return received_;
@@ -178,6 +220,7 @@ class Connection {
  private:
   int fd_ = -1;
   std::string received_;
+  bool closed_ = false;
 };
 
 std::string Get(const std::string& path, const std::string& host = "localhost", const std::string& more = "") {
@@ -229,6 +272,59 @@ TEST_F(LivePageTest, NothingButReadingIsAllowed) {
   EXPECT_EQ(health.rfind("HTTP/1.1 200", 0), 0u);
   EXPECT_EQ(health.substr(health.find("\r\n\r\n") + 4), "ok");
   EXPECT_EQ(Answer(Get("/nothing")).rfind("HTTP/1.1 404", 0), 0u);
+}
+
+TEST_F(LivePageTest, AnUnknownMethodAndTwoHostHeadersAreRefused) {
+  for (const char* method : {"FOO", "PROPFIND", "BREW"}) {
+    const std::string answer = Answer(std::string(method) + " / HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 405", 0), 0u) << method << ": " << answer;
+    EXPECT_NE(answer.find("Allow: GET, HEAD"), std::string::npos) << method;
+  }
+  EXPECT_EQ(Answer("GET / HTTP/1.1\r\nHost: localhost\r\nHost: evil.example\r\nConnection: close\r\n\r\n")
+                .rfind("HTTP/1.1 400", 0),
+            0u);
+  EXPECT_EQ(Answer(Get("/", "localhost:evil.com")).rfind("HTTP/1.1 421", 0), 0u);
+}
+
+// Clients that dribble, or too many of them, hold neither the page nor the station's end.
+TEST_F(LivePageTest, SlowClientsHoldNothing) {
+  // A head that has not arrived whole after 5 s is dropped, however steadily it dribbles.
+  Connection dribbling(port_, "GET /healthz HTTP/1.1\r\n");
+  const auto began = std::chrono::steady_clock::now();
+  std::string got;
+  for (int i = 0; i < 40 && got.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    dribbling.Send("X");
+    got = dribbling.Read("\r\n", std::chrono::milliseconds(50));
+    if (dribbling.closed()) break;
+  }
+  const auto held = std::chrono::steady_clock::now() - began;
+  EXPECT_TRUE(dribbling.closed());
+  EXPECT_TRUE(got.empty()) << got;
+  EXPECT_GE(held, std::chrono::milliseconds(4900));
+  EXPECT_LT(held, std::chrono::milliseconds(7000));
+
+  // 64 silent connections at once: the 65th is closed at once.
+  std::vector<std::unique_ptr<Connection>> idle;
+  for (int i = 0; i < 64; ++i) idle.push_back(std::make_unique<Connection>(port_, ""));
+  for (int i = 0; i < 100 && page_->open_connections() < 64; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(page_->open_connections(), 64);
+  Connection extra(port_, Get("/healthz"));
+  extra.Read("ok", std::chrono::seconds(1));
+  EXPECT_TRUE(extra.closed());
+
+  // The page ends within half a second whatever its clients do: streams, dribblers, silent ones.
+  idle.resize(40);
+  std::vector<std::unique_ptr<Connection>> streams;
+  for (int i = 0; i < 8; ++i) {
+    streams.push_back(std::make_unique<Connection>(port_, Get("/events")));
+    streams.back()->Read("retry: 2000");
+  }
+  const auto stop = std::chrono::steady_clock::now();
+  page_->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::milliseconds(500));
 }
 
 TEST_F(LivePageTest, AnotherHostNameIsRefused) {
