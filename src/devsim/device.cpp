@@ -27,7 +27,7 @@ constexpr std::array<std::pair<std::uint32_t, std::uint32_t>, 12> kBlocks{{
 }  // namespace
 
 Device::Device(PtyLine& line, Faults faults, std::vector<std::uint8_t> flash)
-    : line_(line), faults_(std::move(faults)), flash_(std::move(flash)) {}
+    : line_(line), faults_(std::move(faults)), flash_(std::move(flash)), ready_(std::chrono::steady_clock::now()) {}
 
 void Device::Problem(std::string text) { problems_.push_back(std::move(text)); }
 
@@ -127,7 +127,13 @@ bool Device::BootMode() {
       Problem("the boot program stopped after " + std::to_string(i) + " of " + std::to_string(size) + " bytes");
       return false;
     }
-    if (i == 0 && Silent("echo")) return false;
+    if (i == 0) {
+      const double waited = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - ready_).count();
+      char text[96];
+      std::snprintf(text, sizeof text, "first byte of the boot program %.0f ms after the board was ready", waited);
+      seen_.push_back(text);
+      if (Silent("echo")) return false;
+    }
     if (faults_.no_echo_from >= 0 && i >= faults_.no_echo_from) continue;
     echo.push_back(faults_.wrong_echo_from >= 0 && i >= faults_.wrong_echo_from ? static_cast<std::uint8_t>(~byte) : byte);
     // Echoes go out in small groups while the program arrives.

@@ -72,6 +72,7 @@ class Device {
   bool completed_ = false;
   long chunks_ = 0;
   bool board_ = false;  ///< one of a fixture's boards: a silent fault waits for the host to let go
+  std::chrono::steady_clock::time_point ready_;  ///< when the board was put on, in boot mode
 };
 
 }  // namespace devsim

@@ -23,6 +23,8 @@
 namespace quillon {
 namespace {
 
+using testing::RunShell;
+
 using testing::Chromium;
 using testing::ReadFileBytes;
 using testing::Spawn;
@@ -143,13 +145,14 @@ TEST_F(StationPageE2eTest, TilesFollowEveryBoardAndAFailedOneShowsItsMessage) {
   Reap(a);
   Reap(b);
 
-  // The failed tile said FAILED with the device's message for it and where it stopped.
+  // The failed tile said FAILED with the device's message for it, in English with its id as the
+  // command line shows it, and where it stopped.
   std::string message;
   std::istringstream lines(ReadFileBytes(dir_.path() / "cli.out"));
   for (std::string line; std::getline(lines, line);) {
     const auto event = nlohmann::json::parse(line);
     if (event.at("event") == "message" && event.value("port", "") == Port("fb") && event.value("id", 0) != 205) {
-      message = event.at("text");
+      message = "[" + std::to_string(event.at("id").get<int>()) + "] " + event.at("text_en").get<std::string>();
       break;
     }
   }
@@ -181,14 +184,26 @@ TEST_F(StationPageE2eTest, TilesFollowEveryBoardAndAFailedOneShowsItsMessage) {
   EXPECT_NE(browser.Evaluate(ja, "document.body.textContent").get<std::string>().find("不合格"), std::string::npos);
   EXPECT_EQ(browser.Evaluate(en, "state.totals.passed"), 3);
 
-  // The station has gone: the page says so, and finds the next station by itself.
-  EXPECT_TRUE(browser.WaitFor(en, "document.getElementById('banner').textContent.includes('cannot be reached')",
+  // The station has ended: the page says so, also once nothing answers any more, and finds the
+  // next station by itself.
+  EXPECT_TRUE(browser.WaitFor(en, "document.getElementById('banner').textContent === 'The station has ended.'",
                               seconds(15)));
+  std::this_thread::sleep_for(seconds(3));
+  EXPECT_EQ(browser.Evaluate(en, "document.getElementById('banner').textContent"), "The station has ended.");
+  // A row a killed station left without a result: the next station's page calls it INCOMPLETE.
+  ASSERT_EQ(RunShell("sqlite3 '" + (dir_.path() / "runs.db").string() +
+                     "' \"INSERT INTO units (station, port, started_utc, update_file, image_sha256, boot_sha256, "
+                     "serial_number, quillon_version) VALUES ('s', 'killed', '2026-12-08T06:00:00.000Z', 'u', 'h', "
+                     "'b', '7777', 'v')\""),
+            0);
   const std::string port = url.substr(url.rfind(':') + 1, url.size() - url.rfind(':') - 2);
   const pid_t again = StartStation("again", {"--http", port});
   EXPECT_FALSE(PageUrl("again").empty()) << ReadFileBytes(dir_.path() / "again.err");
   EXPECT_TRUE(browser.WaitFor(en, "state.totals.passed === 0 && document.getElementById('banner').textContent === ''",
                               seconds(20)));
+  EXPECT_TRUE(browser.WaitFor(en, "[...document.querySelectorAll('#units tr')].some(tr => "
+                                  "tr.textContent.includes('7777') && tr.textContent.includes('INCOMPLETE'))",
+                              seconds(10)));
   EXPECT_EQ(browser.Evaluate(en, "typeof window.seen"), "object");  // the same page: never reloaded
   ::kill(again, SIGTERM);
   EXPECT_EQ(Reap(again), 0);

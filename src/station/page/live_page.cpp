@@ -264,6 +264,12 @@ int LivePage::open_connections() const { return impl_->gate.open_connections(); 
 void LivePage::Stop() {
   if (!impl_ || !impl_->thread.joinable()) return;
   impl_->viewers.Close();
+  // The streams' last events (the summary among them) go out if their viewers read them within
+  // a moment; then every connection ends, whatever its client does.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  while (std::chrono::steady_clock::now() < until && impl_->gate.open_connections() > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   impl_->gate.Stop();
   impl_->server.stop();
   impl_->thread.join();
