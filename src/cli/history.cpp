@@ -162,7 +162,7 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
   const auto rows = records->History(filter, error);
   if (!error.empty()) {
     Say(stderr, "error: the run records %s cannot be read: %s\n", {path, error});
-    return kExitFailure;
+    return records->problem() == station::RecordsProblem::kDamaged ? kExitUsage : kExitFailure;
   }
   if (options.csv) {
     std::string header;

@@ -227,6 +227,14 @@ class SqliteRecords final : public RunRecords {
 
   void KeepIdentity() { identity_ = IdentifyFile(Utf8Path(path_)); }
 
+  /// Whether the last statement found the database locked by another connection.
+  bool Busy() const {
+    const int code = sqlite3_errcode(db_);
+    return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+  }
+
+  RecordsProblem problem() const override { return damaged_ ? RecordsProblem::kDamaged : RecordsProblem::kNone; }
+
   bool StillAtPath(std::string& why) const override {
     const auto now = IdentifyFile(Utf8Path(path_));
     if (now && identity_ && *now == *identity_) return true;
@@ -333,7 +341,9 @@ class SqliteRecords final : public RunRecords {
 
  private:
   bool Failed(std::string& error) {
-    error = sqlite3_errmsg(db_);
+    const int code = sqlite3_errcode(db_);
+    damaged_ = code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+    error = damaged_ ? std::string("it is damaged (SQLite: ") + sqlite3_errmsg(db_) + ")" : sqlite3_errmsg(db_);
     return false;
   }
 
@@ -392,6 +402,7 @@ class SqliteRecords final : public RunRecords {
   std::string path_;
   std::optional<FileIdentity> identity_;
   bool has_serial_counter_ = false;
+  bool damaged_ = false;
   std::mutex mutex_;
 };
 
@@ -461,16 +472,29 @@ sqlite3* Connect(const std::string& path, int flags, std::string& error, Records
 
 bool RecordsAvailable() { return true; }
 
-std::unique_ptr<RunRecords> RunRecords::Open(const std::string& path, std::string& error, RecordsProblem* problem) {
+namespace {
+
+// The database opened and recognised as run records (or, when `may_make`, an empty one), and
+// quick-checked when `check`; nothing, with `error` and `problem` set, otherwise.
+std::unique_ptr<SqliteRecords> OpenChecked(const std::string& path, int flags, bool may_make, bool check,
+                                           std::string& error, RecordsProblem* problem) {
   Problem(problem, RecordsProblem::kNone);
-  sqlite3* db = Connect(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error, problem);
+  sqlite3* db = Connect(path, flags, error, problem);
   if (db == nullptr) return nullptr;
   auto records = std::make_unique<SqliteRecords>(db, path);
   RecordsProblem found = RecordsProblem::kNone;
-  if (!records->Recognise(true, error, found) || !records->Check(error, found)) {
+  if (!records->Recognise(may_make, error, found) || (check && !records->Check(error, found))) {
     Problem(problem, found);
     return nullptr;
   }
+  return records;
+}
+
+}  // namespace
+
+std::unique_ptr<RunRecords> RunRecords::Open(const std::string& path, std::string& error, RecordsProblem* problem) {
+  auto records = OpenChecked(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, true, true, error, problem);
+  if (!records) return nullptr;
   // Two stations starting on one new database: turning on WAL or making the tables can find
   // the other one doing it, and SQLite reports that at once rather than through the busy
   // handler. Tried again for up to the busy timeout.
@@ -480,8 +504,7 @@ std::unique_ptr<RunRecords> RunRecords::Open(const std::string& path, std::strin
       records->KeepIdentity();
       return records;
     }
-    const int code = sqlite3_errcode(db);
-    if (tries <= 0 || (code != SQLITE_BUSY && code != SQLITE_LOCKED)) {
+    if (tries <= 0 || !records->Busy()) {
       Problem(problem, RecordsProblem::kCannotOpen);
       return nullptr;
     }
@@ -491,16 +514,8 @@ std::unique_ptr<RunRecords> RunRecords::Open(const std::string& path, std::strin
 
 std::unique_ptr<RunRecords> RunRecords::OpenToRead(const std::string& path, std::string& error,
                                                    RecordsProblem* problem) {
-  Problem(problem, RecordsProblem::kNone);
-  sqlite3* db = Connect(path, SQLITE_OPEN_READONLY, error, problem);
-  if (db == nullptr) return nullptr;
-  auto records = std::make_unique<SqliteRecords>(db, path);
-  RecordsProblem found = RecordsProblem::kNone;
-  if (!records->Recognise(false, error, found) || !records->Check(error, found)) {
-    Problem(problem, found);
-    return nullptr;
-  }
-  records->KeepIdentity();
+  auto records = OpenChecked(path, SQLITE_OPEN_READONLY, false, false, error, problem);
+  if (records) records->KeepIdentity();
   return records;
 }
 

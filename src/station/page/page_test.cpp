@@ -315,8 +315,11 @@ TEST_F(LivePageTest, SlowClientsHoldNothing) {
   extra.Read("ok", std::chrono::seconds(1));
   EXPECT_TRUE(extra.closed());
 
-  // The page ends within half a second whatever its clients do: streams, dribblers, silent ones.
+  // With 40 of them still there, the page answers.
   idle.resize(40);
+  EXPECT_EQ(Answer(Get("/healthz"), "\r\n\r\nok").rfind("HTTP/1.1 200", 0), 0u);
+
+  // The page ends within half a second whatever its clients do: streams, dribblers, silent ones.
   std::vector<std::unique_ptr<Connection>> streams;
   for (int i = 0; i < 8; ++i) {
     streams.push_back(std::make_unique<Connection>(port_, Get("/events")));
