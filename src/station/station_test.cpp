@@ -283,16 +283,17 @@ TEST_F(StationTest, PortsRacingForTheLastUnitsNeverBeginMoreThanTheCount) {
   }
 }
 
-// The run records, refusing to complete a row as a database locked by another program does:
-// `refusals` times, then they take it (-1: never). Every call is noted in order.
+// Run records kept in memory that refuse to complete a row as a database locked by another
+// program does: `refusals` times, then they take it (-1: never). Every call is noted in order.
 class LockedRecords final : public RunRecords {
  public:
-  LockedRecords(std::unique_ptr<RunRecords> real, int refusals, std::function<void()> on_refusal = {})
-      : real_(std::move(real)), refusals_(refusals), on_refusal_(std::move(on_refusal)) {}
-  std::int64_t BeginUnit(UnitRow& row, const SerialDraw* draw, std::string& error) override {
-    const auto id = real_->BeginUnit(row, draw, error);
-    calls.push_back("begin " + std::to_string(id));
-    return id;
+  explicit LockedRecords(int refusals, std::function<void()> on_refusal = {})
+      : refusals_(refusals), on_refusal_(std::move(on_refusal)) {}
+  std::int64_t BeginUnit(UnitRow& row, const SerialDraw*, std::string&) override {
+    row.id = static_cast<std::int64_t>(rows_.size()) + 1;
+    rows_[row.id] = row;
+    calls.push_back("begin " + std::to_string(row.id));
+    return row.id;
   }
   bool EndUnit(const UnitRow& row, std::string& error) override {
     if (refusals_ != 0) {
@@ -303,23 +304,22 @@ class LockedRecords final : public RunRecords {
       return false;
     }
     calls.push_back("end " + std::to_string(row.id));
-    return real_->EndUnit(row, error);
+    rows_[row.id] = row;
+    return true;
   }
-  std::vector<UnitRow> History(const HistoryFilter& filter, std::string& error) override {
-    return real_->History(filter, error);
+  std::vector<UnitRow> History(const HistoryFilter&, std::string&) override {
+    std::vector<UnitRow> rows;
+    for (const auto& [id, row] : rows_) rows.insert(rows.begin(), row);
+    return rows;
   }
-  std::vector<UnitRow> After(std::int64_t since, int limit, std::string& error) override {
-    return real_->After(since, limit, error);
-  }
-  std::optional<std::uint64_t> CounterNext(const std::string& name, std::string& error) override {
-    return real_->CounterNext(name, error);
-  }
-  bool StillAtPath(std::string& why) const override { return real_->StillAtPath(why); }
+  std::vector<UnitRow> After(std::int64_t, int, std::string&) override { return {}; }
+  std::optional<std::uint64_t> CounterNext(const std::string&, std::string&) override { return std::nullopt; }
+  bool StillAtPath(std::string&) const override { return true; }
 
   std::vector<std::string> calls;
 
  private:
-  std::unique_ptr<RunRecords> real_;
+  std::map<std::int64_t, UnitRow> rows_;
   int refusals_;
   std::function<void()> on_refusal_;
 };
@@ -328,9 +328,7 @@ class LockedRecords final : public RunRecords {
 // once the row is written, and says why it waits.
 TEST_F(StationTest, ARowTheDatabaseRefusesIsKeptAndWrittenBeforeTheNextBoard) {
   std::string error;
-  auto real = RunRecords::Open((dir_ / "runs.db").string(), error);
-  ASSERT_TRUE(real) << error;
-  LockedRecords records(std::move(real), 3);
+  LockedRecords records(3);
   StationPlan plan;
   plan.units = 2;
   plan.records = &records;
@@ -355,11 +353,9 @@ TEST_F(StationTest, ARowTheDatabaseRefusesIsKeptAndWrittenBeforeTheNextBoard) {
 // that it is lost to the records; the row stays INCOMPLETE, never wrong.
 TEST_F(StationTest, ARowThatCanNeverBeWrittenIsCountedAndSaid) {
   std::string error;
-  auto real = RunRecords::Open((dir_ / "runs.db").string(), error);
-  ASSERT_TRUE(real) << error;
   StopFlag stop;
   int refused = 0;
-  LockedRecords records(std::move(real), -1, [&] {
+  LockedRecords records(-1, [&] {
     if (++refused == 4) stop.Request();
   });
   StationPlan plan;
