@@ -319,6 +319,42 @@ INSTANTIATE_TEST_SUITE_P(
         BadValueCase{"NotRecords", {"history", "--record", "{text}"}, "not a SQLite database"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Rows as odd as a port's name can make them: the table shows control characters escaped, CSV
+// is valid UTF-8 (checked by iconv), numbers and instants compare as such, and nothing is
+// made beside the database.
+TEST_F(StationE2eTest, HistoryReadsOddRowsSafely) {
+  ASSERT_EQ(RunShell("sqlite3 '" + db() +
+                     "' \"CREATE TABLE units (id INTEGER PRIMARY KEY, station TEXT NOT NULL, port TEXT NOT NULL, "
+                     "adapter TEXT, operator TEXT, started_utc TEXT NOT NULL, ended_utc TEXT, seconds REAL, update_file "
+                     "TEXT NOT NULL, image_sha256 TEXT NOT NULL, boot_sha256 TEXT NOT NULL, serial_number TEXT, "
+                     "bytes_sent INTEGER NOT NULL DEFAULT 0, result INTEGER, ok INTEGER NOT NULL DEFAULT 0, stop_phase "
+                     "TEXT, stop_block INTEGER, stop_chunk INTEGER, records TEXT NOT NULL DEFAULT '', quillon_version "
+                     "TEXT NOT NULL); INSERT INTO units (station, port, started_utc, update_file, image_sha256, "
+                     "boot_sha256, serial_number, result, ok, quillon_version) VALUES "
+                     "('s', char(27) || '[31mred' || char(10) || 'x', '2026-12-07T20:59:00.000Z', 'u', 'h', 'b', "
+                     "'000003', 205, 1, 'v'), "
+                     "('s', CAST(X'2FC3FF64' AS TEXT), '2026-12-07T21:00:00.000Z', 'u', 'h', 'b', '000004', 503, 0, "
+                     "'v')\""),
+            0);
+  const std::string cli = "'" QUILLON_CLI "' history --record '" + db() + "'";
+  const auto out = dir_.path() / "h.out";
+  ASSERT_EQ(RunShell(cli + " > '" + out.string() + "'"), 0);
+  const std::string table = ReadFileBytes(out);
+  EXPECT_EQ(table.find('\x1b'), std::string::npos);
+  EXPECT_NE(table.find("\\x1B[31mred\\nx"), std::string::npos) << table;
+  EXPECT_EQ(RunShell(cli + " | iconv -f UTF-8 -t UTF-8 >/dev/null"), 0);
+  EXPECT_EQ(RunShell(cli + " --csv | iconv -f UTF-8 -t UTF-8 >/dev/null"), 0);
+  EXPECT_EQ(RunShell(cli + " --csv | grep -q '/\xef\xbf\xbd\xef\xbf\xbd" "d'"), 0);
+  // 3 is 000003; 06:00 in Tokyo is 21:00 UTC the day before: only the second row.
+  ASSERT_EQ(RunShell(cli + " --serial 3 --json > '" + out.string() + "'"), 0);
+  EXPECT_EQ(nlohmann::json::parse(ReadFileBytes(out))["serial_number"], "000003");
+  ASSERT_EQ(RunShell(cli + " --since 2026-12-08T06:00+09:00 --json > '" + out.string() + "'"), 0);
+  EXPECT_EQ(nlohmann::json::parse(ReadFileBytes(out))["serial_number"], "000004");
+  ASSERT_EQ(RunShell(cli + " --since '2026-12-07 20:59z' --json | wc -l | grep -qx 2"), 0);
+  EXPECT_FALSE(std::filesystem::exists(db() + "-journal"));
+  EXPECT_FALSE(std::filesystem::exists(db() + "-wal"));
+}
+
 // A station killed in the middle of a unit leaves its row without a result: history calls it
 // INCOMPLETE, and the database is whole.
 TEST_F(StationE2eTest, AKilledStationLeavesAnIncompleteRowAndAWholeDatabase) {
