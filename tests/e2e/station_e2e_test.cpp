@@ -198,6 +198,12 @@ TEST_F(StationE2eTest, AFaultyBoardFailsItsRowAndTwoProcessesNeverShareANumber) 
 class StationSlowStartTest : public StationE2eTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(StationSlowStartTest, ALateAnswerWithinTheUpdatesAnswerTimeIsABoard) {
+  // A small update (256 bytes of block 0): the time goes into the chip's late answer.
+  ASSERT_EQ(RunShell("cd '" + dir_.path().string() + "' && srec_cat data.bin -binary -crop 0 0x100 -o update.mot "
+                     "-motorola -address-length=4 -disable=data-count -crlf >/dev/null 2>&1 && srec_cat update.mot "
+                     "-fill 0xFF 0 0x40000 -crop 0 0x40000 -o image.bin -binary"),
+            0);
+  image_ = ReadFileBytes(dir_.path() / "image.bin");
   const std::string late = std::to_string(GetParam());
   const pid_t a = StartFixture("fa", {"--slow-start", late});
   EXPECT_EQ(Wait(StartStation({"--port", Port("fa"), "--units", "1"})), 0) << ReadFileBytes(dir_.path() / "cli.err");
