@@ -99,12 +99,12 @@ _quillon_devsim() {
     --vanish-at)
       COMPREPLY=($(compgen -W "$phases echo" -- "$cur"))
       return ;;
-    --latency-ms|--slow-block|--slow-checksum|--after-final-answer|--start-answer|--wrong-echo-from|--no-echo-from| \
+    --latency-ms|--slow-block|--slow-checksum|--slow-start|--after-final-answer|--start-answer|--wrong-echo-from|--no-echo-from| \
     --final-answer|--bitrate-answer|--chunk-answer|--silent-after-chunk|--closing-bytes|--closing-split| \
     --hangup-at-chunk|--boards|--swap-ms|--fault-board)
       return ;;  # a number
   esac
-  COMPREPLY=($(compgen -W "--link --flash-in --flash-out --report --latency-ms --slow-block --slow-checksum --silent-at
+  COMPREPLY=($(compgen -W "--link --flash-in --flash-out --report --latency-ms --slow-block --slow-checksum --slow-start --silent-at
     --vanish-at --after-final-answer --start-answer --wrong-echo-from --no-echo-from --final-answer --bitrate-answer
     --chunk-answer --silent-after-chunk --closing-bytes --closing-split --junk-before-answers --hangup-at-chunk --boards
     --swap-ms --fault-board --help --version" -- "$cur"))

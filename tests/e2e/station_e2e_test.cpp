@@ -82,6 +82,18 @@ class StationE2eTest : public ::testing::Test {
     return Wait(pid);
   }
 
+  // A run-records database as an earlier version made it (the sqlite3 program), then `more`.
+  bool MakeRecords(const std::string& more) const {
+    return RunShell("sqlite3 '" + db() +
+                    "' \"CREATE TABLE units (id INTEGER PRIMARY KEY, station TEXT NOT NULL, port TEXT NOT NULL, "
+                    "adapter TEXT, operator TEXT, started_utc TEXT NOT NULL, ended_utc TEXT, seconds REAL, update_file "
+                    "TEXT NOT NULL, image_sha256 TEXT NOT NULL, boot_sha256 TEXT NOT NULL, serial_number TEXT, "
+                    "bytes_sent INTEGER NOT NULL DEFAULT 0, result INTEGER, ok INTEGER NOT NULL DEFAULT 0, stop_phase "
+                    "TEXT, stop_block INTEGER, stop_chunk INTEGER, records TEXT NOT NULL DEFAULT '', quillon_version "
+                    "TEXT NOT NULL); " +
+                    more + "\"") == 0;
+  }
+
   std::string Port(const std::string& name) const { return (dir_.path() / name).string(); }
   std::string db() const { return (dir_.path() / "runs.db").string(); }
 
@@ -258,15 +270,8 @@ class StationBadValueTest : public StationE2eTest, public ::testing::WithParamIn
 
 TEST_P(StationBadValueTest, IsWrongUsage) {
   // Records with counter "default" at 1004 and counter "small" past what be16 holds.
-  ASSERT_EQ(RunShell("sqlite3 '" + db() +
-                     "' \"CREATE TABLE units (id INTEGER PRIMARY KEY, station TEXT NOT NULL, port TEXT NOT NULL, "
-                     "adapter TEXT, operator TEXT, started_utc TEXT NOT NULL, ended_utc TEXT, seconds REAL, update_file "
-                     "TEXT NOT NULL, image_sha256 TEXT NOT NULL, boot_sha256 TEXT NOT NULL, serial_number TEXT, "
-                     "bytes_sent INTEGER NOT NULL DEFAULT 0, result INTEGER, ok INTEGER NOT NULL DEFAULT 0, stop_phase "
-                     "TEXT, stop_block INTEGER, stop_chunk INTEGER, records TEXT NOT NULL DEFAULT '', quillon_version "
-                     "TEXT NOT NULL); CREATE TABLE serial_counters (name TEXT PRIMARY KEY, next INTEGER NOT NULL); "
-                     "INSERT INTO serial_counters VALUES ('default', 1004), ('small', 65536)\""),
-            0);
+  ASSERT_TRUE(MakeRecords("CREATE TABLE serial_counters (name TEXT PRIMARY KEY, next INTEGER NOT NULL); "
+                          "INSERT INTO serial_counters VALUES ('default', 1004), ('small', 65536)"));
   dir_.Write("not-records.txt", "id,port\n1,a\n");
   const pid_t a = StartFixture("fa", {});
   std::vector<std::string> args{QUILLON_CLI};
@@ -329,19 +334,12 @@ INSTANTIATE_TEST_SUITE_P(
 // is valid UTF-8 (checked by iconv), numbers and instants compare as such, and nothing is
 // made beside the database.
 TEST_F(StationE2eTest, HistoryReadsOddRowsSafely) {
-  ASSERT_EQ(RunShell("sqlite3 '" + db() +
-                     "' \"CREATE TABLE units (id INTEGER PRIMARY KEY, station TEXT NOT NULL, port TEXT NOT NULL, "
-                     "adapter TEXT, operator TEXT, started_utc TEXT NOT NULL, ended_utc TEXT, seconds REAL, update_file "
-                     "TEXT NOT NULL, image_sha256 TEXT NOT NULL, boot_sha256 TEXT NOT NULL, serial_number TEXT, "
-                     "bytes_sent INTEGER NOT NULL DEFAULT 0, result INTEGER, ok INTEGER NOT NULL DEFAULT 0, stop_phase "
-                     "TEXT, stop_block INTEGER, stop_chunk INTEGER, records TEXT NOT NULL DEFAULT '', quillon_version "
-                     "TEXT NOT NULL); INSERT INTO units (station, port, started_utc, update_file, image_sha256, "
-                     "boot_sha256, serial_number, result, ok, quillon_version) VALUES "
-                     "('s', char(27) || '[31mred' || char(10) || 'x', '2026-12-07T20:59:00.000Z', 'u', 'h', 'b', "
-                     "'000003', 205, 1, 'v'), "
-                     "('s', CAST(X'2FC3FF64' AS TEXT), '2026-12-07T21:00:00.000Z', 'u', 'h', 'b', '000004', 503, 0, "
-                     "'v')\""),
-            0);
+  ASSERT_TRUE(MakeRecords("INSERT INTO units (station, port, started_utc, update_file, image_sha256, boot_sha256, "
+                          "serial_number, result, ok, quillon_version) VALUES "
+                          "('s', char(27) || '[31mred' || char(10) || 'x', '2026-12-07T20:59:00.000Z', 'u', 'h', 'b', "
+                          "'000003', 205, 1, 'v'), "
+                          "('s', CAST(X'2FC3FF64' AS TEXT), '2026-12-07T21:00:00.000Z', 'u', 'h', 'b', '000004', 503, "
+                          "0, 'v')"));
   const std::string cli = "'" QUILLON_CLI "' history --record '" + db() + "'";
   const auto out = dir_.path() / "h.out";
   ASSERT_EQ(RunShell(cli + " > '" + out.string() + "'"), 0);

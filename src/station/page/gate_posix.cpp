@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <list>
 #include <mutex>
 #include <set>
@@ -23,7 +22,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int Retried(const std::function<int()>& call) {
+// The call again while a signal interrupts it.
+template <typename Call>
+int Retried(Call call) {
   int result = 0;
   do {
     result = call();
