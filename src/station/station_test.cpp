@@ -270,7 +270,7 @@ PortPartsMaker AlwaysInBootMode() {
 TEST_F(StationTest, PortsRacingForTheLastUnitsNeverBeginMoreThanTheCount) {
   for (int round = 0; round < 5; ++round) {
     std::vector<PortJob> jobs;
-    for (int i = 0; i < 8; ++i) jobs.push_back(Job("P" + std::to_string(i)));
+    for (char name = 'A'; name < 'I'; ++name) jobs.push_back(Job(std::string(1, name)));
     StationPlan plan;
     plan.units = 3;
     StopFlag stop;
