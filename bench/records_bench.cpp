@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "station/run_records.h"
+#include "records/run_records.h"
 
 namespace {
 
@@ -13,24 +13,24 @@ void BM_UnitRow(benchmark::State& state) {
   const auto path = std::filesystem::temp_directory_path() / "quillon-records-bench.db";
   for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path.string() + suffix);
   std::string error;
-  auto records = quillon::station::RunRecords::Open(path.string(), error);
+  auto records = quillon::records::RunRecords::Open(path.string(), error);
   if (!records) {
     state.SkipWithError(error.c_str());
     return;
   }
-  quillon::station::SerialDraw draw;
+  quillon::records::SerialDraw draw;
   draw.text = [](std::uint64_t n) -> std::optional<std::string> { return std::to_string(n); };
   for (auto _ : state) {
-    quillon::station::UnitRow row;
+    quillon::records::UnitRow row;
     row.station = "bench";
     row.port = "/dev/ttyUSB0";
-    row.started_utc = quillon::station::UtcNow();
+    row.started_utc = quillon::records::UtcNow();
     row.update_file = "/srv/update.mot";
     row.image_sha256 = std::string(64, 'a');
     row.boot_sha256 = std::string(64, 'b');
     row.quillon_version = "bench";
     records->BeginUnit(row, &draw, error);
-    row.ended_utc = quillon::station::UtcNow();
+    row.ended_utc = quillon::records::UtcNow();
     row.result = 205;
     row.ok = 1;
     records->EndUnit(row, error);

@@ -64,6 +64,13 @@ function(quillon_layer_test name)
     list(APPEND ARG_SOURCES ${ARG_POSIX_SOURCES})
   endif()
   add_executable(${name} ${ARG_SOURCES})
+  # A layer's tests see what the layer sees, and the test fakes.
+  get_filename_component(layer ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  if(NOT DEFINED allowed_${layer})
+    get_filename_component(parent ${CMAKE_CURRENT_SOURCE_DIR} DIRECTORY)
+    get_filename_component(layer ${parent} NAME)
+  endif()
+  quillon_layer(${name} ${layer} testing)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gmock)
   target_compile_definitions(${name} PRIVATE
     QUILLON_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
@@ -72,4 +79,32 @@ function(quillon_layer_test name)
   else()
     add_test(NAME ${name} COMMAND ${name})
   endif()
+endfunction()
+
+include(${CMAKE_CURRENT_LIST_DIR}/layers.cmake)
+
+# An include root (a folder of links to src/<layer>) holding the folders `root` may see, plus
+# `extra` ones; made at configure time.
+function(quillon_include_root out root)
+  set(names ${allowed_${root}} ${ARGN})
+  string(REPLACE "+" "_" key "${root}+${ARGN}")
+  set(dir ${PROJECT_BINARY_DIR}/include_roots/${key})
+  file(MAKE_DIRECTORY ${dir})
+  foreach(name IN LISTS names)
+    if(NOT EXISTS ${dir}/${name})
+      file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${name} ${dir}/${name} SYMBOLIC)
+    endif()
+  endforeach()
+  set(${out} ${dir} PARENT_SCOPE)
+endfunction()
+
+# Gives `target` the include root of layer `root` (see layers.cmake).
+function(quillon_layer target root)
+  quillon_include_root(dir ${root} ${ARGN})
+  target_include_directories(${target} PRIVATE ${dir})
+endfunction()
+
+# Programs outside the layer map (end-to-end tests, benchmarks, fuzzers) see the whole tree.
+function(quillon_whole_tree target)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_BINARY_DIR}/src/base/generated)
 endfunction()

@@ -7,7 +7,7 @@
 #include "base/event_log.h"
 #include "base/program_paths.h"
 #include "base/replace_file.h"
-#include "base/wide_text.h"
+#include "base/wide_text_win32.h"
 #include "testing/temp_dir.h"
 
 namespace quillon {

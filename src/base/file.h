@@ -3,6 +3,7 @@
 // file_win32.cpp): the log's exclusive append, the local time, the descriptors the output
 // queues write to, and whether a path may be written.
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -32,6 +33,14 @@ int OpenNewFile(const std::string& path);
 /// away, the disk is full).
 bool WriteAll(int fd, std::string_view text);
 void CloseFile(int fd);
+
+/// Whether descriptor `fd` takes a write of up to kAtomicWrite bytes without waiting: kNotYet
+/// once `limit` passed without it (a reader that does not read), kFailed when it never will.
+/// Windows cannot tell for its pipes and consoles and always answers kReady.
+enum class WriteReady { kReady, kNotYet, kFailed };
+WriteReady WaitWritable(int fd, std::chrono::milliseconds limit);
+/// A write no larger than this to a pipe that is ready goes whole without waiting (PIPE_BUF).
+inline constexpr std::size_t kAtomicWrite = 4096;
 
 /// Which file a path leads to: its device and its number on that device (inode; on Windows the
 /// volume's serial number and the file's index), so that a file deleted or replaced under its

@@ -64,6 +64,14 @@ bool WriteAll(int fd, std::string_view text) {
 
 void CloseFile(int fd) { posix::Close(fd); }
 
+WriteReady WaitWritable(int fd, std::chrono::milliseconds limit) {
+  pollfd wanted{fd, POLLOUT, 0};
+  const int n = posix::Poll(&wanted, 1, static_cast<int>(limit.count()));
+  if (n < 0) return errno == EINTR ? WriteReady::kNotYet : WriteReady::kFailed;
+  if (n == 0) return WriteReady::kNotYet;
+  return (wanted.revents & (POLLERR | POLLNVAL)) != 0 ? WriteReady::kFailed : WriteReady::kReady;
+}
+
 std::optional<FileIdentity> IdentifyFile(const std::filesystem::path& path) {
   // O_NONBLOCK: a FIFO put at the name is identified, never waited on.
   const int fd = posix::Open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -6,7 +6,7 @@
 #include "base/file.h"
 #include "base/lock_wait.h"
 #include "base/program_paths.h"
-#include "base/wide_text.h"
+#include "base/wide_text_win32.h"
 
 namespace quillon {
 
@@ -54,6 +54,8 @@ bool WriteAll(int fd, std::string_view text) {
 }
 
 void CloseFile(int fd) { ::_close(fd); }
+
+WriteReady WaitWritable(int, std::chrono::milliseconds) { return WriteReady::kReady; }
 
 std::optional<FileIdentity> IdentifyFile(const std::filesystem::path& path) {
   // Shared every way, so that a station's own open database is identified too.

@@ -3,8 +3,6 @@
 #include <array>
 #include <utility>
 
-#include "base/words.h"
-
 namespace quillon {
 namespace {
 
@@ -77,17 +75,22 @@ std::string MessageTextEnglish(int id, std::string_view text) {
                   text.substr(before.size(), text.size() - before.size() - after.size()));
 }
 
-std::string MessageTextShown(int id, std::string_view text) {
-  if (CurrentLanguage() == Language::kJapanese) return std::string(text);
-  return MessageTextEnglish(id, text);
-}
-
 std::string_view MessageText(int id) { return Find(kTable, id); }
 
 std::string ComLabel(int com) { return "COM" + std::to_string(com); }
 
 std::string PortOpenFailedText(std::string_view port_label) {
   return WithPort(std::string(MessageText(kMsgPortOpenFailed)), port_label);
+}
+
+std::string MessageTextNaming(int id, std::string_view port_label) {
+  return id == kMsgPortOpenFailed ? PortOpenFailedText(port_label) : std::string(MessageText(id));
+}
+
+std::string MessageTextEnglishNaming(int id, std::string_view port_label) {
+  const std::string_view english = MessageTextEnglish(id);
+  if (english.empty()) return MessageTextNaming(id, port_label);
+  return id == kMsgPortOpenFailed ? WithPort(std::string(english), port_label) : std::string(english);
 }
 
 }  // namespace quillon

@@ -31,12 +31,14 @@ std::string_view MessageTextEnglish(int id);
 /// The English of a message as it was shown (`text`: 504 names its port); `text` itself for
 /// an id without English or a text that is not the message's own.
 std::string MessageTextEnglish(int id, std::string_view text);
-/// A message as the command line shows it: its own text to readers of Japanese, the English
-/// to everyone else.
-std::string MessageTextShown(int id, std::string_view text);
 
 /// Message 504 with its "COM%d" naming the port the way the user named it.
 std::string PortOpenFailedText(std::string_view port_label);
+
+/// A message's text as it is shown: 504 names `port_label` where the table has "COM%d".
+std::string MessageTextNaming(int id, std::string_view port_label);
+/// The same in English (the table's own text for an id without English).
+std::string MessageTextEnglishNaming(int id, std::string_view port_label);
 
 /// "COM" followed by the number in signed decimal, as message 504 and the COM list show it.
 std::string ComLabel(int com);

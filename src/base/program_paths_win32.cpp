@@ -5,7 +5,7 @@
 #include <iterator>
 
 #include "base/program_paths_platform.h"
-#include "base/wide_text.h"
+#include "base/wide_text_win32.h"
 
 namespace quillon {
 

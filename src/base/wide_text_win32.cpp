@@ -1,4 +1,4 @@
-#include "base/wide_text.h"
+#include "base/wide_text_win32.h"
 
 #include <windows.h>
 #include <shellapi.h>

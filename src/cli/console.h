@@ -28,4 +28,8 @@ std::optional<std::string> ReadAnswer(const StopFlag& stop);
 /// Standard output takes bytes as they are (no line-end translation).
 void BinaryStandardOutput();
 
+/// Where an installed copy keeps its settings file and its log, as --help names them.
+std::string InstalledIniPlace();
+std::string InstalledLogPlace();
+
 }  // namespace quillon::cli

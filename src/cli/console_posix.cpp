@@ -36,4 +36,10 @@ std::optional<std::string> ReadAnswer(const StopFlag& stop) {
 
 void BinaryStandardOutput() {}
 
+std::string InstalledIniPlace() { return "$XDG_CONFIG_HOME/quillon/quillon.ini, else ~/.config/quillon/quillon.ini"; }
+
+std::string InstalledLogPlace() {
+  return "$XDG_STATE_HOME/quillon/quillon.sts, else ~/.local/state/quillon/quillon.sts";
+}
+
 }  // namespace quillon::cli

@@ -4,7 +4,7 @@
 
 #include <iostream>
 
-#include "base/wide_text.h"
+#include "base/wide_text_win32.h"
 #include "cli/console.h"
 
 namespace quillon::cli {
@@ -31,5 +31,9 @@ std::optional<std::string> ReadAnswer(const StopFlag& stop) {
 }
 
 void BinaryStandardOutput() { _setmode(_fileno(stdout), _O_BINARY); }
+
+std::string InstalledIniPlace() { return "%APPDATA%\\Quillon\\quillon.ini"; }
+
+std::string InstalledLogPlace() { return "%LOCALAPPDATA%\\Quillon\\quillon.sts"; }
 
 }  // namespace quillon::cli

@@ -1,5 +1,6 @@
 #include "cli/context.h"
 
+#include "cli/console.h"
 #include "settings/profile_store.h"
 
 namespace quillon::cli {
@@ -23,21 +24,11 @@ UpdateSettings Context::LoadSettings(const std::string& ini, const std::string& 
 }
 
 std::string Context::IniPlace() const {
-  if (!paths.Installed) return "quillon.ini beside the programs";
-#ifdef _WIN32
-  return "%APPDATA%\\Quillon\\quillon.ini";
-#else
-  return "$XDG_CONFIG_HOME/quillon/quillon.ini, else ~/.config/quillon/quillon.ini";
-#endif
+  return paths.Installed ? InstalledIniPlace() : "quillon.ini beside the programs";
 }
 
 std::string Context::LogPlace() const {
-  if (!paths.Installed) return "quillon.sts beside the programs";
-#ifdef _WIN32
-  return "%LOCALAPPDATA%\\Quillon\\quillon.sts";
-#else
-  return "$XDG_STATE_HOME/quillon/quillon.sts, else ~/.local/state/quillon/quillon.sts";
-#endif
+  return paths.Installed ? InstalledLogPlace() : "quillon.sts beside the programs";
 }
 
 Context MakeContext() { return Context{SharedProgramPaths()}; }

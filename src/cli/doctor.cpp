@@ -10,7 +10,7 @@
 #include "base/file.h"
 #include "base/messages.h"
 #include "base/program_paths.h"
-#include "base/words.h"
+#include "report/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/json_text.h"

@@ -6,13 +6,33 @@
 #include "base/event_log.h"
 #include "base/messages.h"
 #include "base/program_paths.h"
-#include "base/words.h"
+#include "report/words.h"
 #include "cli/output.h"
 #include "image/srecord.h"
 
 namespace quillon::cli {
-
 namespace {
+
+// A record's fault as the diagnosis names it.
+std::string_view RecordFaultText(RecordFault fault) {
+  switch (fault) {
+    case RecordFault::kNone:
+      return ToTranslate("good");
+    case RecordFault::kNotS:
+      return ToTranslate("does not start with \"S\"");
+    case RecordFault::kBadType:
+      return ToTranslate("bad record type");
+    case RecordFault::kCutShort:
+      return ToTranslate("record cut short");
+    case RecordFault::kNonHex:
+      return ToTranslate("non-hex character");
+    case RecordFault::kBadChecksum:
+      return ToTranslate("bad checksum");
+  }
+  return ToTranslate("unknown");
+}
+
+
 constexpr std::string_view kLfAdvice = ToTranslate(
     "The file's lines end in LF only; every record must end in CR LF. Convert the file, for "
     "example with "

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "base/words.h"
+#include "report/words.h"
 #include "image/flash_image.h"
 #include "image/srecord.h"
 

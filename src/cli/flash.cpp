@@ -14,7 +14,7 @@
 #include "base/program_paths.h"
 #include "base/system.h"
 #include "base/version.h"
-#include "base/words.h"
+#include "report/words.h"
 #include "cli/commands.h"
 #include "cli/context.h"
 #include "cli/exit_status.h"
@@ -29,8 +29,8 @@
 #include "serial/port_list.h"
 #include "serial/serial_port.h"
 #include "settings/update_settings.h"
-#include "station/run_records.h"
-#include "station/sha256.h"
+#include "records/run_records.h"
+#include "records/sha256.h"
 #include "station/station.h"
 #include "update/update_sequence.h"
 
@@ -102,10 +102,10 @@ std::string JobDevice(const PortJob& job, const UpdateSettings& settings) {
 class FrontPrompt final : public UserPrompt {
  public:
   explicit FrontPrompt(station::EventStream& events) : events_(events) {}
-  void ShowMessage(int id, std::string_view text) override {
+  void ShowMessage(int id, std::string_view) override {
     // A file that fails to load once a stop was asked for fails because of the stop.
     if (InterruptFlag().requested() && id != kMsgRestartInBootMode) return;
-    events_.Publish(station::MessageEvent{std::nullopt, id, std::string(text)});
+    events_.Publish(station::MessageEvent{std::nullopt, id, {}});
   }
   void EnableMainWindow(bool) override {}
 
@@ -402,10 +402,10 @@ std::optional<int> Preflight(FlashRun& run, bool missing_allowed) {
             reason.c_str());
       return ExitForMessage(kMsgPortOpenFailed);
     }
-    run.events.Publish(station::MessageEvent{job.name, kMsgPortOpenFailed, PortOpenFailedText(label)});
+    run.events.Publish(station::MessageEvent{job.name, kMsgPortOpenFailed, label});
     PortResult result = NotRun(job, RunPhase::kOpen);
     result.id = kMsgPortOpenFailed;
-    result.text = PortOpenFailedText(label);
+    result.port_label = label;
     run.events.Publish(station::ResultEvent{result});
     Say(stderr, "%s: nothing was sent to any port\n%s", {job.name, reason});
     return run.End({result}, ExitForMessage(kMsgPortOpenFailed));
@@ -487,7 +487,7 @@ class FlashRecords {
  public:
   static std::unique_ptr<FlashRecords> Open(const FlashRun& run) {
     std::string error;
-    auto records = station::RunRecords::Open(RecordsPath(run), error);
+    auto records = records::RunRecords::Open(RecordsPath(run), error);
     if (!records) {
       Say(stderr, "error: the run records %s cannot be used: %s\n", {RecordsPath(run), error});
       return nullptr;
@@ -497,10 +497,10 @@ class FlashRecords {
 
   void Begin(const std::vector<PortJob>& jobs) {
     for (const auto& job : jobs) {
-      station::UnitRow row = base_;
+      records::UnitRow row = base_;
       row.port = job.name;
       row.adapter = job.adapter;
-      row.started_utc = station::UtcNow();
+      row.started_utc = records::UtcNow();
       std::string error;
       if (records_->BeginUnit(row, nullptr, error) <= 0) {
         Say(stderr, "warning: %s: the run record could not be written: %s\n", {job.name, error});
@@ -522,11 +522,11 @@ class FlashRecords {
   }
 
  private:
-  FlashRecords(std::unique_ptr<station::RunRecords> records, station::UnitRow base)
+  FlashRecords(std::unique_ptr<records::RunRecords> records, records::UnitRow base)
       : records_(std::move(records)), base_(std::move(base)) {}
-  std::unique_ptr<station::RunRecords> records_;
-  station::UnitRow base_;
-  std::vector<station::UnitRow> rows_;
+  std::unique_ptr<records::RunRecords> records_;
+  records::UnitRow base_;
+  std::vector<records::UnitRow> rows_;
 };
 
 int RunAllPorts(FlashRun& run, FlashRecords* records) {
@@ -632,7 +632,7 @@ NamedFiles RunInputs(const FlashRun& run) {
 }
 
 std::optional<int> CheckExpectedImage(FlashRun& run) {
-  run.image_sha256 = station::Sha256Hex(FlattenFlashImage(*run.files.image));
+  run.image_sha256 = records::Sha256Hex(FlattenFlashImage(*run.files.image));
   if (run.options.expect_sha256.empty()) return std::nullopt;
   std::string expected = run.options.expect_sha256;
   std::transform(expected.begin(), expected.end(), expected.begin(),
@@ -657,15 +657,15 @@ std::string RecordsPath(const FlashRun& run) {
 
 namespace quillon::cli {
 
-station::UnitRow BaseRow(const FlashRun& run) {
-  station::UnitRow row;
+records::UnitRow BaseRow(const FlashRun& run) {
+  records::UnitRow row;
   row.station = HostName();
   row.operator_name = run.options.operator_name;
   std::error_code error;
   const auto update = std::filesystem::absolute(Utf8Path(run.settings.MotFile), error).u8string();
   row.update_file = {update.begin(), update.end()};
   row.image_sha256 = run.image_sha256;
-  row.boot_sha256 = station::Sha256Hex(run.files.boot->Data());
+  row.boot_sha256 = records::Sha256Hex(run.files.boot->Data());
   row.quillon_version = kVersion;
   return row;
 }

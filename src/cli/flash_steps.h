@@ -12,11 +12,12 @@
 
 #include "cli/context.h"
 #include "cli/run_report.h"
+#include "cli/stamp_option.h"
 #include "image/serial_stamp.h"
 #include "settings/update_settings.h"
 #include "station/events.h"
 #include "station/port_run.h"
-#include "station/run_records.h"
+#include "records/run_records.h"
 #include "update/update_sequence.h"
 
 namespace quillon::cli {
@@ -92,13 +93,10 @@ std::optional<int> Preflight(FlashRun& run, bool missing_allowed = false);
 std::optional<int> CheckExpectedImage(FlashRun& run);
 /// The run records' database: --record, else quillon-runs.db beside the log in use.
 std::string RecordsPath(const FlashRun& run);
-/// --serial-number: the stamp, or exit 2 when the text is no stamp, leaves the flash or would
-/// cover the update's own bytes (the message names the address and what the image holds).
-std::optional<int> CheckStamp(const FlashImage& image, const std::string& text, std::optional<SerialStamp>& stamp);
 /// --http's [ADDR:]PORT as an address and port: 127.0.0.1 without ADDR; nothing when it is no
 /// such text.
 std::optional<std::pair<std::string, int>> ParseListenAddress(const std::string& text);
 /// What every row of this run shares: the station, operator, files and their hashes, version.
-station::UnitRow BaseRow(const FlashRun& run);
+records::UnitRow BaseRow(const FlashRun& run);
 
 }  // namespace quillon::cli

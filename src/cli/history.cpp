@@ -6,12 +6,12 @@
 #include <nlohmann/json.hpp>
 
 #include "base/event_log.h"
-#include "base/words.h"
+#include "report/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
 #include "cli/output.h"
-#include "station/run_records.h"
+#include "records/run_records.h"
 
 namespace quillon::cli {
 namespace {
@@ -19,20 +19,20 @@ namespace {
 struct HistoryOptions {
   std::string record;
   std::string log;
-  station::HistoryFilter filter;
+  records::HistoryFilter filter;
   bool json = false;
   bool csv = false;
 };
 
 // What a row's result says: INCOMPLETE while it has none (a unit under way, or its process
 // was killed).
-std::string ResultWord(const station::UnitRow& row) {
+std::string ResultWord(const records::UnitRow& row) {
   if (!row.result) return "INCOMPLETE";
   if (*row.result == 130) return "INTERRUPTED";
   return row.ok != 0 ? "PASSED" : "FAILED";
 }
 
-nlohmann::ordered_json RowJson(const station::UnitRow& row) {
+nlohmann::ordered_json RowJson(const records::UnitRow& row) {
   auto optional = [](const auto& value) { return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr); };
   return nlohmann::ordered_json{{"id", row.id},
                                 {"station", row.station},
@@ -121,7 +121,7 @@ std::string CsvField(const nlohmann::ordered_json& value) {
 }
 
 int RunHistory(const Context& context, const HistoryOptions& options) {
-  if (!station::RecordsAvailable()) {
+  if (!records::RecordsAvailable()) {
     Say(stderr,
         "error: this build of quillon-cli has no run records: it was made without SQLite (the "
         "Linux build has them)\n");
@@ -140,9 +140,9 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
         {path});
     return kExitUsage;
   }
-  station::HistoryFilter filter = options.filter;
+  records::HistoryFilter filter = options.filter;
   if (filter.since) {
-    const auto instant = station::UtcInstant(*filter.since);
+    const auto instant = records::UtcInstant(*filter.since);
     if (!instant) {
       Say(stderr,
           "error: --since %s: write an ISO 8601 date or time, e.g. 2026-12-08, 2026-12-08T06:00, "
@@ -153,20 +153,20 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
     filter.since = instant;
   }
   std::string error;
-  station::RecordsProblem problem = station::RecordsProblem::kNone;
-  auto records = station::RunRecords::OpenToRead(path, error, &problem);
+  records::RecordsProblem problem = records::RecordsProblem::kNone;
+  auto records = records::RunRecords::OpenToRead(path, error, &problem);
   if (!records) {
     Say(stderr, "error: the run records %s cannot be read: %s\n", {path, error});
-    return problem == station::RecordsProblem::kCannotOpen ? kExitFailure : kExitUsage;
+    return problem == records::RecordsProblem::kCannotOpen ? kExitFailure : kExitUsage;
   }
   const auto rows = records->History(filter, error);
   if (!error.empty()) {
     Say(stderr, "error: the run records %s cannot be read: %s\n", {path, error});
-    return records->problem() == station::RecordsProblem::kDamaged ? kExitUsage : kExitFailure;
+    return records->problem() == records::RecordsProblem::kDamaged ? kExitUsage : kExitFailure;
   }
   if (options.csv) {
     std::string header;
-    for (const auto& column : station::UnitColumns()) header += (header.empty() ? "" : ",") + column;
+    for (const auto& column : records::UnitColumns()) header += (header.empty() ? "" : ",") + column;
     Print(stdout, "%s\r\n", header.c_str());
     for (const auto& row : rows) {
       std::string line;

@@ -7,7 +7,7 @@
 #include "base/messages.h"
 #include "base/program_paths.h"
 #include "base/replace_file.h"
-#include "base/words.h"
+#include "report/words.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/exit_status.h"

@@ -7,16 +7,16 @@
 
 #include "base/messages.h"
 #include "base/program_paths.h"
-#include "base/words.h"
+#include "report/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/file_report.h"
-#include "cli/flash_steps.h"
+#include "cli/stamp_option.h"
 #include "cli/json_text.h"
 #include "cli/output.h"
 #include "image/serial_stamp.h"
 #include "image/srecord.h"
-#include "station/sha256.h"
+#include "records/sha256.h"
 
 namespace quillon::cli {
 namespace {
@@ -39,7 +39,7 @@ int RunInfo(const InfoOptions& options) {
   if (result >= 0) {
     if (const auto status = CheckStamp(image, options.serial_number, stamp)) return *status;
   }
-  const std::string sha256 = station::Sha256Hex(FlattenFlashImage(image));
+  const std::string sha256 = records::Sha256Hex(FlattenFlashImage(image));
   nlohmann::ordered_json out;
   out["result"] = result;
   out["image_sha256"] = sha256;

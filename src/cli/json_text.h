@@ -1,10 +1,10 @@
 #pragma once
 // JSON output of quillon-cli: texts from files (settings, port names) need not be UTF-8.
 
-#include "station/event_json.h"
+#include "report/json_text.h"
 
 namespace quillon::cli {
 
-using station::JsonText;
+using report::JsonText;
 
 }  // namespace quillon::cli

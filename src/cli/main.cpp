@@ -1,11 +1,12 @@
 #include <algorithm>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/system.h"
 #include "base/version.h"
-#include "base/words.h"
+#include "report/words.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/exit_status.h"
@@ -38,6 +39,10 @@ int main(int argc, char** argv) {
   InstallInterruptHandlers();
   quillon::EnsureStandardStreams();
   quillon::SetLanguage(quillon::UserLanguage());
+  // The writers of standard output and error, joined at the end of main once `drain` has
+  // given them their last half second.
+  const std::jthread out_writer([] { StandardOutput().RunWriter(); });
+  const std::jthread err_writer([] { StandardError().RunWriter(); });
   const DrainAtEnd drain;
   CLI::App app{"quillon-cli: rewrites the flash of an H8S device over a serial port", "quillon-cli"};
   app.set_version_flag("--version", std::string("quillon-cli ") + quillon::kVersion);

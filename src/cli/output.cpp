@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <string>
 
-#include "base/words.h"
+#include "report/words.h"
 
 namespace quillon::cli {
 

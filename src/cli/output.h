@@ -1,17 +1,18 @@
 #pragma once
 // The command line's standard output and standard error, each written through a queue of its
-// own (station/output.h), so that nothing printed can hold up a port or a stop.
+// own (base/output.h), so that nothing printed can hold up a port or a stop. main runs their
+// writers (StandardWriters) and joins them at its end.
 
 #include <chrono>
 #include <cstdio>
 #include <initializer_list>
 #include <string_view>
 
-#include "station/output.h"
+#include "base/output.h"
 
 namespace quillon::cli {
 
-using station::Output;
+using quillon::Output;
 
 /// The program's standard output and standard error.
 Output& StandardOutput();
@@ -30,12 +31,17 @@ void Say(std::FILE* file, std::string_view format,
 /// At the end of the program: standard output and error get at most `limit` to be written.
 void DrainStandardOutputs(std::chrono::milliseconds limit = std::chrono::milliseconds(500));
 
-/// Drains standard output and error when it goes out of scope (the end of main, on every path).
+/// Drains standard output and error, then ends their writers, when it goes out of scope (the
+/// end of main, on every path).
 struct DrainAtEnd {
   DrainAtEnd() = default;
   DrainAtEnd(const DrainAtEnd&) = delete;
   DrainAtEnd& operator=(const DrainAtEnd&) = delete;
-  ~DrainAtEnd() { DrainStandardOutputs(); }
+  ~DrainAtEnd() {
+    DrainStandardOutputs();
+    StandardOutput().Close();
+    StandardError().Close();
+  }
 };
 
 }  // namespace quillon::cli

@@ -1,6 +1,6 @@
 #include "cli/port_words.h"
 
-#include "base/words.h"
+#include "report/words.h"
 
 namespace quillon::cli {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "base/words.h"
+#include "report/words.h"
 #include "serial/port_checks.h"
 
 namespace quillon::cli {

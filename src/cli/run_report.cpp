@@ -6,7 +6,7 @@
 #include <type_traits>
 #include <variant>
 
-#include "base/words.h"
+#include "report/words.h"
 #include "cli/json_text.h"
 #include "cli/output.h"
 #include "cli/terminal.h"
@@ -19,36 +19,32 @@ void Subscribe(station::EventStream& events, RunReport& report) {
 
 void RunReport::OnEvent(const station::Event& event) {
   RunReport& report = *this;
-  std::visit(
-        [&report](const auto& e) {
-          using E = std::decay_t<decltype(e)>;
-          if constexpr (std::is_same_v<E, station::MessageEvent>) {
-            report.Message(e.port ? &*e.port : nullptr, e.id, e.text);
-          } else if constexpr (std::is_same_v<E, station::WarningEvent>) {
-            report.Warning(e.port, station::WarningText(e, CurrentLanguage()));
-          } else if constexpr (std::is_same_v<E, station::PhaseEvent>) {
-            report.Phase(e.port, e.transfer == Transfer::kBootProgram ? "boot" : "transfer", e.total, e.text);
-          } else if constexpr (std::is_same_v<E, station::ProgressEvent>) {
-            report.Progress(e.port, e.done, e.total, e.bytes_per_second);
-          } else if constexpr (std::is_same_v<E, station::PhaseEndEvent>) {
+  station::VisitEvent(
+      event,
+      station::Handlers{
+          [&](const station::MessageEvent& e) {
+            report.Message(e.port ? &*e.port : nullptr, e.id, MessageTextNaming(e.id, e.port_label));
+          },
+          [&](const station::WarningEvent& e) { report.Warning(e.port, report::WarningText(e, CurrentLanguage())); },
+          [&](const station::PhaseEvent& e) {
+            const bool boot = e.transfer == Transfer::kBootProgram;
+            report.Phase(e.port, boot ? "boot" : "transfer", e.total,
+                         MessageText(boot ? kMsgBootProgress : kMsgFlashProgress));
+          },
+          [&](const station::ProgressEvent& e) { report.Progress(e.port, e.done, e.total, e.bytes_per_second); },
+          [&](const station::PhaseEndEvent& e) {
             report.PhaseEnd(e.port, e.done, e.total, e.bytes_per_second, e.seconds);
-          } else if constexpr (std::is_same_v<E, station::ResultEvent>) {
-            report.Result(e.result);
-          } else if constexpr (std::is_same_v<E, station::SummaryEvent>) {
-            report.Summary(e.results, e.exit_status);
-          } else if constexpr (std::is_same_v<E, station::WaitingEvent>) {
-            report.Waiting(e.port, e.missing);
-          } else if constexpr (std::is_same_v<E, station::BoardEvent>) {
-            report.Board(e.port, e.unit, e.serial_number);
-          } else if constexpr (std::is_same_v<E, station::StationSummaryEvent>) {
-            report.StationSummary(e);
-          } else {
-            static_assert(std::is_same_v<E, station::HaltEvent>);
-            report.Warning("station", TrF("the station stopped taking boards: %s",
-                                          {station::HaltText(e, CurrentLanguage())}));
-          }
-        },
-        event);
+          },
+          [&](const station::ResultEvent& e) { report.Result(e.result); },
+          [&](const station::SummaryEvent& e) { report.Summary(e.results, e.exit_status); },
+          [&](const station::WaitingEvent& e) { report.Waiting(e.port, e.missing); },
+          [&](const station::BoardEvent& e) { report.Board(e.port, e.unit, e.serial_number); },
+          [&](const station::StationSummaryEvent& e) { report.StationSummary(e); },
+          [&](const station::HaltEvent& e) {
+            report.Warning("station",
+                           TrF("the station stopped taking boards: %s", {report::HaltText(e, CurrentLanguage())}));
+          },
+      });
 }
 
 namespace {
@@ -64,7 +60,7 @@ std::string OneLine(std::string_view text) {
   return line;
 }
 
-std::string Where(const StopPoint& stop) { return station::StopText(stop, CurrentLanguage()); }
+std::string Where(const StopPoint& stop) { return report::StopText(stop, CurrentLanguage()); }
 
 // A phase's name as the lines show it.
 std::string_view PhaseWord(std::string_view phase) {
@@ -80,7 +76,7 @@ void JsonLinesReport::OnEvent(const station::Event& event) {
       result != nullptr && fix_ && object->contains("reason")) {
     (*object)["fix"] = fix_(result->result);
   }
-  const std::string line = station::JsonText(*object);
+  const std::string line = report::JsonText(*object);
   const std::lock_guard lock(mutex_);
   Print(out_, "%s\n", line.c_str());
   std::fflush(out_);
@@ -289,7 +285,7 @@ void PortLinesReport::Summary(const std::vector<PortResult>& results, int exit_s
     std::string text =
         r.interrupted
             ? std::string(Tr("interrupted"))
-            : OneLine(MessageTextShown(r.id, r.text.empty() ? MessageText(r.id) : r.text));
+            : OneLine(MessageTextShown(r.id, MessageTextNaming(r.id, r.port_label)));
     if (const std::string where = Where(r.stop); !r.ok() && !where.empty()) text += " (" + where + ")";
     Print(out_, "%-*s  %s\n", static_cast<int>(name_width), "", text.c_str());
   }

@@ -18,7 +18,7 @@
 
 #include "base/messages.h"
 #include "cli/terminal.h"
-#include "station/event_json.h"
+#include "report/event_json.h"
 #include "station/events.h"
 #include "update/update_sequence.h"
 
@@ -79,7 +79,7 @@ class JsonLinesReport final : public RunReport {
   std::FILE* out_;
   std::function<std::string(const PortResult&)> fix_;
   std::mutex mutex_;
-  station::EventJson json_;
+  report::EventJson json_;
 };
 
 /// One port as the terminal has always shown it: messages as "[id] text" lines (failures

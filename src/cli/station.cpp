@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "base/messages.h"
-#include "base/words.h"
+#include "report/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/flash_steps.h"
@@ -15,21 +15,12 @@
 #include "cli/output.h"
 #include "cli/terminal.h"
 #include "image/serial_stamp.h"
-#include "station/run_records.h"
+#include "records/run_records.h"
 #if QUILLON_LIVE_PAGE
-#include "station/page/live_page.h"
+#include "page/live_page.h"
 #endif
 
 namespace quillon::cli {
-namespace {
-
-std::string Hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%05X", value);
-  return text;
-}
-
-}  // namespace
 
 std::optional<std::pair<std::string, int>> ParseListenAddress(const std::string& text) {
   std::string address = "127.0.0.1";
@@ -50,45 +41,12 @@ std::optional<std::pair<std::string, int>> ParseListenAddress(const std::string&
   return std::make_pair(address, std::stoi(port));
 }
 
-std::optional<int> CheckStamp(const FlashImage& image, const std::string& text, std::optional<SerialStamp>& stamp) {
-  if (text.empty()) return std::nullopt;
-  stamp = ParseSerialStamp(text);
-  if (!stamp) {
-    Say(stderr,
-        "error: --serial-number %s: write ADDR:FORMAT, FORMAT one of be32, le32, be16, le16 or "
-        "dec:W (W digits, 1 to 16), e.g. 0x3FF00:be32\n",
-        {text});
-    return kExitUsage;
-  }
-  const StampCheck check = CheckSerialStamp(image, *stamp);
-  if (check.kind == StampCheck::Kind::kOutsideFlash) {
-    Say(stderr,
-        "error: --serial-number: %s bytes at %s do not fit inside the flash (0x00000-0x3FFFF)\n",
-        {std::to_string(stamp->width), Hex(static_cast<std::uint32_t>(stamp->address))});
-    return kExitUsage;
-  }
-  if (check.kind == StampCheck::Kind::kOverData) {
-    std::string held;
-    for (std::uint8_t byte : check.held) {
-      char pair[4];
-      std::snprintf(pair, sizeof pair, " %02X", byte);
-      held += pair;
-    }
-    Say(stderr,
-        "error: --serial-number: the update file puts data at %s (it holds%s there); choose an "
-        "address the update leaves erased (0xFF)\n",
-        {Hex(static_cast<std::uint32_t>(stamp->address)), held});
-    return kExitUsage;
-  }
-  return std::nullopt;
-}
-
 namespace {
 
 #if QUILLON_LIVE_PAGE
 // The live page's facts, its address and its start; an error has been said when it returns null.
-std::unique_ptr<station::page::LivePage> StartPage(const FlashRun& run, const station::UnitRow& row,
-                                                   station::RunRecords* records) {
+std::unique_ptr<page::LivePage> StartPage(const FlashRun& run, const records::UnitRow& row,
+                                                   records::RunRecords* records) {
   const auto where = ParseListenAddress(run.options.http);
   if (!where) {
     Say(stderr,
@@ -96,13 +54,13 @@ std::unique_ptr<station::page::LivePage> StartPage(const FlashRun& run, const st
         {run.options.http});
     return nullptr;
   }
-  station::page::PageFacts facts;
+  page::PageFacts facts;
   for (const auto& job : run.jobs) facts.ports.push_back({job.name, job.adapter});
   facts.update_file = row.update_file;
   facts.image_sha256 = row.image_sha256;
   facts.station = row.station;
   facts.version = row.quillon_version;
-  auto page = std::make_unique<station::page::LivePage>(std::move(facts), records);
+  auto page = std::make_unique<page::LivePage>(std::move(facts), records);
   std::string error;
   if (!page->Start(where->first, where->second, error)) {
     Say(stderr, "error: --http: the live page %s; choose another port\n", {error});
@@ -123,7 +81,7 @@ std::unique_ptr<station::page::LivePage> StartPage(const FlashRun& run, const st
 
 // --first-serial only starts a counter: on one that stands elsewhere it would be ignored, so
 // it is refused; a first number the stamp cannot hold is refused before any board is taken.
-std::optional<int> CheckFirstSerial(const FlashOptions& options, station::RunRecords& records,
+std::optional<int> CheckFirstSerial(const FlashOptions& options, records::RunRecords& records,
                                     station::StationPlan& plan) {
   if (options.first_serial && *options.first_serial < 0) {
     Say(stderr, "error: --first-serial %s: serial numbers start at 0 or more\n",
@@ -169,7 +127,7 @@ int StationExit(const station::StationOutcome& outcome) {
 }
 
 int RunStationCommand(const Context& context, const FlashOptions& options) {
-  if (!station::RecordsAvailable()) {
+  if (!records::RecordsAvailable()) {
     Say(stderr,
         "error: this build of quillon-cli has no station: it was made without SQLite for the run "
         "records (the Linux build has it)\n");
@@ -196,7 +154,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
     std::error_code ignored;
     std::filesystem::create_directories(Utf8Path(records_path).parent_path(), ignored);
   }
-  auto records = station::RunRecords::Open(records_path, error);
+  auto records = records::RunRecords::Open(records_path, error);
   if (!records) {
     Say(stderr, "error: the run records %s cannot be used: %s; name another file with --record\n",
         {records_path, error});
@@ -210,7 +168,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   if (const auto status = CheckFirstSerial(options, *records, plan)) return *status;
   plan.row = BaseRow(run);
 #if QUILLON_LIVE_PAGE
-  std::unique_ptr<station::page::LivePage> page;
+  std::unique_ptr<page::LivePage> page;
   if (!options.http.empty()) {
     page = StartPage(run, plan.row, records.get());
     if (!page) return kExitUsage;
@@ -224,7 +182,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
 #endif
 
   // Message 202 once, as information: the fixtures take each board as it answers.
-  run.events.Publish(station::MessageEvent{std::nullopt, kMsgRestartInBootMode, std::string(MessageText(kMsgRestartInBootMode))});
+  run.events.Publish(station::MessageEvent{std::nullopt, kMsgRestartInBootMode, {}});
   if (!options.json) {
     if (run.several()) {
       Say(stdout,
@@ -240,7 +198,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
                                            [&run] { run.report->Tick(); });
   const int status = StationExit(outcome);
   if (outcome.halt) {
-    Say(stderr, "error: the station stopped taking boards: %s\n", {station::HaltText(*outcome.halt, CurrentLanguage())});
+    Say(stderr, "error: the station stopped taking boards: %s\n", {report::HaltText(*outcome.halt, CurrentLanguage())});
   }
   if (outcome.unwritten > 0) {
     Say(stderr,

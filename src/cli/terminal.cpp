@@ -3,7 +3,7 @@
 #include <cctype>
 
 #include "base/messages.h"
-#include "base/words.h"
+#include "report/words.h"
 #include "cli/output.h"
 #include "image/flash_image.h"
 

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <new>
 
-#include "base/words.h"
 
 namespace quillon {
 namespace {
@@ -39,24 +38,6 @@ inline bool KeepsData(char type) { return type == '1' || type == '2' || type == 
 int HexDigit(char c) { return Nibble(c); }
 
 int HexPair(const char* two) { return (Nibble(two[0]) * 16) | Nibble(two[1]); }
-
-std::string_view RecordFaultText(RecordFault fault) {
-  switch (fault) {
-    case RecordFault::kNone:
-      return ToTranslate("good");
-    case RecordFault::kNotS:
-      return ToTranslate("does not start with \"S\"");
-    case RecordFault::kBadType:
-      return ToTranslate("bad record type");
-    case RecordFault::kCutShort:
-      return ToTranslate("record cut short");
-    case RecordFault::kNonHex:
-      return ToTranslate("non-hex character");
-    case RecordFault::kBadChecksum:
-      return ToTranslate("bad checksum");
-  }
-  return ToTranslate("unknown");
-}
 
 SRecordInfo DecodeRecordAt(std::span<const char> text, std::uint8_t* data) {
   SRecordInfo info;

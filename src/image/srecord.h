@@ -24,7 +24,6 @@ int HexPair(const char* two);
 
 /// Why a record was refused; kNone for a good one.
 enum class RecordFault { kNone, kNotS, kBadType, kCutShort, kNonHex, kBadChecksum };
-std::string_view RecordFaultText(RecordFault fault);
 
 /// One decoded record. Records of types 0, 7, 8 and 9 carry their first two address bytes
 /// as the address and keep no data.

@@ -6,7 +6,7 @@
 #include <devguid.h>
 #include <setupapi.h>
 
-#include "base/wide_text.h"
+#include "base/wide_text_win32.h"
 #include "serial/port_checks.h"
 
 namespace quillon {

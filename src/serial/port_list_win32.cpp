@@ -5,7 +5,7 @@
 #include <devguid.h>
 #include <setupapi.h>
 
-#include "base/wide_text.h"
+#include "base/wide_text_win32.h"
 #include "serial/port_list.h"
 #include "serial/serial_port.h"
 

@@ -67,21 +67,6 @@ class IniFileStore final : public ProfileStore {
   std::string line_end_ = "\r\n";
 };
 
-#ifdef _WIN32
-/// The Windows profile functions themselves (wide-character calls; texts are UTF-8 here).
-class Win32ProfileStore final : public ProfileStore {
- public:
-  explicit Win32ProfileStore(std::filesystem::path path) : path_(std::move(path)) {}
-  std::string ReadString(std::string_view section, std::string_view key,
-                         std::string_view fallback) override;
-  std::int32_t ReadInt(std::string_view section, std::string_view key, std::int32_t fallback) override;
-  std::vector<std::pair<std::string, std::string>> ReadSection(std::string_view section) override;
-  bool WriteString(std::string_view section, std::string_view key, std::string_view value) override;
-
- private:
-  std::filesystem::path path_;
-};
-#endif
 
 /// The platform's own profile store for a file.
 std::unique_ptr<ProfileStore> OpenProfileStore(const std::filesystem::path& path);

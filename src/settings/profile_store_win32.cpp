@@ -5,10 +5,25 @@
 
 #include <vector>
 
-#include "base/wide_text.h"
+#include "base/wide_text_win32.h"
 #include "settings/profile_store.h"
 
 namespace quillon {
+
+/// The Windows profile functions themselves (wide-character calls; texts are UTF-8 here).
+class Win32ProfileStore final : public ProfileStore {
+ public:
+  explicit Win32ProfileStore(std::filesystem::path path) : path_(std::move(path)) {}
+  std::string ReadString(std::string_view section, std::string_view key,
+                         std::string_view fallback) override;
+  std::int32_t ReadInt(std::string_view section, std::string_view key, std::int32_t fallback) override;
+  std::vector<std::pair<std::string, std::string>> ReadSection(std::string_view section) override;
+  bool WriteString(std::string_view section, std::string_view key, std::string_view value) override;
+
+ private:
+  std::filesystem::path path_;
+};
+
 std::string Win32ProfileStore::ReadString(std::string_view section, std::string_view key, std::string_view fallback) {
   wchar_t buffer[1024];
   const DWORD n = GetPrivateProfileStringW(Widen(section).c_str(), Widen(key).c_str(), Widen(fallback).c_str(), buffer,

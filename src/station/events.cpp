@@ -1,5 +1,7 @@
 #include "station/events.h"
 
+#include <deque>
+
 namespace quillon::station {
 
 const char* PhaseName(RunPhase phase) {
@@ -14,13 +16,48 @@ const char* PhaseName(RunPhase phase) {
 }
 
 void EventStream::Subscribe(Subscriber subscriber) {
-  const std::lock_guard lock(mutex_);
-  subscribers_.push_back(std::move(subscriber));
+  auto entry = std::make_unique<Entry>();
+  entry->subscriber = std::move(subscriber);
+  subscribers_.push_back(std::move(entry));
 }
 
+namespace {
+
+// What a thread publishes while it is handing an event to the subscribers: delivered in order
+// once that one has reached them all, so a subscriber that publishes waits for nobody.
+thread_local std::deque<Event>* pending = nullptr;
+
+}  // namespace
+
 void EventStream::Publish(const Event& event) {
-  const std::lock_guard lock(mutex_);
-  for (const auto& subscriber : subscribers_) subscriber(event);
+  if (pending != nullptr) {
+    pending->push_back(event);
+    return;
+  }
+  std::deque<Event> queue;
+  struct Pending {
+    explicit Pending(std::deque<Event>& queue) { pending = &queue; }
+    ~Pending() { pending = nullptr; }
+    Pending(const Pending&) = delete;
+    Pending& operator=(const Pending&) = delete;
+  } scope(queue);
+  Deliver(event);
+  while (!queue.empty()) {
+    const Event next = std::move(queue.front());
+    queue.pop_front();
+    Deliver(next);
+  }
+}
+
+void EventStream::Deliver(const Event& event) {
+  // Hand over hand: the next subscriber is taken before the last is let go, so two threads'
+  // events reach every subscriber in the same order.
+  std::unique_lock<std::mutex> held;
+  for (const auto& entry : subscribers_) {
+    std::unique_lock next(entry->busy);
+    held = std::move(next);
+    entry->subscriber(event);
+  }
 }
 
 }  // namespace quillon::station

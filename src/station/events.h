@@ -4,9 +4,11 @@
 // which message, how far; the words a person reads are the subscribers' business.
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -26,7 +28,7 @@ struct PortCounts {
 struct PortResult {
   std::string port;          ///< the port as the run names it
   int id = 0;                ///< the run's closing message; 0 when it was interrupted
-  std::string text;          ///< that message as it was shown (504 names its port)
+  std::string port_label;    ///< how message 504 names the port (MessageTextNaming)
   bool interrupted = false;
   double seconds = 0;
   long long bytes = 0;       ///< bytes sent to the device
@@ -45,7 +47,7 @@ const char* PhaseName(RunPhase phase);
 struct MessageEvent {
   std::optional<std::string> port;
   int id = 0;
-  std::string text;
+  std::string port_label;  ///< how message 504 names the port (MessageTextNaming)
 };
 
 /// Something the person should know that is no failure of the update.
@@ -62,11 +64,11 @@ struct WarningEvent {
   std::string record;
 };
 
-/// A transfer begins, with its number of chunks.
+/// A transfer begins, with its number of chunks (the progress window's text is message 203
+/// for the boot program, 204 for the update).
 struct PhaseEvent {
   std::string port;
   Transfer transfer = Transfer::kUpdate;
-  std::string text;  ///< the progress window's text
   int total = 0;
 };
 
@@ -135,19 +137,51 @@ struct StationSummaryEvent {
 using Event = std::variant<MessageEvent, WarningEvent, PhaseEvent, ProgressEvent, PhaseEndEvent, ResultEvent, SummaryEvent,
                            WaitingEvent, BoardEvent, StationSummaryEvent, HaltEvent>;
 
-/// Events from every port's thread, handed to each subscriber one at a time, in the order
-/// they were published. A subscriber must be quick (it runs on the port's thread): one that
-/// writes somewhere slow queues the text (station/output.h).
+/// The handlers of a visitor, one per event type: VisitEvent refuses a visitor that lacks one
+/// or takes any type (`auto`), so a new event type fails to compile until every reader has
+/// decided what it shows of it.
+template <typename... Handler>
+struct Handlers : Handler... {
+  using Handler::operator()...;
+};
+template <typename... Handler>
+Handlers(Handler...) -> Handlers<Handler...>;
+
+namespace detail {
+struct NoEvent {};
+}  // namespace detail
+
+template <typename Visitor>
+decltype(auto) VisitEvent(const Event& event, Visitor&& visitor) {
+  static_assert(!std::is_invocable_v<Visitor&, const detail::NoEvent&>,
+                "name every event type: a handler of any type would let a new one pass unseen");
+  return std::visit(std::forward<Visitor>(visitor), event);
+}
+
+/// Events from every port's thread, handed to each subscriber one at a time, in the order they
+/// were published, on the publishing thread. No lock of the stream's own is held while a
+/// subscriber runs: a port waits only for a subscriber that is busy with another event, never
+/// for the stream, and a subscriber may publish (its event follows once the one it is handling
+/// has reached every subscriber). A subscriber must be quick (it runs on the port's thread):
+/// one that writes somewhere slow queues the text (base/output.h).
 class EventStream {
  public:
   using Subscriber = std::function<void(const Event&)>;
+  EventStream() = default;
+  EventStream(const EventStream&) = delete;
+  EventStream& operator=(const EventStream&) = delete;
   /// Before the first event.
   void Subscribe(Subscriber subscriber);
   void Publish(const Event& event);
 
  private:
-  std::mutex mutex_;
-  std::vector<Subscriber> subscribers_;
+  struct Entry {
+    Subscriber subscriber;
+    std::mutex busy;  ///< held while it handles an event
+  };
+  void Deliver(const Event& event);
+
+  std::vector<std::unique_ptr<Entry>> subscribers_;
 };
 
 }  // namespace quillon::station

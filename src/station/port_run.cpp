@@ -10,7 +10,7 @@
 #include "serial/comm_decorators.h"
 #include "serial/serial_port.h"
 #include "protocol/device_protocol.h"
-#include "station/output.h"
+#include "station/trace_file.h"
 
 namespace quillon::station {
 namespace {
@@ -23,8 +23,7 @@ class PublishedProgress final : public ProgressSink {
  public:
   PublishedProgress(EventStream& events, const std::string& port, const CountingCommDriver& line)
       : events_(events), port_(port), line_(line) {}
-  void SetTextAndRange(std::string text, int steps, Transfer transfer) override {
-    text_ = std::move(text);
+  void SetTextAndRange(std::string, int steps, Transfer transfer) override {
     transfer_ = transfer;
     total_ = steps;
     done_ = 0;
@@ -32,7 +31,7 @@ class PublishedProgress final : public ProgressSink {
   void Show() override {
     start_ = Clock::now();
     start_bytes_ = line_.bytes_written();
-    events_.Publish(PhaseEvent{port_, transfer_, text_, total_});
+    events_.Publish(PhaseEvent{port_, transfer_, total_});
   }
   void StepAndPump() override {
     ++done_;
@@ -50,7 +49,6 @@ class PublishedProgress final : public ProgressSink {
   EventStream& events_;
   const std::string& port_;
   const CountingCommDriver& line_;
-  std::string text_;
   Transfer transfer_ = Transfer::kUpdate;
   int total_ = 0, done_ = 0;
   long long start_bytes_ = 0;
@@ -61,20 +59,18 @@ class PublishedProgress final : public ProgressSink {
 // fails because of the stop).
 class PublishedPrompt final : public UserPrompt {
  public:
-  PublishedPrompt(EventStream& events, const std::string& port, const StopFlag& stop)
-      : events_(events), port_(port), stop_(stop) {}
-  void ShowMessage(int id, std::string_view text) override {
+  PublishedPrompt(EventStream& events, const std::string& port, std::string port_label, const StopFlag& stop)
+      : events_(events), port_(port), port_label_(std::move(port_label)), stop_(stop) {}
+  void ShowMessage(int id, std::string_view) override {
     if (stop_.requested()) return;
-    shown = std::string(text);
-    events_.Publish(MessageEvent{port_, id, shown});
+    events_.Publish(MessageEvent{port_, id, id == kMsgPortOpenFailed ? port_label_ : std::string()});
   }
   void EnableMainWindow(bool) override {}
-
-  std::string shown;  ///< the last message shown
 
  private:
   EventStream& events_;
   const std::string& port_;
+  const std::string port_label_;
   const StopFlag& stop_;
 };
 
@@ -133,7 +129,7 @@ EventLog PortLog(const PortJob& job, EventStream& events) {
 
 // The end of one run: a run that the stop ended gets the record "INTERRUPTED" in place of
 // its message.
-void Conclude(PortResult& result, int shown, const std::string& shown_text, const PortJob& job, const StopFlag& stop,
+void Conclude(PortResult& result, int shown, const std::string& port_label, const PortJob& job, const StopFlag& stop,
               EventStream& events, const std::function<void(const std::string&)>& on_record = {}) {
   if (shown != kMsgUpdateFinished && stop.requested()) {
     result.interrupted = true;
@@ -142,7 +138,7 @@ void Conclude(PortResult& result, int shown, const std::string& shown_text, cons
     LogFailure(record, "INTERRUPTED");
   } else {
     result.id = shown;
-    result.text = shown_text;
+    if (shown == kMsgPortOpenFailed) result.port_label = port_label;
   }
 }
 
@@ -161,19 +157,18 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
   EventLog log = PortLog(job, events);
   log.stopped_by = &stop;
   int shown = 0;
-  std::string shown_text;
+  const std::string port_label = PortLabel(settings, job.target);
   {
     SerialPort port(*line.line, log);
     PublishedProgress progress(events, job.name, *line.counted);
-    PublishedPrompt prompt(events, job.name, stop);
+    PublishedPrompt prompt(events, job.name, port_label, stop);
     UpdateSequence sequence(settings, port, *line.parts.pause, progress, prompt, log);
     shown = sequence.RunLoaded(files, job.target, false);
-    shown_text = prompt.shown;
     result.stop = sequence.stop_point();
   }  // the port is closed here: exclusive use released, its settings given back
   result.bytes = line.counted->bytes_written();
   line.Finish(stop);
-  Conclude(result, shown, shown_text, job, stop, events);
+  Conclude(result, shown, port_label, job, stop, events);
   result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return result;
 }
@@ -275,18 +270,17 @@ PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFi
       result.serial_number = unit.serial_number;
       const long long bytes_before = line.counted->bytes_written();
       int shown = 0;
-      std::string shown_text;
+      const std::string port_label = PortLabel(settings, job.target);
       {
         PublishedProgress progress(events, job.name, *line.counted);
-        PublishedPrompt prompt(events, job.name, stop);
+        PublishedPrompt prompt(events, job.name, port_label, stop);
         UpdateSequence sequence(settings, port, *line.parts.pause, progress, prompt, log);
         shown = sequence.RunAnswered(files, unit.image.get());
-        shown_text = prompt.shown;
         result.stop = sequence.stop_point();
       }
       port.ClosePort();
       result.bytes = line.counted->bytes_written() - bytes_before;
-      Conclude(result, shown, shown_text, job, stop, events, log.on_record);
+      Conclude(result, shown, port_label, job, stop, events, log.on_record);
       result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
       if (result.ok()) {
         ++counts.passed;

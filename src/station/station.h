@@ -10,9 +10,15 @@
 #include "image/serial_stamp.h"
 #include "station/events.h"
 #include "station/port_run.h"
-#include "station/run_records.h"
+#include "records/run_records.h"
 
 namespace quillon::station {
+
+using records::RunRecords;
+using records::SerialDraw;
+using records::UnitRow;
+using records::UtcNow;
+
 
 /// Runs every job at once, from message 202 on, and returns their results in the order of
 /// the jobs; each result is also published as it comes. `while_running` is called on the

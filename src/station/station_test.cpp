@@ -307,7 +307,7 @@ class LockedRecords final : public RunRecords {
     rows_[row.id] = row;
     return true;
   }
-  std::vector<UnitRow> History(const HistoryFilter&, std::string&) override {
+  std::vector<UnitRow> History(const records::HistoryFilter&, std::string&) override {
     std::vector<UnitRow> rows;
     for (const auto& [id, row] : rows_) rows.insert(rows.begin(), row);
     return rows;

@@ -65,6 +65,10 @@ int LoadUpdateFiles(const UpdateSettings& settings, const std::string& target_bo
   return 0;
 }
 
+std::string PortLabel(const UpdateSettings& settings, const UpdateTarget& target) {
+  return target.port_label.empty() ? ComLabel(settings.Com) : target.port_label;
+}
+
 int UpdateSequence::RunLoaded(const UpdateFiles& files, const UpdateTarget& target, bool ask_restart) {
   stop_ = {RunPhase::kRestart};
   if (ask_restart) prompt_.ShowMessage(kMsgRestartInBootMode, MessageText(kMsgRestartInBootMode));
@@ -74,8 +78,7 @@ int UpdateSequence::RunLoaded(const UpdateFiles& files, const UpdateTarget& targ
   stop_.phase = RunPhase::kOpen;
   const std::string device = target.port_device.empty() ? PortDeviceName(settings_.Com, settings_.Ports) : target.port_device;
   if (!port_.OpenPort(device)) {
-    const std::string label = target.port_label.empty() ? ComLabel(settings_.Com) : target.port_label;
-    prompt_.ShowMessage(kMsgPortOpenFailed, PortOpenFailedText(label));
+    prompt_.ShowMessage(kMsgPortOpenFailed, PortOpenFailedText(PortLabel(settings_, target)));
     return kMsgPortOpenFailed;
   }
   return RunOpen(files, false);

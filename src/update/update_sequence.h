@@ -22,6 +22,9 @@ struct UpdateTarget {
   std::string port_label;   ///< how message 504 names the port; empty: "COM" + Com
 };
 
+/// How message 504 names the port of `target` under `settings`.
+std::string PortLabel(const UpdateSettings& settings, const UpdateTarget& target);
+
 /// The two files of an update, loaded once; several ports may share them, read only.
 struct UpdateFiles {
   std::unique_ptr<BootImage> boot = std::make_unique<BootImage>();

@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "base/program_paths.h"
-#include "base/wide_text.h"
+#include "base/wide_text_win32.h"
 
 namespace quillon::win32 {
 

@@ -9,7 +9,7 @@
 
 #include "resource.h"
 #include "base/messages.h"
-#include "base/wide_text.h"
+#include "base/wide_text_win32.h"
 #include "ui/win32/about_box.h"
 #include "ui/win32/dialog_common.h"
 

@@ -3,7 +3,7 @@
 #include <commctrl.h>
 
 #include "resource.h"
-#include "base/wide_text.h"
+#include "base/wide_text_win32.h"
 #include "ui/win32/dialog_common.h"
 
 namespace quillon::win32 {

@@ -13,7 +13,7 @@
 
 #include "resource.h"
 #include "base/seams.h"
-#include "base/wide_text.h"
+#include "base/wide_text_win32.h"
 #include "serial/comm_driver.h"
 #include "ui/main_window_model.h"
 #include "ui/win32/win32_views.h"

@@ -14,7 +14,7 @@
 
 #include "resource.h"
 #include "base/messages.h"
-#include "base/wide_text.h"
+#include "base/wide_text_win32.h"
 #include "image/srecord.h"
 #include "serial/comm_driver.h"
 #include "testing/fake_comm_driver.h"

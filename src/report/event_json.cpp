@@ -1,0 +1,221 @@
+#include "report/event_json.h"
+
+#include <algorithm>
+#include <cmath>
+#include <type_traits>
+#include <variant>
+
+#include "base/messages.h"
+
+namespace quillon::report {
+
+using namespace station;  // the events this file writes out
+namespace {
+
+double Millisecond(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
+
+}  // namespace
+
+std::string WarningText(const WarningEvent& warning, Language language) {
+  switch (warning.kind) {
+    case WarningEvent::Kind::kLogUnwritten:
+      return TrFIn(language, "the log %s could not be written; its record: %s",
+                   {warning.path, warning.record});
+    case WarningEvent::Kind::kTraceUnwritable:
+      return TrFIn(language, "the trace %s cannot be written: this run is not traced",
+                   {warning.path});
+    case WarningEvent::Kind::kRowWaiting:
+      return TrFIn(language,
+                   "the unit's row cannot be written to %s yet (%s): this fixture takes no board until it "
+                   "is; it is tried again every second",
+                   {warning.path, warning.record});
+  }
+  return {};
+}
+
+std::string HaltText(const HaltEvent& halt, Language language) {
+  switch (halt.reason) {
+    case HaltEvent::Reason::kSerialDoesNotFit:
+      return TrFIn(language, "the next serial number of counter \"%s\" does not fit the stamp's format",
+                   {halt.detail});
+    case HaltEvent::Reason::kStampFailed:
+      return TrFIn(language, "serial number %s could not be stamped", {halt.detail});
+    case HaltEvent::Reason::kRecordUnwritable:
+      return TrFIn(language, "the unit's record could not be written: %s", {halt.detail});
+    case HaltEvent::Reason::kRecordsMoved:
+      return TrFIn(language, "the run records cannot be kept: %s", {halt.detail});
+  }
+  return {};
+}
+
+const char* HaltName(HaltEvent::Reason reason) {
+  switch (reason) {
+    case HaltEvent::Reason::kSerialDoesNotFit:
+      return "serial-does-not-fit";
+    case HaltEvent::Reason::kStampFailed:
+      return "stamp-failed";
+    case HaltEvent::Reason::kRecordUnwritable:
+      return "record-unwritable";
+    case HaltEvent::Reason::kRecordsMoved:
+      return "records-moved";
+  }
+  return "";
+}
+
+// The phases' names as the words show them (JSON names them as PhaseName does).
+[[maybe_unused]] constexpr std::string_view kPhaseWords[] = {
+    ToTranslate("open"), ToTranslate("boot"), ToTranslate("handshake"), ToTranslate("transfer"),
+    ToTranslate("closing")};
+
+std::string StopText(const StopPoint& stop, Language language) {
+  const char* phase = PhaseName(stop.phase);
+  if (phase == nullptr) return {};
+  const std::string_view word = TrIn(language, phase);
+  if (stop.phase != RunPhase::kTransfer) return TrFIn(language, "stopped in %s", {word});
+  return TrFIn(language, "stopped in %s, block %s chunk %s",
+               {word, std::to_string(stop.block), std::to_string(stop.chunk)});
+}
+
+nlohmann::ordered_json ResultJson(const PortResult& r) {
+  nlohmann::ordered_json event{{"event", "result"}, {"port", r.port}};
+  event["id"] = r.interrupted ? nlohmann::json(nullptr) : nlohmann::json(r.id);
+  event["interrupted"] = r.interrupted;
+  event["ok"] = r.ok();
+  event["seconds"] = Millisecond(r.seconds);
+  event["bytes"] = r.bytes;
+  event["log"] = r.log;
+  if (r.serial_number) event["serial_number"] = *r.serial_number;
+  if (!r.ok() && !r.interrupted) {
+    // The message's own text, its English, and why in English (the command line adds the fix).
+    const std::string english = MessageTextEnglishNaming(r.id, r.port_label);
+    event["text"] = MessageTextNaming(r.id, r.port_label);
+    event["text_en"] = english;
+    const std::string where = StopText(r.stop);
+    event["reason"] = english + (where.empty() ? "" : " The update " + where + ".");
+  }
+  if (!r.ok()) {
+    if (const char* phase = PhaseName(r.stop.phase); phase != nullptr) {
+      event["phase"] = phase;
+      if (r.stop.phase == RunPhase::kTransfer) {
+        event["block"] = r.stop.block;
+        event["chunk"] = r.stop.chunk;
+      }
+    }
+  }
+  return event;
+}
+
+std::optional<nlohmann::ordered_json> EventJson::Object(const Event& event) {
+  auto object = Convert(event);
+  if (!object) return object;
+  const std::lock_guard lock(mutex_);
+  const auto port = object->find("port");
+  const auto unit = port != object->end() && port->is_string() ? units_.find(port->get<std::string>()) : units_.end();
+  if (unit == units_.end() || object->contains("unit")) return object;
+  nlohmann::ordered_json with_unit;
+  for (const auto& [key, value] : object->items()) {
+    with_unit[key] = value;
+    if (key == "port") with_unit["unit"] = unit->second;
+  }
+  return with_unit;
+}
+
+std::optional<nlohmann::ordered_json> EventJson::Progress(const std::string& port, int done, int total,
+                                                          double bytes_per_second, bool end) {
+  {
+    const std::lock_guard lock(mutex_);
+    Shown& shown = shown_[port];
+    if (end) {
+      if (shown.done == done) return std::nullopt;
+      shown.done = done;
+    } else {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - shown.at < std::chrono::milliseconds(250) && done != total) return std::nullopt;
+      shown = {done, now};
+    }
+  }
+  return nlohmann::ordered_json{{"event", "progress"},
+                                {"port", port},
+                                {"done", done},
+                                {"total", total},
+                                {"bytes_per_second", std::round(bytes_per_second)}};
+}
+
+std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
+  using Object = std::optional<nlohmann::ordered_json>;
+  return VisitEvent(
+      event,
+      Handlers{
+          [](const MessageEvent& e) -> Object {
+            nlohmann::ordered_json object{{"event", "message"}};
+            if (e.port) object["port"] = *e.port;
+            object["id"] = e.id;
+            object["text"] = MessageTextNaming(e.id, e.port_label);
+            object["text_en"] = MessageTextEnglishNaming(e.id, e.port_label);
+            return object;
+          },
+          [](const WarningEvent& e) -> Object {
+            return nlohmann::ordered_json{
+                {"event", "message"}, {"port", e.port}, {"level", "warning"}, {"text", WarningText(e)}};
+          },
+          [this](const PhaseEvent& e) -> Object {
+            {
+              const std::lock_guard lock(mutex_);
+              shown_[e.port] = {-1, std::chrono::steady_clock::now()};
+            }
+            return nlohmann::ordered_json{{"event", "phase"},
+                                          {"port", e.port},
+                                          {"phase", e.transfer == Transfer::kBootProgram ? "boot" : "transfer"},
+                                          {"total", e.total}};
+          },
+          [this](const ProgressEvent& e) -> Object {
+            return Progress(e.port, e.done, e.total, e.bytes_per_second, false);
+          },
+          [this](const PhaseEndEvent& e) -> Object {
+            return Progress(e.port, e.done, e.total, e.bytes_per_second, true);
+          },
+          [](const ResultEvent& e) -> Object { return ResultJson(e.result); },
+          [](const SummaryEvent& e) -> Object {
+            const auto ok =
+                std::count_if(e.results.begin(), e.results.end(), [](const PortResult& r) { return r.ok(); });
+            return nlohmann::ordered_json{{"event", "summary"},
+                                          {"ok", ok},
+                                          {"failed", static_cast<long long>(e.results.size()) - ok},
+                                          {"exit", e.exit_status}};
+          },
+          [this](const WaitingEvent& e) -> Object {
+            {
+              const std::lock_guard lock(mutex_);
+              units_.erase(e.port);
+            }
+            nlohmann::ordered_json object{{"event", "waiting"}, {"port", e.port}};
+            if (e.missing) object["missing"] = true;
+            return object;
+          },
+          [this](const BoardEvent& e) -> Object {
+            {
+              const std::lock_guard lock(mutex_);
+              units_[e.port] = e.unit;
+            }
+            nlohmann::ordered_json object{{"event", "board"}, {"port", e.port}, {"unit", e.unit}};
+            if (e.serial_number) object["serial_number"] = *e.serial_number;
+            return object;
+          },
+          [](const HaltEvent& e) -> Object {
+            return nlohmann::ordered_json{{"event", "halt"}, {"reason", HaltName(e.reason)}, {"text", HaltText(e)}};
+          },
+          [](const StationSummaryEvent& e) -> Object {
+            nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+            for (const auto& port : e.ports) {
+              ports.push_back({{"port", port.port},
+                               {"passed", port.passed},
+                               {"failed", port.failed},
+                               {"interrupted", port.interrupted}});
+            }
+            return nlohmann::ordered_json{{"event", "summary"}, {"passed", e.passed},     {"failed", e.failed},
+                                          {"interrupted", e.interrupted}, {"ports", ports}, {"exit", e.exit_status}};
+          },
+      });
+}
+
+}  // namespace quillon::report

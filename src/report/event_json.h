@@ -1,0 +1,61 @@
+#pragma once
+// The station's events as JSON objects, one per line: what `--json` prints and what the live
+// page streams. A station unit's events carry its id right after the port, from its board until
+// the port waits again; progress comes at most every quarter second per port and at a phase's end.
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "report/json_text.h"
+#include "report/words.h"
+#include "station/events.h"
+
+namespace quillon::report {
+
+using station::Event;
+using station::PhaseName;
+using station::HaltEvent;
+using station::PortResult;
+using station::WarningEvent;
+
+/// The text of a warning event (English in JSON).
+std::string WarningText(const WarningEvent& warning, Language language = Language::kEnglish);
+
+/// Why the station stopped taking boards, in words.
+std::string HaltText(const HaltEvent& halt, Language language = Language::kEnglish);
+/// The reason's name in JSON: "serial-does-not-fit", "stamp-failed", "record-unwritable",
+/// "records-moved".
+const char* HaltName(HaltEvent::Reason reason);
+
+/// Where a run stopped, in words ("stopped in transfer, block 3 chunk 12"); empty for a run
+/// that did not stop inside a phase.
+std::string StopText(const StopPoint& stop, Language language = Language::kEnglish);
+
+/// Turns events into JSON objects; safe to call from every port's thread.
+class EventJson {
+ public:
+  /// The event's object, or nothing for progress that is not shown (too soon after the last).
+  std::optional<nlohmann::ordered_json> Object(const Event& event);
+
+ private:
+  struct Shown {
+    int done = -1;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::optional<nlohmann::ordered_json> Convert(const Event& event);
+  std::optional<nlohmann::ordered_json> Progress(const std::string& port, int done, int total,
+                                                 double bytes_per_second, bool end);
+
+  std::mutex mutex_;
+  std::map<std::string, Shown> shown_;
+  std::map<std::string, long long> units_;  ///< the unit under way on each station port
+};
+
+/// A port's result as the event stream shows it.
+nlohmann::ordered_json ResultJson(const PortResult& result);
+
+}  // namespace quillon::report

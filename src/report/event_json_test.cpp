@@ -1,0 +1,95 @@
+#include "report/event_json.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace quillon::report {
+
+using namespace station;
+namespace {
+
+std::vector<nlohmann::json> Objects(const std::vector<Event>& events) {
+  EventJson json;
+  std::vector<nlohmann::json> objects;
+  for (const auto& event : events) {
+    if (auto object = json.Object(event)) objects.push_back(nlohmann::json::parse(JsonText(*object)));
+  }
+  return objects;
+}
+
+TEST(EventJsonTest, AFailedResultSaysWhereItStopped) {
+  PortResult failed;
+  failed.port = "/dev/ttyUSB1";
+  failed.id = 503;
+  failed.seconds = 12.34567;
+  failed.bytes = 4242;
+  failed.log = "/l/q-ttyUSB1.sts";
+  failed.stop = {RunPhase::kTransfer, 9, 17};
+  PortResult stopped = failed;
+  stopped.interrupted = true;
+  stopped.id = 0;
+  stopped.stop = {RunPhase::kBoot};
+  const auto objects = Objects({ResultEvent{failed}, ResultEvent{stopped}, SummaryEvent{{failed, stopped}, 130}});
+  ASSERT_EQ(objects.size(), 3u);
+  EXPECT_EQ(objects[0], nlohmann::json::parse(
+                            R"({"event":"result","port":"/dev/ttyUSB1","id":503,"interrupted":false,
+    "ok":false,"seconds":12.346,"bytes":4242,"log":"/l/q-ttyUSB1.sts",
+    "text":"バージョンアップファイルの転送に失敗しました。","text_en":"Sending the update file failed.",
+    "reason":"Sending the update file failed. The update stopped in transfer, block 9 chunk 17.",
+    "phase":"transfer","block":9,"chunk":17})"));
+  EXPECT_TRUE(objects[1].at("id").is_null());
+  EXPECT_EQ(objects[1].at("interrupted"), true);
+  EXPECT_EQ(objects[1].at("phase"), "boot");
+  EXPECT_FALSE(objects[1].contains("block"));
+  EXPECT_EQ(objects[2], nlohmann::json::parse(R"({"event":"summary","ok":0,"failed":2,"exit":130})"));
+}
+
+// A station's unit: every event of the port carries the unit from its board until the port
+// waits again; other ports' events do not. A port whose device is gone says so while it waits.
+TEST(EventJsonTest, AStationUnitsEventsCarryItsId) {
+  PortResult done;
+  done.port = "A";
+  done.id = 205;
+  done.unit = 7;
+  done.serial_number = "1000";
+  EventJson json;
+  std::vector<std::string> lines;
+  for (const Event& event : std::vector<Event>{
+           WaitingEvent{"A", true}, WaitingEvent{"A"}, BoardEvent{"A", 7, std::string("1000")},
+           PhaseEvent{"A", Transfer::kUpdate, 2}, PhaseEvent{"B", Transfer::kBootProgram, 2},
+           ProgressEvent{"A", 2, 2, 1000}, ResultEvent{done}, WaitingEvent{"A"},
+           StationSummaryEvent{{{"A", 1, 0, 0}}, 1, 0, 0, 0}}) {
+    if (auto object = json.Object(event)) lines.push_back(JsonText(*object));
+  }
+  ASSERT_EQ(lines.size(), 9u);
+  EXPECT_EQ(lines[0], R"({"event":"waiting","port":"A","missing":true})");
+  EXPECT_EQ(lines[1], R"({"event":"waiting","port":"A"})");
+  EXPECT_EQ(lines[2], R"({"event":"board","port":"A","unit":7,"serial_number":"1000"})");
+  // The key order users see: "unit" right after "port".
+  EXPECT_EQ(lines[3], R"({"event":"phase","port":"A","unit":7,"phase":"transfer","total":2})");
+  EXPECT_EQ(lines[4], R"({"event":"phase","port":"B","phase":"boot","total":2})");
+  EXPECT_EQ(nlohmann::json::parse(lines[5]).at("unit"), 7);
+  EXPECT_EQ(nlohmann::json::parse(lines[6]).at("unit"), 7);
+  EXPECT_EQ(nlohmann::json::parse(lines[6]).at("serial_number"), "1000");
+  EXPECT_FALSE(nlohmann::json::parse(lines[7]).contains("unit"));
+  EXPECT_EQ(nlohmann::json::parse(lines[8]), nlohmann::json::parse(R"({"event":"summary","passed":1,"failed":0,
+    "interrupted":0,"ports":[{"port":"A","passed":1,"failed":0,"interrupted":0}],"exit":0})"));
+}
+
+// Progress is shown at most every quarter second while chunks go out, always at the last
+// chunk, and once more at a phase's end only when that chunk was not shown yet.
+TEST(EventJsonTest, ProgressIsThinnedButItsEndIsAlwaysShown) {
+  const auto objects = Objects({PhaseEvent{"A", Transfer::kUpdate, 100}, ProgressEvent{"A", 1, 100, 1},
+                                ProgressEvent{"A", 2, 100, 1}, PhaseEndEvent{"A", 2, 100, 1, 1},
+                                PhaseEndEvent{"A", 2, 100, 1, 1}, ProgressEvent{"A", 100, 100, 1},
+                                PhaseEndEvent{"A", 100, 100, 1, 1}});
+  std::vector<int> done;
+  for (const auto& object : objects) {
+    if (object.at("event") == "progress") done.push_back(object.at("done"));
+  }
+  EXPECT_EQ(done, (std::vector<int>{2, 100}));
+}
+
+}  // namespace
+}  // namespace quillon::report

@@ -1,0 +1,16 @@
+#pragma once
+// JSON as one line of text, for every JSON the programs print or serve.
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace quillon::report {
+
+/// One line of JSON; bytes that are not UTF-8 (texts from files, port names) come out as
+/// U+FFFD instead of an exception.
+template <typename Json>
+std::string JsonText(const Json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace quillon::report
