@@ -28,13 +28,12 @@ void RunReport::OnEvent(const station::Event& event) {
           [&](const station::WarningEvent& e) { report.Warning(e.port, report::WarningText(e, CurrentLanguage())); },
           [&](const station::PhaseEvent& e) {
             const bool boot = e.transfer == Transfer::kBootProgram;
-            report.Phase(e.port, boot ? "boot" : "transfer", e.total,
-                         MessageText(boot ? kMsgBootProgress : kMsgFlashProgress));
+            report.Phase(views_.Begin(e), MessageText(boot ? kMsgBootProgress : kMsgFlashProgress));
           },
-          [&](const station::ProgressEvent& e) { report.Progress(e.port, e.done, e.total, e.bytes_per_second); },
-          [&](const station::PhaseEndEvent& e) {
-            report.PhaseEnd(e.port, e.done, e.total, e.bytes_per_second, e.seconds);
+          [&](const station::ProgressEvent& e) {
+            if (const auto view = views_.Step(e)) report.Progress(*view);
           },
+          [&](const station::PhaseEndEvent& e) { report.PhaseEnd(views_.End(e)); },
           [&](const station::ResultEvent& e) { report.Result(e.result); },
           [&](const station::SummaryEvent& e) { report.Summary(e.results, e.exit_status); },
           [&](const station::WaitingEvent& e) { report.Waiting(e.port, e.missing); },
@@ -89,7 +88,8 @@ void TerminalReport::Result(const PortResult& r) {
       {where});
 }
 
-PortLinesReport::PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports) : out_(out), live_(live) {
+PortLinesReport::PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports)
+    : RunReport(live ? report::kLiveEvery : report::kLoggedEvery), out_(out), live_(live) {
   for (auto& port : ports) {
     Line line;
     line.port = std::move(port);
@@ -136,32 +136,22 @@ void PortLinesReport::Warning(const std::string& port, std::string_view text) {
   Above(port + ": " + TrF("warning: %s", {text}));
 }
 
-void PortLinesReport::Phase(const std::string& port, std::string_view phase, int total, std::string_view) {
+void PortLinesReport::Phase(const report::ProgressView& view, std::string_view) {
   const std::lock_guard lock(mutex_);
-  if (Line* line = Find(port)) {
-    line->phase = std::string(PhaseWord(phase));
-    line->done = 0;
-    line->total = total;
-    line->rate = 0;
-    line->printed = std::chrono::steady_clock::now();
+  if (Line* line = Find(view.port)) {
+    line->phase = std::string(PhaseWord(view.phase));
+    line->view = view;
   }
-  Plain(port, TrF("%s: %s chunks", {PhaseWord(phase), std::to_string(total)}));
+  Plain(view.port, TrF("%s: %s chunks", {PhaseWord(view.phase), std::to_string(view.total)}));
 }
 
-void PortLinesReport::Progress(const std::string& port, int done, int total, double bytes_per_second) {
+void PortLinesReport::Progress(const report::ProgressView& view) {
   const std::lock_guard lock(mutex_);
-  if (Line* line = Find(port)) {
-    line->done = done;
-    line->total = total;
-    line->rate = bytes_per_second;
-    // As plain lines, every few seconds and at the end of a phase: enough to see it move.
-    const auto now = std::chrono::steady_clock::now();
-    if (now - line->printed >= std::chrono::seconds(5) || done == total) {
-      line->printed = now;
-      Plain(port,
-            TrF("%s: %s/%s chunks, %s B/s", {line->phase, std::to_string(done),
-                                             std::to_string(total), Fixed(bytes_per_second, 0)}));
-    }
+  if (Line* line = Find(view.port)) {
+    line->view = view;
+    // As plain lines as often as the view comes: every few seconds and at the end of a phase.
+    Plain(view.port, TrF("%s: %s/%s chunks, %s B/s", {line->phase, std::to_string(view.done),
+                                                      std::to_string(view.total), Fixed(view.bytes_per_second, 0)}));
   }
 }
 
@@ -195,8 +185,7 @@ void PortLinesReport::Waiting(const std::string& port, bool missing) {
   if (Line* line = Find(port)) {
     if (line->status.empty()) line->status = Tr("waiting for a board");
     line->phase = missing ? Tr("port missing (plug in its adapter)") : Tr("waiting");
-    line->done = line->total = 0;
-    line->rate = 0;
+    line->view = {};
   }
 }
 
@@ -253,11 +242,12 @@ void PortLinesReport::Draw() {
   for (const auto& line : lines_) name_width = std::max(name_width, line.port.size());
   for (const auto& line : lines_) {
     char text[512];
+    const report::ProgressView& view = line.view;
     std::snprintf(text, sizeof text, "%-*s %-9s %5d/%-5d %7.0f B/s", static_cast<int>(name_width), line.port.c_str(),
-                  line.phase.c_str(), line.done, line.total, line.rate);
+                  line.phase.c_str(), view.done, view.total, view.bytes_per_second);
     std::string shown = text;
-    if (line.rate > 0 && line.done < line.total) {
-      std::snprintf(text, sizeof text, " %4.0f s left", (line.total - line.done) * 128.0 / line.rate);
+    if (view.seconds_left) {
+      std::snprintf(text, sizeof text, " %4.0f s left", *view.seconds_left);
       shown += text;
     }
     if (!line.status.empty()) shown += "  " + line.status;
@@ -302,20 +292,18 @@ namespace quillon::cli {
 
 void TerminalReport::Message(const std::string*, int id, std::string_view text) { prompt_.ShowMessage(id, text); }
 
-void TerminalReport::Phase(const std::string&, std::string_view phase, int total, std::string_view text) {
-  const bool boot = phase == "boot";
-  progress_.SetTextAndRange(MessageTextShown(boot ? kMsgBootProgress : kMsgFlashProgress, text),
-                            total, boot ? Transfer::kBootProgram : Transfer::kUpdate);
-  progress_.Show();
+void TerminalReport::Phase(const report::ProgressView& view, std::string_view text) {
+  const bool boot = view.phase == "boot";
+  progress_.Begin(MessageTextShown(boot ? kMsgBootProgress : kMsgFlashProgress, text), view);
 }
 
-void TerminalReport::Progress(const std::string&, int done, int, double) { progress_.StepTo(done); }
+void TerminalReport::Progress(const report::ProgressView& view) { progress_.Show(view); }
 
-void TerminalReport::PhaseEnd(const std::string&, int, int, double, double) { progress_.Close(); }
+void TerminalReport::PhaseEnd(const report::ProgressView& view) { progress_.End(view); }
 
 void TerminalReport::Warning(const std::string&, std::string_view text) {
   // On a line of its own above the progress bar, which the next step draws again.
-  Print(stderr, "\r\x1b[K%s\n", TrF("warning: %s", {text}).c_str());
+  Print(out_, "\r\x1b[K%s\n", TrF("warning: %s", {text}).c_str());
 }
 
 }  // namespace quillon::cli

@@ -19,6 +19,7 @@
 #include "base/messages.h"
 #include "cli/terminal.h"
 #include "report/event_json.h"
+#include "report/progress_view.h"
 #include "station/events.h"
 #include "update/update_sequence.h"
 
@@ -29,23 +30,19 @@ using station::PortResult;
 
 class RunReport {
  public:
+  /// `every`: how often this reader shows a port's progress between a phase's start and end.
+  explicit RunReport(std::chrono::milliseconds every = report::kLiveEvery) : views_(every) {}
   virtual ~RunReport() = default;
   /// Every event comes here first; by default it goes to the method of its kind below.
   virtual void OnEvent(const station::Event& event);
   /// A message box; `port` is null for one shown before the ports run (message 202).
   virtual void Message(const std::string* port, int id, std::string_view text) { (void)port, (void)id, (void)text; }
-  /// A transfer begins: "boot" or "transfer", with its number of chunks and its window text.
-  virtual void Phase(const std::string& port, std::string_view phase, int total, std::string_view text = {}) {
-    (void)port, (void)phase, (void)total, (void)text;
-  }
-  /// One more chunk went out.
-  virtual void Progress(const std::string& port, int done, int total, double bytes_per_second) {
-    (void)port, (void)done, (void)total, (void)bytes_per_second;
-  }
+  /// A transfer begins ("boot" or "transfer", with its number of chunks), with its window text.
+  virtual void Phase(const report::ProgressView& view, std::string_view text) { (void)view, (void)text; }
+  /// More chunks went out (as often as this reader shows progress).
+  virtual void Progress(const report::ProgressView& view) { (void)view; }
   /// The transfer ended, finished or not.
-  virtual void PhaseEnd(const std::string& port, int done, int total, double bytes_per_second, double seconds) {
-    (void)port, (void)done, (void)total, (void)bytes_per_second, (void)seconds;
-  }
+  virtual void PhaseEnd(const report::ProgressView& view) { (void)view; }
   /// Something the person should know that is not a failure of the update (a log that cannot
   /// be written: its record follows).
   virtual void Warning(const std::string& port, std::string_view text) { (void)port, (void)text; }
@@ -62,6 +59,9 @@ class RunReport {
   }
   /// A station's last word.
   virtual void StationSummary(const station::StationSummaryEvent& summary) { (void)summary; }
+
+ private:
+  report::ProgressViews views_;
 };
 
 /// The report reads the station's events from here on.
@@ -87,11 +87,13 @@ class JsonLinesReport final : public RunReport {
 /// error.
 class TerminalReport final : public RunReport {
  public:
-  explicit TerminalReport(std::function<std::string(int id)> hint) : prompt_(std::move(hint)), progress_(stderr) {}
+  /// The bar goes to `out` (standard error by default).
+  explicit TerminalReport(std::function<std::string(int id)> hint, std::FILE* out = stderr)
+      : prompt_(std::move(hint)), progress_(out), out_(out) {}
   void Message(const std::string* port, int id, std::string_view text) override;
-  void Phase(const std::string& port, std::string_view phase, int total, std::string_view text = {}) override;
-  void Progress(const std::string& port, int done, int total, double bytes_per_second) override;
-  void PhaseEnd(const std::string& port, int done, int total, double bytes_per_second, double seconds) override;
+  void Phase(const report::ProgressView& view, std::string_view text) override;
+  void Progress(const report::ProgressView& view) override;
+  void PhaseEnd(const report::ProgressView& view) override;
   void Warning(const std::string& port, std::string_view text) override;
   /// A failed update also says where it stopped, and how to record the line for a report.
   void Result(const PortResult& result) override;
@@ -100,6 +102,7 @@ class TerminalReport final : public RunReport {
  private:
   TerminalPrompt prompt_;
   TerminalProgress progress_;
+  std::FILE* out_;
 };
 
 /// Text for several ports. On a terminal (`live`): one line per port, redrawn in place and
@@ -109,8 +112,8 @@ class PortLinesReport final : public RunReport {
  public:
   PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports);
   void Message(const std::string* port, int id, std::string_view text) override;
-  void Phase(const std::string& port, std::string_view phase, int total, std::string_view text = {}) override;
-  void Progress(const std::string& port, int done, int total, double bytes_per_second) override;
+  void Phase(const report::ProgressView& view, std::string_view text) override;
+  void Progress(const report::ProgressView& view) override;
   void Warning(const std::string& port, std::string_view text) override;
   void Result(const PortResult& result) override;
   void Summary(const std::vector<PortResult>& results, int exit_status) override;
@@ -123,10 +126,8 @@ class PortLinesReport final : public RunReport {
   struct Line {
     std::string port;
     std::string phase = "waiting";
-    int done = 0, total = 0;
-    double rate = 0;
+    report::ProgressView view;
     std::string status;
-    std::chrono::steady_clock::time_point printed;
   };
   Line* Find(const std::string& port);
   void Plain(const std::string& port, const std::string& text);

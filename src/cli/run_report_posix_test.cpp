@@ -26,8 +26,8 @@ TEST(PortLinesReportTest, LiveLinesNeverWrap) {
   {
     const std::string port = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
     PortLinesReport report(out, true, {port});
-    report.Phase(port, "transfer", 2048);
-    report.Progress(port, 100, 2048, 11000);
+    report.OnEvent(station::PhaseEvent{port, Transfer::kUpdate, 2048});
+    report.OnEvent(station::ProgressEvent{port, 100, 2048, 12800, 1.2});
     report.Message(&port, 503, "バージョンアップデータの送信に失敗しました。");
     report.Tick();
   }

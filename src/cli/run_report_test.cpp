@@ -52,7 +52,7 @@ TEST(PortLinesReportTest, PlainLinesNameTheirPortAndMessagesStayOnOneLine) {
     PortLinesReport report(out, false, {"A", "B"});
     const std::string a = "A";
     report.Message(nullptr, 202, "restart");
-    report.Phase(a, "transfer", 3);
+    report.OnEvent(station::PhaseEvent{a, Transfer::kUpdate, 3});
     report.Message(&a, 205, "line one\nline two");
     PortResult done;
     done.port = "A";

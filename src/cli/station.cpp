@@ -54,7 +54,7 @@ std::unique_ptr<page::LivePage> StartPage(const FlashRun& run, const records::Un
         {run.options.http});
     return nullptr;
   }
-  page::PageFacts facts;
+  page::StationFacts facts;
   for (const auto& job : run.jobs) facts.ports.push_back({job.name, job.adapter});
   facts.update_file = row.update_file;
   facts.image_sha256 = row.image_sha256;

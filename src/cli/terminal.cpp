@@ -5,7 +5,6 @@
 #include "base/messages.h"
 #include "report/words.h"
 #include "cli/output.h"
-#include "image/flash_image.h"
 
 namespace quillon::cli {
 
@@ -33,7 +32,7 @@ void TerminalPrompt::ShowMessage(int id, std::string_view text) {
 
 TerminalProgress::TerminalProgress(std::FILE* out) : out_(out), live_(IsTerminal(out)) {}
 
-void TerminalProgress::SetTextAndRange(std::string text, int steps, Transfer) {
+void TerminalProgress::Begin(std::string text, const report::ProgressView& view) {
   // A caption before a colon: the message's closing full stop ("." or "。") would stand
   // before it.
   for (std::string_view stop : {".", "。"}) {
@@ -42,61 +41,42 @@ void TerminalProgress::SetTextAndRange(std::string text, int steps, Transfer) {
     }
   }
   text_ = std::move(text);
-  steps_ = steps;
-  done_ = 0;
-}
-
-void TerminalProgress::Show() {
-  start_ = last_draw_ = std::chrono::steady_clock::now();
   if (live_) {
-    Draw(false);
+    Draw(view, false);
   } else {
-    Print(out_, "%s\n", TrF("%s: %s chunks", {text_, std::to_string(steps_)}).c_str());
+    Print(out_, "%s\n", TrF("%s: %s chunks", {text_, std::to_string(view.total)}).c_str());
     std::fflush(out_);
   }
 }
 
-void TerminalProgress::StepAndPump() { StepTo(done_ + 1); }
-
-void TerminalProgress::StepTo(int done) {
-  done_ = done;
-  const auto now = std::chrono::steady_clock::now();
-  // Redraw at most ten times a second: the terminal must never slow the line down.
-  if (live_ && (now - last_draw_ > std::chrono::milliseconds(100) || done_ == steps_)) {
-    last_draw_ = now;
-    Draw(false);
-  }
+void TerminalProgress::Show(const report::ProgressView& view) {
+  if (live_) Draw(view, false);
 }
 
-void TerminalProgress::Close() {
+void TerminalProgress::End(const report::ProgressView& view) {
   if (live_) {
-    Draw(true);
+    Draw(view, true);
   } else {
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     Print(out_, "%s\n",
           TrF("%s: %s of %s chunks in %s s",
-              {text_, std::to_string(done_), std::to_string(steps_), Fixed(seconds, 1)})
+              {text_, std::to_string(view.done), std::to_string(view.total), Fixed(view.seconds, 1)})
               .c_str());
   }
   std::fflush(out_);
 }
 
-void TerminalProgress::Draw(bool final_line) {
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  const double rate = seconds > 0 ? done_ * kChunkSize / seconds : 0;
+void TerminalProgress::Draw(const report::ProgressView& view, bool final_line) {
   const int width = 30;
-  const int filled = steps_ > 0 ? done_ * width / steps_ : width;
+  const int filled = view.total > 0 ? view.done * width / view.total : width;
   std::string bar(static_cast<std::size_t>(filled), '#');
   bar.resize(width, '.');
-  std::string line =
-      text_ + " [" + bar + "] " +
-      TrF("%s/%s chunks, %s B/s", {std::to_string(done_), std::to_string(steps_), Fixed(rate, 0)});
-  if (!final_line && rate > 0 && done_ < steps_) {
-    line += TrF(", %s s left", {Fixed((steps_ - done_) * kChunkSize / rate, 0)});
-  }
+  std::string line = text_ + " [" + bar + "] " +
+                     TrF("%s/%s chunks, %s B/s", {std::to_string(view.done), std::to_string(view.total),
+                                                  Fixed(view.bytes_per_second, 0)});
+  if (!final_line && view.seconds_left) line += TrF(", %s s left", {Fixed(*view.seconds_left, 0)});
   // Cut to the terminal, one column short of its width: a line that wraps cannot be redrawn
   // in place. The Japanese text counts two columns a character.
-  if (const int width = TerminalWidth(out_); width > 1) line = FitToWidth(line, width - 1);
+  if (const int columns = TerminalWidth(out_); columns > 1) line = FitToWidth(line, columns - 1);
   Print(out_, "\r%s\x1b[K", line.c_str());
   if (final_line) Print(out_, "\n");
   std::fflush(out_);

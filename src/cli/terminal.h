@@ -11,6 +11,7 @@
 
 #include "base/seams.h"
 #include "cli/console.h"
+#include "report/progress_view.h"
 
 namespace quillon::cli {
 
@@ -31,26 +32,22 @@ class TerminalPrompt final : public UserPrompt {
   std::function<std::string(int)> hint_;
 };
 
-class TerminalProgress final : public ProgressSink {
+/// One port's transfers on a terminal: a bar redrawn in place, or a line at each phase's start
+/// and end when `out` is no terminal. It draws the progress views it is given.
+class TerminalProgress {
  public:
   explicit TerminalProgress(std::FILE* out);
-  void SetTextAndRange(std::string text, int steps, Transfer transfer) override;
-  void Show() override;
-  void StepAndPump() override;
-  /// Shows `done` chunks as done (the terminal's view of a port that runs elsewhere).
-  void StepTo(int done);
-  void Close() override;
+  /// A phase begins, with the progress window's text.
+  void Begin(std::string text, const report::ProgressView& view);
+  void Show(const report::ProgressView& view);
+  void End(const report::ProgressView& view);
 
  private:
-  void Draw(bool final_line);
+  void Draw(const report::ProgressView& view, bool final_line);
 
   std::FILE* out_;
   bool live_;
   std::string text_;
-  int steps_ = 0;
-  int done_ = 0;
-  std::chrono::steady_clock::time_point start_;
-  std::chrono::steady_clock::time_point last_draw_;
 };
 
 /// The number of terminal columns `utf8` takes: East Asian wide and full-width characters

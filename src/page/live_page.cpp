@@ -61,9 +61,9 @@ bool SplitHost(const std::string& header, std::string& host, std::optional<std::
 // An idle stream gets a comment line this often: it keeps proxies from closing it, and a write
 // that fails is how a viewer that went away is noticed (its place freed within two of them).
 constexpr auto kKeepAlive = std::chrono::seconds(2);
-// Lines that come within this time go to a viewer together: a page shows progress four times a
-// second at most anyway, and each viewer wakes and writes at most that often.
-constexpr auto kGather = std::chrono::milliseconds(250);
+// Lines that come within this time go to a viewer together: a page shows progress as often as
+// every live view does, and each viewer wakes and writes at most that often.
+constexpr auto kGather = report::kLiveEvery;
 
 }  // namespace
 
@@ -112,10 +112,10 @@ std::string PageLanguage(const std::string& accept_language) {
 }
 
 struct LivePage::Impl {
-  Impl(PageFacts page_facts, RunRecords* run_records)
-      : state(std::move(page_facts), PageState::Clock::now()), records(run_records) {}
+  Impl(StationFacts page_facts, RunRecords* run_records)
+      : state(std::move(page_facts), StationView::Clock::now()), records(run_records) {}
 
-  PageState state;
+  StationView state;
   RunRecords* records;
   Viewers viewers{kMostViewers, 256 * 1024, kGather};
   EventJson json;
@@ -182,7 +182,7 @@ struct LivePage::Impl {
       response.set_content("ok", "text/plain");
     });
     server.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
-      auto whole = state.Json(PageState::Clock::now());
+      auto whole = state.Json(StationView::Clock::now());
       whole["units"] = Units(0, true);
       response.set_content(JsonText(whole), "application/json");
     });
@@ -231,7 +231,7 @@ struct LivePage::Impl {
   }
 };
 
-LivePage::LivePage(PageFacts facts, RunRecords* records) : impl_(std::make_unique<Impl>(std::move(facts), records)) {
+LivePage::LivePage(StationFacts facts, RunRecords* records) : impl_(std::make_unique<Impl>(std::move(facts), records)) {
   impl_->Routes();
 }
 
@@ -239,8 +239,10 @@ LivePage::~LivePage() { Stop(); }
 
 void LivePage::Subscribe(EventStream& events) {
   events.Subscribe([impl = impl_.get()](const Event& event) {
-    impl->state.OnEvent(event);
+    const auto changed = impl->state.OnEvent(event);
     if (auto object = impl->json.Object(event)) impl->viewers.Publish(JsonText(*object));
+    // The tile as the page draws it, after the event that changed it.
+    if (changed) impl->viewers.Publish(JsonText(impl->state.TileJson(*changed, StationView::Clock::now())));
   });
 }
 

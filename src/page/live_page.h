@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "station/events.h"
-#include "page/page_state.h"
+#include "report/station_view.h"
 #include "records/run_records.h"
 
 namespace quillon::page {
@@ -17,6 +17,8 @@ using namespace station;  // the events the page reads
 using records::HistoryFilter;
 using records::RunRecords;
 using records::UnitRow;
+using report::StationFacts;
+using report::StationView;
 
 /// The most event streams served at once.
 inline constexpr int kMostViewers = 32;
@@ -44,7 +46,7 @@ std::string PageHtml(const std::string& language);
 class LivePage {
  public:
   /// `records` may be null (then no units are listed); it must outlive the page.
-  LivePage(PageFacts facts, RunRecords* records);
+  LivePage(StationFacts facts, RunRecords* records);
   ~LivePage();
   LivePage(const LivePage&) = delete;
   LivePage& operator=(const LivePage&) = delete;

@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/system.h"
-#include "page/page_state.h"
+#include "report/station_view.h"
 #include "page/viewers.h"
 #include "testing/temp_dir.h"
 
@@ -92,17 +92,25 @@ PortResult Result(const std::string& port, int id, RunPhase phase = RunPhase::kD
   return result;
 }
 
-TEST(PageStateTest, ATileGoesFromWaitingThroughItsTransferToItsResultAndKeepsItUntilTheNextBoard) {
-  const auto start = PageState::Clock::now();
-  PageState state({{{"A", "FT232R"}, {"B", ""}}, "/u/update.mot", std::string(64, 'c'), "line-3", "1.04"}, start);
+TEST(StationViewTest, ATileGoesFromWaitingThroughItsTransferToItsResultAndKeepsItUntilTheNextBoard) {
+  const auto start = StationView::Clock::now();
+  StationView state({{{"A", "FT232R"}, {"B", ""}}, "/u/update.mot", std::string(64, 'c'), "line-3", "1.04"}, start);
   auto tile = [&](int i) { return state.Json(start + std::chrono::hours(1)).at("ports").at(i); };
   state.OnEvent(WaitingEvent{"A"});
   EXPECT_EQ(tile(0).at("state"), "waiting");
   state.OnEvent(BoardEvent{"A", 7, std::string("1000")});
   state.OnEvent(PhaseEvent{"A", Transfer::kUpdate, 40});
-  state.OnEvent(ProgressEvent{"A", 10, 40, 11000});
+  EXPECT_EQ(state.OnEvent(ProgressEvent{"A", 10, 40, 1280, 1.0}), std::optional<std::string>("A"));
   EXPECT_EQ(tile(0).at("state"), "transfer");
   EXPECT_EQ(tile(0).at("done"), 10);
+  EXPECT_EQ(tile(0).at("bytes_per_second"), 1280);
+  EXPECT_EQ(tile(0).at("seconds_left"), 3);
+  // What the page's script draws: the tile after the event that changed it, with the totals.
+  const auto drawn = state.TileJson("A", start);
+  EXPECT_EQ(drawn.at("event"), "tile");
+  EXPECT_EQ(drawn.at("tile"), tile(0));
+  EXPECT_TRUE(drawn.at("totals").contains("units_per_hour"));
+  EXPECT_FALSE(state.OnEvent(ProgressEvent{"A", 11, 40, 1408, 1.1}));  // too soon after the last shown
   EXPECT_EQ(tile(0).at("serial_number"), "1000");
   state.OnEvent(ResultEvent{Result("A", 503, RunPhase::kTransfer)});
   state.OnEvent(WaitingEvent{"A"});
@@ -127,9 +135,9 @@ TEST(PageStateTest, ATileGoesFromWaitingThroughItsTransferToItsResultAndKeepsItU
 
 // A unit the station's stop interrupted, and the station's halt: the tile shows the
 // interruption, not the transfer it stopped in, and the station says why it takes no boards.
-TEST(PageStateTest, AnInterruptedUnitAndAHaltAreStatesThatEnd) {
-  const auto start = PageState::Clock::now();
-  PageState state({{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "line-3", "1.04"}, start);
+TEST(StationViewTest, AnInterruptedUnitAndAHaltAreStatesThatEnd) {
+  const auto start = StationView::Clock::now();
+  StationView state({{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "line-3", "1.04"}, start);
   state.OnEvent(BoardEvent{"A", 7, std::nullopt});
   state.OnEvent(PhaseEvent{"A", Transfer::kUpdate, 40});
   PortResult interrupted;
@@ -241,7 +249,7 @@ class LivePageTest : public ::testing::Test {
       row.started_utc = records::UtcNow();
       ASSERT_GT(records_->BeginUnit(row, &draw, error), 0) << error;
     }
-    page_ = std::make_unique<LivePage>(PageFacts{{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "s", "1.04"},
+    page_ = std::make_unique<LivePage>(StationFacts{{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "s", "1.04"},
                                        records_.get());
     page_->Subscribe(events_);
     ASSERT_TRUE(page_->Start("127.0.0.1", 0, error)) << error;

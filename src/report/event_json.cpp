@@ -120,25 +120,15 @@ std::optional<nlohmann::ordered_json> EventJson::Object(const Event& event) {
   return with_unit;
 }
 
-std::optional<nlohmann::ordered_json> EventJson::Progress(const std::string& port, int done, int total,
-                                                          double bytes_per_second, bool end) {
-  {
-    const std::lock_guard lock(mutex_);
-    Shown& shown = shown_[port];
-    if (end) {
-      if (shown.done == done) return std::nullopt;
-      shown.done = done;
-    } else {
-      const auto now = std::chrono::steady_clock::now();
-      if (now - shown.at < std::chrono::milliseconds(250) && done != total) return std::nullopt;
-      shown = {done, now};
-    }
-  }
-  return nlohmann::ordered_json{{"event", "progress"},
-                                {"port", port},
-                                {"done", done},
-                                {"total", total},
-                                {"bytes_per_second", std::round(bytes_per_second)}};
+nlohmann::ordered_json ProgressJson(const ProgressView& view) {
+  nlohmann::ordered_json object{{"event", "progress"},
+                                {"port", view.port},
+                                {"done", view.done},
+                                {"total", view.total},
+                                {"bytes_per_second", std::round(view.bytes_per_second)},
+                                {"bytes", view.bytes}};
+  object["seconds_left"] = view.seconds_left ? nlohmann::json(std::round(*view.seconds_left)) : nlohmann::json(nullptr);
+  return object;
 }
 
 std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
@@ -159,20 +149,18 @@ std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
                 {"event", "message"}, {"port", e.port}, {"level", "warning"}, {"text", WarningText(e)}};
           },
           [this](const PhaseEvent& e) -> Object {
-            {
-              const std::lock_guard lock(mutex_);
-              shown_[e.port] = {-1, std::chrono::steady_clock::now()};
-            }
-            return nlohmann::ordered_json{{"event", "phase"},
-                                          {"port", e.port},
-                                          {"phase", e.transfer == Transfer::kBootProgram ? "boot" : "transfer"},
-                                          {"total", e.total}};
+            const ProgressView view = progress_.Begin(e);
+            return nlohmann::ordered_json{
+                {"event", "phase"}, {"port", e.port}, {"phase", view.phase}, {"total", e.total}};
           },
           [this](const ProgressEvent& e) -> Object {
-            return Progress(e.port, e.done, e.total, e.bytes_per_second, false);
+            if (const auto view = progress_.Step(e)) return ProgressJson(*view);
+            return std::nullopt;
           },
           [this](const PhaseEndEvent& e) -> Object {
-            return Progress(e.port, e.done, e.total, e.bytes_per_second, true);
+            const ProgressView view = progress_.End(e);
+            if (view.repeated) return std::nullopt;
+            return ProgressJson(view);
           },
           [](const ResultEvent& e) -> Object { return ResultJson(e.result); },
           [](const SummaryEvent& e) -> Object {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "report/json_text.h"
+#include "report/progress_view.h"
 #include "report/words.h"
 #include "station/events.h"
 
@@ -42,18 +43,15 @@ class EventJson {
   std::optional<nlohmann::ordered_json> Object(const Event& event);
 
  private:
-  struct Shown {
-    int done = -1;
-    std::chrono::steady_clock::time_point at;
-  };
   std::optional<nlohmann::ordered_json> Convert(const Event& event);
-  std::optional<nlohmann::ordered_json> Progress(const std::string& port, int done, int total,
-                                                 double bytes_per_second, bool end);
 
+  ProgressViews progress_;
   std::mutex mutex_;
-  std::map<std::string, Shown> shown_;
   std::map<std::string, long long> units_;  ///< the unit under way on each station port
 };
+
+/// A progress view as the event stream shows it ({"event":"progress", ...}).
+nlohmann::ordered_json ProgressJson(const ProgressView& view);
 
 /// A port's result as the event stream shows it.
 nlohmann::ordered_json ResultJson(const PortResult& result);

@@ -58,7 +58,7 @@ TEST(EventJsonTest, AStationUnitsEventsCarryItsId) {
   for (const Event& event : std::vector<Event>{
            WaitingEvent{"A", true}, WaitingEvent{"A"}, BoardEvent{"A", 7, std::string("1000")},
            PhaseEvent{"A", Transfer::kUpdate, 2}, PhaseEvent{"B", Transfer::kBootProgram, 2},
-           ProgressEvent{"A", 2, 2, 1000}, ResultEvent{done}, WaitingEvent{"A"},
+           ProgressEvent{"A", 2, 2, 256, 0.2}, ResultEvent{done}, WaitingEvent{"A"},
            StationSummaryEvent{{{"A", 1, 0, 0}}, 1, 0, 0, 0}}) {
     if (auto object = json.Object(event)) lines.push_back(JsonText(*object));
   }
@@ -80,10 +80,10 @@ TEST(EventJsonTest, AStationUnitsEventsCarryItsId) {
 // Progress is shown at most every quarter second while chunks go out, always at the last
 // chunk, and once more at a phase's end only when that chunk was not shown yet.
 TEST(EventJsonTest, ProgressIsThinnedButItsEndIsAlwaysShown) {
-  const auto objects = Objects({PhaseEvent{"A", Transfer::kUpdate, 100}, ProgressEvent{"A", 1, 100, 1},
-                                ProgressEvent{"A", 2, 100, 1}, PhaseEndEvent{"A", 2, 100, 1, 1},
-                                PhaseEndEvent{"A", 2, 100, 1, 1}, ProgressEvent{"A", 100, 100, 1},
-                                PhaseEndEvent{"A", 100, 100, 1, 1}});
+  const auto objects = Objects({PhaseEvent{"A", Transfer::kUpdate, 100}, ProgressEvent{"A", 1, 100, 128, 0.01},
+                                ProgressEvent{"A", 2, 100, 256, 0.02}, PhaseEndEvent{"A", 2, 100, 256, 0.02},
+                                PhaseEndEvent{"A", 2, 100, 256, 0.02}, ProgressEvent{"A", 100, 100, 12800, 1},
+                                PhaseEndEvent{"A", 100, 100, 12800, 1}});
   std::vector<int> done;
   for (const auto& object : objects) {
     if (object.at("event") == "progress") done.push_back(object.at("done"));

@@ -72,20 +72,22 @@ struct PhaseEvent {
   int total = 0;
 };
 
-/// One more chunk went out (one event per chunk: each subscriber decides how often it shows).
+/// One more chunk went out (one event per chunk: each reader decides how often it shows).
+/// `bytes` went out on the line since the phase began, `seconds` ago on the port's own clock.
 struct ProgressEvent {
   std::string port;
   int done = 0;
   int total = 0;
-  double bytes_per_second = 0;
+  long long bytes = 0;
+  double seconds = 0;
 };
 
-/// A transfer ended, finished or not.
+/// A transfer ended, finished or not; the same facts as the last progress.
 struct PhaseEndEvent {
   std::string port;
   int done = 0;
   int total = 0;
-  double bytes_per_second = 0;
+  long long bytes = 0;
   double seconds = 0;
 };
 

@@ -18,41 +18,40 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A port's progress as events: a phase when a transfer begins, one event per chunk, and the
-// end of the phase. The rate is what went out on the line since the phase began.
+// end of the phase, each with the bytes that went out on the line since the phase began and
+// the time since then on the port's own clock.
 class PublishedProgress final : public ProgressSink {
  public:
-  PublishedProgress(EventStream& events, const std::string& port, const CountingCommDriver& line)
-      : events_(events), port_(port), line_(line) {}
+  PublishedProgress(EventStream& events, const std::string& port, const CountingCommDriver& line, Pause& pause)
+      : events_(events), port_(port), line_(line), pause_(pause) {}
   void SetTextAndRange(std::string, int steps, Transfer transfer) override {
     transfer_ = transfer;
     total_ = steps;
     done_ = 0;
   }
   void Show() override {
-    start_ = Clock::now();
+    start_ = pause_.Now();
     start_bytes_ = line_.bytes_written();
     events_.Publish(PhaseEvent{port_, transfer_, total_});
   }
   void StepAndPump() override {
     ++done_;
-    events_.Publish(ProgressEvent{port_, done_, total_, Rate()});
+    events_.Publish(ProgressEvent{port_, done_, total_, Bytes(), Seconds()});
   }
-  void Close() override { events_.Publish(PhaseEndEvent{port_, done_, total_, Rate(), Seconds()}); }
+  void Close() override { events_.Publish(PhaseEndEvent{port_, done_, total_, Bytes(), Seconds()}); }
 
  private:
-  double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
-  double Rate() const {
-    const double seconds = Seconds();
-    return seconds > 0 ? static_cast<double>(line_.bytes_written() - start_bytes_) / seconds : 0;
-  }
+  double Seconds() const { return std::chrono::duration<double>(pause_.Now() - start_).count(); }
+  long long Bytes() const { return line_.bytes_written() - start_bytes_; }
 
   EventStream& events_;
   const std::string& port_;
   const CountingCommDriver& line_;
+  Pause& pause_;
   Transfer transfer_ = Transfer::kUpdate;
   int total_ = 0, done_ = 0;
   long long start_bytes_ = 0;
-  Clock::time_point start_;
+  Pause::Clock::time_point start_;
 };
 
 // A port's message boxes as events; nothing once the run is being stopped (what fails then
@@ -160,7 +159,7 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
   const std::string port_label = PortLabel(settings, job.target);
   {
     SerialPort port(*line.line, log);
-    PublishedProgress progress(events, job.name, *line.counted);
+    PublishedProgress progress(events, job.name, *line.counted, *line.parts.pause);
     PublishedPrompt prompt(events, job.name, port_label, stop);
     UpdateSequence sequence(settings, port, *line.parts.pause, progress, prompt, log);
     shown = sequence.RunLoaded(files, job.target, false);
@@ -272,7 +271,7 @@ PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFi
       int shown = 0;
       const std::string port_label = PortLabel(settings, job.target);
       {
-        PublishedProgress progress(events, job.name, *line.counted);
+        PublishedProgress progress(events, job.name, *line.counted, *line.parts.pause);
         PublishedPrompt prompt(events, job.name, port_label, stop);
         UpdateSequence sequence(settings, port, *line.parts.pause, progress, prompt, log);
         shown = sequence.RunAnswered(files, unit.image.get());

@@ -1,7 +1,7 @@
 #pragma once
-// What the live page shows, kept from the station's events: a tile per port (its state, the
-// unit on it, how far its transfer is, its last result and counts) and the shift's totals. The
-// page's script keeps the same from the event stream; this is what a new page draws first.
+// The station as its live page shows it, kept from the station's events: a tile per port (its
+// state, the unit on it, how far its transfer is, its last result and counts) and the shift's
+// totals. The page's script draws these tiles as they come; it computes nothing of its own.
 
 #include <chrono>
 #include <mutex>
@@ -11,16 +11,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "station/events.h"
 #include "records/run_records.h"
+#include "report/progress_view.h"
+#include "station/events.h"
 
-namespace quillon::page {
+namespace quillon::report {
 
-using namespace station;  // the events the page reads
 using records::UnitRow;
 
 /// What the station tells the page once, before its ports run.
-struct PageFacts {
+struct StationFacts {
   struct Port {
     std::string name;
     std::string adapter;
@@ -32,15 +32,19 @@ struct PageFacts {
   std::string version;
 };
 
-class PageState {
+class StationView {
  public:
   using Clock = std::chrono::steady_clock;
-  PageState(PageFacts facts, Clock::time_point started);
+  StationView(StationFacts facts, Clock::time_point started);
 
-  /// Safe from every port's thread.
-  void OnEvent(const Event& event);
+  /// Safe from every port's thread. The port whose tile the event changed, if any (a progress
+  /// event changes it as often as a live view shows progress).
+  std::optional<std::string> OnEvent(const station::Event& event);
   /// The whole state: {"station": {...}, "totals": {...}, "ports": [...]}; `now` gives the uptime.
   nlohmann::ordered_json Json(Clock::time_point now) const;
+  /// One port's tile as the page draws it, with the shift's totals:
+  /// {"event": "tile", "tile": {...}, "totals": {...}}; `now` gives the units per hour.
+  nlohmann::ordered_json TileJson(const std::string& port, Clock::time_point now) const;
 
  private:
   struct Tile {
@@ -49,24 +53,26 @@ class PageState {
     std::string state = "waiting";  ///< waiting, missing, board, boot, transfer, done (its unit has ended)
     long long unit = 0;
     std::optional<std::string> serial_number;
-    int done = 0, total = 0;
-    double bytes_per_second = 0;
+    ProgressView progress;
     int passed = 0, failed = 0, interrupted = 0;
     std::optional<nlohmann::ordered_json> last;  ///< the last unit's result, until the next board
   };
-  void OnResult(const PortResult& result);  ///< under the lock
+  void OnResult(const station::PortResult& result);  ///< under the lock
   Tile& Find(const std::string& port);
+  nlohmann::ordered_json TileObject(const Tile& tile) const;
+  nlohmann::ordered_json Totals(Clock::time_point now) const;
 
-  PageFacts facts_;
+  StationFacts facts_;
   Clock::time_point started_;
   mutable std::mutex mutex_;
   std::vector<Tile> tiles_;
   int passed_ = 0, failed_ = 0, interrupted_ = 0;
   bool ended_ = false;
   std::string halt_;  ///< why the station stopped taking boards (English), once it did
+  ProgressViews views_;
 };
 
 /// A run record as the page lists it.
 nlohmann::ordered_json UnitJson(const UnitRow& row);
 
-}  // namespace quillon::page
+}  // namespace quillon::report

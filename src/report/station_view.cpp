@@ -1,0 +1,177 @@
+#include "report/station_view.h"
+
+#include <cmath>
+#include <type_traits>
+#include <variant>
+
+#include "base/messages.h"
+#include "report/event_json.h"
+
+namespace quillon::report {
+
+using namespace station;  // the events this view is kept from
+
+StationView::StationView(StationFacts facts, Clock::time_point started) : facts_(std::move(facts)), started_(started) {
+  for (const auto& port : facts_.ports) {
+    Tile tile;
+    tile.port = port.name;
+    tile.adapter = port.adapter;
+    tiles_.push_back(std::move(tile));
+  }
+}
+
+StationView::Tile& StationView::Find(const std::string& port) {
+  for (auto& tile : tiles_) {
+    if (tile.port == port) return tile;
+  }
+  Tile tile;
+  tile.port = port;
+  tiles_.push_back(std::move(tile));
+  return tiles_.back();
+}
+
+std::optional<std::string> StationView::OnEvent(const Event& event) {
+  const std::lock_guard lock(mutex_);
+  using Changed = std::optional<std::string>;
+  return VisitEvent(
+      event,
+      Handlers{
+          [this](const WaitingEvent& e) -> Changed {
+            Tile& tile = Find(e.port);
+            tile.state = e.missing ? "missing" : "waiting";
+            tile.progress = {};
+            return e.port;
+          },
+          [this](const BoardEvent& e) -> Changed {
+            Tile& tile = Find(e.port);
+            tile.state = "board";
+            tile.unit = e.unit;
+            tile.serial_number = e.serial_number;
+            tile.progress = {};
+            tile.last.reset();
+            return e.port;
+          },
+          [this](const PhaseEvent& e) -> Changed {
+            Tile& tile = Find(e.port);
+            tile.progress = views_.Begin(e);
+            tile.state = tile.progress.phase;
+            return e.port;
+          },
+          [this](const ProgressEvent& e) -> Changed {
+            const auto view = views_.Step(e);
+            if (!view) return std::nullopt;
+            Find(e.port).progress = *view;
+            return e.port;
+          },
+          [this](const PhaseEndEvent& e) -> Changed {
+            Find(e.port).progress = views_.End(e);
+            return e.port;
+          },
+          [this](const ResultEvent& e) -> Changed {
+            OnResult(e.result);
+            return e.result.port;
+          },
+          [this](const StationSummaryEvent&) -> Changed {
+            ended_ = true;
+            return std::nullopt;
+          },
+          [this](const HaltEvent& e) -> Changed {
+            halt_ = HaltText(e);
+            return std::nullopt;
+          },
+          // A tile shows a message with the result that carries it; the page's stream gives
+          // warnings and the run's summary to the browser as they come.
+          [](const MessageEvent&) -> Changed { return std::nullopt; },
+          [](const WarningEvent&) -> Changed { return std::nullopt; },
+          [](const SummaryEvent&) -> Changed { return std::nullopt; },
+      });
+}
+
+void StationView::OnResult(const PortResult& result) {
+  Tile& tile = Find(result.port);
+  auto last = ResultJson(result);
+  last["text"] = result.interrupted ? std::string() : MessageTextNaming(result.id, result.port_label);
+  if (!result.interrupted) last["text_en"] = MessageTextEnglishNaming(result.id, result.port_label);
+  tile.last = std::move(last);
+  // The port has stopped; it shows this result until it waits again.
+  tile.state = "done";
+  if (result.ok()) {
+    ++tile.passed;
+    ++passed_;
+  } else if (result.interrupted) {
+    ++tile.interrupted;
+    ++interrupted_;
+  } else {
+    ++tile.failed;
+    ++failed_;
+  }
+}
+
+nlohmann::ordered_json StationView::TileObject(const Tile& tile) const {
+  nlohmann::ordered_json port{{"port", tile.port}, {"adapter", tile.adapter}, {"state", tile.state}};
+  port["unit"] = tile.unit > 0 ? nlohmann::json(tile.unit) : nlohmann::json(nullptr);
+  port["serial_number"] = tile.serial_number ? nlohmann::json(*tile.serial_number) : nlohmann::json(nullptr);
+  port["done"] = tile.progress.done;
+  port["total"] = tile.progress.total;
+  port["bytes_per_second"] = std::round(tile.progress.bytes_per_second);
+  port["seconds_left"] =
+      tile.progress.seconds_left ? nlohmann::json(std::round(*tile.progress.seconds_left)) : nlohmann::json(nullptr);
+  port["passed"] = tile.passed;
+  port["failed"] = tile.failed;
+  port["interrupted"] = tile.interrupted;
+  port["last"] = tile.last ? *tile.last : nlohmann::ordered_json(nullptr);
+  return port;
+}
+
+nlohmann::ordered_json StationView::Totals(Clock::time_point now) const {
+  const double uptime = std::chrono::duration<double>(now - started_).count();
+  const int units = passed_ + failed_;
+  return nlohmann::ordered_json{
+      {"passed", passed_},
+      {"failed", failed_},
+      {"interrupted", interrupted_},
+      {"units_per_hour", uptime > 0 ? std::round(units * 3600.0 / uptime * 10.0) / 10.0 : 0.0}};
+}
+
+nlohmann::ordered_json StationView::TileJson(const std::string& port, Clock::time_point now) const {
+  const std::lock_guard lock(mutex_);
+  nlohmann::ordered_json tile(nullptr);
+  for (const auto& t : tiles_) {
+    if (t.port == port) tile = TileObject(t);
+  }
+  return nlohmann::ordered_json{{"event", "tile"}, {"tile", std::move(tile)}, {"totals", Totals(now)}};
+}
+
+nlohmann::ordered_json StationView::Json(Clock::time_point now) const {
+  const std::lock_guard lock(mutex_);
+  const double uptime = std::chrono::duration<double>(now - started_).count();
+  nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+  for (const auto& tile : tiles_) ports.push_back(TileObject(tile));
+  return nlohmann::ordered_json{
+      {"station",
+       {{"name", facts_.station},
+        {"version", facts_.version},
+        {"update_file", facts_.update_file},
+        {"image_sha256", facts_.image_sha256},
+        {"uptime_seconds", std::round(uptime)},
+        {"ended", ended_},
+        {"halt", halt_.empty() ? nlohmann::json(nullptr) : nlohmann::json(halt_)}}},
+      {"totals", Totals(now)},
+      {"ports", std::move(ports)}};
+}
+
+nlohmann::ordered_json UnitJson(const UnitRow& row) {
+  auto optional = [](const auto& value) { return value ? nlohmann::json(*value) : nlohmann::json(nullptr); };
+  return nlohmann::ordered_json{{"id", row.id},
+                                {"started_utc", row.started_utc},
+                                {"ended_utc", optional(row.ended_utc)},
+                                {"port", row.port},
+                                {"serial_number", optional(row.serial_number)},
+                                {"result", optional(row.result)},
+                                {"ok", row.ok != 0},
+                                {"stop_phase", optional(row.stop_phase)},
+                                {"stop_block", optional(row.stop_block)},
+                                {"stop_chunk", optional(row.stop_chunk)}};
+}
+
+}  // namespace quillon::report
