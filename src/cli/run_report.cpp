@@ -155,6 +155,12 @@ void PortLinesReport::Progress(const report::ProgressView& view) {
   }
 }
 
+void PortLinesReport::PhaseEnd(const report::ProgressView& view) {
+  // The live line shows where the phase ended; as plain lines its last chunk was said already.
+  const std::lock_guard lock(mutex_);
+  if (Line* line = Find(view.port); line != nullptr && !view.repeated) line->view = view;
+}
+
 void PortLinesReport::Result(const PortResult& r) {
   const std::lock_guard lock(mutex_);
   Line* line = Find(r.port);

@@ -114,6 +114,7 @@ class PortLinesReport final : public RunReport {
   void Message(const std::string* port, int id, std::string_view text) override;
   void Phase(const report::ProgressView& view, std::string_view text) override;
   void Progress(const report::ProgressView& view) override;
+  void PhaseEnd(const report::ProgressView& view) override;
   void Warning(const std::string& port, std::string_view text) override;
   void Result(const PortResult& result) override;
   void Summary(const std::vector<PortResult>& results, int exit_status) override;

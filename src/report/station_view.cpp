@@ -64,7 +64,9 @@ std::optional<std::string> StationView::OnEvent(const Event& event) {
             return e.port;
           },
           [this](const PhaseEndEvent& e) -> Changed {
-            Find(e.port).progress = views_.End(e);
+            const ProgressView view = views_.End(e);
+            if (view.repeated) return std::nullopt;
+            Find(e.port).progress = view;
             return e.port;
           },
           [this](const ResultEvent& e) -> Changed {
