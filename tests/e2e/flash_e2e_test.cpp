@@ -79,6 +79,19 @@ class FlashE2eTest : public ::testing::Test {
     return device;
   }
 
+  // Waits until the update's --json output (cli.out) has a progress event of its transfer (the
+  // update itself, after the boot program): the moment to signal a run in the middle of it.
+  bool WaitForTransferProgress(std::chrono::seconds limit = std::chrono::seconds(30)) const {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+      const std::string out = ReadFileBytes(dir_ / "cli.out");
+      const auto transfer = out.find(R"("phase":"transfer")");
+      if (transfer != std::string::npos && out.find(R"("event":"progress")", transfer) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
   // Starts `quillon-cli flash --yes` with the test's settings file and log.
   pid_t StartFlash(std::vector<std::string> cli_args, const std::filesystem::path& log = {}) {
     std::vector<std::string> args{QUILLON_CLI, "flash", "--yes", "--ini", (dir_ / "q.ini").string(), "--log",
@@ -372,7 +385,7 @@ TEST_F(FlashE2eTest, InterruptStopsTheRunAndGivesThePortBack) {
     ASSERT_EQ(::tcgetattr(probe, &before), 0);
     ::close(probe);
   }
-  const pid_t cli = StartFlash({"--port", Port(), "--boot", kBoot, kUpdate});
+  const pid_t cli = StartFlash({"--json", "--port", Port(), "--boot", kBoot, kUpdate});
   // Once the update holds the port (a port held before it starts is refused), the test opens it
   // beside the update, as a serial bridge would.
   const auto line = std::filesystem::canonical(Port());
@@ -400,7 +413,7 @@ TEST_F(FlashE2eTest, InterruptStopsTheRunAndGivesThePortBack) {
 #endif
   }
   const bool have_settings = held >= 0;
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(WaitForTransferProgress());
   ::kill(cli, SIGINT);
   const auto signalled = std::chrono::steady_clock::now();
   int status = 0;
@@ -630,7 +643,7 @@ TEST_F(GangE2eTest, TheSummaryNamesARefusedPort) {
 TEST_F(GangE2eTest, InterruptStopsEveryPortWithARecordEach) {
   std::vector<pid_t> devices{Device(1), Device(2)};
   const pid_t cli = StartFlash({"--json", "--port", Link(1), "--port", Link(2), "--boot", kBoot, kUpdate});
-  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  ASSERT_TRUE(WaitForTransferProgress());
   ::kill(cli, SIGTERM);
   EXPECT_EQ(Wait(cli), 130);
   for (pid_t d : devices) Wait(d);
@@ -899,8 +912,8 @@ TEST_F(FlashE2eTest, AReaderThatGoesAwayDoesNotStopTheUpdate) {
 // a stop too, never a silent death.
 TEST_F(FlashE2eTest, SigintFollowedAtOnceBySigtermIsOneOrderlyStop) {
   const pid_t device = StartDevice({});
-  const pid_t cli = StartFlash({"--port", Port(), "--boot", kBoot, kUpdate});
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  const pid_t cli = StartFlash({"--json", "--port", Port(), "--boot", kBoot, kUpdate});
+  ASSERT_TRUE(WaitForTransferProgress());
   ::kill(cli, SIGINT);
   ::kill(cli, SIGTERM);
   EXPECT_EQ(Wait(cli), 130);
@@ -1119,12 +1132,22 @@ TEST_P(StuckReaderTest, NeitherThePortsNorAStopWaitForIt) {
   while (::write(pipe_ends[1], "xxxxxxxxxxxxxxxx", 16) > 0) {
   }
   ::fcntl(pipe_ends[1], F_SETFL, 0);
+  const auto trace = dir_ / "trace.txt";
   const pid_t cli = SpawnWithOutput({QUILLON_CLI, "flash", "--yes", "--json", "--ini", (dir_ / "q.ini").string(), "--log",
-                                     (dir_ / "q.sts").string(), "--port", Port(), "--boot", SmallBoot(), kUpdate},
+                                     (dir_ / "q.sts").string(), "--trace", trace.string(), "--port", Port(), "--boot",
+                                     SmallBoot(), kUpdate},
                                     pipe_ends[1], dir_ / "cli.err");
   ::close(pipe_ends[1]);
   if (interrupt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Its events cannot be read here (their pipe is full): the trace tells when the update's
+    // chunks are going out.
+    const auto traced = [&] {
+      std::error_code error;
+      const auto size = std::filesystem::file_size(trace, error);
+      return error ? 0 : size;
+    };
+    for (int i = 0; i < 1500 && traced() < 16 * 1024; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GE(traced(), 16u * 1024);
     ::kill(cli, SIGINT);
   }
   const auto start = std::chrono::steady_clock::now();
