@@ -16,7 +16,10 @@
 
 #include "base/event_log.h"
 #include "base/program_paths.h"
+#include "base/posix_call.h"
 #include "base/replace_file.h"
+#include "base/replace_file_reasons.h"
+#include "testing/faulty_calls.h"
 #include "testing/temp_dir.h"
 
 namespace quillon {
@@ -158,6 +161,104 @@ TEST(EventLogTest, AnInstalledCopysLogFolderIsMadeOnFirstWrite) {
   EXPECT_EQ(LogFailure(log, "Open Error"), 1);
   EXPECT_EQ(testing::LogMessages(dir / "state" / "quillon" / "quillon.sts"), std::vector<std::string>{"Open Error"});
 }
+
+// Each system call of writing a log record failing once: the record is written whole or not at
+// all, and one that was not goes back to the caller to show; the next record goes in.
+struct LogFault {
+  const char* name;
+  posix::Call call;
+  int error;
+};
+
+class LogFaultTest : public ::testing::TestWithParam<LogFault> {};
+
+TEST_P(LogFaultTest, TheRecordGoesBackWholeAndTheNextOneIsWritten) {
+  const LogFault& fault = GetParam();
+  TempDir dir;
+  EventLog log(dir / "q.sts");
+  std::vector<std::string> handed_back;
+  log.on_unwritten = [&](const std::string& record) { handed_back.push_back(record); };
+  ASSERT_EQ(LogFailure(log, "first"), 1);
+  {
+    testing::FaultyCalls calls;
+    posix::ScopedCalls scoped(calls);
+    calls.Fail(fault.call, 1, fault.error);
+    EXPECT_EQ(LogFailure(log, "second"), 0);
+    EXPECT_EQ(LogFailure(log, "third"), 1);
+  }
+  ASSERT_EQ(handed_back.size(), 1u);
+  EXPECT_NE(handed_back[0].find(":second"), std::string::npos);
+  EXPECT_EQ(testing::LogMessages(dir / "q.sts"), (std::vector<std::string>{"first", "third"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, LogFaultTest,
+                         ::testing::Values(LogFault{"open", posix::Call::kOpen, EACCES},
+                                           LogFault{"fstat", posix::Call::kFstat, EIO},
+                                           LogFault{"flock", posix::Call::kFlock, ENOLCK},
+                                           LogFault{"write", posix::Call::kWrite, ENOSPC}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A disk that takes only part of a record: the part is cut off again, so the next record starts
+// on a line of its own.
+class HalfWrites final : public posix::Calls {
+ public:
+  ssize_t write(int fd, const void* bytes, size_t size) override {
+    return posix::Calls::write(fd, bytes, cut ? size / 2 : size);
+  }
+  bool cut = true;
+};
+
+TEST(LogFaultTest, APartOfARecordIsCutOffAgain) {
+  TempDir dir;
+  EventLog log(dir / "q.sts");
+  ASSERT_EQ(LogFailure(log, "first"), 1);
+  HalfWrites calls;
+  posix::ScopedCalls scoped(calls);
+  EXPECT_EQ(LogFailure(log, "second, which the disk takes only half of"), 0);
+  calls.cut = false;
+  EXPECT_EQ(LogFailure(log, "third"), 1);
+  EXPECT_EQ(testing::LogMessages(dir / "q.sts"), (std::vector<std::string>{"first", "third"}));
+}
+
+// Each system call of the safe replacement failing once: the file keeps its old contents
+// whole, no temporary file is left beside it, and the caller is told why.
+struct ReplaceFault {
+  const char* name;
+  posix::Call call;
+  int error;
+  const char* why;
+};
+
+class ReplaceFaultTest : public ::testing::TestWithParam<ReplaceFault> {};
+
+TEST_P(ReplaceFaultTest, TheOldFileStaysWholeAndNothingIsLeftBeside) {
+  const ReplaceFault& fault = GetParam();
+  TempDir dir;
+  const auto path = dir / "quillon.ini";
+  ASSERT_TRUE(ReplaceFileContents(path, "[Settings]\r\nCOM=3\r\n"));
+  std::string why;
+  {
+    testing::FaultyCalls calls;
+    posix::ScopedCalls scoped(calls);
+    calls.Fail(fault.call, 1, fault.error);
+    EXPECT_FALSE(ReplaceFileContents(path, "[Settings]\r\nCOM=4\r\n", &why));
+  }
+  EXPECT_EQ(why, fault.why);
+  EXPECT_EQ(testing::ReadFileBytes(path), "[Settings]\r\nCOM=3\r\n");
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) names.push_back(entry.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"quillon.ini"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, ReplaceFaultTest,
+    ::testing::Values(ReplaceFault{"access", posix::Call::kAccess, EROFS, replace_file::kReadOnly},
+                      ReplaceFault{"mkstemp", posix::Call::kMkstemp, EACCES, replace_file::kReadOnly},
+                      ReplaceFault{"fchmod", posix::Call::kFchmod, EPERM, replace_file::kWriteFailed},
+                      ReplaceFault{"write", posix::Call::kWrite, ENOSPC, replace_file::kWriteFailed},
+                      ReplaceFault{"fsync", posix::Call::kFsync, EIO, replace_file::kWriteFailed},
+                      ReplaceFault{"rename", posix::Call::kRename, EXDEV, replace_file::kWriteFailed}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quillon

@@ -83,6 +83,6 @@ std::optional<FileIdentity> IdentifyFile(const std::filesystem::path& path) {
   return FileIdentity{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-bool MayWritePath(const std::filesystem::path& path) { return ::access(path.c_str(), W_OK) == 0; }
+bool MayWritePath(const std::filesystem::path& path) { return posix::Access(path.c_str(), W_OK) == 0; }
 
 }  // namespace quillon

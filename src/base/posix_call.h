@@ -1,8 +1,9 @@
 #pragma once
-// The system calls of the POSIX code (the serial driver, the log, the file code) go through
-// here: each is retried while it fails with EINTR, so a signal never turns into a failed
-// transfer, and a test can put its own calls in place of the system's (short writes, EINTR,
-// EAGAIN) to drive that code through what a real line rarely shows on demand.
+// The system calls of the POSIX code (the serial driver and its checks, the log, the file
+// code) go through here, as a table of calls per thread: each is retried while it fails with
+// EINTR, so a signal never turns into a failed transfer, and a test puts its own table in place
+// on its own thread (short writes, EINTR, EAGAIN, the Nth call of one function failing) to
+// drive that code through what a real system rarely shows on demand.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,7 +24,14 @@ auto Retry(Call call) {
   return result;
 }
 
-/// The calls themselves, one virtual each; the default makes the system call once.
+/// Each call of the table, by name (for a test that makes one of them fail).
+enum class Call {
+  kOpen, kClose, kRead, kWrite, kPoll, kIoctl, kTcgetattr, kTcsetattr, kTcdrain, kFlock, kFstat, kFtruncate,
+  kFsync, kRename, kUnlink, kStat, kAccess, kMkstemp, kFchmod, kIsatty,
+};
+
+/// The calls themselves, one virtual each; the default makes the system call once, unless
+/// Injected says it fails.
 class Calls {
  public:
   virtual ~Calls() = default;
@@ -39,12 +47,29 @@ class Calls {
   virtual int flock(int fd, int operation);
   virtual int fstat(int fd, struct stat* status);
   virtual int ftruncate(int fd, off_t length);
+  virtual int fsync(int fd);
+  virtual int rename(const char* from, const char* to);
+  virtual int unlink(const char* path);
+  virtual int stat(const char* path, struct stat* status);
+  virtual int access(const char* path, int mode);
+  virtual int mkstemp(char* name_template);
+  virtual int fchmod(int fd, mode_t mode);
+  virtual int isatty(int fd);
+
+ protected:
+  /// The errno this call fails with instead of being made, or 0 to make it (a test's table
+  /// decides; the system's never fails one).
+  virtual int Injected(Call call) {
+    (void)call;
+    return 0;
+  }
 };
 
-/// The calls in use: the system's, unless a test put others in place.
+/// The calls in use on this thread: the system's, unless a test put others in place on it.
 Calls& System();
 
-/// Puts `calls` in place of the system's while it lives (tests only; not thread-safe).
+/// Puts `calls` in place of the system's on the calling thread while it lives (tests only);
+/// other threads keep theirs.
 class ScopedCalls {
  public:
   explicit ScopedCalls(Calls& calls);
@@ -76,5 +101,13 @@ inline int TcDrain(int fd) { return Retry([&] { return System().tcdrain(fd); });
 inline int Flock(int fd, int operation) { return Retry([&] { return System().flock(fd, operation); }); }
 inline int Fstat(int fd, struct stat* status) { return Retry([&] { return System().fstat(fd, status); }); }
 inline int Ftruncate(int fd, off_t length) { return Retry([&] { return System().ftruncate(fd, length); }); }
+inline int Fsync(int fd) { return Retry([&] { return System().fsync(fd); }); }
+inline int Rename(const char* from, const char* to) { return Retry([&] { return System().rename(from, to); }); }
+inline int Unlink(const char* path) { return Retry([&] { return System().unlink(path); }); }
+inline int Stat(const char* path, struct stat* status) { return Retry([&] { return System().stat(path, status); }); }
+inline int Access(const char* path, int mode) { return Retry([&] { return System().access(path, mode); }); }
+inline int Mkstemp(char* name_template) { return Retry([&] { return System().mkstemp(name_template); }); }
+inline int Fchmod(int fd, mode_t mode) { return Retry([&] { return System().fchmod(fd, mode); }); }
+inline int IsATty(int fd) { return System().isatty(fd); }
 
 }  // namespace quillon::posix

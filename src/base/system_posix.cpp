@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "base/posix_call.h"
 #include "base/system.h"
 
 namespace quillon {
@@ -13,15 +14,15 @@ void EnsureStandardStreams() noexcept {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // open() returns the lowest free descriptor: the one that is missing.
-    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    if (opened >= 0 && opened != fd) ::close(opened);
+    const int opened = posix::Open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) posix::Close(opened);
   }
 }
 
 bool SameDevice(const std::string& a, const std::string& b) {
   if (a == b) return true;
   struct stat first {}, second {};
-  if (::stat(a.c_str(), &first) != 0 || ::stat(b.c_str(), &second) != 0) return false;
+  if (posix::Stat(a.c_str(), &first) != 0 || posix::Stat(b.c_str(), &second) != 0) return false;
   if (S_ISCHR(first.st_mode) || S_ISCHR(second.st_mode)) {
     return S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode) && first.st_rdev == second.st_rdev;
   }

@@ -5,17 +5,18 @@
 #include <cerrno>
 #include <iostream>
 
+#include "base/posix_call.h"
 #include "cli/console.h"
 
 namespace quillon::cli {
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) { return {argv, argv + argc}; }
 
-bool IsTerminal(std::FILE* file) { return ::isatty(::fileno(file)) != 0; }
+bool IsTerminal(std::FILE* file) { return posix::IsATty(::fileno(file)) != 0; }
 
 int TerminalWidth(std::FILE* out) {
   winsize size{};
-  if (::ioctl(::fileno(out), TIOCGWINSZ, &size) != 0) return 0;
+  if (posix::Ioctl(::fileno(out), TIOCGWINSZ, &size) != 0) return 0;
   return size.ws_col;
 }
 
@@ -24,7 +25,7 @@ std::optional<std::string> ReadAnswer(const StopFlag& stop) {
   // between short waits for input instead of blocking in the read.
   while (!stop.requested()) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
-    const int ready = ::poll(&input, 1, 50);
+    const int ready = posix::Poll(&input, 1, 50);
     if (ready > 0) break;
     if (ready < 0 && errno != EINTR) break;
   }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <new>
 
+#include "base/posix_call.h"
 #include "image/srecord.h"
 
 namespace quillon {
@@ -13,17 +14,14 @@ int FileText::Load(const std::filesystem::path& path) {
   Release();
   // Not blocking: opening a FIFO must not wait for a writer. The file is read, not mapped: a
   // mapped file that shrinks kills the process with SIGBUS.
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = posix::Open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   struct Closer {
     int fd;
-    ~Closer() { ::close(fd); }
+    ~Closer() { posix::Close(fd); }
   } closer{fd};
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  if (posix::Fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   const auto size = static_cast<std::size_t>(st.st_size);
   if (size == 0) return 0;
   try {
@@ -33,8 +31,7 @@ int FileText::Load(const std::filesystem::path& path) {
   }
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t n = ::read(fd, buffer_.get() + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = posix::Read(fd, buffer_.get() + done, size - done);
     if (n <= 0) {
       // Cut short while it was read: it cannot be read as it was.
       Release();

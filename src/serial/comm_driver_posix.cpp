@@ -97,7 +97,7 @@ class PosixCommDriver final : public CommDriver {
     if (fd < 0) return false;
     // TIOCEXCL keeps other users out (root excepted); the lock keeps out other copies of us,
     // root included.
-    if (!::isatty(fd) || posix::Ioctl(fd, TIOCEXCL) != 0 || posix::Flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (!posix::IsATty(fd) || posix::Ioctl(fd, TIOCEXCL) != 0 || posix::Flock(fd, LOCK_EX | LOCK_NB) != 0) {
       posix::Close(fd);
       return false;
     }

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "base/posix_call.h"
+#include "testing/faulty_calls.h"
 
 namespace quillon {
 namespace {
@@ -276,6 +277,53 @@ TEST_F(PtyTest, ShortWritesEintrAndEagainLoseNoByte) {
 TEST_F(PtyTest, MissingDeviceCannotBeOpened) {
   EXPECT_EQ(port_.OpenPort(dir_.path().string() + "/ttyNone"), 0);
   EXPECT_FALSE(port_.IsOpen());
+}
+
+// Each system call of opening a port failing once: the port is not opened, stays closed, and
+// the log has the one record of the step that failed (the log's own calls go through).
+struct OpenFault {
+  const char* name;
+  posix::Call call;
+  int error;
+  const char* record;  ///< after the device's name for "Open Error"
+};
+
+class OpenFaultTest : public PtyTest, public ::testing::WithParamInterface<OpenFault> {};
+
+TEST_P(OpenFaultTest, ThePortStaysClosedWithTheRecordOfItsStep) {
+  const OpenFault& fault = GetParam();
+  testing::FaultyCalls calls;
+  posix::ScopedCalls scoped(calls);
+  calls.Fail(fault.call, 1, fault.error);
+  EXPECT_EQ(port_.OpenPort(slave_), 0);
+  EXPECT_FALSE(port_.IsOpen());
+  const std::string record = std::string(fault.record) == "Open Error" ? slave_ + "Open Error" : fault.record;
+  EXPECT_EQ(LogMessages(dir_ / "q.sts"), std::vector<std::string>{record});
+  // Nothing held: the next open, without the fault, takes the port.
+  EXPECT_EQ(port_.OpenPort(slave_), 1);
+  port_.ClosePort();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, OpenFaultTest,
+    ::testing::Values(OpenFault{"open", posix::Call::kOpen, EBUSY, "Open Error"},
+                      OpenFault{"exclusive", posix::Call::kIoctl, EBUSY, "Open Error"},
+                      OpenFault{"flock", posix::Call::kFlock, EWOULDBLOCK, "Open Error"},
+                      OpenFault{"tcsetattr", posix::Call::kTcsetattr, EIO, "SetCommState() Error Baudrate = 19200"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A drain the line refuses loses nothing: the bytes were handed over, and whatever went wrong
+// with the line shows in the answer that does not come.
+TEST_F(PtyTest, ADrainTheLineRefusesStillSendsEveryByte) {
+  ASSERT_EQ(port_.OpenPort(slave_), 1);
+  testing::FaultyCalls calls;
+  posix::ScopedCalls scoped(calls);
+  calls.Fail(posix::Call::kTcdrain, 1, EIO, true);
+  const std::vector<std::uint8_t> bytes{0x55, 0x01, 0x02};
+  EXPECT_EQ(port_.WriteCom(bytes), 3);
+  EXPECT_EQ(ReadMaster(bytes.size()), bytes);
+  EXPECT_GE(calls.count(posix::Call::kTcdrain), 1);
+  EXPECT_TRUE(LogMessages(dir_ / "q.sts").empty());
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <optional>
 #include <sstream>
 
+#include "base/posix_call.h"
 #include "serial/port_checks.h"
 
 namespace quillon {
@@ -156,7 +157,7 @@ class Probe {
  public:
   Probe(const std::string& device, const PortCheckOptions& options) : device_(device), options_(options) {}
   ~Probe() {
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) posix::Close(fd);
   }
   Probe(const Probe&) = delete;
   Probe& operator=(const Probe&) = delete;
@@ -189,7 +190,7 @@ class Probe {
 using Check = void (*)(Probe&, std::vector<PortFinding>&);
 
 void Exists(Probe& p, std::vector<PortFinding>& out) {
-  if (::stat(p.device().c_str(), &p.st) != 0) {
+  if (posix::Stat(p.device().c_str(), &p.st) != 0) {
     out.push_back(p.Found(K::kMissing, false));
     p.done = true;
     return;
@@ -209,9 +210,9 @@ void Serial(Probe& p, std::vector<PortFinding>& out) {
     return;
   }
   // Opening only looks: nothing on the line changes before "held" is decided.
-  p.fd = ::open(p.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  p.fd = posix::Open(p.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   p.open_error = p.fd < 0 ? errno : 0;
-  if (p.fd >= 0 && !::isatty(p.fd)) {
+  if (p.fd >= 0 && !posix::IsATty(p.fd)) {
     out.push_back(p.Found(K::kNotTerminal, false));
     p.done = true;
     return;
@@ -242,7 +243,7 @@ void Holder(Probe& p, std::vector<PortFinding>& out) {
     PortFinding f = p.Found(K::kHeld, false);
     f.processes = p.holders.seen;
     out.push_back(f);
-  } else if (p.open_error == EBUSY || (p.fd >= 0 && ::flock(p.fd, LOCK_EX | LOCK_NB) != 0)) {
+  } else if (p.open_error == EBUSY || (p.fd >= 0 && posix::Flock(p.fd, LOCK_EX | LOCK_NB) != 0)) {
     out.push_back(p.Found(K::kHeldUnseen, false));
   } else if (p.open_error != 0) {
     PortFinding f = p.Found(K::kOpenFailed, false);
@@ -335,12 +336,12 @@ void LowLatency(Probe& p, std::vector<PortFinding>& out) {
   if (p.fd < 0) return;
   serial_struct serial{};
   bool settable = false;
-  if (::ioctl(p.fd, TIOCGSERIAL, &serial) == 0) {
+  if (posix::Ioctl(p.fd, TIOCGSERIAL, &serial) == 0) {
     const int before = serial.flags;
     serial.flags |= ASYNC_LOW_LATENCY;
-    settable = ::ioctl(p.fd, TIOCSSERIAL, &serial) == 0;
+    settable = posix::Ioctl(p.fd, TIOCSSERIAL, &serial) == 0;
     serial.flags = before;
-    if (settable) ::ioctl(p.fd, TIOCSSERIAL, &serial);
+    if (settable) posix::Ioctl(p.fd, TIOCSSERIAL, &serial);
   }
   out.push_back(p.Found(settable ? K::kLowLatencySettable : K::kLowLatencyRefused, settable, false));
 #else
