@@ -156,8 +156,7 @@ TEST(ProgramPathsTest, AnInstalledCopyUsesTheUsersFolders) {
 
 TEST(EventLogTest, AnInstalledCopysLogFolderIsMadeOnFirstWrite) {
   TempDir dir;
-  EventLog log(dir / "state" / "quillon" / "quillon.sts");
-  log.make_folder = true;
+  const EventLog log(dir / "state" / "quillon" / "quillon.sts", {.make_folder = true});
   EXPECT_EQ(LogFailure(log, "Open Error"), 1);
   EXPECT_EQ(testing::LogMessages(dir / "state" / "quillon" / "quillon.sts"), std::vector<std::string>{"Open Error"});
 }
@@ -175,9 +174,8 @@ class LogFaultTest : public ::testing::TestWithParam<LogFault> {};
 TEST_P(LogFaultTest, TheRecordGoesBackWholeAndTheNextOneIsWritten) {
   const LogFault& fault = GetParam();
   TempDir dir;
-  EventLog log(dir / "q.sts");
   std::vector<std::string> handed_back;
-  log.on_unwritten = [&](const std::string& record) { handed_back.push_back(record); };
+  const EventLog log(dir / "q.sts", {.on_unwritten = [&](const std::string& record) { handed_back.push_back(record); }});
   ASSERT_EQ(LogFailure(log, "first"), 1);
   {
     testing::FaultyCalls calls;

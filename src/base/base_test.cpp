@@ -66,13 +66,30 @@ TEST(EventLogTest, UnwritablePlaceGivesZero) {
 // Whatever stops a record on its way (here a subscriber that throws), it is handed back.
 TEST(EventLogTest, ARecordStoppedByAnyFailureIsHandedBack) {
   TempDir dir;
-  EventLog log(dir / "quillon.sts");
   std::vector<std::string> handed_back;
-  log.on_record = [](const std::string&) { throw std::runtime_error("subscriber failed"); };
-  log.on_unwritten = [&](const std::string& record) { handed_back.push_back(record); };
+  const EventLog log(dir / "quillon.sts",
+                     {.on_unwritten = [&](const std::string& record) { handed_back.push_back(record); },
+                      .on_record = [](const std::string&) { throw std::runtime_error("subscriber failed"); }});
   EXPECT_EQ(log.WriteLog("f", 3, "SEND BOOT ERROR"), 0);
   ASSERT_EQ(handed_back.size(), 1u);
   EXPECT_NE(handed_back[0].find("File:f(3) :SEND BOOT ERROR"), std::string::npos);
+}
+
+// A silenced log writes nothing while a hold lives, and writes again once none is left.
+TEST(EventLogTest, ASilenceHeldWritesNothingUntilItsLastHoldEnds) {
+  TempDir dir;
+  const LogSilence silence;
+  const EventLog log(dir / "quillon.sts", {.silence = silence});
+  {
+    const auto probing = silence.Silence();
+    {
+      const auto again = silence.Silence();
+      EXPECT_EQ(LogFailure(log, "ReadCom timeout while probing"), 0);
+    }
+    EXPECT_EQ(LogFailure(log, "still probing"), 0);
+  }
+  EXPECT_EQ(LogFailure(log, "SEND BOOT ERROR"), 1);
+  EXPECT_EQ(testing::LogMessages(dir / "quillon.sts"), std::vector<std::string>{"SEND BOOT ERROR"});
 }
 
 // Holds the log the way another writer does for `ms` milliseconds, from another thread.
@@ -82,9 +99,8 @@ TEST(EventLogTest, ARecordStoppedByAnyFailureIsHandedBack) {
 TEST(EventLogTest, AHeldLogIsWaitedForUpToTheBoundThenTheRecordIsHandedBack) {
   TempDir dir;
   auto path = dir.Write("quillon.sts", "");
-  EventLog log(path);
   std::vector<std::string> handed_back;
-  log.on_unwritten = [&](const std::string& record) { handed_back.push_back(record); };
+  const EventLog log(path, {.on_unwritten = [&](const std::string& record) { handed_back.push_back(record); }});
   auto brief = HoldLog(path, 100);
   EXPECT_EQ(log.WriteLog("f", 1, "kept"), 1);
   brief.join();
@@ -105,9 +121,8 @@ TEST(EventLogTest, AHeldLogIsWaitedForUpToTheBoundThenTheRecordIsHandedBack) {
 TEST(EventLogTest, ALogHeldForGoodCostsOneBoundNotOnePerRecord) {
   TempDir dir;
   auto path = dir.Write("quillon.sts", "");
-  EventLog log(path);
   int handed_back = 0;
-  log.on_unwritten = [&](const std::string&) { ++handed_back; };
+  const EventLog log(path, {.on_unwritten = [&](const std::string&) { ++handed_back; }});
   auto hold = HoldLog(path, EventLog::kLockWaitMs + 700);
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 20; ++i) EXPECT_EQ(log.WriteLog("f", i, "held"), 0);

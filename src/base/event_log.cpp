@@ -44,22 +44,18 @@ std::string LogTimeStamp() {
   return std::string(text, n);
 }
 
-namespace {
-
-
-}  // namespace
-
 int EventLog::WriteLog(std::string_view file, int line, std::string_view message) const {
-  if (path_.empty() || muted || (stopped_by != nullptr && stopped_by->requested())) return 0;
+  const LogParts& p = parts_;
+  if (path_.empty() || p.silence.silent() || (p.stopped_by != nullptr && p.stopped_by->requested())) return 0;
   std::string text;
   try {
     text = FormatLogRecord(LogTimeStamp(), file, line, message);
-    if (on_record) on_record(text);
+    if (p.on_record) p.on_record(text);
     std::string record = LogFileBytes(text);
     record.push_back('\n');
     const int wait_ms = failing_->load() ? 0 : kLockWaitMs;
     bool written = AppendExclusively(path_, record, wait_ms);
-    if (std::error_code error; !written && make_folder && !std::filesystem::exists(path_.parent_path(), error) &&
+    if (std::error_code error; !written && p.make_folder && !std::filesystem::exists(path_.parent_path(), error) &&
                                std::filesystem::create_directories(path_.parent_path(), error)) {
       written = AppendExclusively(path_, record, wait_ms);
     }
@@ -70,9 +66,9 @@ int EventLog::WriteLog(std::string_view file, int line, std::string_view message
     // subscriber that threw), the record goes back to the caller rather than nowhere.
     failing_->store(true);
   }
-  if (on_unwritten) {
+  if (p.on_unwritten) {
     try {
-      on_unwritten(text.empty() ? std::string(message) : text);
+      p.on_unwritten(text.empty() ? std::string(message) : text);
     } catch (...) {
     }
   }

@@ -13,10 +13,48 @@
 
 namespace quillon {
 
+/// A part of a log that silences it while a hold lives: a station's fixture that probes an
+/// empty line all day has nothing to report. Copies share the holds.
+class LogSilence {
+ public:
+  class Hold {
+   public:
+    explicit Hold(std::shared_ptr<std::atomic<int>> holds) : holds_(std::move(holds)) { ++*holds_; }
+    ~Hold() { --*holds_; }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+   private:
+    std::shared_ptr<std::atomic<int>> holds_;
+  };
+  [[nodiscard]] Hold Silence() const { return Hold(holds_); }
+  bool silent() const { return holds_->load() > 0; }
+
+ private:
+  std::shared_ptr<std::atomic<int>> holds_ = std::make_shared<std::atomic<int>>(0);
+};
+
+/// What a log does besides appending its records, chosen when it is made.
+struct LogParts {
+  /// Given every record that could not be written; the command line prints it.
+  std::function<void(const std::string& record)> on_unwritten = {};
+  /// Once this stop is requested no record is written: a run stopped on purpose fails
+  /// because of the stop, not because of the device (the stop has a record of its own).
+  const StopFlag* stopped_by = nullptr;
+  /// The log's folder is made when it is missing (an installed copy's state folder).
+  bool make_folder = false;
+  /// Shown every record (without its line feed) before it is written: a station keeps each
+  /// unit's records with the unit.
+  std::function<void(const std::string& record)> on_record = {};
+  /// No record is written while it is held.
+  LogSilence silence = {};
+};
+
 class EventLog {
  public:
   EventLog() = default;
-  explicit EventLog(std::filesystem::path path) : path_(std::move(path)) {}
+  explicit EventLog(std::filesystem::path path, LogParts parts = {})
+      : path_(std::move(path)), parts_(std::move(parts)) {}
 
   /// Appends "<time>  File:<file>(<line>) :<message>" and one 0x0A, as one write while the
   /// file is held exclusively, to a regular file only (never waiting on a FIFO). A file that
@@ -30,24 +68,12 @@ class EventLog {
 
   static constexpr int kLockWaitMs = 500;
 
-  /// Given every record that could not be written; the command line prints it.
-  std::function<void(const std::string& record)> on_unwritten;
-  /// Once this stop is requested no record is written: a run stopped on purpose fails
-  /// because of the stop, not because of the device (the stop has a record of its own).
-  const StopFlag* stopped_by = nullptr;
-  /// The log's folder is made when it is missing (an installed copy's state folder).
-  bool make_folder = false;
-  /// Shown every record (without its line feed) before it is written: a station keeps each
-  /// unit's records with the unit.
-  std::function<void(const std::string& record)> on_record;
-  /// No record is written while set: a station's port that probes an empty fixture all day
-  /// has nothing to report.
-  bool muted = false;
-
   const std::filesystem::path& Path() const { return path_; }
+  const LogParts& parts() const { return parts_; }
 
  private:
   std::filesystem::path path_;
+  LogParts parts_;
   /// The last record was not written (shared by copies of this log).
   std::shared_ptr<std::atomic<bool>> failing_ = std::make_shared<std::atomic<bool>>(false);
 };

@@ -342,12 +342,13 @@ void ChoosePrinter(FlashRun& run) {
 
 // The files, once for every port; their records go to the usual log.
 std::optional<int> LoadFiles(FlashRun& run) {
-  EventLog log(Utf8Path(run.settings.StsPath));
-  log.make_folder = run.make_log_folder;
-  log.on_unwritten = [&run](const std::string& record) {
-    Say(stderr, "warning: the log %s could not be written; its record: %s\n",
-        {run.settings.StsPath, record});
-  };
+  const EventLog log(Utf8Path(run.settings.StsPath),
+                    {.on_unwritten =
+                         [&run](const std::string& record) {
+                           Say(stderr, "warning: the log %s could not be written; its record: %s\n",
+                               {run.settings.StsPath, record});
+                         },
+                     .make_folder = run.make_log_folder});
   FrontPrompt front(run.events);
   const int failed = LoadUpdateFiles(run.settings, run.options.boot, front, log, run.files);
   if (InterruptFlag().requested()) {
@@ -386,8 +387,7 @@ std::optional<int> Preflight(FlashRun& run, bool missing_allowed) {
     if (NothingBlocks(findings)) continue;
     // The record a failed open writes, without opening the port: a port another program
     // holds, or the system console, is not touched at all.
-    EventLog port_log(Utf8Path(job.log_path));
-    port_log.make_folder = job.make_log_folder;
+    const EventLog port_log(Utf8Path(job.log_path), {.make_folder = job.make_log_folder});
     LogOpenError(port_log, device);
     const std::string label = job.com > 0 ? ComLabel(job.com) : job.target.port_label;
     std::string reason;

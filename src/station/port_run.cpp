@@ -73,13 +73,6 @@ class PublishedPrompt final : public UserPrompt {
   const StopFlag& stop_;
 };
 
-// A record the log could not take is not lost: it goes to the subscribers.
-void PublishUnwritten(EventLog& log, EventStream& events, const std::string& port) {
-  log.on_unwritten = [&events, &port, path = log.Path()](const std::string& record) {
-    events.Publish(WarningEvent{port, WarningEvent::Kind::kLogUnwritten, path.string(), record});
-  };
-}
-
 }  // namespace
 
 PortParts PlatformPortParts(const StopFlag& stop) {
@@ -119,11 +112,14 @@ struct PortLine {
   std::unique_ptr<CommDriver> line;
 };
 
-EventLog PortLog(const PortJob& job, EventStream& events) {
-  EventLog log(Utf8Path(job.log_path));
-  log.make_folder = job.make_log_folder;
-  PublishUnwritten(log, events, job.name);
-  return log;
+// A port's log, with `parts` and the ones every port's log has: its folder made when it is
+// missing, and a record it could not take published to the subscribers, not lost.
+EventLog PortLog(const PortJob& job, EventStream& events, LogParts parts = {}) {
+  parts.make_folder = job.make_log_folder;
+  parts.on_unwritten = [&events, &job](const std::string& record) {
+    events.Publish(WarningEvent{job.name, WarningEvent::Kind::kLogUnwritten, job.log_path, record});
+  };
+  return EventLog(Utf8Path(job.log_path), std::move(parts));
 }
 
 // The end of one run: a run that the stop ended gets the record "INTERRUPTED" in place of
@@ -132,9 +128,7 @@ void Conclude(PortResult& result, int shown, const std::string& port_label, cons
               EventStream& events, const std::function<void(const std::string&)>& on_record = {}) {
   if (shown != kMsgUpdateFinished && stop.requested()) {
     result.interrupted = true;
-    EventLog record = PortLog(job, events);
-    record.on_record = on_record;
-    LogFailure(record, "INTERRUPTED");
+    LogFailure(PortLog(job, events, {.on_record = on_record}), "INTERRUPTED");
   } else {
     result.id = shown;
     if (shown == kMsgPortOpenFailed) result.port_label = port_label;
@@ -153,8 +147,7 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
   settings.StsPath = job.log_path;
 
   PortLine line(job, stop, events, make_parts);
-  EventLog log = PortLog(job, events);
-  log.stopped_by = &stop;
+  const EventLog log = PortLog(job, events, {.stopped_by = &stop});
   int shown = 0;
   const std::string port_label = PortLabel(settings, job.target);
   {
@@ -243,19 +236,21 @@ PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFi
   if (job.com > 0) settings.Com = job.com;
   settings.StsPath = job.log_path;
   PortLine line(job, stop, events, make_parts);
-  EventLog log = PortLog(job, events);
-  log.stopped_by = &stop;
   std::string records;
-  log.on_record = [&records](const std::string& record) { records += (records.empty() ? "" : "\n") + record; };
+  const auto keep = [&records](const std::string& record) { records += (records.empty() ? "" : "\n") + record; };
+  const LogSilence between_boards;
+  const EventLog log = PortLog(job, events, {.stopped_by = &stop, .on_record = keep, .silence = between_boards});
   {
     SerialPort port(*line.line, log);
     Fixture fixture(job, settings, port, *line.parts.pause, log, loop, events);
     bool after_unit = false;
     for (;;) {
       events.Publish(WaitingEvent{job.name});
-      log.muted = true;
-      const bool board = fixture.AwaitBoard(after_unit);
-      log.muted = false;
+      bool board = false;
+      {
+        const auto quiet = between_boards.Silence();
+        board = fixture.AwaitBoard(after_unit);
+      }
       if (!board) break;
       const auto start = Clock::now();
       UnitStart unit = loop.BeginUnit(job);
@@ -279,7 +274,7 @@ PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFi
       }
       port.ClosePort();
       result.bytes = line.counted->bytes_written() - bytes_before;
-      Conclude(result, shown, port_label, job, stop, events, log.on_record);
+      Conclude(result, shown, port_label, job, stop, events, keep);
       result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
       if (result.ok()) {
         ++counts.passed;

@@ -31,8 +31,7 @@ void MainWindowModel::OnInitDialog(const std::string& executable_path) {
   settings_.StsPath = paths.StsPath;
   installed_ = paths.Installed;
   LoadSettings(settings_, *OpenProfileStore(Utf8Path(settings_.IniPath)));
-  log_ = EventLog(Utf8Path(settings_.StsPath));
-  log_.make_folder = installed_;
+  log_ = EventLog(Utf8Path(settings_.StsPath), {.make_folder = installed_});
   port_ = std::make_unique<SerialPort>(*driver_, log_);
   FillComList();
 }
