@@ -28,6 +28,10 @@ inline constexpr int kExitWrongImage = 19;
 /// could not be written even at the end); the station stopped taking boards.
 inline constexpr int kExitRecords = 20;
 
+/// station: the serial numbers ran past what the stamp holds, or one could not be stamped; the
+/// station stopped taking boards.
+inline constexpr int kExitStationHalted = 21;
+
 /// A run that a signal stopped (Ctrl-C, SIGTERM): 128 + SIGINT, as shells report it.
 inline constexpr int kExitInterrupted = 130;
 
@@ -53,6 +57,8 @@ inline constexpr std::string_view kExitStatusHelp =
     "  19  --expect-sha256: the update file is not the one expected; nothing was sent\n"
     "  20  station: the run records cannot be kept (their file was deleted or replaced, or a unit's\n"
     "      row could not be written); the station stopped taking boards\n"
+    "  21  station: the next serial number does not fit the stamp, or could not be stamped; the\n"
+    "      station stopped taking boards\n"
     "  130 interrupted (Ctrl-C, SIGTERM): each port's log has the record INTERRUPTED\n";
 
 }  // namespace quillon::cli

@@ -120,7 +120,7 @@ std::optional<int> CheckFirstSerial(const FlashOptions& options, records::RunRec
 
 int StationExit(const station::StationOutcome& outcome) {
   if ((outcome.halt && outcome.halt->records()) || outcome.unwritten > 0) return kExitRecords;
-  if (outcome.halt) return kExitUsage;
+  if (outcome.halt) return kExitStationHalted;
   if (outcome.interrupted > 0) return kExitInterrupted;
   if (outcome.failed > 0) return kExitSomePortsFailed;
   return kExitSuccess;

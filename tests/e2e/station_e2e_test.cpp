@@ -258,6 +258,28 @@ TEST_F(StationE2eTest, RecordsDeletedUnderARunningStationStopItWithStatus20) {
   EXPECT_EQ(boards, 1);
 }
 
+// A counter that runs past what the stamp holds during the shift: the board that would need the
+// number is not taken, the station says why on every surface and exits 21, not "wrong usage".
+TEST_F(StationE2eTest, SerialNumbersRunningOutOfTheStampStopTheStationWithStatus21) {
+  const pid_t a = StartFixture("fa", {"--boards", "2"});
+  const pid_t station = StartStation({"--port", Port("fa"), "--units", "2", "--serial-number", "0x3FF00:be16",
+                                      "--serial-counter", "short", "--first-serial", "65535"});
+  EXPECT_EQ(Wait(station), 21) << ReadFileBytes(dir_.path() / "cli.err");
+  Stop(a);
+  EXPECT_NE(ReadFileBytes(dir_.path() / "cli.err").find("does not fit the stamp's format"), std::string::npos);
+  int halts = 0, boards = 0;
+  for (const auto& e : Events()) {
+    if (e["event"] == "halt") {
+      ++halts;
+      EXPECT_EQ(e["reason"], "serial-does-not-fit");
+    }
+    if (e["event"] == "board") ++boards;
+  }
+  EXPECT_EQ(halts, 1);
+  EXPECT_EQ(boards, 1);
+  EXPECT_EQ(Sql("SELECT serial_number, ok FROM units"), "65535|1\n");
+}
+
 // Values that can only be mistakes are wrong usage before any board is taken: exit 2 with the
 // reason, nothing sent.
 struct BadValueCase {
