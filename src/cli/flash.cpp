@@ -21,6 +21,7 @@
 #include "cli/file_report.h"
 #include "cli/flash_steps.h"
 #include "cli/interrupt.h"
+#include "cli/notice_words.h"
 #include "cli/output.h"
 #include "cli/port_words.h"
 #include "cli/run_report.h"
@@ -353,7 +354,7 @@ std::optional<int> LoadFiles(FlashRun& run) {
   const int failed = LoadUpdateFiles(run.settings, run.options.boot, front, log, run.files);
   if (InterruptFlag().requested()) {
     // Whatever failed while loading failed because of the stop.
-    Say(stderr, "quillon-cli: interrupted before anything was sent\n");
+    run.events.Publish(station::NoticeEvent{station::NoticeEvent::Kind::kInterruptedBeforeSending});
     return run.End({}, kExitInterrupted);
   }
   if (failed != 0) return run.End({}, ExitForMessage(failed));
@@ -390,16 +391,14 @@ std::optional<int> Preflight(FlashRun& run, bool missing_allowed) {
     const EventLog port_log(Utf8Path(job.log_path), {.make_folder = job.make_log_folder});
     LogOpenError(port_log, device);
     const std::string label = job.com > 0 ? ComLabel(job.com) : job.target.port_label;
-    std::string reason;
-    for (const auto& found : findings) {
-      if (found.ok || !found.blocking) continue;
-      const FindingWords f = Describe(found);
-      reason += "      " + TrF("%s.", {f.detail}) + "\n      " + f.fix + "\n";
-    }
+    station::NoticeEvent nothing_sent{station::NoticeEvent::Kind::kNothingSent, job.name};
+    nothing_sent.findings = std::move(findings);
     if (!run.options.json && !run.several()) {
+      // One port: its message and what stops it, as a failed open shows them.
+      const std::string reasons = NoticeText(nothing_sent, CurrentLanguage());
       Print(stderr, "[%d] %s\n%s", kMsgPortOpenFailed,
             MessageTextShown(kMsgPortOpenFailed, PortOpenFailedText(label)).c_str(),
-            reason.c_str());
+            reasons.substr(reasons.find('\n') + 1).c_str());
       return ExitForMessage(kMsgPortOpenFailed);
     }
     run.events.Publish(station::MessageEvent{job.name, kMsgPortOpenFailed, label});
@@ -407,7 +406,7 @@ std::optional<int> Preflight(FlashRun& run, bool missing_allowed) {
     result.id = kMsgPortOpenFailed;
     result.port_label = label;
     run.events.Publish(station::ResultEvent{result});
-    Say(stderr, "%s: nothing was sent to any port\n%s", {job.name, reason});
+    run.events.Publish(nothing_sent);
     return run.End({result}, ExitForMessage(kMsgPortOpenFailed));
   }
   return std::nullopt;
@@ -453,8 +452,9 @@ std::optional<int> BootModePrompt(FlashRun& run) {
       // Only Enter or y goes ahead: n, q or the end of input (Ctrl-D) call the run off before
       // anything is sent.
       if (!line) Print(out, "\n");
-      Say(stderr, "quillon-cli: cancelled at the boot-mode message (%s); nothing was sent\n",
-          {line ? Tr("answered no") : Tr("end of input")});
+      station::NoticeEvent cancelled{station::NoticeEvent::Kind::kCancelled};
+      cancelled.end_of_input = !line;
+      run.events.Publish(cancelled);
       return run.End({}, kExitCancelled);
     }
   }
@@ -466,7 +466,7 @@ std::optional<int> BootModePrompt(FlashRun& run) {
     run.events.Publish(station::ResultEvent{result});
     results.push_back(result);
   }
-  Say(stderr, "quillon-cli: interrupted before anything was sent\n");
+  run.events.Publish(station::NoticeEvent{station::NoticeEvent::Kind::kInterruptedBeforeSending});
   return run.End(std::move(results), kExitInterrupted);
 }
 
@@ -495,7 +495,7 @@ class FlashRecords {
     return std::unique_ptr<FlashRecords>(new FlashRecords(std::move(records), BaseRow(run)));
   }
 
-  void Begin(const std::vector<PortJob>& jobs) {
+  void Begin(const std::vector<PortJob>& jobs, station::EventStream& events) {
     for (const auto& job : jobs) {
       records::UnitRow row = base_;
       row.port = job.name;
@@ -503,20 +503,20 @@ class FlashRecords {
       row.started_utc = records::UtcNow();
       std::string error;
       if (records_->BeginUnit(row, nullptr, error) <= 0) {
-        Say(stderr, "warning: %s: the run record could not be written: %s\n", {job.name, error});
+        events.Publish(station::NoticeEvent{station::NoticeEvent::Kind::kRowNotBegun, job.name, {}, error});
       }
       rows_.push_back(row);
     }
   }
 
-  void End(const std::vector<PortResult>& results) {
+  void End(const std::vector<PortResult>& results, station::EventStream& events) {
     for (std::size_t i = 0; i < results.size() && i < rows_.size(); ++i) {
       if (rows_[i].id == 0) continue;
       station::CompleteRow(rows_[i], results[i], {});
       std::string error;
       if (!records_->EndUnit(rows_[i], error)) {
-        Say(stderr, "warning: %s: the run record could not be completed: %s\n",
-            {results[i].port, error});
+        events.Publish(
+            station::NoticeEvent{station::NoticeEvent::Kind::kRowNotCompleted, results[i].port, {}, error});
       }
     }
   }
@@ -530,16 +530,12 @@ class FlashRecords {
 };
 
 int RunAllPorts(FlashRun& run, FlashRecords* records) {
-  if (records != nullptr) records->Begin(run.jobs);
+  if (records != nullptr) records->Begin(run.jobs, run.events);
   auto results = station::RunPorts(run.jobs, run.settings, run.files, InterruptFlag(), run.events,
                                     [&run] { run.report->Tick(); });
-  if (records != nullptr) records->End(results);
+  if (records != nullptr) records->End(results, run.events);
   const int status = ExitStatus(results);
-  if (status == kExitInterrupted) {
-    Say(stderr,
-        "quillon-cli: interrupted; the record INTERRUPTED is in the log. A device stopped during "
-        "the update holds a partly written flash: run the update again.\n");
-  }
+  if (status == kExitInterrupted) run.events.Publish(station::NoticeEvent{station::NoticeEvent::Kind::kInterrupted});
   return run.End(std::move(results), status);
 }
 

@@ -8,6 +8,8 @@
 
 #include "report/words.h"
 #include "cli/json_text.h"
+#include "cli/notice_words.h"
+#include "cli/port_words.h"
 #include "cli/output.h"
 #include "cli/terminal.h"
 
@@ -39,6 +41,7 @@ void RunReport::OnEvent(const station::Event& event) {
           [&](const station::WaitingEvent& e) { report.Waiting(e.port, e.missing); },
           [&](const station::BoardEvent& e) { report.Board(e.port, e.unit, e.serial_number); },
           [&](const station::StationSummaryEvent& e) { report.StationSummary(e); },
+          [&](const station::NoticeEvent& e) { report.Notice(e); },
           [&](const station::HaltEvent& e) {
             report.Warning("station",
                            TrF("the station stopped taking boards: %s", {report::HaltText(e, CurrentLanguage())}));
@@ -68,12 +71,32 @@ std::string_view PhaseWord(std::string_view phase) {
 
 }  // namespace
 
+void RunReport::Notice(const station::NoticeEvent& notice) {
+  Print(stderr, "%s", NoticeText(notice, CurrentLanguage()).c_str());
+}
+
 void JsonLinesReport::OnEvent(const station::Event& event) {
   auto object = json_.Object(event);
   if (!object) return;
   if (const auto* result = std::get_if<station::ResultEvent>(&event);
       result != nullptr && fix_ && object->contains("reason")) {
     (*object)["fix"] = fix_(result->result);
+  }
+  if (const auto* notice = std::get_if<station::NoticeEvent>(&event)) {
+    // Its English first line, and what stops each port that cannot be used; the person reads
+    // it on standard error as always.
+    const std::string text = NoticeText(*notice, Language::kEnglish);
+    (*object)["text"] = text.substr(0, text.find('\n'));
+    if (!notice->findings.empty()) {
+      nlohmann::ordered_json findings = nlohmann::ordered_json::array();
+      for (const auto& found : notice->findings) {
+        if (found.ok || !found.blocking) continue;
+        const FindingWords f = Describe(found, Language::kEnglish);
+        findings.push_back({{"check", f.check}, {"detail", f.detail}, {"fix", f.fix}});
+      }
+      (*object)["findings"] = std::move(findings);
+    }
+    Notice(*notice);
   }
   const std::string line = report::JsonText(*object);
   const std::lock_guard lock(mutex_);

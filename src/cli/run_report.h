@@ -59,6 +59,8 @@ class RunReport {
   }
   /// A station's last word.
   virtual void StationSummary(const station::StationSummaryEvent& summary) { (void)summary; }
+  /// Something the run tells a person: on standard error, in the person's language.
+  virtual void Notice(const station::NoticeEvent& notice);
 
  private:
   report::ProgressViews views_;

@@ -197,20 +197,18 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   const auto outcome = station::RunStation(run.jobs, run.settings, run.files, plan, InterruptFlag(), run.events,
                                            [&run] { run.report->Tick(); });
   const int status = StationExit(outcome);
+  using Notice = station::NoticeEvent;
   if (outcome.halt) {
-    Say(stderr, "error: the station stopped taking boards: %s\n", {report::HaltText(*outcome.halt, CurrentLanguage())});
+    Notice halted{Notice::Kind::kStationHalted};
+    halted.halt = outcome.halt;
+    run.events.Publish(halted);
   }
   if (outcome.unwritten > 0) {
-    Say(stderr,
-        "error: the rows of %s units could not be completed in %s: their results are only in the logs and the "
-        "output above; look for the program that holds the database\n",
-        {std::to_string(outcome.unwritten), records_path});
+    Notice unwritten{Notice::Kind::kRowsUnwritten, std::nullopt, records_path};
+    unwritten.count = outcome.unwritten;
+    run.events.Publish(unwritten);
   }
-  if (status == kExitInterrupted) {
-    Say(stderr,
-        "quillon-cli: interrupted; the unit under way has the record INTERRUPTED and a row with "
-        "result 130. Its board holds a partly written flash: run it again.\n");
-  }
+  if (status == kExitInterrupted) run.events.Publish(Notice{Notice::Kind::kStationInterrupted});
   run.events.Publish(station::StationSummaryEvent{outcome.ports, outcome.passed, outcome.failed, outcome.interrupted, status});
   // The page, still open, now says that the station has ended; its streams end with the process.
   return status;

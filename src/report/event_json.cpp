@@ -48,6 +48,21 @@ std::string HaltText(const HaltEvent& halt, Language language) {
   return {};
 }
 
+const char* NoticeName(NoticeEvent::Kind kind) {
+  switch (kind) {
+    case NoticeEvent::Kind::kInterruptedBeforeSending: return "interrupted-before-sending";
+    case NoticeEvent::Kind::kInterrupted: return "interrupted";
+    case NoticeEvent::Kind::kStationInterrupted: return "station-interrupted";
+    case NoticeEvent::Kind::kCancelled: return "cancelled";
+    case NoticeEvent::Kind::kNothingSent: return "nothing-sent";
+    case NoticeEvent::Kind::kRowNotBegun: return "row-not-begun";
+    case NoticeEvent::Kind::kRowNotCompleted: return "row-not-completed";
+    case NoticeEvent::Kind::kRowsUnwritten: return "rows-unwritten";
+    case NoticeEvent::Kind::kStationHalted: return "station-halted";
+  }
+  return "";
+}
+
 const char* HaltName(HaltEvent::Reason reason) {
   switch (reason) {
     case HaltEvent::Reason::kSerialDoesNotFit:
@@ -191,6 +206,14 @@ std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
           },
           [](const HaltEvent& e) -> Object {
             return nlohmann::ordered_json{{"event", "halt"}, {"reason", HaltName(e.reason)}, {"text", HaltText(e)}};
+          },
+          [](const NoticeEvent& e) -> Object {
+            nlohmann::ordered_json object{{"event", "notice"}};
+            if (e.port) object["port"] = *e.port;
+            object["level"] = e.level() == NoticeEvent::Level::kWarning ? "warning" : "error";
+            object["kind"] = NoticeName(e.kind);
+            if (e.halt) object["reason"] = HaltName(e.halt->reason);
+            return object;
           },
           [](const StationSummaryEvent& e) -> Object {
             nlohmann::ordered_json ports = nlohmann::ordered_json::array();

@@ -28,6 +28,9 @@ std::string WarningText(const WarningEvent& warning, Language language = Languag
 
 /// Why the station stopped taking boards, in words.
 std::string HaltText(const HaltEvent& halt, Language language = Language::kEnglish);
+/// A notice's kind in JSON: "interrupted", "nothing-sent", "station-halted", ...
+const char* NoticeName(station::NoticeEvent::Kind kind);
+
 /// The reason's name in JSON: "serial-does-not-fit", "stamp-failed", "record-unwritable",
 /// "records-moved".
 const char* HaltName(HaltEvent::Reason reason);

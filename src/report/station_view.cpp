@@ -86,6 +86,7 @@ std::optional<std::string> StationView::OnEvent(const Event& event) {
           [](const MessageEvent&) -> Changed { return std::nullopt; },
           [](const WarningEvent&) -> Changed { return std::nullopt; },
           [](const SummaryEvent&) -> Changed { return std::nullopt; },
+          [](const NoticeEvent&) -> Changed { return std::nullopt; },
       });
 }
 

@@ -14,6 +14,7 @@
 
 #include "base/messages.h"
 #include "base/seams.h"
+#include "serial/port_checks.h"
 #include "update/update_sequence.h"
 
 namespace quillon::station {
@@ -123,6 +124,36 @@ struct HaltEvent {
   bool records() const { return reason == Reason::kRecordUnwritable || reason == Reason::kRecordsMoved; }
 };
 
+/// Something a run tells a person besides its ports' message boxes and warnings: that it was
+/// stopped or called off, that nothing was sent, that a record could not be kept, why a station
+/// stopped taking boards. Facts only; the readers have the words.
+struct NoticeEvent {
+  enum class Kind {
+    kInterruptedBeforeSending,  ///< a stop came before anything was sent
+    kInterrupted,               ///< a stop ended the ports: each port's log has INTERRUPTED
+    kStationInterrupted,        ///< a stop ended a station: the unit under way has INTERRUPTED
+    kCancelled,                 ///< no at the boot-mode question (`end_of_input`: its input ended)
+    kNothingSent,               ///< `port` cannot be used (`findings`): nothing was sent to any port
+    kRowNotBegun,               ///< `port`'s run record could not be written (`detail`: why)
+    kRowNotCompleted,           ///< `port`'s run record could not be completed (`detail`: why)
+    kRowsUnwritten,             ///< `count` units' rows could not be completed in `path`
+    kStationHalted,             ///< the station stopped taking boards (`halt`)
+  };
+  enum class Level { kInfo, kWarning, kError };
+  Kind kind = Kind::kInterrupted;
+  std::optional<std::string> port = {};
+  std::string path = {};
+  std::string detail = {};
+  int count = 0;
+  bool end_of_input = false;
+  std::vector<PortFinding> findings = {};
+  std::optional<HaltEvent> halt = {};
+
+  Level level() const {
+    return kind == Kind::kRowNotBegun || kind == Kind::kRowNotCompleted ? Level::kWarning : Level::kError;
+  }
+};
+
 /// The last word of a run: every port's result and the exit status.
 struct SummaryEvent {
   std::vector<PortResult> results;
@@ -137,7 +168,7 @@ struct StationSummaryEvent {
 };
 
 using Event = std::variant<MessageEvent, WarningEvent, PhaseEvent, ProgressEvent, PhaseEndEvent, ResultEvent, SummaryEvent,
-                           WaitingEvent, BoardEvent, StationSummaryEvent, HaltEvent>;
+                           WaitingEvent, BoardEvent, StationSummaryEvent, HaltEvent, NoticeEvent>;
 
 /// The handlers of a visitor, one per event type: VisitEvent refuses a visitor that lacks one
 /// or takes any type (`auto`), so a new event type fails to compile until every reader has

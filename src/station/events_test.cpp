@@ -25,6 +25,7 @@ std::string Port(const Event& event) {
                                [](const BoardEvent& e) { return e.port; },
                                [](const StationSummaryEvent&) { return std::string(); },
                                [](const HaltEvent&) { return std::string("station"); },
+                               [](const NoticeEvent& e) { return e.port.value_or(""); },
                            });
 }
 

@@ -650,6 +650,13 @@ TEST_F(GangE2eTest, InterruptStopsEveryPortWithARecordEach) {
   EXPECT_THAT(LogMessages(dir_ / "q-port1.sts"), ElementsAre("INTERRUPTED"));
   EXPECT_THAT(LogMessages(dir_ / "q-port2.sts"), ElementsAre("INTERRUPTED"));
   const auto events = JsonLines();
+  // What the person reads on standard error, a --json reader reads as an event.
+  const auto notices = Events(events, "notice");
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].at("kind"), "interrupted");
+  EXPECT_EQ(notices[0].at("level"), "error");
+  EXPECT_THAT(notices[0].at("text").get<std::string>(), HasSubstr("the record INTERRUPTED is in the log"));
+  EXPECT_THAT(ReadFileBytes(dir_ / "cli.err"), HasSubstr("the record INTERRUPTED is in the log"));
   const auto results = Events(events, "result");
   ASSERT_EQ(results.size(), 2u);
   for (const auto& r : results) {

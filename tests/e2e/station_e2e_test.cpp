@@ -267,15 +267,21 @@ TEST_F(StationE2eTest, SerialNumbersRunningOutOfTheStampStopTheStationWithStatus
   EXPECT_EQ(Wait(station), 21) << ReadFileBytes(dir_.path() / "cli.err");
   Stop(a);
   EXPECT_NE(ReadFileBytes(dir_.path() / "cli.err").find("does not fit the stamp's format"), std::string::npos);
-  int halts = 0, boards = 0;
+  int halts = 0, boards = 0, notices = 0;
   for (const auto& e : Events()) {
     if (e["event"] == "halt") {
       ++halts;
       EXPECT_EQ(e["reason"], "serial-does-not-fit");
     }
+    if (e["event"] == "notice") {
+      ++notices;
+      EXPECT_EQ(e["kind"], "station-halted");
+      EXPECT_EQ(e["reason"], "serial-does-not-fit");
+    }
     if (e["event"] == "board") ++boards;
   }
   EXPECT_EQ(halts, 1);
+  EXPECT_EQ(notices, 1);
   EXPECT_EQ(boards, 1);
   EXPECT_EQ(Sql("SELECT serial_number, ok FROM units"), "65535|1\n");
 }

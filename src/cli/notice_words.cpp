@@ -1,0 +1,60 @@
+#include "cli/notice_words.h"
+
+#include "cli/port_words.h"
+#include "report/event_json.h"
+
+namespace quillon::cli {
+namespace {
+
+using Kind = station::NoticeEvent::Kind;
+
+// What stops each of a port's blocking findings, and what to do about it.
+std::string Reasons(const station::NoticeEvent& notice, Language language) {
+  std::string reasons;
+  for (const auto& found : notice.findings) {
+    if (found.ok || !found.blocking) continue;
+    const FindingWords f = Describe(found, language);
+    reasons += "      " + TrFIn(language, "%s.", {f.detail}) + "\n      " + f.fix + "\n";
+  }
+  return reasons;
+}
+
+}  // namespace
+
+std::string NoticeText(const station::NoticeEvent& n, Language language) {
+  const std::string port = n.port.value_or("");
+  switch (n.kind) {
+    case Kind::kInterruptedBeforeSending:
+      return TrFIn(language, "quillon-cli: interrupted before anything was sent\n", {});
+    case Kind::kInterrupted:
+      return TrFIn(language,
+                   "quillon-cli: interrupted; the record INTERRUPTED is in the log. A device stopped during "
+                   "the update holds a partly written flash: run the update again.\n",
+                   {});
+    case Kind::kStationInterrupted:
+      return TrFIn(language,
+                   "quillon-cli: interrupted; the unit under way has the record INTERRUPTED and a row with "
+                   "result 130. Its board holds a partly written flash: run it again.\n",
+                   {});
+    case Kind::kCancelled:
+      return TrFIn(language, "quillon-cli: cancelled at the boot-mode message (%s); nothing was sent\n",
+                   {n.end_of_input ? TrIn(language, "end of input") : TrIn(language, "answered no")});
+    case Kind::kNothingSent:
+      return TrFIn(language, "%s: nothing was sent to any port\n%s", {port, Reasons(n, language)});
+    case Kind::kRowNotBegun:
+      return TrFIn(language, "warning: %s: the run record could not be written: %s\n", {port, n.detail});
+    case Kind::kRowNotCompleted:
+      return TrFIn(language, "warning: %s: the run record could not be completed: %s\n", {port, n.detail});
+    case Kind::kRowsUnwritten:
+      return TrFIn(language,
+                   "error: the rows of %s units could not be completed in %s: their results are only in the logs and "
+                   "the output above; look for the program that holds the database\n",
+                   {std::to_string(n.count), n.path});
+    case Kind::kStationHalted:
+      return TrFIn(language, "error: the station stopped taking boards: %s\n",
+                   {n.halt ? report::HaltText(*n.halt, language) : std::string()});
+  }
+  return {};
+}
+
+}  // namespace quillon::cli

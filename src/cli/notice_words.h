@@ -1,0 +1,14 @@
+#pragma once
+// What a run's notices say to a person.
+
+#include <string>
+
+#include "report/words.h"
+#include "station/events.h"
+
+namespace quillon::cli {
+
+/// The notice's line(s), each ending in a line feed, in `language`.
+std::string NoticeText(const station::NoticeEvent& notice, Language language);
+
+}  // namespace quillon::cli
