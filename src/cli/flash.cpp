@@ -420,32 +420,26 @@ std::optional<int> BootModePrompt(FlashRun& run) {
   if (IsTerminal(stdin) && !run.options.yes && !stop.requested()) {
     std::FILE* out = run.options.json ? stderr : stdout;
     // What Enter will do: which ports (and the devices behind them), which file, how fast.
+    station::QuestionEvent question;
     for (const auto& job : run.jobs) {
-      const std::string device = JobDevice(job, run.settings);
-      const bool from_settings = run.options.ports.empty();
-      Say(out, "      port:     %s%s%s\n",
-          {job.name, device == job.name ? "" : (" -> " + device),
-           from_settings ? Tr(" (the settings' COM; --port names another)") : ""});
+      question.ports.push_back({job.name, JobDevice(job, run.settings), run.options.ports.empty()});
     }
     std::error_code size_error;
     const auto size = std::filesystem::file_size(Utf8Path(run.settings.MotFile), size_error);
-    Say(out, "      update:   %s (%s bytes, image SHA-256 %s)\n",
-        {run.settings.MotFile,
-         std::to_string(static_cast<unsigned long long>(size_error ? 0 : size)),
-         run.image_sha256.substr(0, 12)});
-    Say(out, "      bit rate: %s bit/s\n", {std::to_string(run.settings.Baudrate)});
-    if (run.several()) {
-      Say(out, "      Set the boot mode switches, restart the devices, then press Enter.");
-    } else {
-      Say(out, "      Set the boot mode switch, restart the device, then press Enter.");
-    }
+    question.update = run.settings.MotFile;
+    question.bytes = size_error ? 0 : static_cast<long long>(size);
+    question.image_sha256 = run.image_sha256;
+    question.baud = run.settings.Baudrate;
+    run.events.Publish(question);
     BootModeAnswer answer = BootModeAnswer::kAskAgain;
     std::optional<std::string> line;
     while (answer == BootModeAnswer::kAskAgain && !stop.requested()) {
       line = ReadAnswer(stop);
       answer = ReadBootModeAnswer(line);
-      if (answer == BootModeAnswer::kAskAgain)
-        Say(out, "      Enter or y starts the update, n or q calls it off: ");
+      if (answer == BootModeAnswer::kAskAgain) {
+        question.again = true;
+        run.events.Publish(question);
+      }
     }
     if (stop.requested()) Print(out, "\n");
     if (answer == BootModeAnswer::kCancel && !stop.requested()) {

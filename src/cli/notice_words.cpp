@@ -57,4 +57,21 @@ std::string NoticeText(const station::NoticeEvent& n, Language language) {
   return {};
 }
 
+std::string QuestionText(const station::QuestionEvent& q, Language language) {
+  if (q.again) return TrFIn(language, "      Enter or y starts the update, n or q calls it off: ", {});
+  std::string text;
+  for (const auto& port : q.ports) {
+    text += TrFIn(language, "      port:     %s%s%s\n",
+                  {port.name, port.device == port.name ? "" : (" -> " + port.device),
+                   port.from_settings ? TrIn(language, " (the settings' COM; --port names another)") : ""});
+  }
+  text += TrFIn(language, "      update:   %s (%s bytes, image SHA-256 %s)\n",
+                {q.update, std::to_string(q.bytes), q.image_sha256.substr(0, 12)});
+  text += TrFIn(language, "      bit rate: %s bit/s\n", {std::to_string(q.baud)});
+  text += q.ports.size() > 1
+              ? TrFIn(language, "      Set the boot mode switches, restart the devices, then press Enter.", {})
+              : TrFIn(language, "      Set the boot mode switch, restart the device, then press Enter.", {});
+  return text;
+}
+
 }  // namespace quillon::cli

@@ -42,6 +42,7 @@ void RunReport::OnEvent(const station::Event& event) {
           [&](const station::BoardEvent& e) { report.Board(e.port, e.unit, e.serial_number); },
           [&](const station::StationSummaryEvent& e) { report.StationSummary(e); },
           [&](const station::NoticeEvent& e) { report.Notice(e); },
+          [&](const station::QuestionEvent& e) { report.Question(e); },
           [&](const station::HaltEvent& e) {
             report.Warning("station",
                            TrF("the station stopped taking boards: %s", {report::HaltText(e, CurrentLanguage())}));
@@ -75,6 +76,16 @@ void RunReport::Notice(const station::NoticeEvent& notice) {
   Print(stderr, "%s", NoticeText(notice, CurrentLanguage()).c_str());
 }
 
+void RunReport::Question(const station::QuestionEvent& question) {
+  Print(stdout, "%s", QuestionText(question, CurrentLanguage()).c_str());
+  std::fflush(stdout);
+}
+
+void JsonLinesReport::Question(const station::QuestionEvent& question) {
+  // Standard output carries the JSON: the person reads the question on standard error.
+  Print(stderr, "%s", QuestionText(question, CurrentLanguage()).c_str());
+}
+
 void JsonLinesReport::OnEvent(const station::Event& event) {
   auto object = json_.Object(event);
   if (!object) return;
@@ -98,6 +109,7 @@ void JsonLinesReport::OnEvent(const station::Event& event) {
     }
     Notice(*notice);
   }
+  if (const auto* question = std::get_if<station::QuestionEvent>(&event)) Question(*question);
   const std::string line = report::JsonText(*object);
   const std::lock_guard lock(mutex_);
   Print(out_, "%s\n", line.c_str());

@@ -61,6 +61,9 @@ class RunReport {
   virtual void StationSummary(const station::StationSummaryEvent& summary) { (void)summary; }
   /// Something the run tells a person: on standard error, in the person's language.
   virtual void Notice(const station::NoticeEvent& notice);
+  /// What Enter at the boot-mode question starts, on standard output (standard error when
+  /// standard output carries JSON).
+  virtual void Question(const station::QuestionEvent& question);
 
  private:
   report::ProgressViews views_;
@@ -76,6 +79,7 @@ class JsonLinesReport final : public RunReport {
   explicit JsonLinesReport(std::FILE* out, std::function<std::string(const PortResult&)> fix = {})
       : out_(out), fix_(std::move(fix)) {}
   void OnEvent(const station::Event& event) override;
+  void Question(const station::QuestionEvent& question) override;
 
  private:
   std::FILE* out_;

@@ -215,6 +215,14 @@ std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
             if (e.halt) object["reason"] = HaltName(e.halt->reason);
             return object;
           },
+          [](const QuestionEvent& e) -> Object {
+            nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+            for (const auto& port : e.ports) ports.push_back({{"port", port.name}, {"device", port.device}});
+            return nlohmann::ordered_json{{"event", "question"},   {"ports", ports},
+                                          {"update", e.update},    {"bytes", e.bytes},
+                                          {"image_sha256", e.image_sha256}, {"baud", e.baud},
+                                          {"again", e.again}};
+          },
           [](const StationSummaryEvent& e) -> Object {
             nlohmann::ordered_json ports = nlohmann::ordered_json::array();
             for (const auto& port : e.ports) {

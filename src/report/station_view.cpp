@@ -87,6 +87,7 @@ std::optional<std::string> StationView::OnEvent(const Event& event) {
           [](const WarningEvent&) -> Changed { return std::nullopt; },
           [](const SummaryEvent&) -> Changed { return std::nullopt; },
           [](const NoticeEvent&) -> Changed { return std::nullopt; },
+          [](const QuestionEvent&) -> Changed { return std::nullopt; },
       });
 }
 

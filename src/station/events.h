@@ -154,6 +154,22 @@ struct NoticeEvent {
   }
 };
 
+/// What Enter at the boot-mode question will start: the ports (and the devices behind them), the
+/// update file and the bit rate; `again` when an answer that was neither yes nor no asks anew.
+struct QuestionEvent {
+  struct Port {
+    std::string name;
+    std::string device;
+    bool from_settings = false;  ///< the settings' COM, not a --port
+  };
+  std::vector<Port> ports = {};
+  std::string update = {};
+  long long bytes = 0;
+  std::string image_sha256 = {};
+  int baud = 0;
+  bool again = false;
+};
+
 /// The last word of a run: every port's result and the exit status.
 struct SummaryEvent {
   std::vector<PortResult> results;
@@ -168,7 +184,7 @@ struct StationSummaryEvent {
 };
 
 using Event = std::variant<MessageEvent, WarningEvent, PhaseEvent, ProgressEvent, PhaseEndEvent, ResultEvent, SummaryEvent,
-                           WaitingEvent, BoardEvent, StationSummaryEvent, HaltEvent, NoticeEvent>;
+                           WaitingEvent, BoardEvent, StationSummaryEvent, HaltEvent, NoticeEvent, QuestionEvent>;
 
 /// The handlers of a visitor, one per event type: VisitEvent refuses a visitor that lacks one
 /// or takes any type (`auto`), so a new event type fails to compile until every reader has

@@ -26,6 +26,7 @@ std::string Port(const Event& event) {
                                [](const StationSummaryEvent&) { return std::string(); },
                                [](const HaltEvent&) { return std::string("station"); },
                                [](const NoticeEvent& e) { return e.port.value_or(""); },
+                               [](const QuestionEvent&) { return std::string(); },
                            });
 }
 
