@@ -94,13 +94,9 @@ FindingWords FileCheck(const std::string& check, int result, const std::string& 
   return {check, false, true, "[" + std::to_string(id) + "] " + text + " (" + path + ")", fix};
 }
 
-int RunDoctor(const Context& context, const DoctorOptions& options) {
-  const ProgramPaths& paths = context.paths;
-  const UpdateSettings settings = context.LoadSettings(options.ini);
-  // JSON's words are English, for scripts; the text is in the person's language.
-  const Language lang = options.json ? Language::kEnglish : CurrentLanguage();
-
-  std::vector<FindingWords> findings;
+// The port's checks, with the ports there are when it is missing.
+void CheckThePort(const DoctorOptions& options, const UpdateSettings& settings, Language lang,
+                  std::vector<FindingWords>& findings) {
   const std::string device = options.port.empty()                ? PortDeviceName(settings.Com, settings.Ports)
                              : ComNameNumber(options.port) > 0 ? PortDeviceName(ComNameNumber(options.port), settings.Ports)
                                                                : options.port;
@@ -115,9 +111,11 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
     }
     findings.push_back(std::move(finding));
   }
+}
 
-  // Cheap clones report one serial number between them: a usb: selector with it cannot tell
-  // them apart (flash refuses it rather than guess).
+// Cheap clones report one serial number between them: a usb: selector with it cannot tell
+// them apart (flash refuses it rather than guess).
+void CheckUsbSerialNumbers(const UpdateSettings& settings, Language lang, std::vector<FindingWords>& findings) {
   const auto shared = SharedUsbSerialNumbers(ListSerialPorts(settings.Ports));
   if (shared.empty()) {
     findings.push_back(
@@ -142,11 +140,14 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
                   "Name these ports by their device or by usb:VID:PID and the socket order, "
                   "or give the adapters serial numbers of their own (the maker's tool can)."))});
   }
+}
 
+// The files as flash resolves them: --boot, else the settings' Info File; the update file
+// given, else the settings' Mot File.
+void CheckTheFiles(const DoctorOptions& options, const UpdateSettings& settings, Language lang,
+                   std::vector<FindingWords>& findings) {
   SRecordReader reader;
   BootImage boot;
-  // The files as flash resolves them: --boot, else the settings' Info File; the update file
-  // given, else the settings' Mot File.
   const std::string boot_path = options.boot.empty() ? BootFilePath(settings) : options.boot;
   const std::string update_path = options.update.empty() ? settings.MotFile : options.update;
   findings.push_back(FileCheck("file.boot", reader.LoadBootImage(Utf8Path(boot_path), boot),
@@ -159,14 +160,18 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
          std::string(
              TrIn(lang, "no update file in the settings (quillon-cli flash names its own)")),
          {}});
-  } else {
-    FlashImage image;
-    int result = reader.LoadFlashImage(image, Utf8Path(update_path));
-    if (result >= 1 && TotalUsedLength(image) == 0) result = -2;
-    findings.push_back(
-        FileCheck("file.update", result, update_path, kMsgNoDataFile, kMsgDataFileBad, lang));
+    return;
   }
-  const bool settings_ok = MayWrite(settings.IniPath, paths.Installed);
+  FlashImage image;
+  int result = reader.LoadFlashImage(image, Utf8Path(update_path));
+  if (result >= 1 && TotalUsedLength(image) == 0) result = -2;
+  findings.push_back(FileCheck("file.update", result, update_path, kMsgNoDataFile, kMsgDataFileBad, lang));
+}
+
+// The settings file and the log, which the programs write.
+void CheckWhatIsWritten(const UpdateSettings& settings, bool installed, Language lang,
+                        std::vector<FindingWords>& findings) {
+  const bool settings_ok = MayWrite(settings.IniPath, installed);
   findings.push_back(
       {"file.settings", settings_ok, true,
        settings_ok ? TrFIn(lang, "the settings file %s can be written", {settings.IniPath})
@@ -175,7 +180,7 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
                    : std::string(TrIn(lang,
                                       "Make it (or its folder) writable for this user; the "
                                       "desktop program saves it on close."))});
-  const bool log_ok = MayWrite(settings.StsPath, paths.Installed);
+  const bool log_ok = MayWrite(settings.StsPath, installed);
   findings.push_back(
       {"file.log", log_ok, true,
        log_ok ? TrFIn(lang, "the log %s can be written", {settings.StsPath})
@@ -184,10 +189,10 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
               : std::string(TrIn(lang,
                                  "Make it (or its folder) writable for this user, or give "
                                  "quillon-cli flash --log."))});
+}
 
-  const bool blocked = std::any_of(findings.begin(), findings.end(), [](const FindingWords& f) { return !f.ok && f.blocking; });
-  const int status = blocked ? kExitDoctorFound : kExitSuccess;
-  if (options.json) {
+void PrintFindings(const std::vector<FindingWords>& findings, bool json, int status) {
+  if (json) {
     auto out = nlohmann::ordered_json::array();
     for (const auto& f : findings) {
       out.push_back(nlohmann::ordered_json{{"check", f.check},
@@ -198,7 +203,7 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
                                            {"fix", f.ok ? nlohmann::json(nullptr) : nlohmann::json(f.fix)}});
     }
     Print(stdout, "%s\n", JsonText(out).c_str());
-    return status;
+    return;
   }
   for (const auto& f : findings) {
     const char* mark = f.ok ? "ok  " : f.blocking ? "FAIL" : "note";
@@ -210,6 +215,20 @@ int RunDoctor(const Context& context, const DoctorOptions& options) {
   } else {
     Say(stdout, "Something above stops an update: see the lines marked FAIL.\n");
   }
+}
+
+int RunDoctor(const Context& context, const DoctorOptions& options) {
+  const UpdateSettings settings = context.LoadSettings(options.ini);
+  // JSON's words are English, for scripts; the text is in the person's language.
+  const Language lang = options.json ? Language::kEnglish : CurrentLanguage();
+  std::vector<FindingWords> findings;
+  CheckThePort(options, settings, lang, findings);
+  CheckUsbSerialNumbers(settings, lang, findings);
+  CheckTheFiles(options, settings, lang, findings);
+  CheckWhatIsWritten(settings, context.paths.Installed, lang, findings);
+  const bool blocked = std::any_of(findings.begin(), findings.end(), [](const FindingWords& f) { return !f.ok && f.blocking; });
+  const int status = blocked ? kExitDoctorFound : kExitSuccess;
+  PrintFindings(findings, options.json, status);
   return status;
 }
 

@@ -120,14 +120,49 @@ std::string CsvField(const nlohmann::ordered_json& value) {
   return quoted + "\"";
 }
 
-int RunHistory(const Context& context, const HistoryOptions& options) {
+void PrintCsv(const std::vector<records::UnitRow>& rows) {
+  std::string header;
+  for (const auto& column : records::UnitColumns()) header += (header.empty() ? "" : ",") + column;
+  Print(stdout, "%s\r\n", header.c_str());
+  for (const auto& row : rows) {
+    std::string line;
+    bool first = true;
+    const auto fields = RowJson(row);
+    for (const auto& [key, value] : fields.items()) {
+      line += (first ? "" : ",") + CsvField(value);
+      first = false;
+    }
+    Print(stdout, "%s\r\n", line.c_str());
+  }
+}
+
+void PrintTable(const std::vector<records::UnitRow>& rows) {
+  Print(stdout, "%-6s %-24s %-16s %-14s %-11s %7s  %s\n", "id", "started (UTC)", "port", "serial", "result", "seconds",
+        "message or where it stopped");
+  for (const auto& row : rows) {
+    std::string detail;
+    if (row.result && *row.result != 205 && *row.result != 130) detail = "[" + std::to_string(*row.result) + "]";
+    if (row.stop_phase) detail += " stopped in " + *row.stop_phase;
+    if (row.stop_block) detail += ", block " + std::to_string(*row.stop_block) + " chunk " + std::to_string(*row.stop_chunk);
+    char seconds[16] = "";
+    if (row.seconds) std::snprintf(seconds, sizeof seconds, "%.1f", *row.seconds);
+    Print(stdout, "%-6lld %-24s %-16s %-14s %-11s %7s  %s\n", static_cast<long long>(row.id),
+          TableText(row.started_utc).c_str(), TableText(row.port).c_str(),
+          TableText(row.serial_number.value_or("-")).c_str(), ResultWord(row).c_str(), seconds,
+          TableText(detail).c_str());
+  }
+}
+
+// The records' file: --record, else quillon-runs.db beside the log; the exit status when there
+// is none.
+std::optional<int> FindRecords(const Context& context, const HistoryOptions& options, std::string& path) {
   if (!records::RecordsAvailable()) {
     Say(stderr,
         "error: this build of quillon-cli has no run records: it was made without SQLite (the "
         "Linux build has them)\n");
     return kExitUsage;
   }
-  std::string path = options.record;
+  path = options.record;
   if (path.empty()) {
     const auto folder = (Utf8Path(context.LogPath(options.log)).parent_path() / "quillon-runs.db").u8string();
     path = {folder.begin(), folder.end()};
@@ -140,18 +175,29 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
         {path});
     return kExitUsage;
   }
-  records::HistoryFilter filter = options.filter;
-  if (filter.since) {
-    const auto instant = records::UtcInstant(*filter.since);
-    if (!instant) {
-      Say(stderr,
-          "error: --since %s: write an ISO 8601 date or time, e.g. 2026-12-08, 2026-12-08T06:00, "
-          "\"2026-12-08 06:00:00Z\" or 2026-12-08T15:00+09:00 (UTC when no offset is given)\n",
-          {*filter.since});
-      return kExitUsage;
-    }
-    filter.since = instant;
+  return std::nullopt;
+}
+
+// --since as an instant in UTC; the exit status when it is none.
+std::optional<int> ReadSince(records::HistoryFilter& filter) {
+  if (!filter.since) return std::nullopt;
+  const auto instant = records::UtcInstant(*filter.since);
+  if (!instant) {
+    Say(stderr,
+        "error: --since %s: write an ISO 8601 date or time, e.g. 2026-12-08, 2026-12-08T06:00, "
+        "\"2026-12-08 06:00:00Z\" or 2026-12-08T15:00+09:00 (UTC when no offset is given)\n",
+        {*filter.since});
+    return kExitUsage;
   }
+  filter.since = instant;
+  return std::nullopt;
+}
+
+int RunHistory(const Context& context, const HistoryOptions& options) {
+  std::string path;
+  if (const auto status = FindRecords(context, options, path)) return *status;
+  records::HistoryFilter filter = options.filter;
+  if (const auto status = ReadSince(filter)) return *status;
   std::string error;
   records::RecordsProblem problem = records::RecordsProblem::kNone;
   auto records = records::RunRecords::OpenToRead(path, error, &problem);
@@ -165,36 +211,11 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
     return records->problem() == records::RecordsProblem::kDamaged ? kExitUsage : kExitFailure;
   }
   if (options.csv) {
-    std::string header;
-    for (const auto& column : records::UnitColumns()) header += (header.empty() ? "" : ",") + column;
-    Print(stdout, "%s\r\n", header.c_str());
-    for (const auto& row : rows) {
-      std::string line;
-      bool first = true;
-      const auto fields = RowJson(row);
-      for (const auto& [key, value] : fields.items()) {
-        line += (first ? "" : ",") + CsvField(value);
-        first = false;
-      }
-      Print(stdout, "%s\r\n", line.c_str());
-    }
+    PrintCsv(rows);
   } else if (options.json) {
     for (const auto& row : rows) Print(stdout, "%s\n", JsonText(RowJson(row)).c_str());
   } else {
-    Print(stdout, "%-6s %-24s %-16s %-14s %-11s %7s  %s\n", "id", "started (UTC)", "port", "serial", "result", "seconds",
-          "message or where it stopped");
-    for (const auto& row : rows) {
-      std::string detail;
-      if (row.result && *row.result != 205 && *row.result != 130) detail = "[" + std::to_string(*row.result) + "]";
-      if (row.stop_phase) detail += " stopped in " + *row.stop_phase;
-      if (row.stop_block) detail += ", block " + std::to_string(*row.stop_block) + " chunk " + std::to_string(*row.stop_chunk);
-      char seconds[16] = "";
-      if (row.seconds) std::snprintf(seconds, sizeof seconds, "%.1f", *row.seconds);
-      Print(stdout, "%-6lld %-24s %-16s %-14s %-11s %7s  %s\n", static_cast<long long>(row.id),
-            TableText(row.started_utc).c_str(), TableText(row.port).c_str(),
-            TableText(row.serial_number.value_or("-")).c_str(), ResultWord(row).c_str(), seconds,
-            TableText(detail).c_str());
-    }
+    PrintTable(rows);
   }
   return kExitSuccess;
 }

@@ -28,28 +28,27 @@ struct InfoOptions {
   bool json = false;
 };
 
-int RunInfo(const InfoOptions& options) {
-  SRecordReader reader;
+// What was loaded, for `info` to show.
+struct Loaded {
+  int result = 0;
   FlashImage image;
-  SRecordDiagnosis diagnosis;
-  const int result = reader.LoadFlashImage(image, Utf8Path(options.update), &diagnosis);
-  ReportLoadedFile(result, diagnosis, options.update, ToTranslate("update file"));
-
   std::optional<SerialStamp> stamp;
-  if (result >= 0) {
-    if (const auto status = CheckStamp(image, options.serial_number, stamp)) return *status;
-  }
-  const std::string sha256 = records::Sha256Hex(FlattenFlashImage(image));
+  std::string sha256;
+  int boot_result = 1;
+  BootImage boot;
+};
+
+nlohmann::ordered_json InfoJson(const InfoOptions& options, const Loaded& l) {
   nlohmann::ordered_json out;
-  out["result"] = result;
-  out["image_sha256"] = sha256;
-  if (stamp) {
-    const StampPlace place = PlaceOf(*stamp);
-    out["serial_number"] = {{"address", stamp->address}, {"bytes", stamp->width}, {"block", place.block}, {"chunk", place.chunk}};
+  out["result"] = l.result;
+  out["image_sha256"] = l.sha256;
+  if (l.stamp) {
+    const StampPlace place = PlaceOf(*l.stamp);
+    out["serial_number"] = {{"address", l.stamp->address}, {"bytes", l.stamp->width}, {"block", place.block}, {"chunk", place.chunk}};
   }
   out["blocks"] = nlohmann::json::array();
   for (int i = 0; i < kFlashBlockCount; ++i) {
-    const auto& block = image[i];
+    const auto& block = l.image[i];
     out["blocks"].push_back({{"index", i},
                              {"base", FlashBlockTable[i].base},
                              {"size", FlashBlockTable[i].size},
@@ -57,59 +56,70 @@ int RunInfo(const InfoOptions& options) {
                              {"chunks", BlockChunks(block)},
                              {"checksum", BlockChecksum(block)}});
   }
-  int boot_result = 1;
-  BootImage boot;
-  if (!options.boot.empty()) {
-    boot_result = reader.LoadBootImage(Utf8Path(options.boot), boot);
-    ReportFileProblems(options.boot, ToTranslate("boot file"), boot_result < 1);
-    out["boot"] = {{"result", boot_result}, {"bytes", boot.Count}};
-  }
+  if (!options.boot.empty()) out["boot"] = {{"result", l.boot_result}, {"bytes", l.boot.Count}};
+  return out;
+}
 
-  if (options.json) {
-    Print(stdout, "%s\n", JsonText(out).c_str());
-  } else {
-    const std::string_view state = result == -1 ? ToTranslate("cannot be read")
-                                   : result < 0 ? ToTranslate("bad contents")
-                                   : TotalUsedLength(image) == 0
-                                       ? ToTranslate("loaded, but no byte lies in the flash")
-                                       : ToTranslate("loaded");
-    Say(stdout, "Update file %s: %s (result %s)\n",
-        {options.update, Tr(state), std::to_string(result)});
-    Print(stdout, "%5s  %-8s  %-8s  %-8s  %6s  %8s\n", "block", "base", "size", "used", "chunks",
-          "checksum");
-    for (int i = 0; i < kFlashBlockCount; ++i) {
-      Print(stdout, "%5d  0x%05X   0x%05X   0x%05X   %6d      0x%02X\n", i, FlashBlockTable[i].base,
-            FlashBlockTable[i].size, image[i].UsedLength, BlockChunks(image[i]),
-            BlockChecksum(image[i]));
-    }
-    Say(stdout, "Total: %s bytes to send in %s chunks\n",
-        {std::to_string(static_cast<long long>(TotalUsedLength(image))),
-         std::to_string(static_cast<long long>(TotalUsedLength(image) / kChunkSize))});
-    Say(stdout, "Image SHA-256: %s (--expect-sha256 pins it)\n", {sha256});
-    if (stamp) {
-      const StampPlace place = PlaceOf(*stamp);
-      Print(stdout,
-            "Serial number: %d bytes at 0x%05X, in block %d (base 0x%05X), chunk %d; the block is "
-            "sent up to "
-            "the end of that chunk at least\n",
-            stamp->width, stamp->address, place.block,
-            FlashBlockTable[static_cast<std::size_t>(place.block)].base, place.chunk);
-    }
-    if (!options.boot.empty()) {
-      Say(stdout, "Boot file %s: %s (result %s, %s bytes)\n",
-          {options.boot,
-           boot_result >= 1    ? Tr("loaded")
-           : boot_result == -1 ? Tr("cannot be read")
-                               : Tr("not usable"),
-           std::to_string(boot_result), std::to_string(boot.Count)});
-    }
+void PrintInfo(const InfoOptions& options, const Loaded& l) {
+  const std::string_view state = l.result == -1 ? ToTranslate("cannot be read")
+                                 : l.result < 0 ? ToTranslate("bad contents")
+                                 : TotalUsedLength(l.image) == 0
+                                     ? ToTranslate("loaded, but no byte lies in the flash")
+                                     : ToTranslate("loaded");
+  Say(stdout, "Update file %s: %s (result %s)\n", {options.update, Tr(state), std::to_string(l.result)});
+  Print(stdout, "%5s  %-8s  %-8s  %-8s  %6s  %8s\n", "block", "base", "size", "used", "chunks", "checksum");
+  for (int i = 0; i < kFlashBlockCount; ++i) {
+    Print(stdout, "%5d  0x%05X   0x%05X   0x%05X   %6d      0x%02X\n", i, FlashBlockTable[i].base,
+          FlashBlockTable[i].size, l.image[i].UsedLength, BlockChunks(l.image[i]), BlockChecksum(l.image[i]));
   }
-  if (result == -1) return ExitForMessage(kMsgNoDataFile);
-  if (result < 0) return ExitForMessage(kMsgDataFileBad);
+  Say(stdout, "Total: %s bytes to send in %s chunks\n",
+      {std::to_string(static_cast<long long>(TotalUsedLength(l.image))),
+       std::to_string(static_cast<long long>(TotalUsedLength(l.image) / kChunkSize))});
+  Say(stdout, "Image SHA-256: %s (--expect-sha256 pins it)\n", {l.sha256});
+  if (l.stamp) {
+    const StampPlace place = PlaceOf(*l.stamp);
+    Print(stdout,
+          "Serial number: %d bytes at 0x%05X, in block %d (base 0x%05X), chunk %d; the block is "
+          "sent up to "
+          "the end of that chunk at least\n",
+          l.stamp->width, l.stamp->address, place.block, FlashBlockTable[static_cast<std::size_t>(place.block)].base,
+          place.chunk);
+  }
+  if (!options.boot.empty()) {
+    Say(stdout, "Boot file %s: %s (result %s, %s bytes)\n",
+        {options.boot,
+         l.boot_result >= 1    ? Tr("loaded")
+         : l.boot_result == -1 ? Tr("cannot be read")
+                               : Tr("not usable"),
+         std::to_string(l.boot_result), std::to_string(l.boot.Count)});
+  }
+}
+
+int RunInfo(const InfoOptions& options) {
+  SRecordReader reader;
+  Loaded l;
+  SRecordDiagnosis diagnosis;
+  l.result = reader.LoadFlashImage(l.image, Utf8Path(options.update), &diagnosis);
+  ReportLoadedFile(l.result, diagnosis, options.update, ToTranslate("update file"));
+  if (l.result >= 0) {
+    if (const auto status = CheckStamp(l.image, options.serial_number, l.stamp)) return *status;
+  }
+  l.sha256 = records::Sha256Hex(FlattenFlashImage(l.image));
+  if (!options.boot.empty()) {
+    l.boot_result = reader.LoadBootImage(Utf8Path(options.boot), l.boot);
+    ReportFileProblems(options.boot, ToTranslate("boot file"), l.boot_result < 1);
+  }
+  if (options.json) {
+    Print(stdout, "%s\n", JsonText(InfoJson(options, l)).c_str());
+  } else {
+    PrintInfo(options, l);
+  }
+  if (l.result == -1) return ExitForMessage(kMsgNoDataFile);
+  if (l.result < 0) return ExitForMessage(kMsgDataFileBad);
   // What flash would say of it: a file that loads but gives the flash nothing is bad.
-  if (ReportNoFlashData(image, options.update)) return ExitForMessage(kMsgDataFileBad);
-  if (boot_result == -1) return ExitForMessage(kMsgNoBootFile);
-  if (boot_result < 1) return ExitForMessage(kMsgBootFileBad);
+  if (ReportNoFlashData(l.image, options.update)) return ExitForMessage(kMsgDataFileBad);
+  if (l.boot_result == -1) return ExitForMessage(kMsgNoBootFile);
+  if (l.boot_result < 1) return ExitForMessage(kMsgBootFileBad);
   return kExitSuccess;
 }
 

@@ -31,6 +31,21 @@ constexpr Command kCommands[] = {
     {"station", AddStationCommand, true}, {"history", AddHistoryCommand, false},
 };
 
+// A mistyped command: say so and list the commands (CLI11 would only call it unexpected).
+bool KnownCommand(CLI::App& app, int argc, char** argv) {
+  const auto commands = app.get_subcommands([](const CLI::App*) { return true; });
+  const bool known = argc < 2 || argv[1][0] == '-' ||
+                     std::any_of(commands.begin(), commands.end(), [&](const CLI::App* sub) { return sub->get_name() == argv[1]; });
+  if (known) return true;
+  std::string names;
+  for (const auto* sub : commands) names += " " + sub->get_name();
+  std::cerr << quillon::TrF(
+      "quillon-cli: unknown command \"%s\"; the commands are:%s\nquillon-cli --help tells "
+      "more.\n",
+      {argv[1], names});
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -57,19 +72,7 @@ int main(int argc, char** argv) {
   for (auto& argument : utf8) pointers.push_back(argument.data());
   argc = static_cast<int>(pointers.size());
   argv = pointers.data();
-  // A mistyped command: say so and list the commands (CLI11 would only call it unexpected).
-  const auto commands = app.get_subcommands([](const CLI::App*) { return true; });
-  const bool known = argc < 2 || argv[1][0] == '-' ||
-                     std::any_of(commands.begin(), commands.end(), [&](const CLI::App* sub) { return sub->get_name() == argv[1]; });
-  if (!known) {
-    std::string names;
-    for (const auto* sub : commands) names += " " + sub->get_name();
-    std::cerr << quillon::TrF(
-        "quillon-cli: unknown command \"%s\"; the commands are:%s\nquillon-cli --help tells "
-        "more.\n",
-        {argv[1], names});
-    return kExitUsage;
-  }
+  if (!KnownCommand(app, argc, argv)) return kExitUsage;
   // Only an update has ports to stop in order; every other command ends at a signal.
   const bool stops_in_order = argc >= 2 && std::any_of(std::begin(kCommands), std::end(kCommands), [&](const Command& c) {
                                 return c.stops_in_order && argv[1] == std::string_view(c.name);

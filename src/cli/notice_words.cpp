@@ -50,6 +50,13 @@ std::string NoticeText(const station::NoticeEvent& n, Language language) {
                    "error: the rows of %s units could not be completed in %s: their results are only in the logs and "
                    "the output above; look for the program that holds the database\n",
                    {std::to_string(n.count), n.path});
+    case Kind::kStationReady:
+      return n.count > 1 ? TrFIn(language,
+                                 "station: %s ports, records in %s; put a board in boot mode on a fixture (Ctrl-C ends)\n",
+                                 {std::to_string(n.count), n.path})
+                         : TrFIn(language,
+                                 "station: 1 port, records in %s; put a board in boot mode on the fixture (Ctrl-C ends)\n",
+                                 {n.path});
     case Kind::kStationHalted:
       return TrFIn(language, "error: the station stopped taking boards: %s\n",
                    {n.halt ? report::HaltText(*n.halt, language) : std::string()});

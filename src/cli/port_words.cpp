@@ -87,7 +87,10 @@ std::pair<std::string, std::string> DriverProblem(unsigned long code, Language l
   }
 }
 
-std::pair<std::string, std::string> Words(const PortFinding& f, Language lang) {
+using Pair = std::pair<std::string, std::string>;
+
+// The device itself: is it there, a serial port, may this user open it.
+Pair DeviceWords(const PortFinding& f, Language lang) {
   const std::string& d = f.device;
   const std::string pick_serial(TrIn(
       lang, "Name the serial device itself, such as /dev/ttyUSB0 (quillon-cli ports lists them)."));
@@ -131,6 +134,27 @@ std::pair<std::string, std::string> Words(const PortFinding& f, Language lang) {
     case K::kDriverRefused:
       return {TrHere("%s cannot be opened (Windows error %s)", {d, f.value}),
               TrHere("Check the adapter's driver in the Device Manager.")};
+    case K::kDriverProblem: {
+      const auto [meaning, fix] = DriverProblem(f.code, lang);
+      return {
+          TrHere("%s: the Device Manager shows code %s: %s",
+                 {f.value.empty() ? d : d + " (" + f.value + ")", std::to_string(f.code), meaning}),
+          fix};
+    }
+    default:
+      break;
+  }
+  return {f.device, ""};
+}
+
+// Who else holds the port: another program, the console, a login prompt.
+Pair HolderWords(const PortFinding& f, Language lang) {
+  const std::string& d = f.device;
+  auto TrHere = [lang](std::string_view english,
+                       std::initializer_list<std::string_view> args = {}) {
+    return TrFIn(lang, english, args);
+  };
+  switch (f.kind) {
     case K::kNotHeld:
       return {TrHere("no other program holds %s open", {d}), ""};
     case K::kHeld:
@@ -139,13 +163,6 @@ std::pair<std::string, std::string> Words(const PortFinding& f, Language lang) {
     case K::kHeldUnseen:
       return {TrHere("%s is held by another user's process; `sudo fuser %s` names it", {d, d}),
               TrHere("Close that program, or pick another port.")};
-    case K::kDriverProblem: {
-      const auto [meaning, fix] = DriverProblem(f.code, lang);
-      return {
-          TrHere("%s: the Device Manager shows code %s: %s",
-                 {f.value.empty() ? d : d + " (" + f.value + ")", std::to_string(f.code), meaning}),
-          fix};
-    }
     case K::kInUse:
       return {f.processes.empty()
                   ? TrHere("%s is in use by another program", {d})
@@ -168,6 +185,20 @@ std::pair<std::string, std::string> Words(const PortFinding& f, Language lang) {
     case K::kLoginPrompt:
       return {TrHere("%s has a login prompt on it: %s", {d, Processes(f)}),
               "sudo systemctl disable --now serial-getty@" + f.tty + ".service"};
+    default:
+      break;
+  }
+  return {f.device, ""};
+}
+
+// The programs that reach for serial adapters by themselves: ModemManager, brltty.
+Pair NeighbourWords(const PortFinding& f, Language lang) {
+  const std::string& d = f.device;
+  auto TrHere = [lang](std::string_view english,
+                       std::initializer_list<std::string_view> args = {}) {
+    return TrFIn(lang, english, args);
+  };
+  switch (f.kind) {
     case K::kModemManagerAbsent:
       return {TrHere("ModemManager does not run"), ""};
     case K::kModemManagerLeavesAlone:
@@ -203,6 +234,20 @@ std::pair<std::string, std::string> Words(const PortFinding& f, Language lang) {
                      "mask its rules: sudo ln "
                      "-s /dev/null /etc/udev/rules.d/85-brltty.rules")};
     }
+    default:
+      break;
+  }
+  return {f.device, ""};
+}
+
+// How fast the adapter answers.
+Pair LatencyWords(const PortFinding& f, Language lang) {
+  const std::string& d = f.device;
+  auto TrHere = [lang](std::string_view english,
+                       std::initializer_list<std::string_view> args = {}) {
+    return TrFIn(lang, english, args);
+  };
+  switch (f.kind) {
     case K::kLatencyTimerShort:
       return {TrHere("the adapter's latency timer is %s ms", {f.value}), ""};
     case K::kLatencyTimerLong:
@@ -217,8 +262,52 @@ std::pair<std::string, std::string> Words(const PortFinding& f, Language lang) {
       return {TrHere("the driver of %s does not take low-latency mode", {d}),
               TrHere("Nothing to do for a built-in port or a simulated one; a USB adapter answers "
                      "more slowly.")};
+    default:
+      break;
   }
-  return {d, ""};
+  return {f.device, ""};
+}
+
+std::pair<std::string, std::string> Words(const PortFinding& f, Language lang) {
+  switch (f.kind) {
+    case K::kExists:
+    case K::kMissing:
+    case K::kSerialDevice:
+    case K::kNotCharacterDevice:
+    case K::kNotTerminal:
+    case K::kAccessible:
+    case K::kAccessibleThroughSeat:
+    case K::kNoPermission:
+    case K::kOpenFailed:
+    case K::kDriverRefused:
+    case K::kDriverProblem:
+      return DeviceWords(f, lang);
+    case K::kNotHeld:
+    case K::kHeld:
+    case K::kHeldUnseen:
+    case K::kInUse:
+    case K::kSeatOnly:
+    case K::kNotConsole:
+    case K::kConsole:
+    case K::kLoginPrompt:
+      return HolderWords(f, lang);
+    case K::kModemManagerAbsent:
+    case K::kModemManagerLeavesAlone:
+    case K::kModemManagerProbes:
+    case K::kModemManagerTooOld:
+    case K::kBrlttyAbsent:
+    case K::kBrlttyNotUsb:
+    case K::kBrlttyRuns:
+    case K::kBrlttyRulesNone:
+    case K::kBrlttyRulesClaim:
+      return NeighbourWords(f, lang);
+    case K::kLatencyTimerShort:
+    case K::kLatencyTimerLong:
+    case K::kLowLatencySettable:
+    case K::kLowLatencyRefused:
+      return LatencyWords(f, lang);
+  }
+  return {f.device, ""};
 }
 
 }  // namespace

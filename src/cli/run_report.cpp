@@ -73,7 +73,9 @@ std::string_view PhaseWord(std::string_view phase) {
 }  // namespace
 
 void RunReport::Notice(const station::NoticeEvent& notice) {
-  Print(stderr, "%s", NoticeText(notice, CurrentLanguage()).c_str());
+  // What goes as planned is part of the run's output; the rest goes where errors go.
+  std::FILE* out = notice.level() == station::NoticeEvent::Level::kInfo ? stdout : stderr;
+  Print(out, "%s", NoticeText(notice, CurrentLanguage()).c_str());
 }
 
 void RunReport::Question(const station::QuestionEvent& question) {
@@ -107,7 +109,8 @@ void JsonLinesReport::OnEvent(const station::Event& event) {
       }
       (*object)["findings"] = std::move(findings);
     }
-    Notice(*notice);
+    // The person reads a failure on standard error as always; what goes as planned only here.
+    if (notice->level() != station::NoticeEvent::Level::kInfo) RunReport::Notice(*notice);
   }
   if (const auto* question = std::get_if<station::QuestionEvent>(&event)) Question(*question);
   const std::string line = report::JsonText(*object);

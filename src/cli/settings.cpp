@@ -57,19 +57,8 @@ std::string InfoFileName(const std::string& boot, const UpdateSettings& settings
   return std::string(text.begin(), text.end());
 }
 
-int RunSettings(const Context& context, const SettingsOptions& options) {
-  const ProgramPaths& paths = context.paths;
-  const std::string ini = context.IniPath(options.ini);
-  if (options.save && options.ini.empty() && paths.Installed) {
-    std::error_code error;
-    std::filesystem::create_directories(Utf8Path(ini).parent_path(), error);
-  }
-  std::error_code missing_error;
-  const bool existed = std::filesystem::exists(Utf8Path(ini), missing_error);
-  auto store = OpenProfileStore(Utf8Path(ini));
-  std::vector<SettingReplaced> replaced;
-  UpdateSettings settings = context.LoadSettings(options.ini, {}, &replaced);
-  std::map<int, std::string> mapped;
+// --map COMn=DEVICE (DEVICE empty: the entry goes): into the settings and `mapped`.
+std::optional<int> ApplyMaps(const SettingsOptions& options, UpdateSettings& settings, std::map<int, std::string>& mapped) {
   for (const auto& text : options.maps) {
     int com = 0;
     std::string device;
@@ -85,34 +74,96 @@ int RunSettings(const Context& context, const SettingsOptions& options) {
     }
     std::error_code error;
     if (!device.empty() && !std::filesystem::exists(Utf8Path(device), error)) {
-      Say(stderr, "note: %s does not exist now; COM%s will open it once it does\n",
-          {device, std::to_string(com)});
+      Say(stderr, "note: %s does not exist now; COM%s will open it once it does\n", {device, std::to_string(com)});
     }
     if (com > settings.MaxCom) {
-      Say(stderr,
-          "note: the desktop program's COM list ends at COM%s (MAXCOM); --port COM%s reaches it\n",
+      Say(stderr, "note: the desktop program's COM list ends at COM%s (MAXCOM); --port COM%s reaches it\n",
           {std::to_string(settings.MaxCom), std::to_string(com)});
     }
   }
-  if (!options.boot.empty()) {
-    const auto name = InfoFileName(options.boot, settings);
-    if (name.empty()) {
-      Say(stderr,
-          "error: --boot %s: the programs look for the boot file from %s, and no relative name "
-          "reaches it from there; copy it into that folder and give that copy\n",
-          {options.boot, settings.ProgramDir});
-      return kExitUsage;
-    }
-    std::error_code error;
-    if (std::filesystem::is_directory(Utf8Path(options.boot), error)) {
-      Say(stderr, "error: --boot %s is a folder; give the boot file in it\n", {options.boot});
-      return kExitUsage;
-    }
-    settings.InfoFile = name;
-    if (!std::filesystem::exists(Utf8Path(BootFilePath(settings)), error)) {
-      Say(stderr, "note: %s does not exist now\n", {options.boot});
-    }
+  return std::nullopt;
+}
+
+// --boot FILE as the Info File the programs find it by.
+std::optional<int> ApplyBoot(const SettingsOptions& options, UpdateSettings& settings) {
+  if (options.boot.empty()) return std::nullopt;
+  const auto name = InfoFileName(options.boot, settings);
+  if (name.empty()) {
+    Say(stderr,
+        "error: --boot %s: the programs look for the boot file from %s, and no relative name "
+        "reaches it from there; copy it into that folder and give that copy\n",
+        {options.boot, settings.ProgramDir});
+    return kExitUsage;
   }
+  std::error_code error;
+  if (std::filesystem::is_directory(Utf8Path(options.boot), error)) {
+    Say(stderr, "error: --boot %s is a folder; give the boot file in it\n", {options.boot});
+    return kExitUsage;
+  }
+  settings.InfoFile = name;
+  if (!std::filesystem::exists(Utf8Path(BootFilePath(settings)), error)) {
+    Say(stderr, "note: %s does not exist now\n", {options.boot});
+  }
+  return std::nullopt;
+}
+
+// The settings as they are now (or would be saved), where from, and what was not allowed.
+struct Shown {
+  const UpdateSettings& settings;
+  const std::string& ini;
+  const std::string& log;
+  bool existed;
+  const std::vector<SettingReplaced>& replaced;
+};
+
+void PrintSettingsJson(const Shown& shown) {
+  const UpdateSettings& settings = shown.settings;
+  nlohmann::ordered_json ports = nlohmann::ordered_json::object();
+  for (const auto& [com, device] : settings.Ports) ports[ComLabel(com)] = device;
+  nlohmann::ordered_json out{{"MotFile", settings.MotFile},   {"InfoFile", settings.InfoFile},
+                             {"Baudrate", settings.Baudrate}, {"Com", settings.Com},
+                             {"MaxCom", settings.MaxCom},     {"SendWait", settings.SendWait},
+                             {"Ports", ports},                {"IniPath", shown.ini},
+                             {"StsPath", shown.log}};
+  out["IniExists"] = shown.existed;
+  out["Replaced"] = nlohmann::ordered_json::array();
+  for (const auto& r : shown.replaced) out["Replaced"].push_back({{"key", r.key}, {"read", r.read}, {"used", r.used}});
+  Print(stdout, "%s\n", JsonText(out).c_str());
+}
+
+void PrintSettings(const Shown& shown, bool save) {
+  const UpdateSettings& settings = shown.settings;
+  const std::string_view state = shown.existed ? ""
+                                 : save        ? Tr(" (did not exist: made now)")
+                                               : Tr(" (does not exist: these are the defaults; --save makes it)");
+  Say(stdout, "Settings file: %s%s\nLog:           %s\n", {shown.ini, state, shown.log});
+  for (const auto& r : shown.replaced) {
+    Say(stdout, "  %s: the file says %s, which is not allowed; %s is used instead\n",
+        {r.key, std::to_string(r.read), std::to_string(r.used)});
+  }
+  Say(stdout,
+      "  Mot File  = %s\n  Info File = %s\n  Baudrate  = %s\n  COM       = %s\n  MAXCOM    = "
+      "%s\n  SendWait  = %s\n",
+      {settings.MotFile, settings.InfoFile, std::to_string(settings.Baudrate), std::to_string(settings.Com),
+       std::to_string(settings.MaxCom), std::to_string(settings.SendWait)});
+  for (const auto& [com, device] : settings.Ports) Say(stdout, "  [Ports] COM%s -> %s\n", {std::to_string(com), device});
+}
+
+int RunSettings(const Context& context, const SettingsOptions& options) {
+  const ProgramPaths& paths = context.paths;
+  const std::string ini = context.IniPath(options.ini);
+  if (options.save && options.ini.empty() && paths.Installed) {
+    std::error_code error;
+    std::filesystem::create_directories(Utf8Path(ini).parent_path(), error);
+  }
+  std::error_code missing_error;
+  const bool existed = std::filesystem::exists(Utf8Path(ini), missing_error);
+  auto store = OpenProfileStore(Utf8Path(ini));
+  std::vector<SettingReplaced> replaced;
+  UpdateSettings settings = context.LoadSettings(options.ini, {}, &replaced);
+  std::map<int, std::string> mapped;
+  if (const auto status = ApplyMaps(options, settings, mapped)) return *status;
+  if (const auto status = ApplyBoot(options, settings)) return *status;
   std::string why;
   if (options.save && (!SaveSettings(settings, *store, &why) || !SavePorts(mapped, *store, &why))) {
     Say(stderr, "error: the settings were not saved: %s\n", {why});
@@ -121,36 +172,11 @@ int RunSettings(const Context& context, const SettingsOptions& options) {
   if (!options.save && (!mapped.empty() || !options.boot.empty())) {
     Say(stderr, "note: shown only; add --save to write it into %s\n", {ini});
   }
+  const Shown shown{settings, ini, paths.StsPath, existed, replaced};
   if (options.json) {
-    nlohmann::ordered_json ports = nlohmann::ordered_json::object();
-    for (const auto& [com, device] : settings.Ports) ports[ComLabel(com)] = device;
-    nlohmann::ordered_json out{{"MotFile", settings.MotFile},   {"InfoFile", settings.InfoFile},
-                                     {"Baudrate", settings.Baudrate}, {"Com", settings.Com},
-                                     {"MaxCom", settings.MaxCom},     {"SendWait", settings.SendWait},
-                                     {"Ports", ports},                {"IniPath", ini},
-                                     {"StsPath", paths.StsPath}};
-    out["IniExists"] = existed;
-    out["Replaced"] = nlohmann::ordered_json::array();
-    for (const auto& r : replaced) out["Replaced"].push_back({{"key", r.key}, {"read", r.read}, {"used", r.used}});
-    Print(stdout, "%s\n", JsonText(out).c_str());
+    PrintSettingsJson(shown);
   } else {
-    const std::string_view state =
-        existed        ? ""
-        : options.save ? Tr(" (did not exist: made now)")
-                       : Tr(" (does not exist: these are the defaults; --save makes it)");
-    Say(stdout, "Settings file: %s%s\nLog:           %s\n", {ini, state, paths.StsPath});
-    for (const auto& r : replaced) {
-      Say(stdout, "  %s: the file says %s, which is not allowed; %s is used instead\n",
-          {r.key, std::to_string(r.read), std::to_string(r.used)});
-    }
-    Say(stdout,
-        "  Mot File  = %s\n  Info File = %s\n  Baudrate  = %s\n  COM       = %s\n  MAXCOM    = "
-        "%s\n  SendWait  = %s\n",
-        {settings.MotFile, settings.InfoFile, std::to_string(settings.Baudrate),
-         std::to_string(settings.Com), std::to_string(settings.MaxCom),
-         std::to_string(settings.SendWait)});
-    for (const auto& [com, device] : settings.Ports)
-      Say(stdout, "  [Ports] COM%s -> %s\n", {std::to_string(com), device});
+    PrintSettings(shown, options.save);
   }
   return kExitSuccess;
 }

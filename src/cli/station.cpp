@@ -44,6 +44,12 @@ std::optional<std::pair<std::string, int>> ParseListenAddress(const std::string&
 namespace {
 
 #if QUILLON_LIVE_PAGE
+using LivePageHolder = page::LivePage;
+#else
+struct LivePageHolder {};
+#endif
+
+#if QUILLON_LIVE_PAGE
 // The live page's facts, its address and its start; an error has been said when it returns null.
 std::unique_ptr<page::LivePage> StartPage(const FlashRun& run, const records::UnitRow& row,
                                                    records::RunRecords* records) {
@@ -126,16 +132,9 @@ int StationExit(const station::StationOutcome& outcome) {
   return kExitSuccess;
 }
 
-int RunStationCommand(const Context& context, const FlashOptions& options) {
-  if (!records::RecordsAvailable()) {
-    Say(stderr,
-        "error: this build of quillon-cli has no station: it was made without SQLite for the run "
-        "records (the Linux build has it)\n");
-    return kExitUsage;
-  }
-  FlashRun run{options, {}};
-  if (const auto status = PrepareRun(context, run)) return *status;
-  if (options.json) {
+// JSON Lines, or a line per port (redrawn in place on a terminal).
+void ChooseStationPrinter(FlashRun& run) {
+  if (run.options.json) {
     run.report = std::make_unique<JsonLinesReport>(stdout, EnglishFix(run));
   } else {
     std::vector<std::string> names;
@@ -143,59 +142,43 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
     run.report = std::make_unique<PortLinesReport>(stdout, IsTerminal(stdout), names);
   }
   Subscribe(run.events, *run.report);
-  if (const auto status = LoadFiles(run)) return *status;
-  if (const auto status = CheckExpectedImage(run)) return *status;
-  station::StationPlan plan;
-  if (const auto status = CheckStamp(*run.files.image, options.serial_number, plan.stamp)) return *status;
-  if (const auto status = Preflight(run, true)) return *status;
-  std::string error;
-  const std::string records_path = RecordsPath(run);
+}
+
+// The run records, their folder made for an installed copy; null (and said) when they cannot
+// be used.
+std::unique_ptr<records::RunRecords> OpenStationRecords(const FlashRun& run, const std::string& path) {
   if (run.make_log_folder) {
     std::error_code ignored;
-    std::filesystem::create_directories(Utf8Path(records_path).parent_path(), ignored);
+    std::filesystem::create_directories(Utf8Path(path).parent_path(), ignored);
   }
-  auto records = records::RunRecords::Open(records_path, error);
+  std::string error;
+  auto records = records::RunRecords::Open(path, error);
   if (!records) {
-    Say(stderr, "error: the run records %s cannot be used: %s; name another file with --record\n",
-        {records_path, error});
-    return kExitUsage;
+    Say(stderr, "error: the run records %s cannot be used: %s; name another file with --record\n", {path, error});
   }
-  plan.records = records.get();
-  plan.records_name = records_path;
-  plan.units = options.units;
-  plan.counter = options.serial_counter;
-  plan.probe_wait_ms = options.probe_wait;
-  if (const auto status = CheckFirstSerial(options, *records, plan)) return *status;
-  plan.row = BaseRow(run);
-#if QUILLON_LIVE_PAGE
-  std::unique_ptr<page::LivePage> page;
-  if (!options.http.empty()) {
-    page = StartPage(run, plan.row, records.get());
-    if (!page) return kExitUsage;
-    page->Subscribe(run.events);
-  }
-#else
-  if (!options.http.empty()) {
-    Say(stderr, "error: --http: this build of quillon-cli has no live page\n");
-    return kExitUsage;
-  }
-#endif
+  return records;
+}
 
-  // Message 202 once, as information: the fixtures take each board as it answers.
-  run.events.Publish(station::MessageEvent{std::nullopt, kMsgRestartInBootMode, {}});
-  if (!options.json) {
-    if (run.several()) {
-      Say(stdout,
-          "station: %s ports, records in %s; put a board in boot mode on a fixture (Ctrl-C ends)\n",
-          {std::to_string(run.jobs.size()), records_path});
-    } else {
-      Say(stdout,
-          "station: 1 port, records in %s; put a board in boot mode on the fixture (Ctrl-C ends)\n",
-          {records_path});
-    }
-  }
-  const auto outcome = station::RunStation(run.jobs, run.settings, run.files, plan, InterruptFlag(), run.events,
-                                           [&run] { run.report->Tick(); });
+// --http: the live page, subscribed to the station's events; false when it cannot be served
+// (said).
+bool ServePage(FlashRun& run, const records::UnitRow& row, records::RunRecords* records,
+               std::unique_ptr<LivePageHolder>& page) {
+  if (run.options.http.empty()) return true;
+#if QUILLON_LIVE_PAGE
+  page = StartPage(run, row, records);
+  if (!page) return false;
+  page->Subscribe(run.events);
+  return true;
+#else
+  (void)row, (void)records, (void)page;
+  Say(stderr, "error: --http: this build of quillon-cli has no live page\n");
+  return false;
+#endif
+}
+
+// The station's last words: why it stopped taking boards, the rows it could not keep, a stop,
+// and the counts; its exit status.
+int EndStation(FlashRun& run, const station::StationOutcome& outcome, const std::string& records_path) {
   const int status = StationExit(outcome);
   using Notice = station::NoticeEvent;
   if (outcome.halt) {
@@ -212,6 +195,43 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   run.events.Publish(station::StationSummaryEvent{outcome.ports, outcome.passed, outcome.failed, outcome.interrupted, status});
   // The page, still open, now says that the station has ended; its streams end with the process.
   return status;
+}
+
+int RunStationCommand(const Context& context, const FlashOptions& options) {
+  if (!records::RecordsAvailable()) {
+    Say(stderr,
+        "error: this build of quillon-cli has no station: it was made without SQLite for the run "
+        "records (the Linux build has it)\n");
+    return kExitUsage;
+  }
+  FlashRun run{options, {}};
+  if (const auto status = PrepareRun(context, run)) return *status;
+  ChooseStationPrinter(run);
+  if (const auto status = LoadFiles(run)) return *status;
+  if (const auto status = CheckExpectedImage(run)) return *status;
+  station::StationPlan plan;
+  if (const auto status = CheckStamp(*run.files.image, options.serial_number, plan.stamp)) return *status;
+  if (const auto status = Preflight(run, true)) return *status;
+  const std::string records_path = RecordsPath(run);
+  auto records = OpenStationRecords(run, records_path);
+  if (!records) return kExitUsage;
+  plan.records = records.get();
+  plan.records_name = records_path;
+  plan.units = options.units;
+  plan.counter = options.serial_counter;
+  plan.probe_wait_ms = options.probe_wait;
+  if (const auto status = CheckFirstSerial(options, *records, plan)) return *status;
+  plan.row = BaseRow(run);
+  std::unique_ptr<LivePageHolder> page;
+  if (!ServePage(run, plan.row, records.get(), page)) return kExitUsage;
+  // Message 202 once, as information: the fixtures take each board as it answers.
+  run.events.Publish(station::MessageEvent{std::nullopt, kMsgRestartInBootMode, {}});
+  station::NoticeEvent ready{station::NoticeEvent::Kind::kStationReady, std::nullopt, records_path};
+  ready.count = static_cast<int>(run.jobs.size());
+  run.events.Publish(ready);
+  const auto outcome = station::RunStation(run.jobs, run.settings, run.files, plan, InterruptFlag(), run.events,
+                                           [&run] { run.report->Tick(); });
+  return EndStation(run, outcome, records_path);
 }
 
 }  // namespace

@@ -139,6 +139,14 @@ struct LivePage::Impl {
   }
 
   void Routes() {
+    Limits();
+    CheckEveryRequest();
+    ServePages();
+    ServeApi();
+    ServeEvents();
+  }
+
+  void Limits() {
     server.new_task_queue = [] {
       // The library owns and deletes its task queue: every stream holds a thread, and there
       // are threads left for the page, the state, and a refusal for one stream too many.
@@ -148,6 +156,10 @@ struct LivePage::Impl {
     // One request per connection: the gate times each request's head, and a kept-alive
     // connection's second head would go untimed.
     server.set_keep_alive_max_count(1);
+  }
+
+  // Before any route: one Host that names this station, read-only methods, nothing cached.
+  void CheckEveryRequest() {
     server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
       if (request.get_header_value_count("Host") > 1) {
         response.status = 400;
@@ -170,6 +182,9 @@ struct LivePage::Impl {
       response.set_header("X-Content-Type-Options", "nosniff");
       return httplib::Server::HandlerResponse::Unhandled;
     });
+  }
+
+  void ServePages() {
     server.Get("/", [](const httplib::Request& request, httplib::Response& response) {
       response.set_header("Vary", "Accept-Language");
       response.set_header("Content-Security-Policy",
@@ -181,6 +196,9 @@ struct LivePage::Impl {
     server.Get("/healthz", [](const httplib::Request&, httplib::Response& response) {
       response.set_content("ok", "text/plain");
     });
+  }
+
+  void ServeApi() {
     server.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
       auto whole = state.Json(StationView::Clock::now());
       whole["units"] = Units(0, true);
@@ -199,6 +217,10 @@ struct LivePage::Impl {
       id = std::stoll(since);
       response.set_content(JsonText(Units(id, false)), "application/json");
     });
+  }
+
+  // The station's events as they come, batched, to at most kMostViewers pages at once.
+  void ServeEvents() {
     server.Get("/events", [this](const httplib::Request&, httplib::Response& response) {
       auto viewer = viewers.Join();
       if (!viewer) {

@@ -59,6 +59,7 @@ const char* NoticeName(NoticeEvent::Kind kind) {
     case NoticeEvent::Kind::kRowNotCompleted: return "row-not-completed";
     case NoticeEvent::Kind::kRowsUnwritten: return "rows-unwritten";
     case NoticeEvent::Kind::kStationHalted: return "station-halted";
+    case NoticeEvent::Kind::kStationReady: return "station-ready";
   }
   return "";
 }
@@ -146,19 +147,70 @@ nlohmann::ordered_json ProgressJson(const ProgressView& view) {
   return object;
 }
 
+namespace {
+
+nlohmann::ordered_json MessageObject(const MessageEvent& e) {
+  nlohmann::ordered_json object{{"event", "message"}};
+  if (e.port) object["port"] = *e.port;
+  object["id"] = e.id;
+  object["text"] = MessageTextNaming(e.id, e.port_label);
+  object["text_en"] = MessageTextEnglishNaming(e.id, e.port_label);
+  return object;
+}
+
+nlohmann::ordered_json SummaryObject(const SummaryEvent& e) {
+  const auto ok =
+      std::count_if(e.results.begin(), e.results.end(), [](const PortResult& r) { return r.ok(); });
+  return nlohmann::ordered_json{{"event", "summary"},
+                                {"ok", ok},
+                                {"failed", static_cast<long long>(e.results.size()) - ok},
+                                {"exit", e.exit_status}};
+}
+
+nlohmann::ordered_json NoticeObject(const NoticeEvent& e) {
+  nlohmann::ordered_json object{{"event", "notice"}};
+  if (e.port) object["port"] = *e.port;
+  object["level"] = e.level() == NoticeEvent::Level::kInfo      ? "info"
+                    : e.level() == NoticeEvent::Level::kWarning ? "warning"
+                                                                : "error";
+  object["kind"] = NoticeName(e.kind);
+  if (e.halt) object["reason"] = HaltName(e.halt->reason);
+  return object;
+}
+
+nlohmann::ordered_json QuestionObject(const QuestionEvent& e) {
+  nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+  for (const auto& port : e.ports) ports.push_back({{"port", port.name}, {"device", port.device}});
+  return nlohmann::ordered_json{{"event", "question"},
+                                {"ports", ports},
+                                {"update", e.update},
+                                {"bytes", e.bytes},
+                                {"image_sha256", e.image_sha256},
+                                {"baud", e.baud},
+                                {"again", e.again}};
+}
+
+nlohmann::ordered_json StationSummaryObject(const StationSummaryEvent& e) {
+  nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+  for (const auto& port : e.ports) {
+    ports.push_back({{"port", port.port},
+                     {"passed", port.passed},
+                     {"failed", port.failed},
+                     {"interrupted", port.interrupted}});
+  }
+  return nlohmann::ordered_json{{"event", "summary"}, {"passed", e.passed},
+                                {"failed", e.failed}, {"interrupted", e.interrupted},
+                                {"ports", ports},     {"exit", e.exit_status}};
+}
+
+}  // namespace
+
 std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
   using Object = std::optional<nlohmann::ordered_json>;
   return VisitEvent(
       event,
       Handlers{
-          [](const MessageEvent& e) -> Object {
-            nlohmann::ordered_json object{{"event", "message"}};
-            if (e.port) object["port"] = *e.port;
-            object["id"] = e.id;
-            object["text"] = MessageTextNaming(e.id, e.port_label);
-            object["text_en"] = MessageTextEnglishNaming(e.id, e.port_label);
-            return object;
-          },
+          [](const MessageEvent& e) -> Object { return MessageObject(e); },
           [](const WarningEvent& e) -> Object {
             return nlohmann::ordered_json{
                 {"event", "message"}, {"port", e.port}, {"level", "warning"}, {"text", WarningText(e)}};
@@ -178,14 +230,7 @@ std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
             return ProgressJson(view);
           },
           [](const ResultEvent& e) -> Object { return ResultJson(e.result); },
-          [](const SummaryEvent& e) -> Object {
-            const auto ok =
-                std::count_if(e.results.begin(), e.results.end(), [](const PortResult& r) { return r.ok(); });
-            return nlohmann::ordered_json{{"event", "summary"},
-                                          {"ok", ok},
-                                          {"failed", static_cast<long long>(e.results.size()) - ok},
-                                          {"exit", e.exit_status}};
-          },
+          [](const SummaryEvent& e) -> Object { return SummaryObject(e); },
           [this](const WaitingEvent& e) -> Object {
             {
               const std::lock_guard lock(mutex_);
@@ -207,33 +252,9 @@ std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
           [](const HaltEvent& e) -> Object {
             return nlohmann::ordered_json{{"event", "halt"}, {"reason", HaltName(e.reason)}, {"text", HaltText(e)}};
           },
-          [](const NoticeEvent& e) -> Object {
-            nlohmann::ordered_json object{{"event", "notice"}};
-            if (e.port) object["port"] = *e.port;
-            object["level"] = e.level() == NoticeEvent::Level::kWarning ? "warning" : "error";
-            object["kind"] = NoticeName(e.kind);
-            if (e.halt) object["reason"] = HaltName(e.halt->reason);
-            return object;
-          },
-          [](const QuestionEvent& e) -> Object {
-            nlohmann::ordered_json ports = nlohmann::ordered_json::array();
-            for (const auto& port : e.ports) ports.push_back({{"port", port.name}, {"device", port.device}});
-            return nlohmann::ordered_json{{"event", "question"},   {"ports", ports},
-                                          {"update", e.update},    {"bytes", e.bytes},
-                                          {"image_sha256", e.image_sha256}, {"baud", e.baud},
-                                          {"again", e.again}};
-          },
-          [](const StationSummaryEvent& e) -> Object {
-            nlohmann::ordered_json ports = nlohmann::ordered_json::array();
-            for (const auto& port : e.ports) {
-              ports.push_back({{"port", port.port},
-                               {"passed", port.passed},
-                               {"failed", port.failed},
-                               {"interrupted", port.interrupted}});
-            }
-            return nlohmann::ordered_json{{"event", "summary"}, {"passed", e.passed},     {"failed", e.failed},
-                                          {"interrupted", e.interrupted}, {"ports", ports}, {"exit", e.exit_status}};
-          },
+          [](const NoticeEvent& e) -> Object { return NoticeObject(e); },
+          [](const QuestionEvent& e) -> Object { return QuestionObject(e); },
+          [](const StationSummaryEvent& e) -> Object { return StationSummaryObject(e); },
       });
 }
 

@@ -138,6 +138,7 @@ struct NoticeEvent {
     kRowNotCompleted,           ///< `port`'s run record could not be completed (`detail`: why)
     kRowsUnwritten,             ///< `count` units' rows could not be completed in `path`
     kStationHalted,             ///< the station stopped taking boards (`halt`)
+    kStationReady,              ///< a station of `count` ports, its records in `path`, takes boards
   };
   enum class Level { kInfo, kWarning, kError };
   Kind kind = Kind::kInterrupted;
@@ -150,6 +151,7 @@ struct NoticeEvent {
   std::optional<HaltEvent> halt = {};
 
   Level level() const {
+    if (kind == Kind::kStationReady) return Level::kInfo;
     return kind == Kind::kRowNotBegun || kind == Kind::kRowNotCompleted ? Level::kWarning : Level::kError;
   }
 };
