@@ -89,15 +89,20 @@ std::pair<std::string, std::string> DriverProblem(unsigned long code, Language l
 
 using Pair = std::pair<std::string, std::string>;
 
+// TrF in the language a finding is worded in (TrHere("...", {...}), as the catalogue knows it).
+struct InLanguage {
+  Language lang;
+  std::string operator()(std::string_view english, std::initializer_list<std::string_view> args = {}) const {
+    return TrFIn(lang, english, args);
+  }
+};
+
 // The device itself: is it there, a serial port, may this user open it.
 Pair DeviceWords(const PortFinding& f, Language lang) {
   const std::string& d = f.device;
   const std::string pick_serial(TrIn(
       lang, "Name the serial device itself, such as /dev/ttyUSB0 (quillon-cli ports lists them)."));
-  auto TrHere = [lang](std::string_view english,
-                       std::initializer_list<std::string_view> args = {}) {
-    return TrFIn(lang, english, args);
-  };
+  const InLanguage TrHere{lang};
   switch (f.kind) {
     case K::kExists:
       return {TrHere("%s exists", {d}), ""};
@@ -150,10 +155,7 @@ Pair DeviceWords(const PortFinding& f, Language lang) {
 // Who else holds the port: another program, the console, a login prompt.
 Pair HolderWords(const PortFinding& f, Language lang) {
   const std::string& d = f.device;
-  auto TrHere = [lang](std::string_view english,
-                       std::initializer_list<std::string_view> args = {}) {
-    return TrFIn(lang, english, args);
-  };
+  const InLanguage TrHere{lang};
   switch (f.kind) {
     case K::kNotHeld:
       return {TrHere("no other program holds %s open", {d}), ""};
@@ -194,10 +196,7 @@ Pair HolderWords(const PortFinding& f, Language lang) {
 // The programs that reach for serial adapters by themselves: ModemManager, brltty.
 Pair NeighbourWords(const PortFinding& f, Language lang) {
   const std::string& d = f.device;
-  auto TrHere = [lang](std::string_view english,
-                       std::initializer_list<std::string_view> args = {}) {
-    return TrFIn(lang, english, args);
-  };
+  const InLanguage TrHere{lang};
   switch (f.kind) {
     case K::kModemManagerAbsent:
       return {TrHere("ModemManager does not run"), ""};
@@ -243,10 +242,7 @@ Pair NeighbourWords(const PortFinding& f, Language lang) {
 // How fast the adapter answers.
 Pair LatencyWords(const PortFinding& f, Language lang) {
   const std::string& d = f.device;
-  auto TrHere = [lang](std::string_view english,
-                       std::initializer_list<std::string_view> args = {}) {
-    return TrFIn(lang, english, args);
-  };
+  const InLanguage TrHere{lang};
   switch (f.kind) {
     case K::kLatencyTimerShort:
       return {TrHere("the adapter's latency timer is %s ms", {f.value}), ""};
