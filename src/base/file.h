@@ -42,6 +42,22 @@ WriteReady WaitWritable(int fd, std::chrono::milliseconds limit);
 /// A write no larger than this to a pipe that is ready goes whole without waiting (PIPE_BUF).
 inline constexpr std::size_t kAtomicWrite = 4096;
 
+/// The calling thread, as one whose blocked write another thread can call off: where
+/// WaitWritable cannot tell (Windows), a writer whose reader never reads would otherwise hold
+/// its owner's end for good. Made on the writing thread; Cancel from any thread.
+class WritingThread {
+ public:
+  WritingThread();
+  ~WritingThread();
+  WritingThread(const WritingThread&) = delete;
+  WritingThread& operator=(const WritingThread&) = delete;
+  /// Calls off the write the thread is blocked in, if any (its write then fails).
+  void Cancel();
+
+ private:
+  void* handle_ = nullptr;
+};
+
 /// Which file a path leads to: its device and its number on that device (inode; on Windows the
 /// volume's serial number and the file's index), so that a file deleted or replaced under its
 /// name is told from the one that was opened. Nothing when the path leads nowhere.

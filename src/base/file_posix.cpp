@@ -64,6 +64,11 @@ bool WriteAll(int fd, std::string_view text) {
 
 void CloseFile(int fd) { posix::Close(fd); }
 
+// A POSIX writer waits in poll(), never in a write: nothing to call off.
+WritingThread::WritingThread() = default;
+WritingThread::~WritingThread() = default;
+void WritingThread::Cancel() {}
+
 WriteReady WaitWritable(int fd, std::chrono::milliseconds limit) {
   pollfd wanted{fd, POLLOUT, 0};
   const int n = posix::Poll(&wanted, 1, static_cast<int>(limit.count()));

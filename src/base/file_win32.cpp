@@ -57,6 +57,21 @@ void CloseFile(int fd) { ::_close(fd); }
 
 WriteReady WaitWritable(int, std::chrono::milliseconds) { return WriteReady::kReady; }
 
+WritingThread::WritingThread() {
+  HANDLE self = nullptr;
+  if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, THREAD_TERMINATE, FALSE, 0)) {
+    handle_ = self;
+  }
+}
+
+WritingThread::~WritingThread() {
+  if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
+}
+
+void WritingThread::Cancel() {
+  if (handle_ != nullptr) CancelSynchronousIo(static_cast<HANDLE>(handle_));
+}
+
 std::optional<FileIdentity> IdentifyFile(const std::filesystem::path& path) {
   // Shared every way, so that a station's own open database is identified too.
   const HANDLE file = ::CreateFileW(path.wstring().c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

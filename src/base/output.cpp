@@ -21,6 +21,7 @@ struct Output::State {
   bool gone = false;
   bool stuck = false;
   std::size_t dropped = 0;
+  WritingThread* writer = nullptr;  ///< while RunWriter runs
 
   void DropQueue() {
     for (const auto& left : queue) dropped += left.size();
@@ -38,11 +39,15 @@ Output::~Output() = default;
 
 void Output::RunWriter() {
   State& state = *state_;
+  WritingThread self;
   std::unique_lock lock(state.mutex);
+  state.writer = &self;
   for (;;) {
     state.changed.wait(lock, [&] { return !state.queue.empty() || state.closing; });
     if (state.closing) {
       state.DropQueue();
+      state.writer = nullptr;
+      state.changed.notify_all();
       return;
     }
     std::string text = std::move(state.queue.front());
@@ -57,11 +62,11 @@ void Output::RunWriter() {
     while (!left.empty()) {
       ready = WaitWritable(state.fd, std::chrono::milliseconds(100));
       if (ready == WriteReady::kFailed) break;
-      if (ready == WriteReady::kNotYet) {
+      {
         const std::lock_guard check(state.mutex);
         if (state.closing) break;
-        continue;
       }
+      if (ready == WriteReady::kNotYet) continue;
       const auto piece = left.substr(0, kAtomicWrite);
       if (!WriteAll(state.fd, piece)) {
         ready = WriteReady::kFailed;
@@ -85,9 +90,15 @@ void Output::RunWriter() {
 }
 
 void Output::Close() {
-  const std::lock_guard lock(state_->mutex);
+  std::unique_lock lock(state_->mutex);
   state_->closing = true;
   state_->changed.notify_all();
+  // A writer blocked in a write that cannot be waited for (Windows) is called off until it
+  // has let go, within about a second.
+  for (int i = 0; i < 100 && state_->writer != nullptr && state_->writing; ++i) {
+    state_->writer->Cancel();
+    state_->changed.wait_for(lock, std::chrono::milliseconds(10));
+  }
 }
 
 void Output::Write(std::string text) {
