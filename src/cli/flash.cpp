@@ -21,7 +21,6 @@
 #include "cli/file_report.h"
 #include "cli/flash_steps.h"
 #include "cli/interrupt.h"
-#include "cli/notice_words.h"
 #include "cli/output.h"
 #include "cli/port_words.h"
 #include "cli/run_report.h"
@@ -395,10 +394,9 @@ std::optional<int> Preflight(FlashRun& run, bool missing_allowed) {
     nothing_sent.findings = std::move(findings);
     if (!run.options.json && !run.several()) {
       // One port: its message and what stops it, as a failed open shows them.
-      const std::string reasons = NoticeText(nothing_sent, CurrentLanguage());
-      Print(stderr, "[%d] %s\n%s", kMsgPortOpenFailed,
-            MessageTextShown(kMsgPortOpenFailed, PortOpenFailedText(label)).c_str(),
-            reasons.substr(reasons.find('\n') + 1).c_str());
+      nothing_sent.kind = station::NoticeEvent::Kind::kPortUnusable;
+      nothing_sent.detail = label;
+      run.events.Publish(nothing_sent);
       return ExitForMessage(kMsgPortOpenFailed);
     }
     run.events.Publish(station::MessageEvent{job.name, kMsgPortOpenFailed, label});

@@ -1,5 +1,6 @@
 #include "cli/notice_words.h"
 
+#include "base/messages.h"
 #include "cli/port_words.h"
 #include "report/event_json.h"
 
@@ -41,6 +42,11 @@ std::string NoticeText(const station::NoticeEvent& n, Language language) {
                    {n.end_of_input ? TrIn(language, "end of input") : TrIn(language, "answered no")});
     case Kind::kNothingSent:
       return TrFIn(language, "%s: nothing was sent to any port\n%s", {port, Reasons(n, language)});
+    case Kind::kPortUnusable: {
+      std::string text = "[" + std::to_string(kMsgPortOpenFailed) + "] ";
+      text += MessageTextShown(kMsgPortOpenFailed, PortOpenFailedText(n.detail));
+      return text + "\n" + Reasons(n, language);
+    }
     case Kind::kRowNotBegun:
       return TrFIn(language, "warning: %s: the run record could not be written: %s\n", {port, n.detail});
     case Kind::kRowNotCompleted:

@@ -55,6 +55,7 @@ const char* NoticeName(NoticeEvent::Kind kind) {
     case NoticeEvent::Kind::kStationInterrupted: return "station-interrupted";
     case NoticeEvent::Kind::kCancelled: return "cancelled";
     case NoticeEvent::Kind::kNothingSent: return "nothing-sent";
+    case NoticeEvent::Kind::kPortUnusable: return "port-unusable";
     case NoticeEvent::Kind::kRowNotBegun: return "row-not-begun";
     case NoticeEvent::Kind::kRowNotCompleted: return "row-not-completed";
     case NoticeEvent::Kind::kRowsUnwritten: return "rows-unwritten";

@@ -134,6 +134,8 @@ struct NoticeEvent {
     kStationInterrupted,        ///< a stop ended a station: the unit under way has INTERRUPTED
     kCancelled,                 ///< no at the boot-mode question (`end_of_input`: its input ended)
     kNothingSent,               ///< `port` cannot be used (`findings`): nothing was sent to any port
+    kPortUnusable,              ///< the run's one port cannot be used (`findings`): message 504,
+                                ///< naming it as `detail`, and why; nothing was sent
     kRowNotBegun,               ///< `port`'s run record could not be written (`detail`: why)
     kRowNotCompleted,           ///< `port`'s run record could not be completed (`detail`: why)
     kRowsUnwritten,             ///< `count` units' rows could not be completed in `path`
