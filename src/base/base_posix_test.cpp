@@ -218,6 +218,33 @@ TEST(LogFaultTest, APartOfARecordIsCutOffAgain) {
   EXPECT_EQ(testing::LogMessages(dir / "q.sts"), (std::vector<std::string>{"first", "third"}));
 }
 
+// When the part cannot be cut off either, its line is ended: the next record is whole.
+class HalfWritesNoTruncate final : public posix::Calls {
+ public:
+  ssize_t write(int fd, const void* bytes, size_t size) override {
+    return posix::Calls::write(fd, bytes, cut && size > 1 ? size / 2 : size);
+  }
+  int ftruncate(int, off_t) override {
+    errno = EIO;
+    return -1;
+  }
+  bool cut = true;
+};
+
+TEST(LogFaultTest, APartThatCannotBeCutOffEndsItsLine) {
+  TempDir dir;
+  EventLog log(dir / "q.sts");
+  ASSERT_EQ(LogFailure(log, "first"), 1);
+  HalfWritesNoTruncate calls;
+  posix::ScopedCalls scoped(calls);
+  EXPECT_EQ(LogFailure(log, "second, which the disk takes only half of"), 0);
+  calls.cut = false;
+  EXPECT_EQ(LogFailure(log, "third"), 1);
+  const std::string text = testing::ReadFileBytes(dir / "q.sts");
+  EXPECT_EQ(testing::LogMessages(dir / "q.sts").back(), "third");
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);  // first, the torn part, third
+}
+
 // Each system call of the safe replacement failing once: the file keeps its old contents
 // whole, no temporary file is left beside it, and the caller is told why.
 struct ReplaceFault {

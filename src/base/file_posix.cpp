@@ -33,8 +33,8 @@ bool AppendExclusively(const std::filesystem::path& path, std::string_view bytes
   if (ok) n = posix::Write(fd, bytes.data(), bytes.size());
   if (ok && n != static_cast<ssize_t>(bytes.size())) {
     // A full disk (or a size limit) took only the start of the record: the next record must
-    // not be glued onto it.
-    if (n > 0) posix::Ftruncate(fd, before.st_size);
+    // not be glued onto it. Cut it off again, or, when even that fails, end its line.
+    if (n > 0 && posix::Ftruncate(fd, before.st_size) != 0) posix::Write(fd, "\n", 1);
     ok = false;
   }
   return posix::Close(fd) == 0 && ok;

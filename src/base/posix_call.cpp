@@ -106,6 +106,47 @@ int Calls::isatty(int fd) {
   return ::isatty(fd);
 }
 
+int Calls::socket(int domain, int type, int protocol) {
+  QUILLON_INJECTED(Call::kSocket)
+  return ::socket(domain, type, protocol);
+}
+int Calls::bind(int fd, const sockaddr* address, socklen_t length) {
+  QUILLON_INJECTED(Call::kBind)
+  return ::bind(fd, address, length);
+}
+int Calls::listen(int fd, int backlog) {
+  QUILLON_INJECTED(Call::kListen)
+  return ::listen(fd, backlog);
+}
+int Calls::accept4(int fd, sockaddr* address, socklen_t* length, int flags) {
+  QUILLON_INJECTED(Call::kAccept)
+  return ::accept4(fd, address, length, flags);
+}
+int Calls::connect(int fd, const sockaddr* address, socklen_t length) {
+  QUILLON_INJECTED(Call::kConnect)
+  return ::connect(fd, address, length);
+}
+ssize_t Calls::recv(int fd, void* buffer, size_t size, int flags) {
+  QUILLON_INJECTED(Call::kRecv)
+  return ::recv(fd, buffer, size, flags);
+}
+ssize_t Calls::send(int fd, const void* bytes, size_t size, int flags) {
+  QUILLON_INJECTED(Call::kSend)
+  return ::send(fd, bytes, size, flags);
+}
+int Calls::shutdown(int fd, int how) {
+  QUILLON_INJECTED(Call::kShutdown)
+  return ::shutdown(fd, how);
+}
+int Calls::setsockopt(int fd, int level, int name, const void* value, socklen_t length) {
+  QUILLON_INJECTED(Call::kSetsockopt)
+  return ::setsockopt(fd, level, name, value, length);
+}
+int Calls::getsockname(int fd, sockaddr* address, socklen_t* length) {
+  QUILLON_INJECTED(Call::kGetsockname)
+  return ::getsockname(fd, address, length);
+}
+
 #undef QUILLON_INJECTED
 
 Calls& System() { return t_calls != nullptr ? *t_calls : g_system; }

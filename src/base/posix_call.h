@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -28,6 +29,7 @@ auto Retry(Call call) {
 enum class Call {
   kOpen, kClose, kRead, kWrite, kPoll, kIoctl, kTcgetattr, kTcsetattr, kTcdrain, kFlock, kFstat, kFtruncate,
   kFsync, kRename, kUnlink, kStat, kAccess, kMkstemp, kFchmod, kIsatty,
+  kSocket, kBind, kListen, kAccept, kConnect, kRecv, kSend, kShutdown, kSetsockopt, kGetsockname,
 };
 
 /// The calls themselves, one virtual each; the default makes the system call once, unless
@@ -55,6 +57,16 @@ class Calls {
   virtual int mkstemp(char* name_template);
   virtual int fchmod(int fd, mode_t mode);
   virtual int isatty(int fd);
+  virtual int socket(int domain, int type, int protocol);
+  virtual int bind(int fd, const sockaddr* address, socklen_t length);
+  virtual int listen(int fd, int backlog);
+  virtual int accept4(int fd, sockaddr* address, socklen_t* length, int flags);
+  virtual int connect(int fd, const sockaddr* address, socklen_t length);
+  virtual ssize_t recv(int fd, void* buffer, size_t size, int flags);
+  virtual ssize_t send(int fd, const void* bytes, size_t size, int flags);
+  virtual int shutdown(int fd, int how);
+  virtual int setsockopt(int fd, int level, int name, const void* value, socklen_t length);
+  virtual int getsockname(int fd, sockaddr* address, socklen_t* length);
 
  protected:
   /// The errno this call fails with instead of being made, or 0 to make it (a test's table
@@ -109,5 +121,24 @@ inline int Access(const char* path, int mode) { return Retry([&] { return System
 inline int Mkstemp(char* name_template) { return Retry([&] { return System().mkstemp(name_template); }); }
 inline int Fchmod(int fd, mode_t mode) { return Retry([&] { return System().fchmod(fd, mode); }); }
 inline int IsATty(int fd) { return System().isatty(fd); }
+inline int Socket(int domain, int type, int protocol) { return System().socket(domain, type, protocol); }
+inline int Bind(int fd, const sockaddr* address, socklen_t length) { return System().bind(fd, address, length); }
+inline int Listen(int fd, int backlog) { return System().listen(fd, backlog); }
+inline int Accept4(int fd, sockaddr* address, socklen_t* length, int flags) {
+  return Retry([&] { return System().accept4(fd, address, length, flags); });
+}
+// connect() is not retried: after EINTR the connection goes on being made (the caller polls).
+inline int Connect(int fd, const sockaddr* address, socklen_t length) { return System().connect(fd, address, length); }
+inline ssize_t Recv(int fd, void* buffer, size_t size, int flags) {
+  return Retry([&] { return System().recv(fd, buffer, size, flags); });
+}
+inline ssize_t Send(int fd, const void* bytes, size_t size, int flags) {
+  return Retry([&] { return System().send(fd, bytes, size, flags); });
+}
+inline int Shutdown(int fd, int how) { return System().shutdown(fd, how); }
+inline int SetSockOpt(int fd, int level, int name, const void* value, socklen_t length) {
+  return System().setsockopt(fd, level, name, value, length);
+}
+inline int GetSockName(int fd, sockaddr* address, socklen_t* length) { return System().getsockname(fd, address, length); }
 
 }  // namespace quillon::posix

@@ -17,6 +17,8 @@
 #include <set>
 #include <thread>
 
+#include "base/posix_call.h"
+
 namespace quillon::page {
 namespace {
 
@@ -34,7 +36,7 @@ int Retried(Call call) {
 
 bool SendAll(int fd, const char* bytes, std::size_t size) {
   while (size > 0) {
-    const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
+    const ssize_t n = posix::Send(fd, bytes, size, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     bytes += n;
@@ -69,7 +71,7 @@ struct Gate::Impl {
   void Track(int fd) {
     const std::lock_guard lock(mutex);
     sockets.insert(fd);
-    if (stopping) ::shutdown(fd, SHUT_RDWR);
+    if (stopping) posix::Shutdown(fd, SHUT_RDWR);
   }
   void Close(int fd) {
     if (fd < 0) return;
@@ -77,7 +79,7 @@ struct Gate::Impl {
       const std::lock_guard lock(mutex);
       sockets.erase(fd);
     }
-    ::close(fd);
+    posix::Close(fd);
   }
 
   // Reads the request's head within the limits; false when it did not come (in time).
@@ -89,8 +91,8 @@ struct Gate::Impl {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return false;
       pollfd wait{client, POLLIN, 0};
-      if (Retried([&] { return ::poll(&wait, 1, static_cast<int>(left)); }) <= 0) continue;
-      const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+      if (Retried([&] { return posix::Poll(&wait, 1, static_cast<int>(left)); }) <= 0) continue;
+      const ssize_t n = posix::Recv(client, buffer, sizeof buffer, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       head.append(buffer, static_cast<std::size_t>(n));
@@ -99,14 +101,14 @@ struct Gate::Impl {
   }
 
   int ConnectInner() {
-    const int inner = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int inner = posix::Socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (inner < 0) return -1;
     Track(inner);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<std::uint16_t>(inner_port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (Retried([&] { return ::connect(inner, reinterpret_cast<sockaddr*>(&to), sizeof to); }) != 0) {
+    if (Retried([&] { return posix::Connect(inner, reinterpret_cast<sockaddr*>(&to), sizeof to); }) != 0) {
       Close(inner);
       return -1;
     }
@@ -119,18 +121,18 @@ struct Gate::Impl {
     bool client_open = true;
     for (;;) {
       pollfd both[2] = {{client, static_cast<short>(client_open ? POLLIN : 0), 0}, {inner, POLLIN, 0}};
-      if (Retried([&] { return ::poll(both, 2, -1); }) < 0) return;
+      if (Retried([&] { return posix::Poll(both, 2, -1); }) < 0) return;
       if ((both[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-        const ssize_t n = ::recv(inner, buffer, sizeof buffer, 0);
+        const ssize_t n = posix::Recv(inner, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0 || !SendAll(client, buffer, static_cast<std::size_t>(n))) return;
       }
       if (client_open && (both[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-        const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+        const ssize_t n = posix::Recv(client, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
           // The client has said all it will: the server may still answer.
-          ::shutdown(inner, SHUT_WR);
+          posix::Shutdown(inner, SHUT_WR);
           client_open = false;
         } else if (!SendAll(inner, buffer, static_cast<std::size_t>(n))) {
           return;
@@ -169,7 +171,7 @@ struct Gate::Impl {
 
   void Door() {
     while (!stopping) {
-      const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      const int client = posix::Accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (client < 0) {
         if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE) {
           if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -181,7 +183,7 @@ struct Gate::Impl {
       {
         const std::lock_guard lock(mutex);
         if (stopping || open >= limits.connections) {
-          ::close(client);  // one too many: closed at once, nothing read
+          posix::Close(client);  // one too many: closed at once, nothing read
           continue;
         }
         ++open;
@@ -218,17 +220,17 @@ bool Gate::Start(const std::string& address, int port, int inner_port, std::stri
   }
   int listener = -1;
   for (addrinfo* at = found; at != nullptr && listener < 0; at = at->ai_next) {
-    listener = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
+    listener = posix::Socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
     if (listener < 0) continue;
     const int yes = 1;
-    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    posix::SetSockOpt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     if (at->ai_family == AF_INET6) {
       // "::" takes IPv4 too, as "every address" means.
       const int no = 0;
-      ::setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+      posix::SetSockOpt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
     }
-    if (::bind(listener, at->ai_addr, at->ai_addrlen) != 0 || ::listen(listener, 128) != 0) {
-      ::close(listener);
+    if (posix::Bind(listener, at->ai_addr, at->ai_addrlen) != 0 || posix::Listen(listener, 128) != 0) {
+      posix::Close(listener);
       listener = -1;
     }
   }
@@ -239,7 +241,7 @@ bool Gate::Start(const std::string& address, int port, int inner_port, std::stri
   }
   sockaddr_storage bound{};
   socklen_t size = sizeof bound;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &size);
+  posix::GetSockName(listener, reinterpret_cast<sockaddr*>(&bound), &size);
   impl_->port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                                   : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   impl_->listener = listener;
@@ -261,13 +263,13 @@ void Gate::Stop() {
     const std::lock_guard lock(impl_->mutex);
     impl_->stopping = true;
     // Every blocked read, write or wait of a connection returns at once.
-    for (const int fd : impl_->sockets) ::shutdown(fd, SHUT_RDWR);
+    for (const int fd : impl_->sockets) posix::Shutdown(fd, SHUT_RDWR);
   }
-  ::shutdown(impl_->listener, SHUT_RDWR);
+  posix::Shutdown(impl_->listener, SHUT_RDWR);
   impl_->door.join();
   for (auto& served : impl_->served) served.thread.join();
   impl_->served.clear();
-  ::close(impl_->listener);
+  posix::Close(impl_->listener);
 }
 
 std::vector<std::string> MachineAddresses() {
