@@ -119,7 +119,7 @@ TEST(RenderingsTest, TerminalJsonAndPageShowTheSameNumbers) {
       }
     }
   }
-  // The page's tiles, as its script draws them.
+  // The page's tiles as a new page reads them (/api/state), and after every event.
   std::vector<Numbers> page_numbers;
   std::vector<std::pair<bool, int>> page_results;
   {
@@ -127,8 +127,8 @@ TEST(RenderingsTest, TerminalJsonAndPageShowTheSameNumbers) {
                              report::StationView::Clock::now());
     int last_done = -1;
     for (const auto& event : events) {
-      if (!view.OnEvent(event)) continue;
-      const auto tile = view.TileJson("A", report::StationView::Clock::now()).at("tile");
+      view.OnEvent(event);
+      const auto tile = view.Json(report::StationView::Clock::now()).at("ports").at(0);
       const bool progress = std::holds_alternative<ProgressEvent>(event) || std::holds_alternative<PhaseEndEvent>(event);
       if (progress && tile.at("done") != last_done) {
         page_numbers.emplace_back(tile.at("done"), tile.at("total"), tile.at("bytes_per_second"),

@@ -57,17 +57,16 @@ std::optional<std::string> StationView::OnEvent(const Event& event) {
             tile.state = tile.progress.phase;
             return e.port;
           },
+          // Progress changes the tile's numbers, not its state: the page draws the numbers of the
+          // progress objects of the stream as they come.
           [this](const ProgressEvent& e) -> Changed {
-            const auto view = views_.Step(e);
-            if (!view) return std::nullopt;
-            Find(e.port).progress = *view;
-            return e.port;
+            if (const auto view = views_.Step(e)) Find(e.port).progress = *view;
+            return std::nullopt;
           },
           [this](const PhaseEndEvent& e) -> Changed {
             const ProgressView view = views_.End(e);
-            if (view.repeated) return std::nullopt;
-            Find(e.port).progress = view;
-            return e.port;
+            if (!view.repeated) Find(e.port).progress = view;
+            return std::nullopt;
           },
           [this](const ResultEvent& e) -> Changed {
             OnResult(e.result);

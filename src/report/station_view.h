@@ -37,8 +37,8 @@ class StationView {
   using Clock = std::chrono::steady_clock;
   StationView(StationFacts facts, Clock::time_point started);
 
-  /// Safe from every port's thread. The port whose tile the event changed, if any (a progress
-  /// event changes it as often as a live view shows progress).
+  /// Safe from every port's thread. The port whose tile's state the event changed, if any
+  /// (progress changes only its numbers, which the stream's progress objects carry).
   std::optional<std::string> OnEvent(const station::Event& event);
   /// The whole state: {"station": {...}, "totals": {...}, "ports": [...]}; `now` gives the uptime.
   nlohmann::ordered_json Json(Clock::time_point now) const;

@@ -24,28 +24,32 @@ void EventStream::Subscribe(Subscriber subscriber) {
 namespace {
 
 // What a thread publishes while it is handing an event to the subscribers: delivered in order
-// once that one has reached them all, so a subscriber that publishes waits for nobody.
-thread_local std::deque<Event>* pending = nullptr;
+// once that one has reached them all, so a subscriber that publishes waits for nobody. One
+// queue per thread, kept from event to event.
+thread_local bool delivering = false;
+thread_local std::deque<std::pair<EventStream*, Event>> pending;
 
 }  // namespace
 
 void EventStream::Publish(const Event& event) {
-  if (pending != nullptr) {
-    pending->push_back(event);
+  if (delivering) {
+    pending.emplace_back(this, event);
     return;
   }
-  std::deque<Event> queue;
-  struct Pending {
-    explicit Pending(std::deque<Event>& queue) { pending = &queue; }
-    ~Pending() { pending = nullptr; }
-    Pending(const Pending&) = delete;
-    Pending& operator=(const Pending&) = delete;
-  } scope(queue);
+  struct Delivering {
+    Delivering() { delivering = true; }
+    ~Delivering() {
+      delivering = false;
+      pending.clear();
+    }
+    Delivering(const Delivering&) = delete;
+    Delivering& operator=(const Delivering&) = delete;
+  } scope;
   Deliver(event);
-  while (!queue.empty()) {
-    const Event next = std::move(queue.front());
-    queue.pop_front();
-    Deliver(next);
+  while (!pending.empty()) {
+    auto [stream, next] = std::move(pending.front());
+    pending.pop_front();
+    stream->Deliver(next);
   }
 }
 
