@@ -477,11 +477,12 @@ int ExitStatus(const std::vector<PortResult>& results) {
 // end.
 class FlashRecords {
  public:
-  static std::unique_ptr<FlashRecords> Open(const FlashRun& run) {
+  static std::unique_ptr<FlashRecords> Open(FlashRun& run) {
     std::string error;
     auto records = records::RunRecords::Open(RecordsPath(run), error);
     if (!records) {
-      Say(stderr, "error: the run records %s cannot be used: %s\n", {RecordsPath(run), error});
+      run.events.Publish(
+          station::NoticeEvent{station::NoticeEvent::Kind::kRecordsUnusable, std::nullopt, RecordsPath(run), error});
       return nullptr;
     }
     return std::unique_ptr<FlashRecords>(new FlashRecords(std::move(records), BaseRow(run)));

@@ -63,6 +63,19 @@ std::string NoticeText(const station::NoticeEvent& n, Language language) {
                          : TrFIn(language,
                                  "station: 1 port, records in %s; put a board in boot mode on the fixture (Ctrl-C ends)\n",
                                  {n.path});
+    case Kind::kRecordsUnusable:
+      return TrFIn(language, "error: the run records %s cannot be used: %s; name another file with --record\n",
+                   {n.path, n.detail});
+    case Kind::kPageServed: {
+      std::string text = TrFIn(language, "station: live page at http://%s/\n", {n.path});
+      if (n.exposed) {
+        text += TrFIn(language,
+                      "station: the live page listens on %s, not only on this machine: anyone who reaches this "
+                      "address can read it (it changes nothing)\n",
+                      {n.path});
+      }
+      return text;
+    }
     case Kind::kStationHalted:
       return TrFIn(language, "error: the station stopped taking boards: %s\n",
                    {n.halt ? report::HaltText(*n.halt, language) : std::string()});

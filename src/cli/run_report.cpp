@@ -73,8 +73,7 @@ std::string_view PhaseWord(std::string_view phase) {
 }  // namespace
 
 void RunReport::Notice(const station::NoticeEvent& notice) {
-  // What goes as planned is part of the run's output; the rest goes where errors go.
-  std::FILE* out = notice.level() == station::NoticeEvent::Level::kInfo ? stdout : stderr;
+  std::FILE* out = notice.with_output() ? stdout : stderr;
   Print(out, "%s", NoticeText(notice, CurrentLanguage()).c_str());
 }
 
@@ -109,8 +108,8 @@ void JsonLinesReport::OnEvent(const station::Event& event) {
       }
       (*object)["findings"] = std::move(findings);
     }
-    // The person reads a failure on standard error as always; what goes as planned only here.
-    if (notice->level() != station::NoticeEvent::Level::kInfo) RunReport::Notice(*notice);
+    // The person reads on standard error what is not the run's output, as always.
+    if (!notice->with_output()) RunReport::Notice(*notice);
   }
   if (const auto* question = std::get_if<station::QuestionEvent>(&event)) Question(*question);
   const std::string line = report::JsonText(*object);

@@ -51,7 +51,7 @@ struct LivePageHolder {};
 
 #if QUILLON_LIVE_PAGE
 // The live page's facts, its address and its start; an error has been said when it returns null.
-std::unique_ptr<page::LivePage> StartPage(const FlashRun& run, const records::UnitRow& row,
+std::unique_ptr<page::LivePage> StartPage(FlashRun& run, const records::UnitRow& row,
                                                    records::RunRecords* records) {
   const auto where = ParseListenAddress(run.options.http);
   if (!where) {
@@ -73,14 +73,11 @@ std::unique_ptr<page::LivePage> StartPage(const FlashRun& run, const records::Un
     return nullptr;
   }
   const bool ipv6 = where->first.find(':') != std::string::npos;
-  const std::string shown = (ipv6 ? "[" + where->first + "]" : where->first) + ":" + std::to_string(page->port());
-  Say(stderr, "station: live page at http://%s/\n", {shown});
-  if (where->first != "127.0.0.1" && where->first != "::1" && where->first != "localhost") {
-    Say(stderr,
-        "station: the live page listens on %s, not only on this machine: anyone who reaches this "
-        "address can read it (it changes nothing)\n",
-        {shown});
-  }
+  page->Subscribe(run.events);
+  station::NoticeEvent served{station::NoticeEvent::Kind::kPageServed, std::nullopt,
+                              (ipv6 ? "[" + where->first + "]" : where->first) + ":" + std::to_string(page->port())};
+  served.exposed = where->first != "127.0.0.1" && where->first != "::1" && where->first != "localhost";
+  run.events.Publish(served);
   return page;
 }
 #endif
@@ -146,7 +143,7 @@ void ChooseStationPrinter(FlashRun& run) {
 
 // The run records, their folder made for an installed copy; null (and said) when they cannot
 // be used.
-std::unique_ptr<records::RunRecords> OpenStationRecords(const FlashRun& run, const std::string& path) {
+std::unique_ptr<records::RunRecords> OpenStationRecords(FlashRun& run, const std::string& path) {
   if (run.make_log_folder) {
     std::error_code ignored;
     std::filesystem::create_directories(Utf8Path(path).parent_path(), ignored);
@@ -154,7 +151,7 @@ std::unique_ptr<records::RunRecords> OpenStationRecords(const FlashRun& run, con
   std::string error;
   auto records = records::RunRecords::Open(path, error);
   if (!records) {
-    Say(stderr, "error: the run records %s cannot be used: %s; name another file with --record\n", {path, error});
+    run.events.Publish(station::NoticeEvent{station::NoticeEvent::Kind::kRecordsUnusable, std::nullopt, path, error});
   }
   return records;
 }
@@ -166,9 +163,7 @@ bool ServePage(FlashRun& run, const records::UnitRow& row, records::RunRecords* 
   if (run.options.http.empty()) return true;
 #if QUILLON_LIVE_PAGE
   page = StartPage(run, row, records);
-  if (!page) return false;
-  page->Subscribe(run.events);
-  return true;
+  return page != nullptr;
 #else
   (void)row, (void)records, (void)page;
   Say(stderr, "error: --http: this build of quillon-cli has no live page\n");

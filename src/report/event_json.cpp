@@ -61,6 +61,8 @@ const char* NoticeName(NoticeEvent::Kind kind) {
     case NoticeEvent::Kind::kRowsUnwritten: return "rows-unwritten";
     case NoticeEvent::Kind::kStationHalted: return "station-halted";
     case NoticeEvent::Kind::kStationReady: return "station-ready";
+    case NoticeEvent::Kind::kRecordsUnusable: return "records-unusable";
+    case NoticeEvent::Kind::kPageServed: return "page-served";
   }
   return "";
 }

@@ -141,6 +141,9 @@ struct NoticeEvent {
     kRowsUnwritten,             ///< `count` units' rows could not be completed in `path`
     kStationHalted,             ///< the station stopped taking boards (`halt`)
     kStationReady,              ///< a station of `count` ports, its records in `path`, takes boards
+    kRecordsUnusable,           ///< the run records at `path` cannot be used (`detail`: why)
+    kPageServed,                ///< the live page is at `path` (an address and port); `exposed`: not
+                                ///< only on this machine
   };
   enum class Level { kInfo, kWarning, kError };
   Kind kind = Kind::kInterrupted;
@@ -149,11 +152,15 @@ struct NoticeEvent {
   std::string detail = {};
   int count = 0;
   bool end_of_input = false;
+  bool exposed = false;
   std::vector<PortFinding> findings = {};
   std::optional<HaltEvent> halt = {};
 
+  /// Whether a person reads it with the run's output (standard output) rather than with its
+  /// errors and remarks (standard error).
+  bool with_output() const { return kind == Kind::kStationReady; }
   Level level() const {
-    if (kind == Kind::kStationReady) return Level::kInfo;
+    if (kind == Kind::kStationReady || kind == Kind::kPageServed) return Level::kInfo;
     return kind == Kind::kRowNotBegun || kind == Kind::kRowNotCompleted ? Level::kWarning : Level::kError;
   }
 };
