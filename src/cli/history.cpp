@@ -129,7 +129,9 @@ void PrintCsv(const std::vector<records::UnitRow>& rows) {
     bool first = true;
     const auto fields = RowJson(row);
     for (const auto& [key, value] : fields.items()) {
-      line += (first ? "" : ",") + CsvField(value);
+      // Appended piece by piece: "," + std::string(...) sets off a false -Wrestrict in GCC 12.
+      if (!first) line += ',';
+      line += CsvField(value);
       first = false;
     }
     Print(stdout, "%s\r\n", line.c_str());

@@ -43,9 +43,14 @@ std::string NoticeText(const station::NoticeEvent& n, Language language) {
     case Kind::kNothingSent:
       return TrFIn(language, "%s: nothing was sent to any port\n%s", {port, Reasons(n, language)});
     case Kind::kPortUnusable: {
-      std::string text = "[" + std::to_string(kMsgPortOpenFailed) + "] ";
+      // Appended piece by piece: "[" + std::string(...) sets off a false -Wrestrict in GCC 12.
+      std::string text = "[";
+      text += std::to_string(kMsgPortOpenFailed);
+      text += "] ";
       text += MessageTextShown(kMsgPortOpenFailed, PortOpenFailedText(n.detail));
-      return text + "\n" + Reasons(n, language);
+      text += '\n';
+      text += Reasons(n, language);
+      return text;
     }
     case Kind::kRowNotBegun:
       return TrFIn(language, "warning: %s: the run record could not be written: %s\n", {port, n.detail});
