@@ -1,6 +1,7 @@
 #include "station/events.h"
 
-#include <deque>
+#include <utility>
+#include <vector>
 
 namespace quillon::station {
 
@@ -24,31 +25,31 @@ void EventStream::Subscribe(Subscriber subscriber) {
 namespace {
 
 // What a thread publishes while it is handing an event to the subscribers: delivered in order
-// once that one has reached them all, so a subscriber that publishes waits for nobody. One
-// queue per thread, kept from event to event.
-thread_local bool delivering = false;
-thread_local std::deque<std::pair<EventStream*, Event>> pending;
+// once that one has reached them all, so a subscriber that publishes waits for nobody. The queue
+// lives on the stack of the outermost Publish (no thread_local with a destructor: mingw's
+// threads crash running those at their exit), and takes memory only once a subscriber
+// publishes.
+using Pending = std::vector<std::pair<EventStream*, Event>>;
+thread_local Pending* pending = nullptr;
 
 }  // namespace
 
 void EventStream::Publish(const Event& event) {
-  if (delivering) {
-    pending.emplace_back(this, event);
+  if (pending != nullptr) {
+    pending->emplace_back(this, event);
     return;
   }
+  Pending queue;
   struct Delivering {
-    Delivering() { delivering = true; }
-    ~Delivering() {
-      delivering = false;
-      pending.clear();
-    }
+    explicit Delivering(Pending& queue) { pending = &queue; }
+    ~Delivering() { pending = nullptr; }
     Delivering(const Delivering&) = delete;
     Delivering& operator=(const Delivering&) = delete;
-  } scope;
+  } scope(queue);
   Deliver(event);
-  while (!pending.empty()) {
-    auto [stream, next] = std::move(pending.front());
-    pending.pop_front();
+  // By index: delivering may add to the queue.
+  for (std::size_t i = 0; i < queue.size(); ++i) {
+    const auto [stream, next] = queue[i];
     stream->Deliver(next);
   }
 }
