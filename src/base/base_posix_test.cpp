@@ -196,54 +196,48 @@ INSTANTIATE_TEST_SUITE_P(Calls, LogFaultTest,
                                            LogFault{"write", posix::Call::kWrite, ENOSPC}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A disk that takes only part of a record: the part is cut off again, so the next record starts
-// on a line of its own.
+// A disk that takes only part of a record: the part is cut off again, or, when that fails too,
+// its line is ended; either way the next record is whole, on a line of its own.
 class HalfWrites final : public posix::Calls {
  public:
-  ssize_t write(int fd, const void* bytes, size_t size) override {
-    return posix::Calls::write(fd, bytes, cut ? size / 2 : size);
-  }
-  bool cut = true;
-};
-
-TEST(LogFaultTest, APartOfARecordIsCutOffAgain) {
-  TempDir dir;
-  EventLog log(dir / "q.sts");
-  ASSERT_EQ(LogFailure(log, "first"), 1);
-  HalfWrites calls;
-  posix::ScopedCalls scoped(calls);
-  EXPECT_EQ(LogFailure(log, "second, which the disk takes only half of"), 0);
-  calls.cut = false;
-  EXPECT_EQ(LogFailure(log, "third"), 1);
-  EXPECT_EQ(testing::LogMessages(dir / "q.sts"), (std::vector<std::string>{"first", "third"}));
-}
-
-// When the part cannot be cut off either, its line is ended: the next record is whole.
-class HalfWritesNoTruncate final : public posix::Calls {
- public:
+  explicit HalfWrites(bool truncate_fails) : truncate_fails_(truncate_fails) {}
   ssize_t write(int fd, const void* bytes, size_t size) override {
     return posix::Calls::write(fd, bytes, cut && size > 1 ? size / 2 : size);
   }
-  int ftruncate(int, off_t) override {
+  int ftruncate(int fd, off_t length) override {
+    if (!truncate_fails_) return posix::Calls::ftruncate(fd, length);
     errno = EIO;
     return -1;
   }
   bool cut = true;
+
+ private:
+  bool truncate_fails_;
 };
 
-TEST(LogFaultTest, APartThatCannotBeCutOffEndsItsLine) {
+class TornRecordTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TornRecordTest, TheNextRecordIsWholeOnALineOfItsOwn) {
+  const bool truncate_fails = GetParam();
   TempDir dir;
-  EventLog log(dir / "q.sts");
+  const EventLog log(dir / "q.sts");
   ASSERT_EQ(LogFailure(log, "first"), 1);
-  HalfWritesNoTruncate calls;
+  HalfWrites calls(truncate_fails);
   posix::ScopedCalls scoped(calls);
   EXPECT_EQ(LogFailure(log, "second, which the disk takes only half of"), 0);
   calls.cut = false;
   EXPECT_EQ(LogFailure(log, "third"), 1);
   const std::string text = testing::ReadFileBytes(dir / "q.sts");
   EXPECT_EQ(testing::LogMessages(dir / "q.sts").back(), "third");
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);  // first, the torn part, third
+  // first and third, and the torn part's own line when it could not be cut off.
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), truncate_fails ? 3 : 2);
+  if (!truncate_fails) {
+    EXPECT_EQ(testing::LogMessages(dir / "q.sts"), (std::vector<std::string>{"first", "third"}));
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Truncate, TornRecordTest, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "fails" : "works"); });
 
 // Each system call of the safe replacement failing once: the file keeps its old contents
 // whole, no temporary file is left beside it, and the caller is told why.
