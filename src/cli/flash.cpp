@@ -134,7 +134,7 @@ std::optional<int> AddUsbPorts(const std::string& name, const UpdateSettings& se
     }
     case UsbMatch::Outcome::kNoneFound:
       Print(stderr, "[%d] %s\n", kMsgPortOpenFailed,
-            MessageTextShown(kMsgPortOpenFailed, PortOpenFailedText(name)).c_str());
+            MessageTextShownNaming(kMsgPortOpenFailed, name).c_str());
       Say(stderr,
           "      %s: no USB serial adapter with that %s is plugged in (quillon-cli ports lists the "
           "adapters it sees)\n",

@@ -47,7 +47,7 @@ std::string NoticeText(const station::NoticeEvent& n, Language language) {
       std::string text = "[";
       text += std::to_string(kMsgPortOpenFailed);
       text += "] ";
-      text += MessageTextShown(kMsgPortOpenFailed, PortOpenFailedText(n.detail));
+      text += MessageTextShownNaming(kMsgPortOpenFailed, n.detail, language);
       text += '\n';
       text += Reasons(n, language);
       return text;

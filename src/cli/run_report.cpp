@@ -318,7 +318,7 @@ void PortLinesReport::Summary(const std::vector<PortResult>& results, int exit_s
     std::string text =
         r.interrupted
             ? std::string(Tr("interrupted"))
-            : OneLine(MessageTextShown(r.id, MessageTextNaming(r.id, r.port_label)));
+            : OneLine(MessageTextShownNaming(r.id, r.port_label));
     if (const std::string where = Where(r.stop); !r.ok() && !where.empty()) text += " (" + where + ")";
     Print(out_, "%-*s  %s\n", static_cast<int>(name_width), "", text.c_str());
   }

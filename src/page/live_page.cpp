@@ -18,6 +18,7 @@
 namespace quillon::page {
 
 using namespace report;
+using station::Event;
 namespace {
 
 std::string Lower(std::string text) {

@@ -13,7 +13,7 @@
 
 namespace quillon::page {
 
-using namespace station;  // the events the page reads
+using station::EventStream;
 using records::HistoryFilter;
 using records::RunRecords;
 using records::UnitRow;

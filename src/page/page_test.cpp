@@ -18,6 +18,8 @@
 #include "testing/temp_dir.h"
 
 namespace quillon::page {
+
+using namespace station;  // the events the tests feed
 namespace {
 
 struct HostCase {

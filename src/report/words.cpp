@@ -188,6 +188,11 @@ std::string MessageTextShown(int id, std::string_view text) {
   return MessageTextEnglish(id, text);
 }
 
+std::string MessageTextShownNaming(int id, std::string_view port_label, Language language) {
+  return language == Language::kJapanese ? MessageTextNaming(id, port_label)
+                                                  : MessageTextEnglishNaming(id, port_label);
+}
+
 std::string_view Tr(std::string_view english) { return TrIn(CurrentLanguage(), english); }
 
 std::string TrF(std::string_view english, std::initializer_list<std::string_view> args) {

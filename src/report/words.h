@@ -57,6 +57,8 @@ class Catalogue {
 /// A message as the command line shows it: its own text (`text`: 504 names its port) to readers
 /// of Japanese, the English to everyone else.
 std::string MessageTextShown(int id, std::string_view text);
+/// The same for the message by its facts (504 names `port_label`), in `language`.
+std::string MessageTextShownNaming(int id, std::string_view port_label, Language language = CurrentLanguage());
 
 /// A number with this many decimals ("12.5"), for TrF's arguments.
 std::string Fixed(double value, int decimals);

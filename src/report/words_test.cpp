@@ -115,6 +115,8 @@ TEST(WordsTest, MessagesInEitherLanguage) {
   EXPECT_EQ(MessageTextShown(kMsgPortOpenFailed, refused), refused);
   SetLanguage(Language::kEnglish);
   EXPECT_EQ(MessageTextShown(kMsgPortOpenFailed, refused), "/dev/ttyUSB0 cannot be opened.");
+  EXPECT_EQ(MessageTextShownNaming(kMsgPortOpenFailed, "/dev/ttyUSB0"), "/dev/ttyUSB0 cannot be opened.");
+  EXPECT_EQ(MessageTextShownNaming(kMsgPortOpenFailed, "COM3", Language::kJapanese), "COM3がオープンできません。");
   // A text that is not the message's own is shown as it is.
   EXPECT_EQ(MessageTextEnglish(kMsgPortOpenFailed, "something else"), "something else");
 }
