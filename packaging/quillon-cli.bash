@@ -17,7 +17,7 @@ _quillon_cli() {
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD-1]}
   command=${COMP_WORDS[1]}
-  local commands="info image settings ports flash station history doctor"
+  local commands="info image settings ports flash station history doctor fleet"
   if [ "$COMP_CWORD" -eq 1 ]; then
     COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
     return
@@ -58,7 +58,10 @@ _quillon_cli() {
     --log|--trace|--output|-o|--record)
       _quillon_files ''
       return ;;
-    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http|--probe-wait)
+    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http|--probe-wait|--fleet|--station-name|--station|--lease|--from|--to|--counter)
+      return ;;
+    --failed-number)
+      COMPREPLY=($(compgen -W "spend reuse" -- "$cur"))
       return ;;
     --serial-number)
       COMPREPLY=($(compgen -W "0x3FF00:be32 0x3FF00:le32 0x3FF00:be16 0x3FF00:le16 0x3FF00:dec:8" -- "$cur"))
@@ -70,10 +73,22 @@ _quillon_cli() {
     image) options="--output --help" ;;
     settings) options="--ini --json --save --map --boot --help" ;;
     ports) options="--ini --json --help" ;;
-    flash) options="--port --boot --baud --send-wait --ini --log --trace --json --yes --record --expect-sha256 --help" ;;
+    flash) options="--port --boot --baud --send-wait --ini --log --trace --json --yes --record --expect-sha256 --fleet
+      --station-name --help" ;;
     station) options="--port --boot --baud --send-wait --ini --log --trace --json --record --units --serial-number
-      --first-serial --serial-counter --expect-sha256 --operator --http --probe-wait --help" ;;
-    history) options="--record --log --since --port --serial --failed --limit --json --csv --help" ;;
+      --first-serial --serial-counter --expect-sha256 --operator --http --probe-wait --fleet --station-name --lease
+      --failed-number --help" ;;
+    history) options="--record --fleet --station --log --since --port --serial --failed --limit --json --csv --help" ;;
+    fleet)
+      if [ "$COMP_CWORD" -eq 2 ]; then
+        COMPREPLY=($(compgen -W "init status numbers --help" -- "$cur"))
+        return
+      fi
+      case ${COMP_WORDS[2]} in
+        status) options="--json --help" ;;
+        numbers) options="--from --to --counter --json --help" ;;
+        *) options="--help" ;;
+      esac ;;
     doctor) options="--port --ini --boot --json --help" ;;
   esac
   if [[ $cur == -* ]]; then

@@ -86,6 +86,10 @@ int Calls::stat(const char* path, struct stat* status) {
   QUILLON_INJECTED(Call::kStat)
   return ::stat(path, status);
 }
+int Calls::statfs(const char* path, struct statfs* status) {
+  QUILLON_INJECTED(Call::kStatfs)
+  return ::statfs(path, status);
+}
 int Calls::access(const char* path, int mode) {
   QUILLON_INJECTED(Call::kAccess)
   return ::access(path, mode);

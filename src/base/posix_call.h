@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 #include <termios.h>
 
@@ -28,7 +29,7 @@ auto Retry(Call call) {
 /// Each call of the table, by name (for a test that makes one of them fail).
 enum class Call {
   kOpen, kClose, kRead, kWrite, kPoll, kIoctl, kTcgetattr, kTcsetattr, kTcdrain, kFlock, kFstat, kFtruncate,
-  kFsync, kRename, kUnlink, kStat, kAccess, kMkstemp, kFchmod, kIsatty,
+  kFsync, kRename, kUnlink, kStat, kStatfs, kAccess, kMkstemp, kFchmod, kIsatty,
   kSocket, kBind, kListen, kAccept, kConnect, kRecv, kSend, kShutdown, kSetsockopt, kGetsockname,
 };
 
@@ -53,6 +54,7 @@ class Calls {
   virtual int rename(const char* from, const char* to);
   virtual int unlink(const char* path);
   virtual int stat(const char* path, struct stat* status);
+  virtual int statfs(const char* path, struct statfs* status);
   virtual int access(const char* path, int mode);
   virtual int mkstemp(char* name_template);
   virtual int fchmod(int fd, mode_t mode);
@@ -117,6 +119,9 @@ inline int Fsync(int fd) { return Retry([&] { return System().fsync(fd); }); }
 inline int Rename(const char* from, const char* to) { return Retry([&] { return System().rename(from, to); }); }
 inline int Unlink(const char* path) { return Retry([&] { return System().unlink(path); }); }
 inline int Stat(const char* path, struct stat* status) { return Retry([&] { return System().stat(path, status); }); }
+inline int StatFs(const char* path, struct statfs* status) {
+  return Retry([&] { return System().statfs(path, status); });
+}
 inline int Access(const char* path, int mode) { return Retry([&] { return System().access(path, mode); }); }
 inline int Mkstemp(char* name_template) { return Retry([&] { return System().mkstemp(name_template); }); }
 inline int Fchmod(int fd, mode_t mode) { return Retry([&] { return System().fchmod(fd, mode); }); }

@@ -20,6 +20,13 @@ bool SameDevice(const std::string& a, const std::string& b);
 /// This computer's name (UTF-8), as a run record names the station; empty when unknown.
 std::string HostName();
 
+/// This process's id.
+long ProcessId();
+
+/// Whether the process `pid` of this computer is still running (a process that cannot be
+/// asked counts as running).
+bool ProcessRunning(long pid);
+
 /// The locale the person's messages are in: on POSIX the first of LC_ALL, LC_MESSAGES and
 /// LANG that is set and not empty; on Windows "ja" or "en" from the user's UI language.
 std::string UserLocaleName();

@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +34,12 @@ std::string HostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return {};
   return name;
+}
+
+long ProcessId() { return static_cast<long>(::getpid()); }
+
+bool ProcessRunning(long pid) {
+  return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
 
 std::string UserLocaleName() {

@@ -24,6 +24,18 @@ std::string HostName() {
   return {text.begin(), text.end()};
 }
 
+long ProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
+bool ProcessRunning(long pid) {
+  if (pid <= 0) return false;
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  DWORD code = 0;
+  const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
+}
+
 std::string UserLocaleName() {
   return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE ? "ja" : "en";
 }

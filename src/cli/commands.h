@@ -49,5 +49,6 @@ void AddFlashCommand(CLI::App& app, const Context& context, int& status);
 void AddDoctorCommand(CLI::App& app, const Context& context, int& status);
 void AddStationCommand(CLI::App& app, const Context& context, int& status);
 void AddHistoryCommand(CLI::App& app, const Context& context, int& status);
+void AddFleetCommand(CLI::App& app, const Context& context, int& status);
 
 }  // namespace quillon::cli

@@ -488,6 +488,8 @@ class FlashRecords {
     return std::unique_ptr<FlashRecords>(new FlashRecords(std::move(records), BaseRow(run)));
   }
 
+  records::RunRecords& records() { return *records_; }
+
   void Begin(const std::vector<PortJob>& jobs, station::EventStream& events) {
     for (const auto& job : jobs) {
       records::UnitRow row = base_;
@@ -522,11 +524,17 @@ class FlashRecords {
   std::vector<records::UnitRow> rows_;
 };
 
-int RunAllPorts(FlashRun& run, FlashRecords* records) {
+int RunAllPorts(FlashRun& run, FlashRecords* records, FleetSetup& fleet) {
+  // With a fleet, the rows go to the record server as they are written; the run's end waits
+  // a little for the last ones, and the next run sends what is left.
+  std::optional<station::FleetDelivery> delivery;
+  if (fleet.link) delivery.emplace(*fleet.link, fleet.where, run.events);
   if (records != nullptr) records->Begin(run.jobs, run.events);
+  if (delivery) delivery->Poke();
   auto results = station::RunPorts(run.jobs, run.settings, run.files, InterruptFlag(), run.events,
                                     [&run] { run.report->Tick(); });
   if (records != nullptr) records->End(results, run.events);
+  if (delivery) delivery->Finish(kFleetGraceMs);
   const int status = ExitStatus(results);
   if (status == kExitInterrupted) run.events.Publish(station::NoticeEvent{station::NoticeEvent::Kind::kInterrupted});
   return run.End(std::move(results), status);
@@ -539,13 +547,21 @@ int RunFlash(const Context& context, const FlashOptions& options) {
   if (const auto status = LoadFiles(run)) return *status;
   if (const auto status = CheckExpectedImage(run)) return *status;
   std::unique_ptr<FlashRecords> records;
+  FleetSetup fleet;
+  if (!options.fleet.empty() && options.record.empty()) {
+    Say(stderr, "error: --fleet sends the rows of --record FILE: name that file too (it keeps them until they are sent)\n");
+    return kExitUsage;
+  }
   if (!options.record.empty()) {
     records = FlashRecords::Open(run);
     if (!records) return kExitUsage;
+    if (!options.fleet.empty()) {
+      if (const auto status = SetUpFleet(run, records->records(), RecordsPath(run), {}, fleet)) return *status;
+    }
   }
   if (const auto status = Preflight(run)) return *status;
   if (const auto status = BootModePrompt(run)) return *status;
-  return RunAllPorts(run, records.get());
+  return RunAllPorts(run, records.get(), fleet);
 }
 
 }  // namespace
@@ -556,6 +572,7 @@ void AddFlashCommand(CLI::App& app, const Context& context, int& status) {
   AddRunOptions(*sub, *options, context);
   sub->add_option("--record", options->record, "keep a row per port's run in this run-record database (SQLite)")
       ->transform(AbsolutePath());
+  AddFleetOptions(*sub, *options);
   sub->add_flag("--yes,-y", options->yes, "do not wait for Enter at the boot-mode message");
   sub->callback([options, &context, &status] { status = RunFlash(context, *options); });
 }
@@ -648,7 +665,7 @@ namespace quillon::cli {
 
 records::UnitRow BaseRow(const FlashRun& run) {
   records::UnitRow row;
-  row.station = HostName();
+  row.station = run.options.station_name.empty() ? HostName() : run.options.station_name;
   row.operator_name = run.options.operator_name;
   std::error_code error;
   const auto update = std::filesystem::absolute(Utf8Path(run.settings.MotFile), error).u8string();
@@ -657,6 +674,58 @@ records::UnitRow BaseRow(const FlashRun& run) {
   row.boot_sha256 = records::Sha256Hex(run.files.boot->Data());
   row.quillon_version = kVersion;
   return row;
+}
+
+std::optional<int> SetUpFleet(FlashRun& run, records::RunRecords& records, const std::string& records_path,
+                              records::FleetPlan plan, FleetSetup& setup) {
+  if (!records::FleetAvailable()) {
+    Say(stderr, "error: --fleet: this build of quillon-cli has no fleet: it was made without libpq (the Linux build has it)\n");
+    return kExitUsage;
+  }
+  std::string error;
+  const auto identity = records::LoadIdentity(records_path, run.options.station_name, error);
+  if (!identity || !records.UseLeases(ProcessId(), error)) {
+    Say(stderr, "error: --fleet: the station's identity or outbox cannot be kept: %s\n", {error});
+    return kExitRecords;
+  }
+  setup.identity = *identity;
+  const std::string url = run.options.fleet;
+  auto first = records::FleetServer::Connect(url, error);
+  if (first && !first->CheckSchema(error)) {
+    Say(stderr, "error: --fleet: %s\n", {error});
+    return kExitUsage;
+  }
+  if (first) {
+    setup.where = first->Where();
+  } else {
+    if (error.find("cannot be read") != std::string::npos) {
+      Say(stderr, "error: --fleet: %s\n", {error});
+      return kExitUsage;
+    }
+    setup.where = "(" + std::string(Tr("not reached yet")) + ")";
+    Say(stderr,
+        "warning: --fleet: %s; the station goes on with the serial numbers it holds and sends its rows once the "
+        "server answers\n",
+        {error});
+  }
+  // The first connection serves the link's first round.
+  auto held = std::make_shared<std::unique_ptr<records::FleetServer>>(std::move(first));
+  auto connect = [url, held](std::string& why) -> std::unique_ptr<records::FleetServer> {
+    if (*held) return std::move(*held);
+    return records::FleetServer::Connect(url, why);
+  };
+  setup.link = std::make_unique<records::FleetLink>(records, *identity, std::move(plan), connect);
+  return std::nullopt;
+}
+
+void AddFleetOptions(CLI::App& sub, FlashOptions& options) {
+  sub.add_option("--fleet", options.fleet,
+                 "send every unit's row to the factory's record server (PostgreSQL: postgresql://USER@HOST:PORT/DATABASE "
+                 "or \"host=... dbname=...\"; the password from ~/.pgpass, PGPASSFILE or PGPASSWORD)")
+      ->check(NotEmpty());
+  sub.add_option("--station-name", options.station_name,
+                 "the station's name in every row (default: this computer's name)")
+      ->check(NotEmpty());
 }
 
 }  // namespace quillon::cli

@@ -17,6 +17,7 @@
 #include "settings/update_settings.h"
 #include "station/events.h"
 #include "station/port_run.h"
+#include "records/fleet_link.h"
 #include "records/run_records.h"
 #include "update/update_sequence.h"
 
@@ -43,6 +44,12 @@ struct FlashOptions {
   std::string serial_counter = "default";
   std::string operator_name;
   std::string http;  ///< [ADDR:]PORT of the live page; empty: none
+  // The fleet's.
+  std::string fleet;         ///< the record server's URL; empty: none
+  int lease = 20;            ///< how many numbers a lease holds
+  std::string failed_number = "spend";  ///< --failed-number: spend or reuse
+  bool reuse_failed_number = false;
+  std::string station_name;  ///< empty: the host name
 };
 
 // Everything one run decides before its ports start.
@@ -98,5 +105,23 @@ std::string RecordsPath(const FlashRun& run);
 std::optional<std::pair<std::string, int>> ParseListenAddress(const std::string& text);
 /// What every row of this run shares: the station, operator, files and their hashes, version.
 records::UnitRow BaseRow(const FlashRun& run);
+
+/// How long a run's end goes on sending its rows to the record server.
+inline constexpr int kFleetGraceMs = 10000;
+
+/// --fleet: the station's identity (kept beside its records), its rows queued in their outbox,
+/// and its link to the record server.
+struct FleetSetup {
+  records::StationIdentity identity;
+  std::unique_ptr<records::FleetLink> link;
+  std::string where;  ///< the record server as people read it (no password)
+};
+/// Sets up the fleet for the records at `records_path` (drawing leased numbers of `plan` when
+/// `plan.numbers`); the exit status when it cannot (said). A server that cannot be reached now
+/// is a warning: the station goes on from its own records.
+std::optional<int> SetUpFleet(FlashRun& run, records::RunRecords& records, const std::string& records_path,
+                              records::FleetPlan plan, FleetSetup& setup);
+/// Adds --fleet and --station-name.
+void AddFleetOptions(CLI::App& sub, FlashOptions& options);
 
 }  // namespace quillon::cli

@@ -11,12 +11,14 @@
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
 #include "cli/output.h"
+#include "records/fleet.h"
 #include "records/run_records.h"
 
 namespace quillon::cli {
 namespace {
 
 struct HistoryOptions {
+  std::string fleet;
   std::string record;
   std::string log;
   records::HistoryFilter filter;
@@ -54,7 +56,15 @@ nlohmann::ordered_json RowJson(const records::UnitRow& row) {
                                 {"stop_chunk", optional(row.stop_chunk)},
                                 {"records", row.records},
                                 {"quillon_version", row.quillon_version},
-                                {"serial_counter", optional(row.serial_counter)}};
+                                {"serial_counter", optional(row.serial_counter)},
+                                {"serial_reused_by", optional(row.serial_reused_by)}};
+}
+
+// A fleet's row also names the station it came from by its UUID.
+nlohmann::ordered_json FleetRowJson(const records::UnitRow& row) {
+  auto object = RowJson(row);
+  object["station_uuid"] = row.station_uuid.value_or("");
+  return object;
 }
 
 // The text as valid UTF-8: a byte that does not begin or continue a well-formed sequence
@@ -120,14 +130,15 @@ std::string CsvField(const nlohmann::ordered_json& value) {
   return quoted + "\"";
 }
 
-void PrintCsv(const std::vector<records::UnitRow>& rows) {
+void PrintCsv(const std::vector<records::UnitRow>& rows, bool fleet) {
   std::string header;
   for (const auto& column : records::UnitColumns()) header += (header.empty() ? "" : ",") + column;
+  if (fleet) header += ",station_uuid";
   Print(stdout, "%s\r\n", header.c_str());
   for (const auto& row : rows) {
     std::string line;
     bool first = true;
-    const auto fields = RowJson(row);
+    const auto fields = fleet ? FleetRowJson(row) : RowJson(row);
     for (const auto& [key, value] : fields.items()) {
       // Appended piece by piece: "," + std::string(...) sets off a false -Wrestrict in GCC 12.
       if (!first) line += ',';
@@ -195,11 +206,40 @@ std::optional<int> ReadSince(records::HistoryFilter& filter) {
   return std::nullopt;
 }
 
+void PrintRows(const HistoryOptions& options, const std::vector<records::UnitRow>& rows) {
+  const bool fleet = !options.fleet.empty();
+  if (options.csv) {
+    PrintCsv(rows, fleet);
+  } else if (options.json) {
+    for (const auto& row : rows) Print(stdout, "%s\n", JsonText(fleet ? FleetRowJson(row) : RowJson(row)).c_str());
+  } else {
+    PrintTable(rows);
+  }
+}
+
+// The factory's rows, from the fleet's record server.
+int RunFleetHistory(const HistoryOptions& options, const records::HistoryFilter& filter) {
+  std::string error;
+  auto fleet = records::FleetServer::Connect(options.fleet, error);
+  std::vector<records::UnitRow> rows;
+  if (!fleet || !fleet->CheckSchema(error) || !fleet->History(filter, rows, error)) {
+    Say(stderr, "error: --fleet: %s\n", {error});
+    return kExitFailure;
+  }
+  PrintRows(options, rows);
+  return kExitSuccess;
+}
+
 int RunHistory(const Context& context, const HistoryOptions& options) {
-  std::string path;
-  if (const auto status = FindRecords(context, options, path)) return *status;
   records::HistoryFilter filter = options.filter;
   if (const auto status = ReadSince(filter)) return *status;
+  if (!options.fleet.empty()) return RunFleetHistory(options, filter);
+  if (filter.station) {
+    Say(stderr, "error: --station chooses among the rows of a fleet: add --fleet URL\n");
+    return kExitUsage;
+  }
+  std::string path;
+  if (const auto status = FindRecords(context, options, path)) return *status;
   std::string error;
   records::RecordsProblem problem = records::RecordsProblem::kNone;
   auto records = records::RunRecords::OpenToRead(path, error, &problem);
@@ -212,13 +252,7 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
     Say(stderr, "error: the run records %s cannot be read: %s\n", {path, error});
     return records->problem() == records::RecordsProblem::kDamaged ? kExitUsage : kExitFailure;
   }
-  if (options.csv) {
-    PrintCsv(rows);
-  } else if (options.json) {
-    for (const auto& row : rows) Print(stdout, "%s\n", JsonText(RowJson(row)).c_str());
-  } else {
-    PrintTable(rows);
-  }
+  PrintRows(options, rows);
   return kExitSuccess;
 }
 
@@ -227,8 +261,14 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
 void AddHistoryCommand(CLI::App& app, const Context& context, int& status) {
   auto options = std::make_shared<HistoryOptions>();
   auto* sub = app.add_subcommand("history", "The station's run records, newest first");
-  sub->add_option("--record", options->record, "the run records (default: quillon-runs.db beside the log)")
+  auto* record = sub->add_option("--record", options->record, "the run records (default: quillon-runs.db beside the log)")
       ->transform(AbsolutePath());
+  sub->add_option("--fleet", options->fleet,
+                  "the factory's rows, from the fleet's record server (a PostgreSQL URL or \"host=... dbname=...\")")
+      ->check(NotEmpty())
+      ->excludes(record);
+  sub->add_option("--station", options->filter.station, "with --fleet: units of this station (its name or UUID)")
+      ->check(NotEmpty());
   sub->add_option("--log", options->log, "the log whose folder holds the run records")->transform(AbsolutePath());
   sub->add_option("--since", options->filter.since,
                   "units begun at or after this instant (ISO 8601: 2026-12-08, 2026-12-08T06:00, "

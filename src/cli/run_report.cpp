@@ -38,7 +38,8 @@ void RunReport::OnEvent(const station::Event& event) {
           [&](const station::PhaseEndEvent& e) { report.PhaseEnd(views_.End(e)); },
           [&](const station::ResultEvent& e) { report.Result(e.result); },
           [&](const station::SummaryEvent& e) { report.Summary(e.results, e.exit_status); },
-          [&](const station::WaitingEvent& e) { report.Waiting(e.port, e.missing); },
+          [&](const station::WaitingEvent& e) { report.Waiting(e); },
+          [&](const station::RecordServerEvent& e) { report.RecordServer(e); },
           [&](const station::BoardEvent& e) { report.Board(e.port, e.unit, e.serial_number); },
           [&](const station::StationSummaryEvent& e) { report.StationSummary(e); },
           [&](const station::NoticeEvent& e) { report.Notice(e); },
@@ -71,6 +72,13 @@ std::string_view PhaseWord(std::string_view phase) {
 }
 
 }  // namespace
+
+// Without a live display: a line when the server comes or goes, and the station's last word.
+void RunReport::RecordServer(const station::RecordServerEvent& link) {
+  if (!link.ended && link.connected && link.rows_waiting == 0) return;
+  if (!link.ended && !link.connected && link.rows_waiting > 0) return;
+  Print(stderr, "%s\n", report::RecordServerText(link, CurrentLanguage()).c_str());
+}
 
 void RunReport::Notice(const station::NoticeEvent& notice) {
   std::FILE* out = notice.with_output() ? stdout : stderr;
@@ -223,12 +231,32 @@ void PortLinesReport::Result(const PortResult& r) {
   line->status = TrF("%s unit %s; waiting for the next board", {line->phase, unit});
 }
 
-void PortLinesReport::Waiting(const std::string& port, bool missing) {
+void PortLinesReport::Waiting(const station::WaitingEvent& waiting) {
   const std::lock_guard lock(mutex_);
-  if (Line* line = Find(port)) {
-    if (line->status.empty()) line->status = Tr("waiting for a board");
-    line->phase = missing ? Tr("port missing (plug in its adapter)") : Tr("waiting");
+  if (Line* line = Find(waiting.port)) {
+    if (line->status.empty() || waiting.record_server) {
+      line->status = waiting.record_server ? std::string(report::RecordServerWaitText(CurrentLanguage()))
+                                           : std::string(Tr("waiting for a board"));
+    }
+    line->phase = waiting.missing ? Tr("port missing (plug in its adapter)") : Tr("waiting");
     line->view = {};
+  }
+  if (waiting.record_server) Plain(waiting.port, std::string(report::RecordServerWaitText(CurrentLanguage())));
+}
+
+// On a terminal the link's line stays below the ports; a line that stays says when the server
+// came or went. Without one, a line each time it comes or goes, and the last word.
+void PortLinesReport::RecordServer(const station::RecordServerEvent& link) {
+  const std::lock_guard lock(mutex_);
+  const std::string text = report::RecordServerText(link, CurrentLanguage());
+  const bool changed = !server_connected_ || *server_connected_ != link.connected;
+  server_connected_ = link.connected;
+  if (live_) {
+    record_server_ = text;
+    if (changed || link.ended) Above(text);
+  } else if (changed || link.ended) {
+    Print(out_, "%s\n", text.c_str());
+    std::fflush(out_);
   }
 }
 
@@ -249,7 +277,7 @@ void PortLinesReport::Above(const std::string& text) {
     std::fflush(out_);
     return;
   }
-  if (drawn_) Print(out_, "\x1b[%zuA", lines_.size());
+  if (drawn_) Print(out_, "\x1b[%zuA", drawn_lines_);
   Print(out_, "\r%s\x1b[K\n", text.c_str());
   drawn_ = false;
   Draw();
@@ -280,7 +308,7 @@ void PortLinesReport::Tick() {
 
 void PortLinesReport::Draw() {
   const int width = std::max(TerminalWidth(out_), 20);
-  if (drawn_) Print(out_, "\x1b[%zuA", lines_.size());
+  if (drawn_) Print(out_, "\x1b[%zuA", drawn_lines_);
   std::size_t name_width = 0;
   for (const auto& line : lines_) name_width = std::max(name_width, line.port.size());
   for (const auto& line : lines_) {
@@ -296,6 +324,11 @@ void PortLinesReport::Draw() {
     if (!line.status.empty()) shown += "  " + line.status;
     // One column short of the width: a line that fills the last column wraps on some terminals.
     Print(out_, "\r%s\x1b[K\n", FitToWidth(shown, width - 1).c_str());
+  }
+  drawn_lines_ = lines_.size();
+  if (!record_server_.empty()) {
+    Print(out_, "\r%s\x1b[K\n", FitToWidth(record_server_, width - 1).c_str());
+    ++drawn_lines_;
   }
   drawn_ = true;
   std::fflush(out_);

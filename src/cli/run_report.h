@@ -52,7 +52,9 @@ class RunReport {
   /// Called from the main thread about ten times a second while the ports run.
   virtual void Tick() {}
   /// A station's port waits for a board; `missing` while its device cannot be opened.
-  virtual void Waiting(const std::string& port, bool missing) { (void)port, (void)missing; }
+  virtual void Waiting(const station::WaitingEvent& waiting) { (void)waiting; }
+  /// The station's link to the record server changed.
+  virtual void RecordServer(const station::RecordServerEvent& link);
   /// A board answered on a station's port: unit `unit` begins.
   virtual void Board(const std::string& port, long long unit, const std::optional<std::string>& serial) {
     (void)port, (void)unit, (void)serial;
@@ -125,7 +127,8 @@ class PortLinesReport final : public RunReport {
   void Result(const PortResult& result) override;
   void Summary(const std::vector<PortResult>& results, int exit_status) override;
   void Tick() override;
-  void Waiting(const std::string& port, bool missing) override;
+  void Waiting(const station::WaitingEvent& waiting) override;
+  void RecordServer(const station::RecordServerEvent& link) override;
   void Board(const std::string& port, long long unit, const std::optional<std::string>& serial) override;
   void StationSummary(const station::StationSummaryEvent& summary) override;
 
@@ -145,6 +148,9 @@ class PortLinesReport final : public RunReport {
   std::FILE* out_;
   bool live_;
   std::vector<Line> lines_;
+  std::string record_server_;          ///< the line of the record server's link, drawn below the ports
+  std::optional<bool> server_connected_;  ///< as last said in a line that stays
+  std::size_t drawn_lines_ = 0;         ///< how many lines Draw drew last
   bool drawn_ = false;
   std::mutex mutex_;
 };

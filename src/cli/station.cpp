@@ -92,6 +92,16 @@ std::optional<int> CheckFirstSerial(const FlashOptions& options, records::RunRec
     return kExitUsage;
   }
   plan.first_serial = options.first_serial ? static_cast<std::uint64_t>(*options.first_serial) : 1;
+  // A fleet's counter is shared: --first-serial starts it when it is new and never moves it;
+  // the numbers a lease gives are checked against the stamp as they are drawn.
+  if (!options.fleet.empty()) {
+    if (plan.stamp && !StampBytes(*plan.stamp, plan.first_serial)) {
+      Say(stderr, "error: --first-serial %s does not fit --serial-number %s\n",
+          {std::to_string(plan.first_serial), options.serial_number});
+      return kExitUsage;
+    }
+    return std::nullopt;
+  }
   std::string error;
   const auto next = records.CounterNext(plan.counter, error);
   if (!error.empty()) {
@@ -217,6 +227,16 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   plan.probe_wait_ms = options.probe_wait;
   if (const auto status = CheckFirstSerial(options, *records, plan)) return *status;
   plan.row = BaseRow(run);
+  records->ReuseFailedNumbers(options.reuse_failed_number);
+  FleetSetup fleet;
+  if (!options.fleet.empty()) {
+    records::FleetPlan fleet_plan{plan.counter, plan.first_serial, options.lease, plan.stamp.has_value()};
+    if (const auto status = SetUpFleet(run, *records, records_path, fleet_plan, fleet)) return *status;
+    plan.fleet = fleet.link.get();
+    plan.fleet_server = fleet.where;
+    plan.fleet_grace_ms = kFleetGraceMs;
+    plan.row.station = fleet.identity.name;
+  }
   std::unique_ptr<LivePageHolder> page;
   if (!ServePage(run, plan.row, records.get(), page)) return kExitUsage;
   // Message 202 once, as information: the fixtures take each board as it answers.
@@ -255,6 +275,15 @@ void AddStationCommand(CLI::App& app, const Context& context, int& status) {
                   "where a new serial counter starts (default 1); refused for a counter that stands elsewhere");
   sub->add_option("--serial-counter", options->serial_counter, "the counter the numbers come from (default \"default\")")
       ->check(NotEmpty());
+  AddFleetOptions(*sub, *options);
+  sub->add_option("--lease", options->lease,
+                  "with --fleet: how many serial numbers the station leases from the fleet's counter at a time "
+                  "(default 20); it goes on with them while the server is away")
+      ->check(CLI::Range(1, 100000));
+  sub->add_option("--failed-number", options->failed_number,
+                  "spend (default): a failed unit's serial number is never given again; reuse: the next unit of this "
+                  "station gets it (the failed row says so)")
+      ->check(CLI::IsMember({"spend", "reuse"}));
   sub->add_option("--probe-wait", options->probe_wait,
                   "ms a probe waits for a board on a quiet line (default 500); a line that answers anything gets "
                   "the update's whole 3500 ms")
@@ -263,7 +292,10 @@ void AddStationCommand(CLI::App& app, const Context& context, int& status) {
   sub->add_option("--http", options->http,
                   "serve the live page on [ADDR:]PORT (without ADDR only this machine, 127.0.0.1, can see it; "
                   "0.0.0.0:PORT for the whole network)");
-  sub->callback([options, &context, &status] { status = RunStationCommand(context, *options); });
+  sub->callback([options, &context, &status] {
+    options->reuse_failed_number = options->failed_number == "reuse";
+    status = RunStationCommand(context, *options);
+  });
 }
 
 }  // namespace quillon::cli

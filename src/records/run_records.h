@@ -37,6 +37,10 @@ struct UnitRow {
   std::string records;
   std::string quillon_version;
   std::optional<std::string> serial_counter;  ///< the counter that issued `serial_number`
+  /// A failed unit whose number went to a later unit (--failed-number reuse): that unit's id.
+  std::optional<std::int64_t> serial_reused_by;
+  /// The station's identity (a fleet's rows only; the station's own database is one station's).
+  std::optional<std::string> station_uuid;
 };
 
 /// The column names of table `units`, in their order.
@@ -53,11 +57,52 @@ struct SerialDraw {
 
 /// What `history` asks for; newest first.
 struct HistoryFilter {
+  std::optional<std::string> station;  ///< a fleet's rows of this station (its name or UUID)
   std::optional<std::string> since;  ///< started_utc >= this, written as UtcNow() writes (UtcInstant)
   std::optional<std::string> port;
   std::optional<std::string> serial;  ///< all digits: compared as a number ("3" finds "000003")
   bool failed = false;  ///< only rows that did not pass (incomplete ones included)
   int limit = 0;        ///< 0: all
+};
+
+/// A block of serial numbers the fleet leased to this station, as its own database keeps it.
+struct Lease {
+  std::int64_t id = 0;  ///< the fleet's number of the lease
+  std::string counter;
+  std::uint64_t first = 0, last = 0;  ///< the numbers first..last, both given
+  std::uint64_t next = 0;             ///< the next one to give; past `last` when all are given
+};
+
+/// A lease asked of the fleet, kept before it is asked: the same key on every try, so an
+/// answer lost after the server gave the lease gets that lease again, never another one.
+struct LeaseRequest {
+  std::string key;
+  std::string counter;
+  std::uint64_t first = 1;  ///< where the fleet's counter starts when it is new
+  int size = 20;
+};
+
+/// Numbers of a lease that no unit got: the rest of a lease when the station ends, or a failed
+/// unit's number kept for reuse.
+struct AbandonedNumbers {
+  std::int64_t id = 0;     ///< in the station's database
+  std::int64_t lease = 0;  ///< the fleet's lease they came from (0: unknown)
+  std::string counter;
+  std::uint64_t first = 0, last = 0;
+  std::string at_utc;
+  std::string reason;
+};
+
+/// A row whose latest state the fleet does not have yet: `revision` counts its writes.
+struct OutboxRow {
+  UnitRow row;
+  int revision = 0;
+};
+
+/// The rows waiting in the outbox, and since when the oldest waits.
+struct OutboxCount {
+  int rows = 0;
+  std::optional<std::string> oldest_utc;
 };
 
 /// Why a database was not opened.
@@ -66,7 +111,12 @@ enum class RecordsProblem {
   kCannotOpen,     ///< no such file, no access, a lock that stayed
   kNotRunRecords,  ///< not a SQLite database, or one that holds other things
   kDamaged,        ///< SQLite's quick check found it damaged
+  kNetworkFileSystem,  ///< on a network file system, where SQLite cannot keep writers apart
 };
+
+/// BeginUnit's answers besides a row id.
+inline constexpr std::int64_t kNumberDoesNotFit = -1;  ///< the next number does not fit the stamp
+inline constexpr std::int64_t kNoNumberLeft = -2;      ///< the leases are used up: none to give
 
 class RunRecords {
  public:
@@ -83,12 +133,75 @@ class RunRecords {
   virtual ~RunRecords() = default;
 
   /// Writes the row of a unit that begins (result null), with a serial number drawn from
-  /// `draw` when given. Returns the row's id; 0 with `error` set when nothing was written;
-  /// -1 when the next number does not fit (nothing written, nothing drawn).
+  /// `draw` when given: a failed unit's number first when those are reused, then the counter's
+  /// next one, or with leases the next one of this process's oldest lease. Returns the row's
+  /// id; 0 with `error` set when nothing was written; kNumberDoesNotFit or kNoNumberLeft
+  /// (nothing written, nothing drawn).
   virtual std::int64_t BeginUnit(UnitRow& row, const SerialDraw* draw, std::string& error) = 0;
-  /// Completes the row `row.id` with its end, result and records. False with `error` when it
+  /// Completes the row `row.id` with its end, result and records (and, when failed numbers
+  /// are reused, keeps a failed unit's number for the next unit). False with `error` when it
   /// was not written (a lock held past the busy timeout): then nothing of it was.
   virtual bool EndUnit(const UnitRow& row, std::string& error) = 0;
+
+  // The station's side of a fleet: the leases it holds and the outbox of rows to send. Rows
+  // go into the outbox only once UseLeases was called; a database without them answers with
+  // an error.
+
+  /// Draws come from leases held by this process (`holder`, its process id) from now on, rows
+  /// go into the outbox, and the open leases of processes no longer running are taken up.
+  virtual bool UseLeases(long holder, std::string& error) {
+    (void)holder;
+    return Unsupported(error);
+  }
+  /// A failed unit's number goes to the next unit of this station instead of being spent.
+  virtual void ReuseFailedNumbers(bool reuse) { (void)reuse; }
+  /// Keeps a lease request before it is sent (see LeaseRequest).
+  virtual bool AskLease(const LeaseRequest& request, std::string& error) {
+    (void)request;
+    return Unsupported(error);
+  }
+  /// The lease requests with no lease yet, oldest first.
+  virtual std::vector<LeaseRequest> LeaseRequests(std::string& error) { return Unsupported(error), std::vector<LeaseRequest>{}; }
+  /// Keeps a lease the fleet gave (once: a lease already kept is left as it is) and ends the
+  /// request `request_key` (empty: a lease the fleet knew of and this database did not).
+  virtual bool KeepLease(const Lease& lease, const std::string& request_key, std::string& error) {
+    (void)lease, (void)request_key;
+    return Unsupported(error);
+  }
+  /// The ids of every lease this database has kept.
+  virtual std::vector<std::int64_t> KnownLeases(std::string& error) { return Unsupported(error), std::vector<std::int64_t>{}; }
+  /// How many numbers of `counter` this process can still give (its open leases and the
+  /// failed units' numbers kept for reuse).
+  virtual std::optional<std::uint64_t> NumbersLeft(const std::string& counter, std::string& error) {
+    (void)counter;
+    return Unsupported(error), std::nullopt;
+  }
+  /// Ends this process's open leases: their unused numbers, and the failed units' numbers kept
+  /// for reuse, are abandoned for `reason`.
+  virtual bool EndLeases(const std::string& reason, std::string& error) {
+    (void)reason;
+    return Unsupported(error);
+  }
+  /// Abandoned numbers the fleet has not been told of yet.
+  virtual std::vector<AbandonedNumbers> AbandonedToReport(std::string& error) {
+    return Unsupported(error), std::vector<AbandonedNumbers>{};
+  }
+  virtual bool Reported(const AbandonedNumbers& numbers, std::string& error) {
+    (void)numbers;
+    return Unsupported(error);
+  }
+  /// Up to `limit` rows of the outbox, by id.
+  virtual std::vector<OutboxRow> Outbox(int limit, std::string& error) {
+    (void)limit;
+    return Unsupported(error), std::vector<OutboxRow>{};
+  }
+  /// The fleet has the row `unit` as of `revision`.
+  virtual bool Sent(std::int64_t unit, int revision, std::string& error) {
+    (void)unit, (void)revision;
+    return Unsupported(error);
+  }
+  virtual OutboxCount Waiting(std::string& error) { return Unsupported(error), OutboxCount{}; }
+
   virtual std::vector<UnitRow> History(const HistoryFilter& filter, std::string& error) = 0;
   /// The rows after unit id `since`, oldest first (at most `limit`).
   virtual std::vector<UnitRow> After(std::int64_t since, int limit, std::string& error) = 0;
@@ -99,6 +212,12 @@ class RunRecords {
   /// Whether the database's path still leads to the file that was opened; false with `why`
   /// when it was deleted, moved away or replaced (rows written now would be lost).
   virtual bool StillAtPath(std::string& why) const = 0;
+
+ protected:
+  static bool Unsupported(std::string& error) {
+    error = "these run records keep no leases or outbox";
+    return false;
+  }
 };
 
 /// False in a build without SQLite (the Windows build today).

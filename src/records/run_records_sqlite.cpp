@@ -9,9 +9,12 @@
 #include <fstream>
 #include <mutex>
 #include <thread>
+#include <variant>
 
 #include "base/file.h"
 #include "base/program_paths.h"
+#include "base/system.h"
+#include "records/network_fs.h"
 #include "records/run_records.h"
 
 namespace quillon::records {
@@ -49,12 +52,54 @@ CREATE TABLE IF NOT EXISTS serial_counters (
   name TEXT PRIMARY KEY,
   next INTEGER NOT NULL
 );
+CREATE TABLE IF NOT EXISTS leases (
+  id INTEGER PRIMARY KEY,
+  counter TEXT NOT NULL,
+  first INTEGER NOT NULL,
+  last INTEGER NOT NULL,
+  next INTEGER NOT NULL,
+  taken_utc TEXT NOT NULL,
+  holder INTEGER NOT NULL,
+  closed_utc TEXT
+);
+CREATE TABLE IF NOT EXISTS lease_requests (
+  key TEXT PRIMARY KEY,
+  counter TEXT NOT NULL,
+  first INTEGER NOT NULL,
+  size INTEGER NOT NULL,
+  asked_utc TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS spare_numbers (
+  counter TEXT NOT NULL,
+  number INTEGER NOT NULL,
+  unit INTEGER NOT NULL,
+  lease INTEGER,
+  PRIMARY KEY (counter, number)
+);
+CREATE TABLE IF NOT EXISTS abandoned (
+  id INTEGER PRIMARY KEY,
+  lease INTEGER NOT NULL,
+  counter TEXT NOT NULL,
+  first INTEGER NOT NULL,
+  last INTEGER NOT NULL,
+  at_utc TEXT NOT NULL,
+  reason TEXT NOT NULL,
+  reported INTEGER NOT NULL DEFAULT 0
+);
+CREATE TABLE IF NOT EXISTS outbox (
+  unit INTEGER PRIMARY KEY,
+  revision INTEGER NOT NULL,
+  sent INTEGER NOT NULL DEFAULT 0,
+  queued_utc TEXT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS outbox_waiting ON outbox(unit) WHERE sent < revision;
 )";
 
 // What a database made by an older version lacks; added in one write transaction, so two
 // stations that start together upgrade it once.
 constexpr const char* kUpgrades[][2] = {
     {"serial_counter", "ALTER TABLE units ADD COLUMN serial_counter TEXT"},
+    {"serial_reused_by", "ALTER TABLE units ADD COLUMN serial_reused_by INTEGER"},
 };
 // Serial numbers compared as numbers ("000003" is 3) with an index.
 constexpr const char* kNumberIndex =
@@ -130,15 +175,16 @@ UnitRow ReadRow(const Statement& s) {
   row.records = s.Text(18);
   row.quillon_version = s.Text(19);
   row.serial_counter = s.OptionalText(20);
+  if (sqlite3_column_type(s.get(), 21) != SQLITE_NULL) row.serial_reused_by = sqlite3_column_int64(s.get(), 21);
   return row;
 }
 
 // Every column of UnitColumns(); one that an older database lacks (read, never upgraded, by
 // history) is read as null.
-std::string SelectColumns(bool has_serial_counter) {
+std::string SelectColumns(const std::vector<std::string>& has) {
   std::string columns;
   for (const auto& name : UnitColumns()) {
-    const bool missing = name == "serial_counter" && !has_serial_counter;
+    const bool missing = std::find(has.begin(), has.end(), name) == has.end();
     columns += (columns.empty() ? "" : ", ") + (missing ? std::string("NULL") : "\"" + name + "\"");
   }
   return "SELECT " + columns + " FROM units";
@@ -181,7 +227,7 @@ class SqliteRecords final : public RunRecords {
         return false;
       }
     }
-    has_serial_counter_ = std::find(names.begin(), names.end(), "serial_counter") != names.end();
+    columns_ = names;
     return true;
   }
 
@@ -221,7 +267,7 @@ class SqliteRecords final : public RunRecords {
       Exec("ROLLBACK", ignored);
       return false;
     }
-    has_serial_counter_ = true;
+    columns_ = UnitColumns();
     return true;
   }
 
@@ -264,25 +310,18 @@ class SqliteRecords final : public RunRecords {
 
   std::int64_t BeginUnit(UnitRow& row, const SerialDraw* draw, std::string& error) override {
     const std::lock_guard lock(mutex_);
-    // IMMEDIATE takes the write lock first: two processes never read the same counter value.
-    if (!Exec("BEGIN IMMEDIATE", error)) return 0;
-    const std::int64_t id = Begin(row, draw, error);
-    if (id <= 0) {
-      std::string ignored;
-      Exec("ROLLBACK", ignored);
-      return id;
-    }
-    if (!Exec("COMMIT", error)) {
-      std::string ignored;
-      Exec("ROLLBACK", ignored);
-      return 0;
-    }
+    std::int64_t id = 0;
+    if (!InTransaction(error, [&] { return (id = Begin(row, draw, error)) > 0; })) return id < 0 ? id : 0;
     row.id = id;
     return id;
   }
 
   bool EndUnit(const UnitRow& row, std::string& error) override {
     const std::lock_guard lock(mutex_);
+    return InTransaction(error, [&] { return End(row, error); });
+  }
+
+  bool End(const UnitRow& row, std::string& error) {
     Statement s(db_,
                 "UPDATE units SET ended_utc = ?1, seconds = ?2, bytes_sent = ?3, result = ?4, ok = ?5, "
                 "stop_phase = ?6, stop_block = ?7, stop_chunk = ?8, records = ?9 WHERE id = ?10");
@@ -297,7 +336,21 @@ class SqliteRecords final : public RunRecords {
     s.Bind(8, row.stop_chunk);
     s.Bind(9, row.records);
     s.Bind(10, row.id);
-    return s.Step() == SQLITE_DONE || Failed(error);
+    if (s.Step() != SQLITE_DONE) return Failed(error);
+    if (holder_ != 0 && !Queue(row.id, error)) return false;
+    // A failed unit's number waits for the next unit; the number of a unit whose process was
+    // stopped stays spent (its board may hold it).
+    if (reuse_failed_ && row.ok == 0 && row.result && *row.result != 130 && row.serial_number && row.serial_counter &&
+        row.serial_number->find_first_not_of("0123456789") == std::string::npos && !row.serial_number->empty()) {
+      Statement spare(db_, "INSERT OR IGNORE INTO spare_numbers(counter, number, unit, lease) VALUES (?1, ?2, ?3, "
+                           "(SELECT id FROM leases WHERE counter = ?1 AND ?2 BETWEEN first AND last))");
+      if (!spare.ok()) return Failed(error);
+      spare.Bind(1, *row.serial_counter);
+      spare.Bind(2, static_cast<std::int64_t>(std::stoull(*row.serial_number)));
+      spare.Bind(3, row.id);
+      if (spare.Step() != SQLITE_DONE) return Failed(error);
+    }
+    return true;
   }
 
   std::vector<UnitRow> History(const HistoryFilter& filter, std::string& error) override {
@@ -315,7 +368,7 @@ class SqliteRecords final : public RunRecords {
       add("serial_number = ?3");
     }
     if (filter.failed) add("ok = 0");
-    const std::string sql = SelectColumns(has_serial_counter_) + where + " ORDER BY id DESC LIMIT ?4";
+    const std::string sql = SelectColumns(columns_) + where + " ORDER BY id DESC LIMIT ?4";
     Statement s(db_, sql.c_str());
     if (!s.ok()) return Failed(error), std::vector<UnitRow>{};
     if (filter.since) s.Bind(1, *filter.since);
@@ -331,7 +384,7 @@ class SqliteRecords final : public RunRecords {
 
   std::vector<UnitRow> After(std::int64_t since, int limit, std::string& error) override {
     const std::lock_guard lock(mutex_);
-    const std::string sql = SelectColumns(has_serial_counter_) + " WHERE id > ?1 ORDER BY id LIMIT ?2";
+    const std::string sql = SelectColumns(columns_) + " WHERE id > ?1 ORDER BY id LIMIT ?2";
     Statement s(db_, sql.c_str());
     if (!s.ok()) return Failed(error), std::vector<UnitRow>{};
     s.Bind(1, since);
@@ -339,7 +392,197 @@ class SqliteRecords final : public RunRecords {
     return Rows(s, error);
   }
 
+  // ---- the station's side of a fleet ----
+
+  bool UseLeases(long holder, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    holder_ = holder;
+    // The open leases of processes that ended without ending them (killed, a power cut) are
+    // this one's now: their numbers were never given to anyone else.
+    Statement holders(db_, "SELECT DISTINCT holder FROM leases WHERE closed_utc IS NULL AND holder <> ?1");
+    if (!holders.ok()) return Failed(error);
+    holders.Bind(1, static_cast<std::int64_t>(holder));
+    std::vector<std::int64_t> gone;
+    int step = 0;
+    while ((step = holders.Step()) == SQLITE_ROW) {
+      const auto pid = sqlite3_column_int64(holders.get(), 0);
+      if (!ProcessRunning(static_cast<long>(pid))) gone.push_back(pid);
+    }
+    if (step != SQLITE_DONE) return Failed(error);
+    return InTransaction(error, [&] {
+      for (const auto pid : gone) {
+        if (!Run("UPDATE leases SET holder = ?1 WHERE holder = ?2 AND closed_utc IS NULL",
+                 {static_cast<std::int64_t>(holder), pid}, error)) {
+          return false;
+        }
+      }
+      return true;
+    });
+  }
+
+  void ReuseFailedNumbers(bool reuse) override {
+    const std::lock_guard lock(mutex_);
+    reuse_failed_ = reuse;
+  }
+
+  bool AskLease(const LeaseRequest& request, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    return Run("INSERT OR IGNORE INTO lease_requests(key, counter, first, size, asked_utc) VALUES (?1, ?2, ?3, ?4, ?5)",
+               {request.key, request.counter, static_cast<std::int64_t>(request.first), std::int64_t{request.size}, UtcNow()},
+               error);
+  }
+
+  std::vector<LeaseRequest> LeaseRequests(std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    std::vector<LeaseRequest> requests;
+    Statement s(db_, "SELECT key, counter, first, size FROM lease_requests ORDER BY asked_utc, key");
+    if (!s.ok()) return Failed(error), requests;
+    int step = 0;
+    while ((step = s.Step()) == SQLITE_ROW) {
+      requests.push_back({s.Text(0), s.Text(1), static_cast<std::uint64_t>(sqlite3_column_int64(s.get(), 2)),
+                          sqlite3_column_int(s.get(), 3)});
+    }
+    if (step != SQLITE_DONE) Failed(error);
+    return requests;
+  }
+
+  bool KeepLease(const Lease& lease, const std::string& request_key, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    return InTransaction(error, [&] {
+      return Run("INSERT OR IGNORE INTO leases(id, counter, first, last, next, taken_utc, holder) "
+                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+                 {lease.id, lease.counter, static_cast<std::int64_t>(lease.first), static_cast<std::int64_t>(lease.last),
+                  static_cast<std::int64_t>(std::max(lease.next, lease.first)), UtcNow(),
+                  static_cast<std::int64_t>(holder_)},
+                 error) &&
+             Run("DELETE FROM lease_requests WHERE key = ?1", {request_key}, error);
+    });
+  }
+
+  std::vector<std::int64_t> KnownLeases(std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    std::vector<std::int64_t> ids;
+    Statement s(db_, "SELECT id FROM leases");
+    if (!s.ok()) return Failed(error), ids;
+    int step = 0;
+    while ((step = s.Step()) == SQLITE_ROW) ids.push_back(sqlite3_column_int64(s.get(), 0));
+    if (step != SQLITE_DONE) Failed(error);
+    return ids;
+  }
+
+  std::optional<std::uint64_t> NumbersLeft(const std::string& counter, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    Statement s(db_, "SELECT (SELECT coalesce(sum(last - next + 1), 0) FROM leases WHERE counter = ?1 AND holder = ?2 "
+                     "AND closed_utc IS NULL AND next <= last) + (SELECT count(*) FROM spare_numbers WHERE counter = ?1)");
+    if (!s.ok()) return Failed(error), std::nullopt;
+    s.Bind(1, counter);
+    s.Bind(2, static_cast<std::int64_t>(holder_));
+    if (s.Step() != SQLITE_ROW) return Failed(error), std::nullopt;
+    return static_cast<std::uint64_t>(sqlite3_column_int64(s.get(), 0));
+  }
+
+  bool EndLeases(const std::string& reason, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    const std::string now = UtcNow();
+    const auto holder = static_cast<std::int64_t>(holder_);
+    return InTransaction(error, [&] {
+      return Run("INSERT INTO abandoned(lease, counter, first, last, at_utc, reason) SELECT id, counter, next, last, ?1, ?2 "
+                 "FROM leases WHERE holder = ?3 AND closed_utc IS NULL AND next <= last",
+                 {now, reason, holder}, error) &&
+             Run("INSERT INTO abandoned(lease, counter, first, last, at_utc, reason) SELECT coalesce(s.lease, 0), "
+                 "s.counter, s.number, s.number, ?1, 'a failed unit''s number kept for reuse, not used when the station "
+                 "ended' FROM spare_numbers s JOIN leases l ON l.id = s.lease WHERE l.holder = ?2",
+                 {now, holder}, error) &&
+             Run("DELETE FROM spare_numbers WHERE lease IN (SELECT id FROM leases WHERE holder = ?1)", {holder}, error) &&
+             Run("UPDATE leases SET closed_utc = ?1 WHERE holder = ?2 AND closed_utc IS NULL", {now, holder}, error);
+    });
+  }
+
+  std::vector<AbandonedNumbers> AbandonedToReport(std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    std::vector<AbandonedNumbers> found;
+    Statement s(db_, "SELECT id, lease, counter, first, last, at_utc, reason FROM abandoned WHERE reported = 0 ORDER BY id");
+    if (!s.ok()) return Failed(error), found;
+    int step = 0;
+    while ((step = s.Step()) == SQLITE_ROW) {
+      found.push_back({sqlite3_column_int64(s.get(), 0), sqlite3_column_int64(s.get(), 1), s.Text(2),
+                       static_cast<std::uint64_t>(sqlite3_column_int64(s.get(), 3)),
+                       static_cast<std::uint64_t>(sqlite3_column_int64(s.get(), 4)), s.Text(5), s.Text(6)});
+    }
+    if (step != SQLITE_DONE) Failed(error);
+    return found;
+  }
+
+  bool Reported(const AbandonedNumbers& numbers, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    return Run("UPDATE abandoned SET reported = 1 WHERE id = ?1", {numbers.id}, error);
+  }
+
+  std::vector<OutboxRow> Outbox(int limit, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    std::string columns;
+    for (const auto& name : UnitColumns()) columns += (columns.empty() ? "u.\"" : ", u.\"") + name + "\"";
+    const std::string sql = "SELECT " + columns + ", o.revision FROM outbox o JOIN units u ON u.id = o.unit "
+                            "WHERE o.sent < o.revision ORDER BY o.unit LIMIT ?1";
+    Statement s(db_, sql.c_str());
+    std::vector<OutboxRow> rows;
+    if (!s.ok()) return Failed(error), rows;
+    s.Bind(1, limit);
+    int step = 0;
+    const int revision = static_cast<int>(UnitColumns().size());
+    while ((step = s.Step()) == SQLITE_ROW) rows.push_back({ReadRow(s), sqlite3_column_int(s.get(), revision)});
+    if (step != SQLITE_DONE) Failed(error);
+    return rows;
+  }
+
+  bool Sent(std::int64_t unit, int revision, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    return Run("UPDATE outbox SET sent = ?2 WHERE unit = ?1 AND sent < ?2", {unit, std::int64_t{revision}}, error);
+  }
+
+  OutboxCount Waiting(std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    OutboxCount count;
+    Statement s(db_, "SELECT count(*), min(queued_utc) FROM outbox WHERE sent < revision");
+    if (!s.ok() || s.Step() != SQLITE_ROW) return Failed(error), count;
+    count.rows = sqlite3_column_int(s.get(), 0);
+    count.oldest_utc = s.OptionalText(1);
+    return count;
+  }
+
  private:
+  using Value = std::variant<std::int64_t, std::string>;
+
+  // One statement with its values bound in order (?1, ?2, ...), run to its end.
+  bool Run(const char* sql, std::initializer_list<Value> values, std::string& error) {
+    Statement s(db_, sql);
+    if (!s.ok()) return Failed(error);
+    int at = 1;
+    for (const auto& value : values) std::visit([&](const auto& v) { s.Bind(at++, v); }, value);
+    const int step = s.Step();
+    return step == SQLITE_DONE || step == SQLITE_ROW || Failed(error);
+  }
+
+  // `work` in one write transaction (IMMEDIATE takes the write lock first: two processes never
+  // read the same counter or lease), committed when it returns true, rolled back otherwise.
+  template <typename Work>
+  bool InTransaction(std::string& error, Work work) {
+    if (!Exec("BEGIN IMMEDIATE", error)) return false;
+    std::string ignored;
+    if (!work() || !Exec("COMMIT", error)) {
+      Exec("ROLLBACK", ignored);
+      return false;
+    }
+    return true;
+  }
+
+  // The row's latest state is still to be sent to the fleet.
+  bool Queue(std::int64_t unit, std::string& error) {
+    return Run("INSERT INTO outbox(unit, revision, queued_utc) VALUES (?1, 1, ?2) "
+               "ON CONFLICT(unit) DO UPDATE SET revision = revision + 1",
+               {unit, UtcNow()}, error);
+  }
+
   bool Failed(std::string& error) {
     const int code = sqlite3_errcode(db_);
     damaged_ = code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
@@ -359,24 +602,14 @@ class SqliteRecords final : public RunRecords {
   std::int64_t Begin(UnitRow& row, const SerialDraw* draw, std::string& error) {
     row.serial_number.reset();
     row.serial_counter.reset();
+    std::optional<Drawn> drawn;
     if (draw != nullptr) {
-      Statement make(db_, "INSERT OR IGNORE INTO serial_counters(name, next) VALUES (?1, ?2)");
-      if (!make.ok()) return Failed(error), 0;
-      make.Bind(1, draw->counter);
-      make.Bind(2, static_cast<std::int64_t>(draw->first));
-      if (make.Step() != SQLITE_DONE) return Failed(error), 0;
-      Statement next(db_, "SELECT next FROM serial_counters WHERE name = ?1");
-      if (!next.ok()) return Failed(error), 0;
-      next.Bind(1, draw->counter);
-      if (next.Step() != SQLITE_ROW) return Failed(error), 0;
-      const auto number = static_cast<std::uint64_t>(sqlite3_column_int64(next.get(), 0));
-      row.serial_number = draw->text(number);
-      if (!row.serial_number) return -1;
+      drawn = Draw(*draw, error);
+      if (!drawn) return error.empty() ? kNoNumberLeft : 0;
+      row.serial_number = draw->text(drawn->number);
+      if (!row.serial_number) return kNumberDoesNotFit;
       row.serial_counter = draw->counter;
-      Statement take(db_, "UPDATE serial_counters SET next = next + 1 WHERE name = ?1");
-      if (!take.ok()) return Failed(error), 0;
-      take.Bind(1, draw->counter);
-      if (take.Step() != SQLITE_DONE) return Failed(error), 0;
+      if (!Take(*drawn, draw->counter, error)) return 0;
     }
     Statement insert(db_,
                      "INSERT INTO units (station, port, adapter, operator, started_utc, update_file, image_sha256, "
@@ -395,13 +628,82 @@ class SqliteRecords final : public RunRecords {
     insert.Bind(10, row.quillon_version);
     insert.Bind(11, row.serial_counter);
     if (insert.Step() != SQLITE_DONE) return Failed(error), 0;
-    return sqlite3_last_insert_rowid(db_);
+    const std::int64_t id = sqlite3_last_insert_rowid(db_);
+    if (drawn && drawn->spare_of != 0 &&
+        !Run("UPDATE units SET serial_reused_by = ?1 WHERE id = ?2", {id, drawn->spare_of}, error)) {
+      return 0;
+    }
+    if (drawn && drawn->spare_of != 0 && holder_ != 0 && !Queue(drawn->spare_of, error)) return 0;
+    if (holder_ != 0 && !Queue(id, error)) return 0;
+    return id;
+  }
+
+  // Where the next number comes from, inside the write transaction: a failed unit's number
+  // kept for reuse, else this process's oldest open lease, else (without leases) the counter.
+  // Nothing with `error` empty when no lease has a number left.
+  struct Drawn {
+    enum class Source { kSpare, kLease, kCounter } source = Source::kCounter;
+    std::uint64_t number = 0;
+    std::int64_t lease = 0;
+    std::int64_t spare_of = 0;  ///< the failed unit whose number it was
+  };
+  bool Take(const Drawn& drawn, const std::string& counter, std::string& error) {
+    const auto number = static_cast<std::int64_t>(drawn.number);
+    switch (drawn.source) {
+      case Drawn::Source::kSpare:
+        return Run("DELETE FROM spare_numbers WHERE counter = ?1 AND number = ?2", {counter, number}, error);
+      case Drawn::Source::kLease:
+        return Run("UPDATE leases SET next = ?2 + 1 WHERE id = ?1", {drawn.lease, number}, error);
+      case Drawn::Source::kCounter:
+        return Run("UPDATE serial_counters SET next = ?2 + 1 WHERE name = ?1", {counter, number}, error);
+    }
+    return false;
+  }
+  std::optional<Drawn> Draw(const SerialDraw& draw, std::string& error) {
+    Drawn drawn;
+    Statement spare(db_, "SELECT number, unit FROM spare_numbers WHERE counter = ?1 ORDER BY number LIMIT 1");
+    if (!spare.ok()) return Failed(error), std::nullopt;
+    spare.Bind(1, draw.counter);
+    if (const int step = spare.Step(); step == SQLITE_ROW) {
+      drawn.number = static_cast<std::uint64_t>(sqlite3_column_int64(spare.get(), 0));
+      drawn.spare_of = sqlite3_column_int64(spare.get(), 1);
+      drawn.source = Drawn::Source::kSpare;
+      return drawn;
+    } else if (step != SQLITE_DONE) {
+      return Failed(error), std::nullopt;
+    }
+    if (holder_ != 0) {
+      Statement lease(db_, "SELECT id, next FROM leases WHERE counter = ?1 AND holder = ?2 AND closed_utc IS NULL "
+                           "AND next <= last ORDER BY id LIMIT 1");
+      if (!lease.ok()) return Failed(error), std::nullopt;
+      lease.Bind(1, draw.counter);
+      lease.Bind(2, static_cast<std::int64_t>(holder_));
+      const int step = lease.Step();
+      if (step == SQLITE_DONE) return std::nullopt;
+      if (step != SQLITE_ROW) return Failed(error), std::nullopt;
+      drawn.lease = sqlite3_column_int64(lease.get(), 0);
+      drawn.number = static_cast<std::uint64_t>(sqlite3_column_int64(lease.get(), 1));
+      drawn.source = Drawn::Source::kLease;
+      return drawn;
+    }
+    if (!Run("INSERT OR IGNORE INTO serial_counters(name, next) VALUES (?1, ?2)",
+             {draw.counter, static_cast<std::int64_t>(draw.first)}, error)) {
+      return std::nullopt;
+    }
+    Statement next(db_, "SELECT next FROM serial_counters WHERE name = ?1");
+    if (!next.ok()) return Failed(error), std::nullopt;
+    next.Bind(1, draw.counter);
+    if (next.Step() != SQLITE_ROW) return Failed(error), std::nullopt;
+    drawn.number = static_cast<std::uint64_t>(sqlite3_column_int64(next.get(), 0));
+    return drawn;
   }
 
   sqlite3* db_;
   std::string path_;
   std::optional<FileIdentity> identity_;
-  bool has_serial_counter_ = false;
+  std::vector<std::string> columns_;
+  long holder_ = 0;  ///< with leases: the process whose leases draws come from
+  bool reuse_failed_ = false;
   bool damaged_ = false;
   std::mutex mutex_;
 };
@@ -493,6 +795,15 @@ std::unique_ptr<SqliteRecords> OpenChecked(const std::string& path, int flags, b
 }  // namespace
 
 std::unique_ptr<RunRecords> RunRecords::Open(const std::string& path, std::string& error, RecordsProblem* problem) {
+  // SQLite's locks do not keep two writers apart on a network file system: numbers could be
+  // given twice, rows lost. Stations on several computers share a fleet instead.
+  if (const auto network = NetworkFileSystem(path)) {
+    error = "it is on a network file system (" + *network +
+            "), where SQLite cannot keep several writers apart: keep the run records on a local disk, and let "
+            "the stations share one record through --fleet URL";
+    Problem(problem, RecordsProblem::kNetworkFileSystem);
+    return nullptr;
+  }
   auto records = OpenChecked(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, true, true, error, problem);
   if (!records) return nullptr;
   // Two stations starting on one new database: turning on WAL or making the tables can find

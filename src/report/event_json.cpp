@@ -48,6 +48,27 @@ std::string HaltText(const HaltEvent& halt, Language language) {
   return {};
 }
 
+std::string_view RecordServerWaitText(Language language) { return TrIn(language, "waiting for the record server"); }
+
+std::string RecordServerText(const RecordServerEvent& link, Language language) {
+  std::string text =
+      link.connected ? TrFIn(language, "record server %s: connected", {link.server})
+                     : TrFIn(language, "record server %s: away since %s (%s)",
+                             {link.server, link.offline_since_utc.value_or("?"), link.error.empty() ? "-" : link.error});
+  if (link.rows_waiting > 0) {
+    text += "; " + TrFIn(language, "%s rows wait to be sent (the oldest since %s)",
+                         {std::to_string(link.rows_waiting), link.oldest_utc.value_or("?")});
+  }
+  if (link.numbers_left) {
+    text += "; " + TrFIn(language, "%s serial numbers left in the lease", {std::to_string(*link.numbers_left)});
+    if (*link.numbers_left == 0 && !link.connected && !link.ended) text += ": " + std::string(RecordServerWaitText(language));
+  }
+  if (link.ended && link.rows_waiting > 0) {
+    text += "; " + std::string(TrIn(language, "the station's next start sends them"));
+  }
+  return text;
+}
+
 const char* NoticeName(NoticeEvent::Kind kind) {
   switch (kind) {
     case NoticeEvent::Kind::kInterruptedBeforeSending: return "interrupted-before-sending";
@@ -193,6 +214,27 @@ nlohmann::ordered_json QuestionObject(const QuestionEvent& e) {
                                 {"again", e.again}};
 }
 
+}  // namespace
+
+nlohmann::ordered_json RecordServerJson(const RecordServerEvent& e) {
+  auto optional = [](const auto& value) {
+    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
+  };
+  return nlohmann::ordered_json{{"event", "record_server"},
+                                {"server", e.server},
+                                {"connected", e.connected},
+                                {"offline_since", optional(e.offline_since_utc)},
+                                {"error", e.error},
+                                {"rows_waiting", e.rows_waiting},
+                                {"oldest", optional(e.oldest_utc)},
+                                {"numbers_left", optional(e.numbers_left)},
+                                {"waiting_for_server", e.numbers_left && *e.numbers_left == 0 && !e.connected},
+                                {"ended", e.ended},
+                                {"text", RecordServerText(e)}};
+}
+
+namespace {
+
 nlohmann::ordered_json StationSummaryObject(const StationSummaryEvent& e) {
   nlohmann::ordered_json ports = nlohmann::ordered_json::array();
   for (const auto& port : e.ports) {
@@ -241,8 +283,13 @@ std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
             }
             nlohmann::ordered_json object{{"event", "waiting"}, {"port", e.port}};
             if (e.missing) object["missing"] = true;
+            if (e.record_server) {
+              object["record_server"] = true;
+              object["text"] = RecordServerWaitText();
+            }
             return object;
           },
+          [](const RecordServerEvent& e) -> Object { return RecordServerJson(e); },
           [this](const BoardEvent& e) -> Object {
             {
               const std::lock_guard lock(mutex_);

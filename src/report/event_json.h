@@ -22,12 +22,19 @@ using station::PhaseName;
 using station::HaltEvent;
 using station::PortResult;
 using station::WarningEvent;
+using station::RecordServerEvent;
 
 /// The text of a warning event (English in JSON).
 std::string WarningText(const WarningEvent& warning, Language language = Language::kEnglish);
 
 /// Why the station stopped taking boards, in words.
 std::string HaltText(const HaltEvent& halt, Language language = Language::kEnglish);
+
+/// The words of the station's link to the record server, on one line.
+std::string RecordServerText(const RecordServerEvent& link, Language language = Language::kEnglish);
+
+/// What a port waiting for the record server says.
+std::string_view RecordServerWaitText(Language language = Language::kEnglish);
 /// A notice's kind in JSON: "interrupted", "nothing-sent", "station-halted", ...
 const char* NoticeName(station::NoticeEvent::Kind kind);
 
@@ -58,5 +65,7 @@ nlohmann::ordered_json ProgressJson(const ProgressView& view);
 
 /// A port's result as the event stream shows it.
 nlohmann::ordered_json ResultJson(const PortResult& result);
+/// The object of a RecordServerEvent, as the JSON Lines and the page give it.
+nlohmann::ordered_json RecordServerJson(const RecordServerEvent& link);
 
 }  // namespace quillon::report

@@ -38,7 +38,7 @@ std::optional<std::string> StationView::OnEvent(const Event& event) {
       Handlers{
           [this](const WaitingEvent& e) -> Changed {
             Tile& tile = Find(e.port);
-            tile.state = e.missing ? "missing" : "waiting";
+            tile.state = e.missing ? "missing" : e.record_server ? "record_server" : "waiting";
             tile.progress = {};
             return e.port;
           },
@@ -87,6 +87,10 @@ std::optional<std::string> StationView::OnEvent(const Event& event) {
           [](const SummaryEvent&) -> Changed { return std::nullopt; },
           [](const NoticeEvent&) -> Changed { return std::nullopt; },
           [](const QuestionEvent&) -> Changed { return std::nullopt; },
+          [this](const RecordServerEvent& e) -> Changed {
+            record_server_ = RecordServerJson(e);
+            return std::nullopt;
+          },
       });
 }
 
@@ -158,7 +162,8 @@ nlohmann::ordered_json StationView::Json(Clock::time_point now) const {
         {"image_sha256", facts_.image_sha256},
         {"uptime_seconds", std::round(uptime)},
         {"ended", ended_},
-        {"halt", halt_.empty() ? nlohmann::json(nullptr) : nlohmann::json(halt_)}}},
+        {"halt", halt_.empty() ? nlohmann::json(nullptr) : nlohmann::json(halt_)},
+        {"record_server", record_server_}}},
       {"totals", Totals(now)},
       {"ports", std::move(ports)}};
 }

@@ -68,6 +68,7 @@ class StationView {
   std::vector<Tile> tiles_;
   int passed_ = 0, failed_ = 0, interrupted_ = 0;
   bool ended_ = false;
+  nlohmann::ordered_json record_server_;  ///< the station's link to the record server; null without one
   std::string halt_;  ///< why the station stopped taking boards (English), once it did
   ProgressViews views_;
 };

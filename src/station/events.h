@@ -97,6 +97,22 @@ struct PhaseEndEvent {
 struct WaitingEvent {
   std::string port;
   bool missing = false;
+  /// No unit may begin: the station's leased serial numbers are used up and the record server
+  /// that gives more is away. Nothing is sent to the board until it is back.
+  bool record_server = false;
+};
+
+/// The station's link to the fleet's record server, published when it changes: connected, or
+/// away since when and why; the rows its outbox still holds; the numbers left in its leases.
+struct RecordServerEvent {
+  bool connected = false;
+  std::optional<std::string> offline_since_utc;
+  std::string error;
+  int rows_waiting = 0;
+  std::optional<std::string> oldest_utc;
+  std::optional<std::uint64_t> numbers_left;
+  std::string server;  ///< where it is, without a password
+  bool ended = false;  ///< the station's last word about it: the rows still waiting stay for its next start
 };
 
 /// A board answered on a station's port: unit `unit` begins on it.
@@ -195,7 +211,8 @@ struct StationSummaryEvent {
 };
 
 using Event = std::variant<MessageEvent, WarningEvent, PhaseEvent, ProgressEvent, PhaseEndEvent, ResultEvent, SummaryEvent,
-                           WaitingEvent, BoardEvent, StationSummaryEvent, HaltEvent, NoticeEvent, QuestionEvent>;
+                           WaitingEvent, BoardEvent, StationSummaryEvent, HaltEvent, NoticeEvent, QuestionEvent,
+                           RecordServerEvent>;
 
 /// The handlers of a visitor, one per event type: VisitEvent refuses a visitor that lacks one
 /// or takes any type (`auto`), so a new event type fails to compile until every reader has

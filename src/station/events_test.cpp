@@ -27,6 +27,7 @@ std::string Port(const Event& event) {
                                [](const HaltEvent&) { return std::string("station"); },
                                [](const NoticeEvent& e) { return e.port.value_or(""); },
                                [](const QuestionEvent&) { return std::string(); },
+                               [](const RecordServerEvent&) { return std::string(); },
                            });
 }
 

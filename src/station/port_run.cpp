@@ -245,6 +245,10 @@ PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFi
     Fixture fixture(job, settings, port, *line.parts.pause, log, loop, events);
     bool after_unit = false;
     for (;;) {
+      if (!loop.Ready()) {
+        events.Publish(WaitingEvent{job.name, false, true});
+        while (!loop.Ready() && loop.KeepGoing()) line.parts.pause->Sleep(loop.probe_period_ms);
+      }
       events.Publish(WaitingEvent{job.name});
       bool board = false;
       {
@@ -254,6 +258,11 @@ PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFi
       if (!board) break;
       const auto start = Clock::now();
       UnitStart unit = loop.BeginUnit(job);
+      if (unit.wait) {
+        // The board that answered is taken once numbers are there again: it never saw a unit.
+        after_unit = false;
+        continue;
+      }
       if (!unit.started) break;
       events.Publish(BoardEvent{job.name, unit.id, unit.serial_number});
       records.clear();

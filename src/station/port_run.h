@@ -45,6 +45,7 @@ PortResult RunPort(const PortJob& job, UpdateSettings settings, const UpdateFile
 /// copy of the image (null: the update file's image as it is).
 struct UnitStart {
   bool started = false;  ///< false: no unit may begin (the count is reached, the numbers ran out)
+  bool wait = false;     ///< not now: no number to give until the record server is back
   long long id = 0;
   std::optional<std::string> serial_number;
   std::unique_ptr<FlashImage> image;
@@ -56,6 +57,9 @@ class BoardLoop {
  public:
   virtual ~BoardLoop() = default;
   virtual bool KeepGoing() const = 0;
+  /// Whether a unit could begin now; false while the station waits for the record server to
+  /// give it numbers (then no board is probed).
+  virtual bool Ready() const { return true; }
   virtual UnitStart BeginUnit(const PortJob& job) = 0;
   /// `records` are the unit's log records, newline-separated. False, with `why`, when the
   /// unit's row could not be written yet: it is kept, and WriteKept tries it again.

@@ -49,6 +49,13 @@ for command in info image settings ports flash station history doctor; do
   [ -n "$options" ] || { echo "FAIL: $cli $command --help lists no option" >&2; failed=1; }
   for option in $options; do has "$option"; done
 done
+for sub in status numbers; do
+  complete _quillon_cli quillon-cli fleet "$sub" --
+  options=$("$cli" fleet "$sub" --help | grep -o '^ *\(-[a-z],\)\?--[a-z0-9-]*' | grep -o -- '--[a-z0-9-]*')
+  for option in $options; do has "$option"; done
+done
+complete _quillon_cli quillon-cli fleet ""
+has init; has status; has numbers
 complete _quillon_cli "$cli" flash --port ""
 has "usb:"
 for device in $("$cli" ports --json | grep -o '"device":"[^"]*"' | cut -d'"' -f4); do has "$device"; done

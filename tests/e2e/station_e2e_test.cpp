@@ -182,7 +182,7 @@ TEST_F(StationE2eTest, TwoFixturesSixBoardsSixRowsAndEachNumberOnExactlyOneBoard
   EXPECT_EQ(ReadFileBytes(out),
             "id,station,port,adapter,operator,started_utc,ended_utc,seconds,update_file,image_sha256,boot_sha256,"
             "serial_number,bytes_sent,result,ok,stop_phase,stop_block,stop_chunk,records,quillon_version,"
-            "serial_counter\n6|1000|default\n");
+            "serial_counter,serial_reused_by\n6|1000|default\n");
 }
 
 // Two stations (two processes) share one database; one fixture's first board goes silent in

@@ -1,0 +1,13 @@
+// A build without libpq (the Windows build today): no fleet.
+#include "records/fleet.h"
+
+namespace quillon::records {
+
+std::unique_ptr<FleetServer> FleetServer::Connect(const std::string&, std::string& error) {
+  error = "this build of quillon-cli has no fleet: it was made without libpq (the Linux build has it)";
+  return nullptr;
+}
+
+bool FleetAvailable() { return false; }
+
+}  // namespace quillon::records
