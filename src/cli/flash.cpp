@@ -715,6 +715,9 @@ std::optional<int> SetUpFleet(FlashRun& run, records::RunRecords& records, const
     return records::FleetServer::Connect(url, why);
   };
   setup.link = std::make_unique<records::FleetLink>(records, *identity, std::move(plan), connect);
+  // The first round before any port starts: a station that can reach its server begins with a
+  // lease in hand instead of its ports waiting for one.
+  if (setup.link->Step()) setup.link->Step();
   return std::nullopt;
 }
 

@@ -81,8 +81,10 @@ class FleetServer {
   virtual bool OpenLeases(const StationIdentity& station, std::vector<Lease>& leases, std::string& error) = 0;
   /// Each row inserted, or updated when its station sent an older state of it; one transaction.
   virtual bool PutUnits(const StationIdentity& station, const std::vector<OutboxRow>& rows, std::string& error) = 0;
-  /// Numbers no unit got, and why; their lease is closed when they are its rest.
+  /// Numbers no unit got, and why.
   virtual bool Abandon(const StationIdentity& station, const AbandonedNumbers& numbers, std::string& error) = 0;
+  /// The station gives no more numbers of lease `lease` (its numbers are given or abandoned).
+  virtual bool CloseLease(const StationIdentity& station, std::int64_t lease, std::string& error) = 0;
   /// The station was seen now, with its outbox.
   virtual bool Seen(const StationIdentity& station, const OutboxCount& outbox, std::string& error) = 0;
 

@@ -85,6 +85,11 @@ bool FleetLink::Work(bool& more, std::string& error) {
   for (const auto& numbers : abandoned) {
     if (!server_->Abandon(identity_, numbers, error) || !local_.Reported(numbers, error)) return false;
   }
+  const auto closed = local_.LeasesToClose(error);
+  if (!error.empty()) return false;
+  for (const auto lease : closed) {
+    if (!server_->CloseLease(identity_, lease, error) || !local_.CloseReported(lease, error)) return false;
+  }
   const auto rows = local_.Outbox(kBatch, error);
   if (!error.empty()) return false;
   if (!rows.empty()) {

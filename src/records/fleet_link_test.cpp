@@ -82,8 +82,12 @@ class FakeServer final : public FleetServer {
                      [&](const AbandonedNumbers& a) { return a.id == numbers.id && a.lease == numbers.lease; })) {
       fleet_.abandoned.push_back(numbers);
     }
-    fleet_.closed[numbers.lease] = true;
     return !fleet_.Lose(Lost::kAbandoned, error);
+  }
+  bool CloseLease(const StationIdentity&, std::int64_t lease, std::string& error) override {
+    if (!Up(error)) return false;
+    fleet_.closed[lease] = true;
+    return true;
   }
   bool Seen(const StationIdentity&, const OutboxCount&, std::string& error) override { return Up(error); }
   bool Init(int&, std::string&) override { return true; }
@@ -246,6 +250,7 @@ TEST_P(LostAnswerTest, TheRetryDuplicatesNothing) {
   EXPECT_EQ(fleet_.abandoned[0].last, 1003u);
   EXPECT_EQ(s.records->Waiting(error).rows, 0);
   EXPECT_TRUE(s.records->AbandonedToReport(error).empty());
+  for (const auto& [key, lease] : fleet_.leases) EXPECT_TRUE(fleet_.closed[lease.id]) << "lease " << lease.id << " left open";
 }
 
 INSTANTIATE_TEST_SUITE_P(Calls, LostAnswerTest, ::testing::Values(Lost::kLease, Lost::kRows, Lost::kAbandoned));

@@ -263,21 +263,17 @@ class PgFleet final : public FleetServer {
   }
 
   bool Abandon(const StationIdentity& station, const AbandonedNumbers& numbers, std::string& error) override {
-    if (!Exec("BEGIN", error)) return false;
-    const bool done =
-        Query("INSERT INTO abandoned (station_uuid, local_id, lease_id, counter, first, last, station_name, at_utc, reason) "
-              "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT DO NOTHING",
-              {station.uuid, std::to_string(numbers.id), std::to_string(numbers.lease), numbers.counter,
-               std::to_string(numbers.first), std::to_string(numbers.last), station.name, numbers.at_utc, numbers.reason},
-              error) &&
-        Query("UPDATE leases SET closed = now() WHERE id = $1 AND last = $2 AND closed IS NULL",
-              {std::to_string(numbers.lease), std::to_string(numbers.last)}, error);
-    std::string ignored;
-    if (!done || !Exec("COMMIT", error)) {
-      Exec("ROLLBACK", ignored);
-      return false;
-    }
-    return true;
+    return Query("INSERT INTO abandoned (station_uuid, local_id, lease_id, counter, first, last, station_name, at_utc, "
+                 "reason) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT DO NOTHING",
+                 {station.uuid, std::to_string(numbers.id), std::to_string(numbers.lease), numbers.counter,
+                  std::to_string(numbers.first), std::to_string(numbers.last), station.name, numbers.at_utc,
+                  numbers.reason},
+                 error);
+  }
+
+  bool CloseLease(const StationIdentity& station, std::int64_t lease, std::string& error) override {
+    return Query("UPDATE leases SET closed = now() WHERE id = $1 AND station_uuid = $2 AND closed IS NULL",
+                 {std::to_string(lease), station.uuid}, error);
   }
 
   bool Seen(const StationIdentity& station, const OutboxCount& outbox, std::string& error) override {
@@ -478,7 +474,11 @@ class PgFleet final : public FleetServer {
                  {station.uuid, station.name, station.host}, error);
   }
 
-  bool Exec(const char* sql, std::string& error) { return Query(sql, {}, error); }
+  // Statements without parameters (a schema step holds several).
+  bool Exec(const char* sql, std::string& error) {
+    const Result result(PQexec(connection_, sql));
+    return result.ok() || Failed(result, error);
+  }
   bool Query(const std::string& sql, const std::vector<Param>& params, std::string& error) {
     return Run(sql, params, error) != nullptr;
   }
@@ -491,9 +491,14 @@ class PgFleet final : public FleetServer {
     auto result = std::make_unique<Result>(PQexecParams(connection_, sql.c_str(), static_cast<int>(values.size()), nullptr,
                                                         values.data(), nullptr, nullptr, 0));
     if (result->ok()) return result;
-    error = PQstatus(connection_) == CONNECTION_OK ? "the record server refused: " + Trimmed(result->message())
-                                                   : "the record server went away: " + Trimmed(PQerrorMessage(connection_));
+    Failed(*result, error);
     return nullptr;
+  }
+
+  bool Failed(const Result& result, std::string& error) const {
+    error = PQstatus(connection_) == CONNECTION_OK ? "the record server refused: " + Trimmed(result.message())
+                                                   : "the record server went away: " + Trimmed(PQerrorMessage(connection_));
+    return false;
   }
 
   PGconn* connection_;

@@ -190,6 +190,14 @@ class RunRecords {
     (void)numbers;
     return Unsupported(error);
   }
+  /// The leases this database closed (used up, or ended) that the fleet has not been told of.
+  virtual std::vector<std::int64_t> LeasesToClose(std::string& error) {
+    return Unsupported(error), std::vector<std::int64_t>{};
+  }
+  virtual bool CloseReported(std::int64_t lease, std::string& error) {
+    (void)lease;
+    return Unsupported(error);
+  }
   /// Up to `limit` rows of the outbox, by id.
   virtual std::vector<OutboxRow> Outbox(int limit, std::string& error) {
     (void)limit;

@@ -60,7 +60,8 @@ CREATE TABLE IF NOT EXISTS leases (
   next INTEGER NOT NULL,
   taken_utc TEXT NOT NULL,
   holder INTEGER NOT NULL,
-  closed_utc TEXT
+  closed_utc TEXT,
+  close_reported INTEGER NOT NULL DEFAULT 0
 );
 CREATE TABLE IF NOT EXISTS lease_requests (
   key TEXT PRIMARY KEY,
@@ -518,6 +519,22 @@ class SqliteRecords final : public RunRecords {
     return Run("UPDATE abandoned SET reported = 1 WHERE id = ?1", {numbers.id}, error);
   }
 
+  std::vector<std::int64_t> LeasesToClose(std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    std::vector<std::int64_t> ids;
+    Statement s(db_, "SELECT id FROM leases WHERE closed_utc IS NOT NULL AND close_reported = 0 ORDER BY id");
+    if (!s.ok()) return Failed(error), ids;
+    int step = 0;
+    while ((step = s.Step()) == SQLITE_ROW) ids.push_back(sqlite3_column_int64(s.get(), 0));
+    if (step != SQLITE_DONE) Failed(error);
+    return ids;
+  }
+
+  bool CloseReported(std::int64_t lease, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    return Run("UPDATE leases SET close_reported = 1 WHERE id = ?1", {lease}, error);
+  }
+
   std::vector<OutboxRow> Outbox(int limit, std::string& error) override {
     const std::lock_guard lock(mutex_);
     std::string columns;
@@ -653,7 +670,10 @@ class SqliteRecords final : public RunRecords {
       case Drawn::Source::kSpare:
         return Run("DELETE FROM spare_numbers WHERE counter = ?1 AND number = ?2", {counter, number}, error);
       case Drawn::Source::kLease:
-        return Run("UPDATE leases SET next = ?2 + 1 WHERE id = ?1", {drawn.lease, number}, error);
+        // A lease whose last number is given is closed: the fleet hears of it.
+        return Run("UPDATE leases SET next = ?2 + 1, closed_utc = CASE WHEN ?2 >= last THEN ?3 ELSE closed_utc END "
+                   "WHERE id = ?1",
+                   {drawn.lease, number, UtcNow()}, error);
       case Drawn::Source::kCounter:
         return Run("UPDATE serial_counters SET next = ?2 + 1 WHERE name = ?1", {counter, number}, error);
     }

@@ -245,10 +245,6 @@ PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFi
     Fixture fixture(job, settings, port, *line.parts.pause, log, loop, events);
     bool after_unit = false;
     for (;;) {
-      if (!loop.Ready()) {
-        events.Publish(WaitingEvent{job.name, false, true});
-        while (!loop.Ready() && loop.KeepGoing()) line.parts.pause->Sleep(loop.probe_period_ms);
-      }
       events.Publish(WaitingEvent{job.name});
       bool board = false;
       {
@@ -259,9 +255,14 @@ PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFi
       const auto start = Clock::now();
       UnitStart unit = loop.BeginUnit(job);
       if (unit.wait) {
-        // The board that answered is taken once numbers are there again: it never saw a unit.
-        after_unit = false;
-        continue;
+        // No number to give until the record server is back: the board, in boot mode and
+        // answered, waits for its unit with nothing more sent to it (and the fixture goes on
+        // knowing which board it is).
+        events.Publish(WaitingEvent{job.name, false, true});
+        while (unit.wait && !stop.requested() && loop.KeepGoing()) {
+          line.parts.pause->Sleep(loop.probe_period_ms);
+          unit = loop.BeginUnit(job);
+        }
       }
       if (!unit.started) break;
       events.Publish(BoardEvent{job.name, unit.id, unit.serial_number});

@@ -57,9 +57,6 @@ class BoardLoop {
  public:
   virtual ~BoardLoop() = default;
   virtual bool KeepGoing() const = 0;
-  /// Whether a unit could begin now; false while the station waits for the record server to
-  /// give it numbers (then no board is probed).
-  virtual bool Ready() const { return true; }
   virtual UnitStart BeginUnit(const PortJob& job) = 0;
   /// `records` are the unit's log records, newline-separated. False, with `why`, when the
   /// unit's row could not be written yet: it is kept, and WriteKept tries it again.

@@ -35,13 +35,6 @@ class StationLoop final : public BoardLoop {
     return !stop_.requested() && !halted_.load() && (plan_.units == 0 || begun_.load() < plan_.units);
   }
 
-  bool Ready() const override {
-    if (plan_.fleet == nullptr || !plan_.stamp || plan_.records == nullptr) return true;
-    std::string error;
-    const auto left = plan_.records->NumbersLeft(plan_.counter, error);
-    return !left || *left > 0;
-  }
-
   UnitStart BeginUnit(const PortJob& job) override {
     UnitStart unit;
     // Rows written into a file that is no longer at the records' path are lost, and a station
