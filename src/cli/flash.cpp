@@ -683,13 +683,17 @@ std::optional<int> SetUpFleet(FlashRun& run, records::RunRecords& records, const
     return kExitUsage;
   }
   std::string error;
+  const std::string url = run.options.fleet;
+  if (!records::FleetServer::Readable(url, error)) {
+    Say(stderr, "error: --fleet: %s\n", {error});
+    return kExitUsage;
+  }
   const auto identity = records::LoadIdentity(records_path, run.options.station_name, error);
   if (!identity || !records.UseLeases(ProcessId(), error)) {
     Say(stderr, "error: --fleet: the station's identity or outbox cannot be kept: %s\n", {error});
     return kExitRecords;
   }
   setup.identity = *identity;
-  const std::string url = run.options.fleet;
   auto first = records::FleetServer::Connect(url, error);
   if (first && !first->CheckSchema(error)) {
     Say(stderr, "error: --fleet: %s\n", {error});
@@ -698,10 +702,6 @@ std::optional<int> SetUpFleet(FlashRun& run, records::RunRecords& records, const
   if (first) {
     setup.where = first->Where();
   } else {
-    if (error.find("cannot be read") != std::string::npos) {
-      Say(stderr, "error: --fleet: %s\n", {error});
-      return kExitUsage;
-    }
     setup.where = "(" + std::string(Tr("not reached yet")) + ")";
     Say(stderr,
         "warning: --fleet: %s; the station goes on with the serial numbers it holds and sends its rows once the "

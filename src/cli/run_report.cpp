@@ -73,10 +73,9 @@ std::string_view PhaseWord(std::string_view phase) {
 
 }  // namespace
 
-// Without a live display: a line when the server comes or goes, and the station's last word.
+// A run of `flash`: only its end, when rows are left for the next run to send.
 void RunReport::RecordServer(const station::RecordServerEvent& link) {
-  if (!link.ended && link.connected && link.rows_waiting == 0) return;
-  if (!link.ended && !link.connected && link.rows_waiting > 0) return;
+  if (!link.ended || link.rows_waiting == 0) return;
   Print(stderr, "%s\n", report::RecordServerText(link, CurrentLanguage()).c_str());
 }
 

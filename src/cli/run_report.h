@@ -53,7 +53,8 @@ class RunReport {
   virtual void Tick() {}
   /// A station's port waits for a board; `missing` while its device cannot be opened.
   virtual void Waiting(const station::WaitingEvent& waiting) { (void)waiting; }
-  /// The station's link to the record server changed.
+  /// The station's link to the record server changed (the base says the rows a run's end
+  /// left unsent).
   virtual void RecordServer(const station::RecordServerEvent& link);
   /// A board answered on a station's port: unit `unit` begins.
   virtual void Board(const std::string& port, long long unit, const std::optional<std::string>& serial) {

@@ -68,6 +68,8 @@ class FleetServer {
   /// Connects through libpq to `url` (a connection URI or key=value string; the password
   /// from libpq's own places). Nothing with `error` (which never holds a password).
   static std::unique_ptr<FleetServer> Connect(const std::string& url, std::string& error);
+  /// Whether libpq can read `url` at all (false, with `error`, for a mistyped one).
+  static bool Readable(const std::string& url, std::string& error);
   virtual ~FleetServer() = default;
 
   /// Where the fleet is, as a person may read it: host, port and database, no password.

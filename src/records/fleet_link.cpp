@@ -93,10 +93,7 @@ bool FleetLink::Work(bool& more, std::string& error) {
   const auto rows = local_.Outbox(kBatch, error);
   if (!error.empty()) return false;
   if (!rows.empty()) {
-    if (!server_->PutUnits(identity_, rows, error)) return false;
-    for (const auto& row : rows) {
-      if (!local_.Sent(row.row.id, row.revision, error)) return false;
-    }
+    if (!server_->PutUnits(identity_, rows, error) || !local_.Sent(rows, error)) return false;
   }
   more = rows.size() == static_cast<std::size_t>(kBatch);
   if (const auto now = clock_.Now(); now >= seen_at_ || (rows.empty() && !rows_seen_empty_)) {

@@ -8,6 +8,11 @@ std::unique_ptr<FleetServer> FleetServer::Connect(const std::string&, std::strin
   return nullptr;
 }
 
+bool FleetServer::Readable(const std::string&, std::string& error) {
+  error = "this build of quillon-cli has no fleet";
+  return false;
+}
+
 bool FleetAvailable() { return false; }
 
 }  // namespace quillon::records

@@ -506,17 +506,32 @@ class PgFleet final : public FleetServer {
 
 }  // namespace
 
-std::unique_ptr<FleetServer> FleetServer::Connect(const std::string& url, std::string& error) {
-  // libpq's words about a URL it cannot read quote the URL, password and all: they are not
-  // repeated.
+namespace {
+
+// The URL's words, or null with `error`: libpq's words about a URL it cannot read quote the
+// URL, password and all, so they are not repeated.
+PQconninfoOption* Parse(const std::string& url, std::string& error) {
   char* unreadable = nullptr;
   PQconninfoOption* parsed = PQconninfoParse(url.c_str(), &unreadable);
   PQfreemem(unreadable);
   if (parsed == nullptr) {
     error = "the record server's address cannot be read: write postgresql://USER@HOST:PORT/DATABASE or "
             "\"host=HOST port=PORT dbname=DATABASE user=USER\" (the password goes in ~/.pgpass or PGPASSFILE)";
-    return nullptr;
   }
+  return parsed;
+}
+
+}  // namespace
+
+bool FleetServer::Readable(const std::string& url, std::string& error) {
+  PQconninfoOption* parsed = Parse(url, error);
+  PQconninfoFree(parsed);
+  return parsed != nullptr;
+}
+
+std::unique_ptr<FleetServer> FleetServer::Connect(const std::string& url, std::string& error) {
+  PQconninfoOption* parsed = Parse(url, error);
+  if (parsed == nullptr) return nullptr;
   std::string password;
   for (const auto* option = parsed; option->keyword != nullptr; ++option) {
     if (std::string_view(option->keyword) == "password" && option->val != nullptr) password = option->val;

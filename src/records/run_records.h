@@ -203,9 +203,9 @@ class RunRecords {
     (void)limit;
     return Unsupported(error), std::vector<OutboxRow>{};
   }
-  /// The fleet has the row `unit` as of `revision`.
-  virtual bool Sent(std::int64_t unit, int revision, std::string& error) {
-    (void)unit, (void)revision;
+  /// The fleet has these rows as of their revisions; one transaction.
+  virtual bool Sent(const std::vector<OutboxRow>& rows, std::string& error) {
+    (void)rows;
     return Unsupported(error);
   }
   virtual OutboxCount Waiting(std::string& error) { return Unsupported(error), OutboxCount{}; }

@@ -552,9 +552,17 @@ class SqliteRecords final : public RunRecords {
     return rows;
   }
 
-  bool Sent(std::int64_t unit, int revision, std::string& error) override {
+  bool Sent(const std::vector<OutboxRow>& rows, std::string& error) override {
     const std::lock_guard lock(mutex_);
-    return Run("UPDATE outbox SET sent = ?2 WHERE unit = ?1 AND sent < ?2", {unit, std::int64_t{revision}}, error);
+    return InTransaction(error, [&] {
+      for (const auto& row : rows) {
+        if (!Run("UPDATE outbox SET sent = ?2 WHERE unit = ?1 AND sent < ?2", {row.row.id, std::int64_t{row.revision}},
+                 error)) {
+          return false;
+        }
+      }
+      return true;
+    });
   }
 
   OutboxCount Waiting(std::string& error) override {

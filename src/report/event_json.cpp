@@ -50,6 +50,10 @@ std::string HaltText(const HaltEvent& halt, Language language) {
 
 std::string_view RecordServerWaitText(Language language) { return TrIn(language, "waiting for the record server"); }
 
+bool WaitingForServer(const RecordServerEvent& link) {
+  return link.numbers_left && *link.numbers_left == 0 && !link.connected && !link.ended;
+}
+
 std::string RecordServerText(const RecordServerEvent& link, Language language) {
   std::string text =
       link.connected ? TrFIn(language, "record server %s: connected", {link.server})
@@ -61,7 +65,7 @@ std::string RecordServerText(const RecordServerEvent& link, Language language) {
   }
   if (link.numbers_left) {
     text += "; " + TrFIn(language, "%s serial numbers left in the lease", {std::to_string(*link.numbers_left)});
-    if (*link.numbers_left == 0 && !link.connected && !link.ended) text += ": " + std::string(RecordServerWaitText(language));
+    if (WaitingForServer(link)) text += ": " + std::string(RecordServerWaitText(language));
   }
   if (link.ended && link.rows_waiting > 0) {
     text += "; " + std::string(TrIn(language, "the station's next start sends them"));
@@ -228,7 +232,7 @@ nlohmann::ordered_json RecordServerJson(const RecordServerEvent& e) {
                                 {"rows_waiting", e.rows_waiting},
                                 {"oldest", optional(e.oldest_utc)},
                                 {"numbers_left", optional(e.numbers_left)},
-                                {"waiting_for_server", e.numbers_left && *e.numbers_left == 0 && !e.connected},
+                                {"waiting_for_server", WaitingForServer(e)},
                                 {"ended", e.ended},
                                 {"text", RecordServerText(e)}};
 }

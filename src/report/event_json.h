@@ -33,6 +33,10 @@ std::string HaltText(const HaltEvent& halt, Language language = Language::kEngli
 /// The words of the station's link to the record server, on one line.
 std::string RecordServerText(const RecordServerEvent& link, Language language = Language::kEnglish);
 
+/// Whether no unit can begin until the record server is back: it is away and the leases are
+/// used up (not said once the station has ended).
+bool WaitingForServer(const RecordServerEvent& link);
+
 /// What a port waiting for the record server says.
 std::string_view RecordServerWaitText(Language language = Language::kEnglish);
 /// A notice's kind in JSON: "interrupted", "nothing-sent", "station-halted", ...

@@ -93,3 +93,63 @@ TEST(EventJsonTest, ProgressIsThinnedButItsEndIsAlwaysShown) {
 
 }  // namespace
 }  // namespace quillon::report
+
+namespace quillon::report {
+namespace {
+
+struct LinkCase {
+  const char* name;
+  station::RecordServerEvent link;
+  bool waiting_for_server;
+  std::vector<const char*> said;      ///< in the text, in this order
+  std::vector<const char*> not_said;  ///< nowhere in it
+};
+
+void PrintTo(const LinkCase& c, std::ostream* out) { *out << c.name; }
+
+class RecordServerWordsTest : public ::testing::TestWithParam<LinkCase> {};
+
+// What a person reads of the link: the server's place and state, the rows still to send, the
+// numbers left, and the wait for the server only when it is away and the lease is used up.
+TEST_P(RecordServerWordsTest, SaysWhatTheStationCanDo) {
+  const auto& c = GetParam();
+  const auto objects = Objects({c.link});
+  ASSERT_EQ(objects.size(), 1u);
+  EXPECT_EQ(objects[0]["event"], "record_server");
+  EXPECT_EQ(objects[0]["waiting_for_server"], c.waiting_for_server);
+  const std::string text = objects[0]["text"];
+  std::size_t at = 0;
+  for (const char* part : c.said) {
+    at = text.find(part, at);
+    EXPECT_NE(at, std::string::npos) << part << " not in: " << text;
+  }
+  for (const char* part : c.not_said) EXPECT_EQ(text.find(part), std::string::npos) << part << " in: " << text;
+}
+
+station::RecordServerEvent Link(bool connected, int rows, std::optional<std::uint64_t> left, bool ended = false) {
+  station::RecordServerEvent link;
+  link.server = "db:5432/q";
+  link.connected = connected;
+  if (!connected) link.offline_since_utc = "2026-12-08T06:00:00.000Z", link.error = "connection refused";
+  link.rows_waiting = rows;
+  if (rows > 0) link.oldest_utc = "2026-12-08T06:00:01.000Z";
+  link.numbers_left = left;
+  link.ended = ended;
+  return link;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, RecordServerWordsTest,
+    ::testing::Values(
+        LinkCase{"connected", Link(true, 0, 12), false, {"db:5432/q: connected", "12 serial numbers left"}, {"wait"}},
+        LinkCase{"away_with_numbers", Link(false, 3, 5), false,
+                 {"away since 2026-12-08T06:00:00.000Z", "connection refused", "3 rows wait", "5 serial numbers"},
+                 {"waiting for the record server"}},
+        LinkCase{"away_used_up", Link(false, 4, 0), true, {"4 rows wait", "0 serial numbers", "waiting for the record server"}, {}},
+        LinkCase{"rows_only", Link(true, 2, std::nullopt), false, {"2 rows wait"}, {"serial numbers"}},
+        LinkCase{"ended_with_rows_left", Link(false, 7, 0, true), false, {"7 rows wait", "next start sends them"},
+                 {"waiting for the record server"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quillon::report

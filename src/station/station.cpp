@@ -276,7 +276,6 @@ void FleetDelivery::Finish(int grace_ms) {
   for (;;) {
     const bool more = link_.Step();
     const auto state = link_.State();
-    std::string ignored;
     if (state.connected && !more && state.rows_waiting == 0) break;
     if (std::chrono::steady_clock::now() >= until) break;
     if (!more) std::this_thread::sleep_for(std::chrono::milliseconds(state.connected ? 10 : 200));
