@@ -288,9 +288,15 @@ TEST_F(FleetE2eTest, AStationKilledMidUnitSendsThatRowAsIncompleteOnItsNextStart
   EXPECT_EQ(results, (std::vector<std::string>{"205", "\"INCOMPLETE\""}));
 }
 
-TEST_F(FleetE2eTest, TheSchemaIsMadeOnceANewerOneIsRefusedAndPasswordsAreNeverShown) {
+TEST_F(FleetE2eTest, TheSchemaIsMadeOnceNameClashesAreSaidANewerSchemaIsRefusedAndPasswordsAreNeverShown) {
   ASSERT_EQ(Cli({"fleet", "init", pg_.SocketUrl()}), 0);
   EXPECT_NE(Output().find("up to date"), std::string::npos) << Output();
+  // Two stations of one name (two PCs set up alike): both kept, the clash said.
+  pg_.Psql("INSERT INTO stations (uuid, name) VALUES ('u-1', 'line-1'), ('u-2', 'line-1'), ('u-3', 'line-2')");
+  ASSERT_EQ(Cli({"fleet", "status", pg_.Url()}), 0);
+  const std::string warned = ReadFileBytes(dir_.path() / "tool.err");
+  EXPECT_NE(warned.find("several stations are named \"line-1\""), std::string::npos) << warned;
+  EXPECT_EQ(warned.find("line-2"), std::string::npos) << warned;
   pg_.Psql("UPDATE quillon_schema SET version = 99");
   EXPECT_EQ(Cli({"fleet", "status", pg_.Url()}), 1);
   EXPECT_NE(ReadFileBytes(dir_.path() / "tool.err").find("newer than this quillon-cli knows"), std::string::npos);
