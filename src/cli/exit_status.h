@@ -41,7 +41,8 @@ constexpr int ExitForMessage(int message_id) { return 10 + (message_id - 500); }
 inline constexpr std::string_view kExitStatusHelp =
     "Exit status:\n"
     "  0   success\n"
-    "  1   the command's own output could not be made (file not writable, ...)\n"
+    "  1   the command's own output could not be made (file not writable, ...), or the record\n"
+    "      server (--fleet) cannot be reached\n"
     "  2   wrong usage\n"
     "  3   cancelled before anything was sent (n, q or end of input at message 202)\n"
     "  10  [500] boot file not found\n"

@@ -435,16 +435,13 @@ class SqliteRecords final : public RunRecords {
 
   std::vector<LeaseRequest> LeaseRequests(std::string& error) override {
     const std::lock_guard lock(mutex_);
-    std::vector<LeaseRequest> requests;
-    Statement s(db_, "SELECT key, counter, first, size FROM lease_requests ORDER BY asked_utc, key");
-    if (!s.ok()) return Failed(error), requests;
-    int step = 0;
-    while ((step = s.Step()) == SQLITE_ROW) {
-      requests.push_back({s.Text(0), s.Text(1), static_cast<std::uint64_t>(sqlite3_column_int64(s.get(), 2)),
-                          sqlite3_column_int(s.get(), 3)});
-    }
-    if (step != SQLITE_DONE) Failed(error);
-    return requests;
+    return Collect<LeaseRequest>(
+        "SELECT key, counter, first, size FROM lease_requests ORDER BY asked_utc, key",
+        [](const Statement& s) {
+          return LeaseRequest{s.Text(0), s.Text(1), static_cast<std::uint64_t>(sqlite3_column_int64(s.get(), 2)),
+                              sqlite3_column_int(s.get(), 3)};
+        },
+        error);
   }
 
   bool KeepLease(const Lease& lease, const std::string& request_key, std::string& error) override {
@@ -462,13 +459,7 @@ class SqliteRecords final : public RunRecords {
 
   std::vector<std::int64_t> KnownLeases(std::string& error) override {
     const std::lock_guard lock(mutex_);
-    std::vector<std::int64_t> ids;
-    Statement s(db_, "SELECT id FROM leases");
-    if (!s.ok()) return Failed(error), ids;
-    int step = 0;
-    while ((step = s.Step()) == SQLITE_ROW) ids.push_back(sqlite3_column_int64(s.get(), 0));
-    if (step != SQLITE_DONE) Failed(error);
-    return ids;
+    return Collect<std::int64_t>("SELECT id FROM leases", Id, error);
   }
 
   std::optional<std::uint64_t> NumbersLeft(const std::string& counter, std::string& error) override {
@@ -501,17 +492,14 @@ class SqliteRecords final : public RunRecords {
 
   std::vector<AbandonedNumbers> AbandonedToReport(std::string& error) override {
     const std::lock_guard lock(mutex_);
-    std::vector<AbandonedNumbers> found;
-    Statement s(db_, "SELECT id, lease, counter, first, last, at_utc, reason FROM abandoned WHERE reported = 0 ORDER BY id");
-    if (!s.ok()) return Failed(error), found;
-    int step = 0;
-    while ((step = s.Step()) == SQLITE_ROW) {
-      found.push_back({sqlite3_column_int64(s.get(), 0), sqlite3_column_int64(s.get(), 1), s.Text(2),
-                       static_cast<std::uint64_t>(sqlite3_column_int64(s.get(), 3)),
-                       static_cast<std::uint64_t>(sqlite3_column_int64(s.get(), 4)), s.Text(5), s.Text(6)});
-    }
-    if (step != SQLITE_DONE) Failed(error);
-    return found;
+    return Collect<AbandonedNumbers>(
+        "SELECT id, lease, counter, first, last, at_utc, reason FROM abandoned WHERE reported = 0 ORDER BY id",
+        [](const Statement& s) {
+          return AbandonedNumbers{sqlite3_column_int64(s.get(), 0), sqlite3_column_int64(s.get(), 1), s.Text(2),
+                                  static_cast<std::uint64_t>(sqlite3_column_int64(s.get(), 3)),
+                                  static_cast<std::uint64_t>(sqlite3_column_int64(s.get(), 4)), s.Text(5), s.Text(6)};
+        },
+        error);
   }
 
   bool Reported(const AbandonedNumbers& numbers, std::string& error) override {
@@ -521,13 +509,8 @@ class SqliteRecords final : public RunRecords {
 
   std::vector<std::int64_t> LeasesToClose(std::string& error) override {
     const std::lock_guard lock(mutex_);
-    std::vector<std::int64_t> ids;
-    Statement s(db_, "SELECT id FROM leases WHERE closed_utc IS NOT NULL AND close_reported = 0 ORDER BY id");
-    if (!s.ok()) return Failed(error), ids;
-    int step = 0;
-    while ((step = s.Step()) == SQLITE_ROW) ids.push_back(sqlite3_column_int64(s.get(), 0));
-    if (step != SQLITE_DONE) Failed(error);
-    return ids;
+    return Collect<std::int64_t>("SELECT id FROM leases WHERE closed_utc IS NOT NULL AND close_reported = 0 ORDER BY id",
+                                 Id, error);
   }
 
   bool CloseReported(std::int64_t lease, std::string& error) override {
@@ -577,6 +560,20 @@ class SqliteRecords final : public RunRecords {
 
  private:
   using Value = std::variant<std::int64_t, std::string>;
+
+  static std::int64_t Id(const Statement& s) { return sqlite3_column_int64(s.get(), 0); }
+
+  // Every row of a query without parameters, each as `read` makes it.
+  template <typename T, typename Read>
+  std::vector<T> Collect(const char* sql, Read read, std::string& error) {
+    std::vector<T> found;
+    Statement s(db_, sql);
+    if (!s.ok()) return Failed(error), found;
+    int step = 0;
+    while ((step = s.Step()) == SQLITE_ROW) found.push_back(read(s));
+    if (step != SQLITE_DONE) Failed(error);
+    return found;
+  }
 
   // One statement with its values bound in order (?1, ?2, ...), run to its end.
   bool Run(const char* sql, std::initializer_list<Value> values, std::string& error) {
