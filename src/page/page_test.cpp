@@ -159,6 +159,27 @@ TEST(StationViewTest, AnInterruptedUnitAndAHaltAreStatesThatEnd) {
   EXPECT_EQ(whole.at("station").at("halt"), "the run records cannot be kept: runs.db was deleted");
 }
 
+// A port that waits for the record server says so on its tile, and the station's state carries
+// the link for the page's figure; a station without a fleet has none.
+TEST(StationViewTest, TheRecordServersLinkAndAPortWaitingForItAreShown) {
+  const auto start = StationView::Clock::now();
+  StationView state({{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "line-3", "1.04"}, start);
+  EXPECT_TRUE(state.Json(start).at("station").at("record_server").is_null());
+  RecordServerEvent away;
+  away.server = "db:5432/q";
+  away.offline_since_utc = "2026-12-08T06:00:00.000Z";
+  away.rows_waiting = 3;
+  away.numbers_left = 0;
+  EXPECT_FALSE(state.OnEvent(away));
+  EXPECT_EQ(state.OnEvent(WaitingEvent{"A", false, true}), "A");
+  const auto whole = state.Json(start);
+  EXPECT_EQ(whole.at("ports").at(0).at("state"), "record_server");
+  const auto& link = whole.at("station").at("record_server");
+  EXPECT_EQ(link.at("connected"), false);
+  EXPECT_EQ(link.at("rows_waiting"), 3);
+  EXPECT_EQ(link.at("waiting_for_server"), true);
+}
+
 TEST(ViewersTest, ASlowViewerLosesOnlyItsOwnEventsAndIsToldSo) {
   Viewers viewers(2, 10);
   auto slow = viewers.Join();
