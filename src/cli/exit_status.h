@@ -52,14 +52,14 @@ inline constexpr std::string_view kExitStatusHelp =
     "  14  [504] the port cannot be opened\n"
     "  15  [505] the update file's contents are wrong\n"
     "  16  [506] the boot file's contents are wrong\n"
-    "  17  at least one of several ports failed; the summary says which\n"
-    "  17  station: at least one unit failed\n"
+    "  17  at least one of several ports failed (the summary says which); station: at least one\n"
+    "      unit failed\n"
     "  18  doctor: something stops an update (the lines marked FAIL)\n"
     "  19  --expect-sha256: the update file is not the one expected; nothing was sent\n"
     "  20  station: the run records cannot be kept (their file was deleted or replaced, or a unit's\n"
     "      row could not be written); the station stopped taking boards\n"
     "  21  station: the next serial number does not fit the stamp, or could not be stamped; the\n"
     "      station stopped taking boards\n"
-    "  130 interrupted (Ctrl-C, SIGTERM): each port's log has the record INTERRUPTED\n";
+    "  130  interrupted (Ctrl-C, SIGTERM): each port's log has the record INTERRUPTED\n";
 
 }  // namespace quillon::cli

@@ -427,6 +427,7 @@ std::optional<int> BootModePrompt(FlashRun& run) {
     question.update = run.settings.MotFile;
     question.bytes = size_error ? 0 : static_cast<long long>(size);
     question.image_sha256 = run.image_sha256;
+    question.boot = BootPath(run.options, run.settings);
     question.baud = run.settings.Baudrate;
     run.events.Publish(question);
     BootModeAnswer answer = BootModeAnswer::kAskAgain;
@@ -580,7 +581,7 @@ void AddFlashCommand(CLI::App& app, const Context& context, int& status) {
 void AddRunOptions(CLI::App& sub, FlashOptions& options, const Context& context) {
   sub.add_option("UPDATE", options.update, "update file (Motorola S-records)")->required();
   sub.add_option("--port", options.ports,
-                 "COMn (through the settings' [Ports] map), a device path, or usb:VID:PID[:SERIAL]; give it once per "
+                 "COMn (through the settings' [Ports] map), a device path, or usb:VID:PID[:SERIAL[:INTERFACE]]; give it once per "
                  "port to run several devices at once")
       ->allow_extra_args(false)
       ->check(NotEmpty());

@@ -98,6 +98,7 @@ std::string QuestionText(const station::QuestionEvent& q, Language language) {
   }
   text += TrFIn(language, "      update:   %s (%s bytes, image SHA-256 %s)\n",
                 {q.update, std::to_string(q.bytes), q.image_sha256.substr(0, 12)});
+  text += TrFIn(language, "      boot:     %s\n", {q.boot});
   text += TrFIn(language, "      bit rate: %s bit/s\n", {std::to_string(q.baud)});
   text += q.ports.size() > 1
               ? TrFIn(language, "      Set the boot mode switches, restart the devices, then press Enter.", {})

@@ -214,6 +214,7 @@ nlohmann::ordered_json QuestionObject(const QuestionEvent& e) {
                                 {"update", e.update},
                                 {"bytes", e.bytes},
                                 {"image_sha256", e.image_sha256},
+                                {"boot", e.boot},
                                 {"baud", e.baud},
                                 {"again", e.again}};
 }

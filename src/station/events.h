@@ -193,6 +193,7 @@ struct QuestionEvent {
   std::string update = {};
   long long bytes = 0;
   std::string image_sha256 = {};
+  std::string boot = {};  ///< the boot file the update sends first
   int baud = 0;
   bool again = false;
 };

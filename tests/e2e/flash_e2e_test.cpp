@@ -750,6 +750,7 @@ TEST_F(FlashE2eTest, NoOrQuitAtTheBootModeQuestionSendsNothing) {
     EXPECT_THAT(shown, HasSubstr(std::string(kUpdate) + " (" + std::to_string(std::filesystem::file_size(kUpdate)) +
                                  " bytes, image SHA-256 "));
     EXPECT_THAT(shown, ::testing::ContainsRegex("image SHA-256 [0-9a-f]{12}\\)"));
+    EXPECT_THAT(shown, HasSubstr("boot:     " + kBoot));
     EXPECT_THAT(shown, HasSubstr("bit rate: "));
     ASSERT_EQ(::write(terminal, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
     EXPECT_EQ(Wait(cli), 3) << answer;
