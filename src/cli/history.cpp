@@ -50,7 +50,7 @@ nlohmann::ordered_json RowJson(const records::UnitRow& row) {
                                 {"serial_number", optional(row.serial_number)},
                                 {"bytes_sent", row.bytes_sent},
                                 {"result", row.result ? nlohmann::ordered_json(*row.result) : nlohmann::ordered_json("INCOMPLETE")},
-                                {"ok", row.ok},
+                                {"ok", row.ok != 0},
                                 {"stop_phase", optional(row.stop_phase)},
                                 {"stop_block", optional(row.stop_block)},
                                 {"stop_chunk", optional(row.stop_chunk)},
@@ -120,6 +120,7 @@ std::string TableText(std::string_view text) {
 std::string CsvField(const nlohmann::ordered_json& value) {
   std::string text;
   if (value.is_null()) return {};
+  if (value.is_boolean()) return value.get<bool>() ? "1" : "0";
   text = value.is_string() ? ValidUtf8(value.get<std::string>()) : value.dump();
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string quoted = "\"";
@@ -149,14 +150,22 @@ void PrintCsv(const std::vector<records::UnitRow>& rows, bool fleet) {
   }
 }
 
+// The table, in the reader's language (the result words are the records' own).
 void PrintTable(const std::vector<records::UnitRow>& rows) {
-  Print(stdout, "%-6s %-24s %-16s %-14s %-11s %7s  %s\n", "id", "started (UTC)", "port", "serial", "result", "seconds",
-        "message or where it stopped");
+  Print(stdout, "%s\n",
+        (PadTo(Tr("id"), 6) + " " + PadTo(Tr("started (UTC)"), 24) + " " + PadTo(Tr("port"), 16) + " " +
+         PadTo(Tr("serial"), 14) + " " + PadTo(Tr("result"), 11) + " " + PadTo(Tr("seconds"), 7) + "  " +
+         std::string(Tr("message or where it stopped")))
+            .c_str());
   for (const auto& row : rows) {
     std::string detail;
-    if (row.result && *row.result != 205 && *row.result != 130) detail = "[" + std::to_string(*row.result) + "]";
-    if (row.stop_phase) detail += " stopped in " + *row.stop_phase;
-    if (row.stop_block) detail += ", block " + std::to_string(*row.stop_block) + " chunk " + std::to_string(*row.stop_chunk);
+    if (row.result && *row.result != 205 && *row.result != 130) detail = "[" + std::to_string(*row.result) + "] ";
+    if (row.stop_phase && row.stop_block) {
+      detail += TrF("stopped in %s, block %s chunk %s",
+                    {*row.stop_phase, std::to_string(*row.stop_block), std::to_string(row.stop_chunk.value_or(0))});
+    } else if (row.stop_phase) {
+      detail += TrF("stopped in %s", {*row.stop_phase});
+    }
     char seconds[16] = "";
     if (row.seconds) std::snprintf(seconds, sizeof seconds, "%.1f", *row.seconds);
     Print(stdout, "%-6lld %-24s %-16s %-14s %-11s %7s  %s\n", static_cast<long long>(row.id),
@@ -208,6 +217,9 @@ std::optional<int> ReadSince(records::HistoryFilter& filter) {
 
 void PrintRows(const HistoryOptions& options, const std::vector<records::UnitRow>& rows) {
   const bool fleet = !options.fleet.empty();
+  // Said to the person, never into a machine's CSV or JSON.
+  if (rows.empty()) Say(options.csv || options.json ? stderr : stdout, "no units match\n");
+  if (rows.empty() && !options.csv) return;
   if (options.csv) {
     PrintCsv(rows, fleet);
   } else if (options.json) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <initializer_list>
+#include <string>
 #include <string_view>
 
 #include "base/output.h"
@@ -43,5 +44,13 @@ struct DrainAtEnd {
     StandardError().Close();
   }
 };
+
+/// The number of terminal columns `utf8` takes: East Asian wide and full-width characters
+/// count two, combining marks none.
+int DisplayWidth(std::string_view utf8);
+/// The longest start of `utf8` that fits in `columns` terminal columns.
+std::string FitToWidth(std::string_view utf8, int columns);
+/// `utf8` followed by blanks up to `columns` terminal columns (as it is when it is wider).
+std::string PadTo(std::string_view utf8, int columns);
 
 }  // namespace quillon::cli

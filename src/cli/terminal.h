@@ -11,6 +11,7 @@
 
 #include "base/seams.h"
 #include "cli/console.h"
+#include "cli/output.h"
 #include "report/progress_view.h"
 
 namespace quillon::cli {
@@ -50,10 +51,5 @@ class TerminalProgress {
   std::string text_;
 };
 
-/// The number of terminal columns `utf8` takes: East Asian wide and full-width characters
-/// count two, combining marks none.
-int DisplayWidth(std::string_view utf8);
-/// The longest start of `utf8` that fits in `columns` terminal columns.
-std::string FitToWidth(std::string_view utf8, int columns);
 
 }  // namespace quillon::cli

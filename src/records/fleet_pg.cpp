@@ -384,13 +384,18 @@ class PgFleet final : public FleetServer {
       text.replace(text.find('?'), 1, "$" + std::to_string(params.size()));
       where += (where.empty() ? " WHERE " : " AND ") + text;
     };
-    if (filter.station) {
-      params.push_back(*filter.station);
-      const std::string at = "$" + std::to_string(params.size());
-      where += (where.empty() ? " WHERE " : " AND ") + ("(station = " + at + " OR station_uuid = " + at + ")");
-    }
+    // A condition naming one parameter several times ($ is where it goes).
+    auto add_same = [&](const std::string& condition, const std::string& value) {
+      params.push_back(value);
+      std::string text = condition;
+      for (auto at = text.find('$'); at != std::string::npos; at = text.find('$', at + 1)) {
+        text.insert(at + 1, std::to_string(params.size()));
+      }
+      where += (where.empty() ? " WHERE " : " AND ") + text;
+    };
+    if (filter.station) add_same("(station = $ OR station_uuid = $)", *filter.station);
     if (filter.since) add("started_utc >= ?", *filter.since);
-    if (filter.port) add("port = ?", *filter.port);
+    if (filter.port) add_same("(port = $ OR right(port, length($) + 1) = '/' || $)", *filter.port);
     const bool number = filter.serial && !filter.serial->empty() && filter.serial->size() <= 18 &&
                         filter.serial->find_first_not_of("0123456789") == std::string::npos;
     if (number) {

@@ -59,7 +59,7 @@ struct SerialDraw {
 struct HistoryFilter {
   std::optional<std::string> station;  ///< a fleet's rows of this station (its name or UUID)
   std::optional<std::string> since;  ///< started_utc >= this, written as UtcNow() writes (UtcInstant)
-  std::optional<std::string> port;
+  std::optional<std::string> port;    ///< its whole name, or the last part of a path
   std::optional<std::string> serial;  ///< all digits: compared as a number ("3" finds "000003")
   bool failed = false;  ///< only rows that did not pass (incomplete ones included)
   int limit = 0;        ///< 0: all

@@ -360,7 +360,8 @@ class SqliteRecords final : public RunRecords {
     std::string where;
     auto add = [&where](const char* condition) { where += (where.empty() ? " WHERE " : " AND ") + std::string(condition); };
     if (filter.since) add("started_utc >= ?1");
-    if (filter.port) add("port = ?2");
+    // A port by its whole name, or by its last part ("ttyUSB0" finds "/dev/ttyUSB0").
+    if (filter.port) add("(port = ?2 OR substr(port, -length(?2) - 1) = '/' || ?2)");
     const bool number = filter.serial && !filter.serial->empty() && filter.serial->size() <= 18 &&
                         filter.serial->find_first_not_of("0123456789") == std::string::npos;
     if (number) {

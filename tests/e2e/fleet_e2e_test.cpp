@@ -204,6 +204,10 @@ TEST_F(FleetE2eTest, TwoStationsOnTwoDatabasesNeverStampTheSameNumber) {
   ASSERT_EQ(Cli({"history", "--fleet", pg_.Url(), "--station", "line-b", "--csv"}), 0);
   const std::string csv = Output();
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 5) << csv;
+  // A port by the last part of its path, across the stations.
+  ASSERT_EQ(Cli({"history", "--fleet", pg_.Url(), "--port", "a1", "--json"}), 0);
+  const std::string a1 = Output();
+  EXPECT_EQ(std::count(a1.begin(), a1.end(), '\n'), 2) << a1;
 }
 
 TEST_F(FleetE2eTest, TheServerStoppedHardMidRunLosesAndDoublesNothing) {

@@ -267,6 +267,15 @@ TEST_F(StationE2eTest, HistoryReadsOddRowsSafely) {
   // 3 is 000003; 06:00 in Tokyo is 21:00 UTC the day before: only the second row.
   ASSERT_EQ(RunShell(cli + " --serial 3 --json > '" + out.string() + "'"), 0);
   EXPECT_EQ(nlohmann::json::parse(ReadFileBytes(out))["serial_number"], "000003");
+  EXPECT_EQ(nlohmann::json::parse(ReadFileBytes(out))["ok"], true);
+  // Nothing found is said, and is no failure; a machine's output stays empty.
+  ASSERT_EQ(RunShell(cli + " --serial 999 > '" + out.string() + "'"), 0);
+  EXPECT_EQ(ReadFileBytes(out), "no units match\n");
+  ASSERT_EQ(RunShell(cli + " --serial 999 --json 2>/dev/null > '" + out.string() + "'"), 0);
+  EXPECT_EQ(ReadFileBytes(out), "");
+  // The table in the reader's language.
+  ASSERT_EQ(RunShell("LC_ALL=ja_JP.UTF-8 " + cli + " > '" + out.string() + "'"), 0);
+  EXPECT_NE(ReadFileBytes(out).find("シリアル"), std::string::npos) << ReadFileBytes(out);
   ASSERT_EQ(RunShell(cli + " --since 2026-12-08T06:00+09:00 --json > '" + out.string() + "'"), 0);
   EXPECT_EQ(nlohmann::json::parse(ReadFileBytes(out))["serial_number"], "000004");
   ASSERT_EQ(RunShell(cli + " --since '2026-12-07 20:59z' --json | wc -l | grep -qx 2"), 0);
@@ -293,6 +302,12 @@ TEST_F(StationE2eTest, AKilledStationLeavesAnIncompleteRowAndAWholeDatabase) {
   const auto table = dir_.path() / "h.txt";
   ASSERT_EQ(RunShell("'" QUILLON_CLI "' history --record '" + db() + "' > '" + table.string() + "'"), 0);
   EXPECT_NE(ReadFileBytes(table).find("INCOMPLETE"), std::string::npos);
+  // A port found by the last part of its path as well as by the whole.
+  for (const std::string& port : {Port("fa"), std::string("fa")}) {
+    EXPECT_EQ(RunShell("'" QUILLON_CLI "' history --record '" + db() + "' --port '" + port + "' --json | wc -l | grep -qx 1"), 0)
+        << port;
+  }
+  EXPECT_EQ(RunShell("'" QUILLON_CLI "' history --record '" + db() + "' --port a --json | wc -l | grep -qx 0"), 0);
 }
 
 // A pinned image that is not the file's: exit 19 before anything reaches a device, for flash
