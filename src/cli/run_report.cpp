@@ -239,6 +239,12 @@ void PortLinesReport::Waiting(const station::WaitingEvent& waiting) {
     }
     line->phase = waiting.missing ? Tr("port missing (plug in its adapter)") : Tr("waiting");
     line->view = {};
+    // Without a terminal a journal shows what the live line would: the port going and coming back.
+    if (waiting.missing != line->missing) {
+      line->missing = waiting.missing;
+      Plain(waiting.port, waiting.missing ? std::string(Tr("port missing (plug in its adapter)"))
+                                          : std::string(Tr("port back: waiting for a board")));
+    }
   }
   if (waiting.record_server) Plain(waiting.port, std::string(report::RecordServerWaitText(CurrentLanguage())));
 }

@@ -139,6 +139,7 @@ class PortLinesReport final : public RunReport {
     std::string phase = "waiting";
     report::ProgressView view;
     std::string status;
+    bool missing = false;  ///< its device could not be opened when last tried
   };
   Line* Find(const std::string& port);
   void Plain(const std::string& port, const std::string& text);

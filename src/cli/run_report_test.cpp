@@ -66,5 +66,29 @@ TEST(PortLinesReportTest, PlainLinesNameTheirPortAndMessagesStayOnOneLine) {
   EXPECT_THAT(text, HasSubstr("1 of 1 ports updated; exit status 0"));
 }
 
+// Without a terminal (a service's journal) a station's port says when it goes missing and when
+// it is back, once each, and each unit has a line.
+TEST(PortLinesReportTest, AJournalShowsAPortGoingAndComingBackAndEachUnit) {
+  const std::string text = Captured([](std::FILE* out) {
+    PortLinesReport report(out, false, {"A"});
+    report.OnEvent(station::WaitingEvent{"A"});
+    report.OnEvent(station::WaitingEvent{"A", true});
+    report.OnEvent(station::WaitingEvent{"A", true});
+    report.OnEvent(station::WaitingEvent{"A", false});
+    report.OnEvent(station::BoardEvent{"A", 7, "1007"});
+    PortResult failed;
+    failed.port = "A";
+    failed.unit = 7;
+    failed.id = 503;
+    failed.serial_number = "1007";
+    failed.stop = {RunPhase::kTransfer, 2, 5};
+    report.OnEvent(station::ResultEvent{failed});
+  });
+  EXPECT_EQ(text.find("A: port missing"), text.rfind("A: port missing")) << text;
+  EXPECT_THAT(text, HasSubstr("A: port missing (plug in its adapter)\nA: port back: waiting for a board\n"));
+  EXPECT_THAT(text, HasSubstr("A: board answered: unit 7, serial 1007\n"));
+  EXPECT_THAT(text, HasSubstr("A: unit 7, serial 1007, FAILED in"));
+}
+
 }  // namespace
 }  // namespace quillon::cli
