@@ -35,14 +35,14 @@
 #include "update/update_sequence.h"
 
 namespace quillon::cli {
-namespace {
-
-using station::PortJob;
-
 
 std::string BootPath(const FlashOptions& options, const UpdateSettings& settings) {
   return options.boot.empty() ? BootFilePath(settings) : options.boot;
 }
+
+namespace {
+
+using station::PortJob;
 
 // What to check after a failure, in a line under the message.
 std::string Hint(int id, const FlashOptions& options, const UpdateSettings& settings,

@@ -106,6 +106,9 @@ std::optional<std::pair<std::string, int>> ParseListenAddress(const std::string&
 /// What every row of this run shares: the station, operator, files and their hashes, version.
 records::UnitRow BaseRow(const FlashRun& run);
 
+/// The boot file the run sends: --boot, else the settings' Info File.
+std::string BootPath(const FlashOptions& options, const UpdateSettings& settings);
+
 /// How long a run's end goes on sending its rows to the record server.
 inline constexpr int kFleetGraceMs = 10000;
 

@@ -22,6 +22,34 @@ std::string Reasons(const station::NoticeEvent& notice, Language language) {
 
 }  // namespace
 
+namespace {
+
+// The station's start: where its records go, then what it will do to each board.
+std::string StationReadyText(const station::NoticeEvent& n, Language language) {
+  std::string text =
+      n.count > 1
+          ? TrFIn(language, "station: %s ports, records in %s; put a board in boot mode on a fixture (Ctrl-C ends)\n",
+                  {std::to_string(n.count), n.path})
+          : TrFIn(language, "station: 1 port, records in %s; put a board in boot mode on the fixture (Ctrl-C ends)\n",
+                  {n.path});
+  if (!n.plan) return text;
+  const auto& plan = *n.plan;
+  text += TrFIn(language, "  update:   %s\n", {plan.update});
+  text += plan.pinned ? TrFIn(language, "  SHA-256:  %s (pinned by --expect-sha256)\n", {plan.image_sha256})
+                      : TrFIn(language, "  SHA-256:  %s\n", {plan.image_sha256});
+  text += TrFIn(language, "  boot:     %s\n", {plan.boot});
+  if (!plan.operator_name.empty()) text += TrFIn(language, "  operator: %s\n", {plan.operator_name});
+  if (plan.next_serial) {
+    text += TrFIn(language, "  serial:   counter \"%s\", next number %s\n", {plan.counter, std::to_string(*plan.next_serial)});
+  } else if (plan.lease) {
+    text += TrFIn(language, "  serial:   the record server's counter \"%s\", in leases of %s\n",
+                  {plan.counter, std::to_string(*plan.lease)});
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string NoticeText(const station::NoticeEvent& n, Language language) {
   const std::string port = n.port.value_or("");
   switch (n.kind) {
@@ -62,12 +90,7 @@ std::string NoticeText(const station::NoticeEvent& n, Language language) {
                    "the output above; look for the program that holds the database\n",
                    {std::to_string(n.count), n.path});
     case Kind::kStationReady:
-      return n.count > 1 ? TrFIn(language,
-                                 "station: %s ports, records in %s; put a board in boot mode on a fixture (Ctrl-C ends)\n",
-                                 {std::to_string(n.count), n.path})
-                         : TrFIn(language,
-                                 "station: 1 port, records in %s; put a board in boot mode on the fixture (Ctrl-C ends)\n",
-                                 {n.path});
+      return StationReadyText(n, language);
     case Kind::kRecordsUnusable:
       return TrFIn(language, "error: the run records %s cannot be used: %s; name another file with --record\n",
                    {n.path, n.detail});

@@ -131,6 +131,27 @@ std::optional<int> CheckFirstSerial(const FlashOptions& options, records::RunRec
   return std::nullopt;
 }
 
+// What the station's start says it will do.
+station::NoticeEvent::Plan StartPlan(const FlashRun& run, const station::StationPlan& plan,
+                                     records::RunRecords& records) {
+  station::NoticeEvent::Plan said;
+  said.update = plan.row.update_file;
+  said.image_sha256 = plan.row.image_sha256;
+  said.pinned = !run.options.expect_sha256.empty();
+  said.boot = BootPath(run.options, run.settings);
+  said.operator_name = plan.row.operator_name;
+  if (plan.stamp) {
+    said.counter = plan.counter;
+    if (plan.fleet != nullptr) {
+      said.lease = run.options.lease;
+    } else {
+      std::string error;
+      said.next_serial = records.CounterNext(plan.counter, error).value_or(plan.first_serial);
+    }
+  }
+  return said;
+}
+
 int StationExit(const station::StationOutcome& outcome) {
   if ((outcome.halt && outcome.halt->records()) || outcome.unwritten > 0) return kExitRecords;
   if (outcome.halt) return kExitStationHalted;
@@ -243,6 +264,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   run.events.Publish(station::MessageEvent{std::nullopt, kMsgRestartInBootMode, {}});
   station::NoticeEvent ready{station::NoticeEvent::Kind::kStationReady, std::nullopt, records_path};
   ready.count = static_cast<int>(run.jobs.size());
+  ready.plan = StartPlan(run, plan, *records);
   run.events.Publish(ready);
   const auto outcome = station::RunStation(run.jobs, run.settings, run.files, plan, InterruptFlag(), run.events,
                                            [&run] { run.report->Tick(); });

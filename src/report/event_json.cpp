@@ -203,6 +203,16 @@ nlohmann::ordered_json NoticeObject(const NoticeEvent& e) {
                                                                 : "error";
   object["kind"] = NoticeName(e.kind);
   if (e.halt) object["reason"] = HaltName(e.halt->reason);
+  if (e.plan) {
+    object["update"] = e.plan->update;
+    object["image_sha256"] = e.plan->image_sha256;
+    object["pinned"] = e.plan->pinned;
+    object["boot"] = e.plan->boot;
+    object["operator"] = e.plan->operator_name;
+    if (!e.plan->counter.empty()) object["serial_counter"] = e.plan->counter;
+    if (e.plan->next_serial) object["next_serial"] = *e.plan->next_serial;
+    if (e.plan->lease) object["lease"] = *e.plan->lease;
+  }
   return object;
 }
 

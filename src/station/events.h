@@ -171,6 +171,14 @@ struct NoticeEvent {
   bool exposed = false;
   std::vector<PortFinding> findings = {};
   std::optional<HaltEvent> halt = {};
+  /// kStationReady: what the station will do.
+  struct Plan {
+    std::string update, image_sha256, boot, operator_name, counter;
+    bool pinned = false;                       ///< --expect-sha256 holds the update to that image
+    std::optional<std::uint64_t> next_serial;  ///< the next number it gives (stamping, no fleet)
+    std::optional<int> lease;                  ///< with a fleet: numbers come in leases of this many
+  };
+  std::optional<Plan> plan = {};
 
   /// Whether a person reads it with the run's output (standard output) rather than with its
   /// errors and remarks (standard error).

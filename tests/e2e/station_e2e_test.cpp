@@ -51,6 +51,15 @@ TEST_F(StationE2eTest, TwoFixturesSixBoardsSixRowsAndEachNumberOnExactlyOneBoard
   }
   EXPECT_EQ(boards, 6);
   EXPECT_EQ(results, 6);
+  // The start said what the station would do.
+  const auto ready = std::find_if(events.begin(), events.end(), [](const auto& e) { return e.value("kind", "") == "station-ready"; });
+  ASSERT_NE(ready, events.end());
+  EXPECT_EQ((*ready)["next_serial"], 1000);
+  EXPECT_EQ((*ready)["serial_counter"], "default");
+  EXPECT_EQ((*ready)["boot"], kBoot);
+  EXPECT_EQ((*ready)["operator"], "Aiko");
+  EXPECT_EQ((*ready)["image_sha256"].get<std::string>().size(), 64u);
+  EXPECT_EQ((*ready)["pinned"], false);
   EXPECT_EQ(events.back()["event"], "summary");
   EXPECT_EQ(events.back()["passed"], 6);
   EXPECT_EQ(events.back()["exit"], 0);
