@@ -176,7 +176,10 @@ class PgFleet final : public FleetServer {
   }
 
   bool Init(int& from, std::string& error) override {
-    if (!Exec("BEGIN", error)) return false;
+    return InTransaction(error, [&] { return MakeSchema(from, error); });
+  }
+
+  bool MakeSchema(int& from, std::string& error) {
     // One init at a time: a second one waits here and then finds the schema made.
     bool done = Exec("SELECT pg_advisory_xact_lock(7331001)", error) &&
                 Exec("CREATE TABLE IF NOT EXISTS quillon_schema (version integer NOT NULL)", error);
@@ -189,20 +192,23 @@ class PgFleet final : public FleetServer {
       done = Exec("DELETE FROM quillon_schema", error) &&
              Query("INSERT INTO quillon_schema (version) VALUES ($1)", {std::to_string(kFleetSchema)}, error);
     }
-    std::string ignored;
-    if (!done || !Exec("COMMIT", error)) {
-      Exec("ROLLBACK", ignored);
-      return false;
-    }
-    return true;
+    return done;
   }
 
   bool TakeLease(const StationIdentity& station, const LeaseRequest& request, Lease& lease, std::string& error) override {
-    if (!Exec("BEGIN", error)) return false;
+    std::unique_ptr<Result> found;
+    if (!InTransaction(error, [&] { return FindOrMakeLease(station, request, found, error); })) return false;
+    lease = ReadLease(*found, 0);
+    return true;
+  }
+
+  // Inside TakeLease's transaction: the lease of `request`, found or made, in `found`.
+  bool FindOrMakeLease(const StationIdentity& station, const LeaseRequest& request, std::unique_ptr<Result>& found,
+                       std::string& error) {
     bool done = SeenNow(station, error);
     // The same request asked again (its answer was lost): the lease it already got.
-    auto found = done ? Run("SELECT id, counter, first, last FROM leases WHERE request_key = $1", {request.key}, error)
-                      : nullptr;
+    found = done ? Run("SELECT id, counter, first, last FROM leases WHERE request_key = $1", {request.key}, error)
+                 : nullptr;
     done = found != nullptr;
     if (done && found->rows() == 0) {
       done = Query("INSERT INTO serial_counters (name, next) VALUES ($1, $2) ON CONFLICT (name) DO NOTHING",
@@ -216,13 +222,7 @@ class PgFleet final : public FleetServer {
                    : nullptr;
       done = found != nullptr && found->rows() == 1;
     }
-    std::string ignored;
-    if (!done || !Exec("COMMIT", error)) {
-      Exec("ROLLBACK", ignored);
-      return false;
-    }
-    lease = ReadLease(*found, 0);
-    return true;
+    return done;
   }
 
   bool OpenLeases(const StationIdentity& station, std::vector<Lease>& leases, std::string& error) override {
@@ -235,31 +235,28 @@ class PgFleet final : public FleetServer {
   }
 
   bool PutUnits(const StationIdentity& station, const std::vector<OutboxRow>& rows, std::string& error) override {
-    if (!Exec("BEGIN", error)) return false;
+    return InTransaction(error, [&] { return Put(station, rows, error); });
+  }
+
+  bool Put(const StationIdentity& station, const std::vector<OutboxRow>& rows, std::string& error) {
     static const std::string sql = PutSql();
     bool done = true;
     for (const auto& [row, revision] : rows) {
       if (!done) break;
-      const bool digits = row.serial_number && !row.serial_number->empty() && row.serial_number->size() <= 18 &&
-                          row.serial_number->find_first_not_of("0123456789") == std::string::npos;
+      const auto value = SerialValue(row.serial_number);
       done = Query(sql,
                    {station.uuid, std::to_string(row.id), std::to_string(revision), row.station, row.port, row.adapter,
                     row.operator_name, row.started_utc, row.ended_utc,
                     row.seconds ? std::optional<std::string>(std::to_string(*row.seconds)) : std::nullopt,
                     row.update_file, row.image_sha256, row.boot_sha256, row.serial_number,
-                    digits ? std::optional<std::string>(std::to_string(std::stoll(*row.serial_number))) : std::nullopt,
+                    value ? std::optional<std::string>(std::to_string(*value)) : std::nullopt,
                     row.serial_counter,
                     row.serial_reused_by ? std::optional<std::string>(std::to_string(*row.serial_reused_by)) : std::nullopt,
                     std::to_string(row.bytes_sent), IntText(row.result), std::to_string(row.ok), row.stop_phase,
                     IntText(row.stop_block), IntText(row.stop_chunk), row.records, row.quillon_version},
                    error);
     }
-    std::string ignored;
-    if (!done || !Exec("COMMIT", error)) {
-      Exec("ROLLBACK", ignored);
-      return false;
-    }
-    return true;
+    return done;
   }
 
   bool Abandon(const StationIdentity& station, const AbandonedNumbers& numbers, std::string& error) override {
@@ -378,14 +375,8 @@ class PgFleet final : public FleetServer {
   bool History(const HistoryFilter& filter, std::vector<UnitRow>& rows, std::string& error) override {
     std::string where;
     std::vector<Param> params;
+    // A condition on one parameter, named by each "$" in it.
     auto add = [&](const std::string& condition, const std::string& value) {
-      params.push_back(value);
-      std::string text = condition;
-      text.replace(text.find('?'), 1, "$" + std::to_string(params.size()));
-      where += (where.empty() ? " WHERE " : " AND ") + text;
-    };
-    // A condition naming one parameter several times ($ is where it goes).
-    auto add_same = [&](const std::string& condition, const std::string& value) {
       params.push_back(value);
       std::string text = condition;
       for (auto at = text.find('$'); at != std::string::npos; at = text.find('$', at + 1)) {
@@ -393,15 +384,13 @@ class PgFleet final : public FleetServer {
       }
       where += (where.empty() ? " WHERE " : " AND ") + text;
     };
-    if (filter.station) add_same("(station = $ OR station_uuid = $)", *filter.station);
-    if (filter.since) add("started_utc >= ?", *filter.since);
-    if (filter.port) add_same("(port = $ OR right(port, length($) + 1) = '/' || $)", *filter.port);
-    const bool number = filter.serial && !filter.serial->empty() && filter.serial->size() <= 18 &&
-                        filter.serial->find_first_not_of("0123456789") == std::string::npos;
-    if (number) {
-      add("serial_value = ?", std::to_string(std::stoll(*filter.serial)));
+    if (filter.station) add("(station = $ OR station_uuid = $)", *filter.station);
+    if (filter.since) add("started_utc >= $", *filter.since);
+    if (filter.port) add("(port = $ OR right(port, length($) + 1) = '/' || $)", *filter.port);
+    if (const auto number = SerialValue(filter.serial)) {
+      add("serial_value = $", std::to_string(*number));
     } else if (filter.serial) {
-      add("serial_number = ?", *filter.serial);
+      add("serial_number = $", *filter.serial);
     }
     if (filter.failed) where += where.empty() ? " WHERE ok = 0" : " AND ok = 0";
     std::string sql =
@@ -477,6 +466,18 @@ class PgFleet final : public FleetServer {
     return Query("INSERT INTO stations (uuid, name, host) VALUES ($1, $2, $3) ON CONFLICT (uuid) DO UPDATE SET "
                  "name = EXCLUDED.name, host = EXCLUDED.host, last_seen = now()",
                  {station.uuid, station.name, station.host}, error);
+  }
+
+  // `work` in one transaction: committed when it returns true, rolled back otherwise.
+  template <typename Work>
+  bool InTransaction(std::string& error, Work work) {
+    if (!Exec("BEGIN", error)) return false;
+    std::string ignored;
+    if (!work() || !Exec("COMMIT", error)) {
+      Exec("ROLLBACK", ignored);
+      return false;
+    }
+    return true;
   }
 
   // Statements without parameters (a schema step holds several).

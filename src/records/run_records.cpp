@@ -5,6 +5,13 @@
 
 namespace quillon::records {
 
+std::optional<std::int64_t> SerialValue(const std::optional<std::string>& serial) {
+  if (!serial || serial->empty() || serial->size() > 18 || serial->find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  return std::stoll(*serial);
+}
+
 const std::vector<std::string>& UnitColumns() {
   static const std::vector<std::string> columns{
       "id",          "station",      "port",        "adapter",       "operator",   "started_utc", "ended_utc",

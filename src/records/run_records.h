@@ -231,6 +231,9 @@ class RunRecords {
 /// False in a build without SQLite (the Windows build today).
 bool RecordsAvailable();
 
+/// A serial number as the number it is: nothing unless it is 1 to 18 digits ("000003" is 3).
+std::optional<std::int64_t> SerialValue(const std::optional<std::string>& serial);
+
 /// The time now as "YYYY-MM-DDTHH:MM:SS.mmmZ".
 std::string UtcNow();
 

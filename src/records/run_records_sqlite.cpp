@@ -341,13 +341,13 @@ class SqliteRecords final : public RunRecords {
     if (holder_ != 0 && !Queue(row.id, error)) return false;
     // A failed unit's number waits for the next unit; the number of a unit whose process was
     // stopped stays spent (its board may hold it).
-    if (reuse_failed_ && row.ok == 0 && row.result && *row.result != 130 && row.serial_number && row.serial_counter &&
-        row.serial_number->find_first_not_of("0123456789") == std::string::npos && !row.serial_number->empty()) {
+    if (const auto number = SerialValue(row.serial_number);
+        reuse_failed_ && row.ok == 0 && row.result && *row.result != 130 && number && row.serial_counter) {
       Statement spare(db_, "INSERT OR IGNORE INTO spare_numbers(counter, number, unit, lease) VALUES (?1, ?2, ?3, "
                            "(SELECT id FROM leases WHERE counter = ?1 AND ?2 BETWEEN first AND last))");
       if (!spare.ok()) return Failed(error);
       spare.Bind(1, *row.serial_counter);
-      spare.Bind(2, static_cast<std::int64_t>(std::stoull(*row.serial_number)));
+      spare.Bind(2, *number);
       spare.Bind(3, row.id);
       if (spare.Step() != SQLITE_DONE) return Failed(error);
     }
@@ -362,8 +362,7 @@ class SqliteRecords final : public RunRecords {
     if (filter.since) add("started_utc >= ?1");
     // A port by its whole name, or by its last part ("ttyUSB0" finds "/dev/ttyUSB0").
     if (filter.port) add("(port = ?2 OR substr(port, -length(?2) - 1) = '/' || ?2)");
-    const bool number = filter.serial && !filter.serial->empty() && filter.serial->size() <= 18 &&
-                        filter.serial->find_first_not_of("0123456789") == std::string::npos;
+    const auto number = SerialValue(filter.serial);
     if (number) {
       add("CAST(serial_number AS INTEGER) = ?3 AND serial_number <> '' AND serial_number NOT GLOB '*[^0-9]*'");
     } else if (filter.serial) {
@@ -376,7 +375,7 @@ class SqliteRecords final : public RunRecords {
     if (filter.since) s.Bind(1, *filter.since);
     if (filter.port) s.Bind(2, *filter.port);
     if (number) {
-      s.Bind(3, static_cast<std::int64_t>(std::stoll(*filter.serial)));
+      s.Bind(3, *number);
     } else if (filter.serial) {
       s.Bind(3, *filter.serial);
     }
