@@ -19,6 +19,7 @@
 #include "base/system.h"
 #include "records/fleet_link.h"
 #include "records/run_records.h"
+#include "station/delivery.h"
 #include "station/station.h"
 
 namespace {
@@ -66,7 +67,7 @@ int Worker(const std::string& url, const std::string& db, int ports, int units, 
   const auto identity = records::LoadIdentity(db, "bench-" + std::to_string(ProcessId()), error);
   records::FleetLink link(*local, *identity, {"bench", 1, 20, numbers}, Connector(url));
   station::EventStream events;
-  station::FleetDelivery delivery(link, url, events);
+  station::Deliveries delivery(&link, url, {}, events);
   std::atomic<int> next{0};
   std::atomic<long> no_number{0};
   std::vector<std::vector<double>> waits(static_cast<std::size_t>(ports));

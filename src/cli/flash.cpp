@@ -14,6 +14,7 @@
 #include "base/program_paths.h"
 #include "base/system.h"
 #include "base/version.h"
+#include "report/unit_record.h"
 #include "report/words.h"
 #include "cli/commands.h"
 #include "cli/context.h"
@@ -25,6 +26,7 @@
 #include "cli/port_words.h"
 #include "cli/run_report.h"
 #include "cli/terminal.h"
+#include "station/delivery.h"
 #include "serial/port_checks.h"
 #include "serial/port_list.h"
 #include "serial/serial_port.h"
@@ -525,17 +527,17 @@ class FlashRecords {
   std::vector<records::UnitRow> rows_;
 };
 
-int RunAllPorts(FlashRun& run, FlashRecords* records, FleetSetup& fleet) {
-  // With a fleet, the rows go to the record server as they are written; the run's end waits
-  // a little for the last ones, and the next run sends what is left.
-  std::optional<station::FleetDelivery> delivery;
-  if (fleet.link) delivery.emplace(*fleet.link, fleet.where, run.events);
+int RunAllPorts(FlashRun& run, FlashRecords* records, FleetSetup& fleet, const DeliverySetup& outputs) {
+  // With a fleet or outputs, the rows go out as they are written; the run's end waits a little
+  // for the last ones, and the next run sends what is left.
+  station::Deliveries delivery(fleet.link.get(), fleet.where, outputs.Links(), run.events);
   if (records != nullptr) records->Begin(run.jobs, run.events);
-  if (delivery) delivery->Poke();
+  delivery.Poke();
   auto results = station::RunPorts(run.jobs, run.settings, run.files, InterruptFlag(), run.events,
                                     [&run] { run.report->Tick(); });
   if (records != nullptr) records->End(results, run.events);
-  if (delivery) delivery->Finish(kFleetGraceMs);
+  delivery.Poke();
+  delivery.Finish(DeliverGraceMs(run.options));
   const int status = ExitStatus(results);
   if (status == kExitInterrupted) run.events.Publish(station::NoticeEvent{station::NoticeEvent::Kind::kInterrupted});
   return run.End(std::move(results), status);
@@ -549,9 +551,14 @@ int RunFlash(const Context& context, const FlashOptions& options) {
   if (const auto status = CheckExpectedImage(run)) return *status;
   std::unique_ptr<FlashRecords> records;
   FleetSetup fleet;
-  if (!options.fleet.empty() && options.record.empty()) {
-    Say(stderr, "error: --fleet sends the rows of --record FILE: name that file too (it keeps them until they are sent)\n");
-    return kExitUsage;
+  DeliverySetup outputs;
+  for (const auto& [given, option] : {std::pair{options.fleet, "--fleet"}, std::pair{options.upload, "--upload"},
+                                      std::pair{options.drop_folder, "--drop-folder"}}) {
+    if (!given.empty() && options.record.empty()) {
+      Say(stderr, "error: %s sends the rows of --record FILE: name that file too (it keeps them until they are sent)\n",
+          {option});
+      return kExitUsage;
+    }
   }
   if (!options.record.empty()) {
     records = FlashRecords::Open(run);
@@ -559,10 +566,11 @@ int RunFlash(const Context& context, const FlashOptions& options) {
     if (!options.fleet.empty()) {
       if (const auto status = SetUpFleet(run, records->records(), RecordsPath(run), {}, fleet)) return *status;
     }
+    if (const auto status = SetUpDeliveries(run, records->records(), RecordsPath(run), outputs)) return *status;
   }
   if (const auto status = Preflight(run)) return *status;
   if (const auto status = BootModePrompt(run)) return *status;
-  return RunAllPorts(run, records.get(), fleet);
+  return RunAllPorts(run, records.get(), fleet, outputs);
 }
 
 }  // namespace
@@ -722,6 +730,62 @@ std::optional<int> SetUpFleet(FlashRun& run, records::RunRecords& records, const
   return std::nullopt;
 }
 
+std::vector<records::DeliveryLink*> DeliverySetup::Links() const {
+  std::vector<records::DeliveryLink*> shown;
+  for (const auto& link : links) shown.push_back(link.get());
+  return shown;
+}
+
+int DeliverGraceMs(const FlashOptions& options) { return static_cast<int>(options.deliver_grace * 1000); }
+
+std::optional<int> SetUpDeliveries(FlashRun& run, records::RunRecords& records, const std::string& records_path,
+                                   DeliverySetup& setup) {
+  const auto& options = run.options;
+  std::vector<std::unique_ptr<records::Output>> outputs;
+  std::string error;
+  if (!options.upload.empty()) {
+    if (!records::WebhookAvailable()) {
+      Say(stderr, "error: --upload: this build of quillon-cli has no HTTP client (the Linux build has it)\n");
+      return kExitUsage;
+    }
+    std::string warning;
+    auto webhook = records::MakeWebhook({options.upload, options.upload_ca, options.upload_headers}, warning, error);
+    if (!webhook) {
+      Say(stderr, "error: --upload: %s\n", {error});
+      return kExitUsage;
+    }
+    if (!warning.empty()) Say(stderr, "warning: --upload: %s\n", {warning});
+    outputs.push_back(std::move(webhook));
+  }
+  const auto identity = records::LoadIdentity(records_path, options.station_name, error);
+  if (!identity) {
+    Say(stderr, "error: the station's identity cannot be kept beside its records: %s\n", {error});
+    return kExitRecords;
+  }
+  if (!options.drop_folder.empty()) {
+    std::error_code failed;
+    if (!std::filesystem::is_directory(Utf8Path(options.drop_folder), failed)) {
+      Say(stderr, "error: --drop-folder %s: there is no such folder: make it, or name another\n",
+          {options.drop_folder});
+      return kExitUsage;
+    }
+    outputs.push_back(records::MakeDropFolder(options.drop_folder, identity->name));
+  }
+  std::vector<std::string> names;
+  for (const auto& output : outputs) names.push_back(output->Name());
+  if (!records.UseOutputs(names, error)) {
+    Say(stderr, "error: the run records cannot keep the deliveries: %s\n", {error});
+    return kExitRecords;
+  }
+  auto body = [station = *identity](const records::UnitRow& row, const std::string& key) {
+    return report::DeliveryBody(row, station, key);
+  };
+  for (auto& output : outputs) {
+    setup.links.push_back(std::make_unique<records::DeliveryLink>(records, std::move(output), identity->uuid, body));
+  }
+  return std::nullopt;
+}
+
 void AddFleetOptions(CLI::App& sub, FlashOptions& options) {
   sub.add_option("--fleet", options.fleet,
                  "send every unit's row to the factory's record server (PostgreSQL: postgresql://USER@HOST:PORT/DATABASE "
@@ -730,6 +794,26 @@ void AddFleetOptions(CLI::App& sub, FlashOptions& options) {
   sub.add_option("--station-name", options.station_name,
                  "the station's name in every row (default: this computer's name)")
       ->check(NotEmpty());
+  auto* upload = sub.add_option("--upload", options.upload,
+                                "POST every finished unit as JSON to this URL (https://; http:// only to a private "
+                                "address), once, with an Idempotency-Key header; retried until it is taken")
+                     ->check(NotEmpty());
+  sub.add_option("--upload-ca", options.upload_ca,
+                 "a PEM file of the authorities the upload's certificate may come from (default: the system's)")
+      ->check(CLI::ExistingFile)
+      ->transform(AbsolutePath())
+      ->needs(upload);
+  sub.add_option("--upload-header", options.upload_headers,
+                 "'Name: value' sent with every upload (repeatable; a token's value is never printed)")
+      ->needs(upload);
+  sub.add_option("--drop-folder", options.drop_folder,
+                 "write every finished unit as DIR/<station>-<unit id>.json (whole, never half a file)")
+      ->check(NotEmpty())
+      ->transform(AbsolutePath());
+  sub.add_option("--deliver-grace", options.deliver_grace,
+                 "at the end, go on delivering to the record server and the outputs for up to this many seconds "
+                 "(default 30); what is left goes at the next start")
+      ->check(CLI::Range(0.0, 3600.0));
 }
 
 }  // namespace quillon::cli

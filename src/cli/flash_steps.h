@@ -17,6 +17,7 @@
 #include "settings/update_settings.h"
 #include "station/events.h"
 #include "station/port_run.h"
+#include "records/delivery.h"
 #include "records/fleet_link.h"
 #include "records/run_records.h"
 #include "update/update_sequence.h"
@@ -50,6 +51,12 @@ struct FlashOptions {
   std::string failed_number = "spend";  ///< --failed-number: spend or reuse
   bool reuse_failed_number = false;
   std::string station_name;  ///< empty: the host name
+  // The deliveries to the factory's systems.
+  std::string upload;                      ///< the webhook's URL; empty: none
+  std::string upload_ca;                   ///< a PEM file of the authorities the webhook's certificate may come from
+  std::vector<std::string> upload_headers; ///< "Name: value"
+  std::string drop_folder;                 ///< a folder that gets a file per unit; empty: none
+  double deliver_grace = 30;               ///< seconds the end goes on delivering
 };
 
 // Everything one run decides before its ports start.
@@ -109,8 +116,6 @@ records::UnitRow BaseRow(const FlashRun& run);
 /// The boot file the run sends: --boot, else the settings' Info File.
 std::string BootPath(const FlashOptions& options, const UpdateSettings& settings);
 
-/// How long a run's end goes on sending its rows to the record server.
-inline constexpr int kFleetGraceMs = 10000;
 
 /// --fleet: the station's identity (kept beside its records), its rows queued in their outbox,
 /// and its link to the record server.
@@ -124,7 +129,19 @@ struct FleetSetup {
 /// is a warning: the station goes on from its own records.
 std::optional<int> SetUpFleet(FlashRun& run, records::RunRecords& records, const std::string& records_path,
                               records::FleetPlan plan, FleetSetup& setup);
-/// Adds --fleet and --station-name.
+/// --upload and --drop-folder: the outputs every finished unit is delivered to, from the
+/// records' outbox. Without them the records still give each unit its completion number.
+struct DeliverySetup {
+  std::vector<std::unique_ptr<records::DeliveryLink>> links;
+  std::vector<records::DeliveryLink*> Links() const;
+};
+/// Sets up the outputs for the records at `records_path`; the exit status when it cannot
+/// (said).
+std::optional<int> SetUpDeliveries(FlashRun& run, records::RunRecords& records, const std::string& records_path,
+                                   DeliverySetup& setup);
+/// How long the end goes on delivering (--deliver-grace).
+int DeliverGraceMs(const FlashOptions& options);
+/// Adds --fleet, --station-name and the deliveries' options.
 void AddFleetOptions(CLI::App& sub, FlashOptions& options);
 
 }  // namespace quillon::cli

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/event_log.h"
+#include "report/unit_record.h"
 #include "report/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
@@ -34,35 +35,9 @@ std::string ResultWord(const records::UnitRow& row) {
   return row.ok != 0 ? "PASSED" : "FAILED";
 }
 
-nlohmann::ordered_json RowJson(const records::UnitRow& row) {
-  auto optional = [](const auto& value) { return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr); };
-  return nlohmann::ordered_json{{"id", row.id},
-                                {"station", row.station},
-                                {"port", row.port},
-                                {"adapter", row.adapter},
-                                {"operator", row.operator_name},
-                                {"started_utc", row.started_utc},
-                                {"ended_utc", optional(row.ended_utc)},
-                                {"seconds", optional(row.seconds)},
-                                {"update_file", row.update_file},
-                                {"image_sha256", row.image_sha256},
-                                {"boot_sha256", row.boot_sha256},
-                                {"serial_number", optional(row.serial_number)},
-                                {"bytes_sent", row.bytes_sent},
-                                {"result", row.result ? nlohmann::ordered_json(*row.result) : nlohmann::ordered_json("INCOMPLETE")},
-                                {"ok", row.ok != 0},
-                                {"stop_phase", optional(row.stop_phase)},
-                                {"stop_block", optional(row.stop_block)},
-                                {"stop_chunk", optional(row.stop_chunk)},
-                                {"records", row.records},
-                                {"quillon_version", row.quillon_version},
-                                {"serial_counter", optional(row.serial_counter)},
-                                {"serial_reused_by", optional(row.serial_reused_by)}};
-}
-
 // A fleet's row also names the station it came from by its UUID.
 nlohmann::ordered_json FleetRowJson(const records::UnitRow& row) {
-  auto object = RowJson(row);
+  auto object = report::UnitRecordJson(row);
   object["station_uuid"] = row.station_uuid.value_or("");
   return object;
 }
@@ -132,18 +107,20 @@ std::string CsvField(const nlohmann::ordered_json& value) {
 }
 
 void PrintCsv(const std::vector<records::UnitRow>& rows, bool fleet) {
+  // The columns of the row, then the station's UUID (a fleet's rows) or the completion number.
+  auto columns = records::UnitColumns();
+  columns.push_back(fleet ? "station_uuid" : "seq");
   std::string header;
-  for (const auto& column : records::UnitColumns()) header += (header.empty() ? "" : ",") + column;
-  if (fleet) header += ",station_uuid";
+  for (const auto& column : columns) header += (header.empty() ? "" : ",") + column;
   Print(stdout, "%s\r\n", header.c_str());
   for (const auto& row : rows) {
     std::string line;
     bool first = true;
-    const auto fields = fleet ? FleetRowJson(row) : RowJson(row);
-    for (const auto& [key, value] : fields.items()) {
+    const auto fields = fleet ? FleetRowJson(row) : report::UnitRecordJson(row);
+    for (const auto& column : columns) {
       // Appended piece by piece: "," + std::string(...) sets off a false -Wrestrict in GCC 12.
       if (!first) line += ',';
-      line += CsvField(value);
+      line += CsvField(fields.contains(column) ? fields[column] : nlohmann::ordered_json(nullptr));
       first = false;
     }
     Print(stdout, "%s\r\n", line.c_str());
@@ -223,7 +200,7 @@ void PrintRows(const HistoryOptions& options, const std::vector<records::UnitRow
   if (options.csv) {
     PrintCsv(rows, fleet);
   } else if (options.json) {
-    for (const auto& row : rows) Print(stdout, "%s\n", JsonText(fleet ? FleetRowJson(row) : RowJson(row)).c_str());
+    for (const auto& row : rows) Print(stdout, "%s\n", JsonText(fleet ? FleetRowJson(row) : report::UnitRecordJson(row)).c_str());
   } else {
     PrintTable(rows);
   }

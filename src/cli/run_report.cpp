@@ -40,6 +40,7 @@ void RunReport::OnEvent(const station::Event& event) {
           [&](const station::SummaryEvent& e) { report.Summary(e.results, e.exit_status); },
           [&](const station::WaitingEvent& e) { report.Waiting(e); },
           [&](const station::RecordServerEvent& e) { report.RecordServer(e); },
+          [&](const station::OutputEvent& e) { report.Output(e); },
           [&](const station::BoardEvent& e) { report.Board(e.port, e.unit, e.serial_number); },
           [&](const station::StationSummaryEvent& e) { report.StationSummary(e); },
           [&](const station::NoticeEvent& e) { report.Notice(e); },
@@ -77,6 +78,11 @@ std::string_view PhaseWord(std::string_view phase) {
 void RunReport::RecordServer(const station::RecordServerEvent& link) {
   if (!link.ended || link.rows_waiting == 0) return;
   Print(stderr, "%s\n", report::RecordServerText(link, CurrentLanguage()).c_str());
+}
+
+void RunReport::Output(const station::OutputEvent& output) {
+  if (!output.ended || (output.waiting == 0 && output.stopped == 0)) return;
+  Print(stderr, "%s\n", report::OutputText(output, CurrentLanguage()).c_str());
 }
 
 void RunReport::Notice(const station::NoticeEvent& notice) {
@@ -252,14 +258,23 @@ void PortLinesReport::Waiting(const station::WaitingEvent& waiting) {
 // On a terminal the link's line stays below the ports; a line that stays says when the server
 // came or went. Without one, a line each time it comes or goes, and the last word.
 void PortLinesReport::RecordServer(const station::RecordServerEvent& link) {
+  Link(" record server", link.connected ? "connected" : "away", report::RecordServerText(link, CurrentLanguage()),
+       link.ended);
+}
+
+void PortLinesReport::Output(const station::OutputEvent& output) {
+  Link(output.output, report::OutputStateName(output), report::OutputText(output, CurrentLanguage()), output.ended);
+}
+
+void PortLinesReport::Link(const std::string& key, const std::string& kind, const std::string& text, bool ended) {
   const std::lock_guard lock(mutex_);
-  const std::string text = report::RecordServerText(link, CurrentLanguage());
-  const bool changed = !server_connected_ || *server_connected_ != link.connected;
-  server_connected_ = link.connected;
+  const auto said = link_kinds_.find(key);
+  const bool changed = said == link_kinds_.end() || said->second != kind;
+  link_kinds_[key] = kind;
   if (live_) {
-    record_server_ = text;
-    if (changed || link.ended) Above(text);
-  } else if (changed || link.ended) {
+    links_[key] = text;
+    if (changed || ended) Above(text);
+  } else if (changed || ended) {
     Print(out_, "%s\n", text.c_str());
     std::fflush(out_);
   }
@@ -331,8 +346,8 @@ void PortLinesReport::Draw() {
     Print(out_, "\r%s\x1b[K\n", FitToWidth(shown, width - 1).c_str());
   }
   drawn_lines_ = lines_.size();
-  if (!record_server_.empty()) {
-    Print(out_, "\r%s\x1b[K\n", FitToWidth(record_server_, width - 1).c_str());
+  for (const auto& [key, text] : links_) {
+    Print(out_, "\r%s\x1b[K\n", FitToWidth(text, width - 1).c_str());
     ++drawn_lines_;
   }
   drawn_ = true;

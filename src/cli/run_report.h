@@ -56,6 +56,9 @@ class RunReport {
   /// The station's link to the record server changed (the base says the rows a run's end
   /// left unsent).
   virtual void RecordServer(const station::RecordServerEvent& link);
+  /// An output to the factory's systems changed (the base says the units a run's end left
+  /// undelivered).
+  virtual void Output(const station::OutputEvent& output);
   /// A board answered on a station's port: unit `unit` begins.
   virtual void Board(const std::string& port, long long unit, const std::optional<std::string>& serial) {
     (void)port, (void)unit, (void)serial;
@@ -130,6 +133,7 @@ class PortLinesReport final : public RunReport {
   void Tick() override;
   void Waiting(const station::WaitingEvent& waiting) override;
   void RecordServer(const station::RecordServerEvent& link) override;
+  void Output(const station::OutputEvent& output) override;
   void Board(const std::string& port, long long unit, const std::optional<std::string>& serial) override;
   void StationSummary(const station::StationSummaryEvent& summary) override;
 
@@ -146,12 +150,16 @@ class PortLinesReport final : public RunReport {
   /// A line that stays: above the live lines on a terminal, else as a plain line.
   void Above(const std::string& text);
   void Draw();
+  /// A delivery's line below the ports (`key`: which delivery), and, when its state's kind
+  /// changed or it ended, a line that stays.
+  void Link(const std::string& key, const std::string& kind, const std::string& text, bool ended);
 
   std::FILE* out_;
   bool live_;
   std::vector<Line> lines_;
-  std::string record_server_;          ///< the line of the record server's link, drawn below the ports
-  std::optional<bool> server_connected_;  ///< as last said in a line that stays
+  /// The deliveries' lines (the record server's link, the outputs), drawn below the ports, by key.
+  std::map<std::string, std::string> links_;
+  std::map<std::string, std::string> link_kinds_;  ///< each delivery's state as last said in a line that stays
   std::size_t drawn_lines_ = 0;         ///< how many lines Draw drew last
   bool drawn_ = false;
   std::mutex mutex_;

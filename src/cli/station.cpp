@@ -255,9 +255,12 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
     if (const auto status = SetUpFleet(run, *records, records_path, fleet_plan, fleet)) return *status;
     plan.fleet = fleet.link.get();
     plan.fleet_server = fleet.where;
-    plan.fleet_grace_ms = kFleetGraceMs;
     plan.row.station = fleet.identity.name;
   }
+  DeliverySetup outputs;
+  if (const auto status = SetUpDeliveries(run, *records, records_path, outputs)) return *status;
+  plan.outputs = outputs.Links();
+  plan.deliver_grace_ms = DeliverGraceMs(options);
   std::unique_ptr<LivePageHolder> page;
   if (!ServePage(run, plan.row, records.get(), page)) return kExitUsage;
   // Message 202 once, as information: the fixtures take each board as it answers.

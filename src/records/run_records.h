@@ -41,6 +41,9 @@ struct UnitRow {
   std::optional<std::int64_t> serial_reused_by;
   /// The station's identity (a fleet's rows only; the station's own database is one station's).
   std::optional<std::string> station_uuid;
+  /// The unit's completion number: given when it ends (or when it is found left incomplete by
+  /// a process that no longer runs), one more than the last, in the order units end.
+  std::optional<std::int64_t> seq;
 };
 
 /// The column names of table `units`, in their order.
@@ -103,6 +106,33 @@ struct OutboxRow {
 struct OutboxCount {
   int rows = 0;
   std::optional<std::string> oldest_utc;
+};
+
+/// A finished row an output has not taken yet.
+struct Delivery {
+  UnitRow row;
+  int attempts = 0;  ///< tries so far
+};
+
+/// A row not yet delivered to an output, as `history --undelivered` lists it.
+struct UndeliveredRow {
+  std::int64_t unit = 0;
+  std::int64_t seq = 0;
+  std::string output;
+  std::string queued_utc;
+  int attempts = 0;
+  std::optional<std::string> last_try_utc;
+  std::optional<std::string> last_error;
+  bool stopped = false;  ///< refused in a way no retry mends: waits for a person
+};
+
+/// An output's rows still to deliver (stopped ones apart), since when the oldest waits, and
+/// how many wait for a person.
+struct OutputCount {
+  int waiting = 0;
+  std::optional<std::string> oldest_utc;
+  int stopped = 0;
+  bool operator==(const OutputCount&) const = default;
 };
 
 /// Why a database was not opened.
@@ -210,7 +240,51 @@ class RunRecords {
   }
   virtual OutboxCount Waiting(std::string& error) { return Unsupported(error), OutboxCount{}; }
 
+  // The deliveries to the factory's systems: each finished row goes once to every output this
+  // process names, in the order of the completion numbers.
+
+  /// Every unit this process ends from now on is queued for `outputs`; the rows left incomplete
+  /// by processes that no longer run are given their completion numbers and queued too.
+  virtual bool UseOutputs(const std::vector<std::string>& outputs, std::string& error) {
+    (void)outputs;
+    return Unsupported(error);
+  }
+  /// Up to `limit` rows waiting for `output`, by completion number (stopped ones left out).
+  virtual std::vector<Delivery> ToDeliver(const std::string& output, int limit, std::string& error) {
+    (void)output, (void)limit;
+    return Unsupported(error), std::vector<Delivery>{};
+  }
+  /// `output` took these units; one transaction.
+  virtual bool Delivered(const std::vector<std::int64_t>& units, const std::string& output, std::string& error) {
+    (void)units, (void)output;
+    return Unsupported(error);
+  }
+  /// A try that failed: `why`, and with `stop` the row waits for a person (history --redeliver).
+  virtual bool NotDelivered(std::int64_t unit, const std::string& output, const std::string& why, bool stop,
+                            std::string& error) {
+    (void)unit, (void)output, (void)why, (void)stop;
+    return Unsupported(error);
+  }
+  virtual OutputCount OutputWaiting(const std::string& output, std::string& error) {
+    (void)output;
+    return Unsupported(error), OutputCount{};
+  }
+  /// Every row not yet delivered to an output, by completion number.
+  virtual std::vector<UndeliveredRow> Undelivered(std::string& error) {
+    return Unsupported(error), std::vector<UndeliveredRow>{};
+  }
+  /// Queues these units again for every output they were queued for (for every output these
+  /// records have known, when none), from their first try; all or none: false with `error`
+  /// naming a unit that does not exist or has not ended.
+  virtual bool Redeliver(const std::vector<std::int64_t>& units, std::string& error) {
+    (void)units;
+    return Unsupported(error);
+  }
+
   virtual std::vector<UnitRow> History(const HistoryFilter& filter, std::string& error) = 0;
+  /// The units that ended after completion number `seq`, in the order they ended (at most
+  /// `limit`).
+  virtual std::vector<UnitRow> Finished(std::int64_t seq, int limit, std::string& error) = 0;
   /// The rows after unit id `since`, oldest first (at most `limit`).
   virtual std::vector<UnitRow> After(std::int64_t since, int limit, std::string& error) = 0;
   /// The next number counter `name` gives; nothing when there is no such counter yet.

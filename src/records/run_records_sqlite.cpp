@@ -43,7 +43,11 @@ CREATE TABLE IF NOT EXISTS units (
   stop_block INTEGER,
   stop_chunk INTEGER,
   records TEXT NOT NULL DEFAULT '',
-  quillon_version TEXT NOT NULL
+  quillon_version TEXT NOT NULL,
+  serial_counter TEXT,
+  serial_reused_by INTEGER,
+  holder INTEGER,
+  done_seq INTEGER
 );
 CREATE INDEX IF NOT EXISTS units_serial_number ON units(serial_number);
 CREATE INDEX IF NOT EXISTS units_started_utc ON units(started_utc);
@@ -94,6 +98,18 @@ CREATE TABLE IF NOT EXISTS outbox (
   queued_utc TEXT NOT NULL
 );
 CREATE INDEX IF NOT EXISTS outbox_waiting ON outbox(unit) WHERE sent < revision;
+CREATE TABLE IF NOT EXISTS deliveries (
+  unit INTEGER NOT NULL,
+  output TEXT NOT NULL,
+  queued_utc TEXT NOT NULL,
+  attempts INTEGER NOT NULL DEFAULT 0,
+  last_try_utc TEXT,
+  last_error TEXT,
+  delivered_utc TEXT,
+  stopped INTEGER NOT NULL DEFAULT 0,
+  PRIMARY KEY (unit, output)
+);
+CREATE INDEX IF NOT EXISTS deliveries_waiting ON deliveries(output, unit) WHERE delivered_utc IS NULL;
 )";
 
 // What a database made by an older version lacks; added in one write transaction, so two
@@ -101,7 +117,15 @@ CREATE INDEX IF NOT EXISTS outbox_waiting ON outbox(unit) WHERE sent < revision;
 constexpr const char* kUpgrades[][2] = {
     {"serial_counter", "ALTER TABLE units ADD COLUMN serial_counter TEXT"},
     {"serial_reused_by", "ALTER TABLE units ADD COLUMN serial_reused_by INTEGER"},
+    {"holder", "ALTER TABLE units ADD COLUMN holder INTEGER"},
+    // The units that had ended get their completion numbers in the order they ended.
+    {"done_seq",
+     "ALTER TABLE units ADD COLUMN done_seq INTEGER; "
+     "WITH ended AS (SELECT id, row_number() OVER (ORDER BY ended_utc, id) AS n FROM units WHERE result IS NOT NULL) "
+     "UPDATE units SET done_seq = (SELECT n FROM ended WHERE ended.id = units.id) WHERE result IS NOT NULL"},
 };
+// Completion numbers are unique, and found by number.
+constexpr const char* kDoneIndex = "CREATE UNIQUE INDEX IF NOT EXISTS units_done_seq ON units(done_seq)";
 // Serial numbers compared as numbers ("000003" is 3) with an index.
 constexpr const char* kNumberIndex =
     "CREATE INDEX IF NOT EXISTS units_serial_value ON units(CAST(serial_number AS INTEGER))";
@@ -177,19 +201,26 @@ UnitRow ReadRow(const Statement& s) {
   row.quillon_version = s.Text(19);
   row.serial_counter = s.OptionalText(20);
   if (sqlite3_column_type(s.get(), 21) != SQLITE_NULL) row.serial_reused_by = sqlite3_column_int64(s.get(), 21);
+  if (sqlite3_column_type(s.get(), 22) != SQLITE_NULL) row.seq = sqlite3_column_int64(s.get(), 22);
   return row;
 }
 
-// Every column of UnitColumns(); one that an older database lacks (read, never upgraded, by
-// history) is read as null.
-std::string SelectColumns(const std::vector<std::string>& has) {
+// The columns ReadRow reads: every column of UnitColumns() and the completion number, each of
+// table `prefix`; one that an older database lacks (read, never upgraded, by history) is read
+// as null.
+std::string RowColumns(const std::vector<std::string>& has, const std::string& prefix = "") {
   std::string columns;
-  for (const auto& name : UnitColumns()) {
+  auto names = UnitColumns();
+  names.push_back("done_seq");
+  for (const auto& name : names) {
     const bool missing = std::find(has.begin(), has.end(), name) == has.end();
-    columns += (columns.empty() ? "" : ", ") + (missing ? std::string("NULL") : "\"" + name + "\"");
+    columns += (columns.empty() ? "" : ", ") + (missing ? std::string("NULL") : prefix + "\"" + name + "\"");
   }
-  return "SELECT " + columns + " FROM units";
+  return columns;
 }
+inline constexpr int kRowColumns = 23;
+
+std::string SelectColumns(const std::vector<std::string>& has) { return "SELECT " + RowColumns(has) + " FROM units"; }
 
 class SqliteRecords final : public RunRecords {
  public:
@@ -262,13 +293,14 @@ class SqliteRecords final : public RunRecords {
         break;
       }
     }
-    done = done && Exec(kNumberIndex, error);
+    done = done && Exec(kNumberIndex, error) && Exec(kDoneIndex, error);
     std::string ignored;
     if (!done || !Exec("COMMIT", error)) {
       Exec("ROLLBACK", ignored);
       return false;
     }
     columns_ = UnitColumns();
+    columns_.push_back("done_seq");
     return true;
   }
 
@@ -338,6 +370,7 @@ class SqliteRecords final : public RunRecords {
     s.Bind(9, row.records);
     s.Bind(10, row.id);
     if (s.Step() != SQLITE_DONE) return Failed(error);
+    if (!Complete(row.id, error)) return false;
     if (holder_ != 0 && !Queue(row.id, error)) return false;
     // A failed unit's number waits for the next unit; the number of a unit whose process was
     // stopped stays spent (its board may hold it).
@@ -380,6 +413,141 @@ class SqliteRecords final : public RunRecords {
       s.Bind(3, *filter.serial);
     }
     s.Bind(4, filter.limit > 0 ? filter.limit : -1);
+    return Rows(s, error);
+  }
+
+  // ---- the deliveries ----
+
+  bool UseOutputs(const std::vector<std::string>& outputs, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    outputs_ = outputs;
+    // Units whose process was killed (or the computer lost power) before they ended: they
+    // will never end now, so they are complete as they are, INCOMPLETE.
+    Statement left(db_, "SELECT id, holder FROM units WHERE result IS NULL AND done_seq IS NULL AND holder IS NOT NULL "
+                        "AND holder <> ?1 ORDER BY id");
+    if (!left.ok()) return Failed(error);
+    left.Bind(1, static_cast<std::int64_t>(ProcessId()));
+    std::vector<std::int64_t> found;
+    int step = 0;
+    while ((step = left.Step()) == SQLITE_ROW) {
+      if (!ProcessRunning(static_cast<long>(sqlite3_column_int64(left.get(), 1)))) found.push_back(Id(left));
+    }
+    if (step != SQLITE_DONE) return Failed(error);
+    return InTransaction(error, [&] {
+      return std::all_of(found.begin(), found.end(), [&](std::int64_t unit) { return Complete(unit, error); });
+    });
+  }
+
+  std::vector<Delivery> ToDeliver(const std::string& output, int limit, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    const std::string sql = "SELECT " + RowColumns(columns_, "u.") +
+                            ", d.attempts FROM deliveries d JOIN units u ON u.id = d.unit "
+                            "WHERE d.output = ?1 AND d.delivered_utc IS NULL AND d.stopped = 0 "
+                            "ORDER BY u.done_seq LIMIT ?2";
+    Statement s(db_, sql.c_str());
+    std::vector<Delivery> rows;
+    if (!s.ok()) return Failed(error), rows;
+    s.Bind(1, output);
+    s.Bind(2, std::int64_t{limit});
+    int step = 0;
+    while ((step = s.Step()) == SQLITE_ROW) rows.push_back({ReadRow(s), sqlite3_column_int(s.get(), kRowColumns)});
+    if (step != SQLITE_DONE) Failed(error);
+    return rows;
+  }
+
+  bool Delivered(const std::vector<std::int64_t>& units, const std::string& output, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    const std::string now = UtcNow();
+    return InTransaction(error, [&] {
+      return std::all_of(units.begin(), units.end(), [&](std::int64_t unit) {
+        return Run("UPDATE deliveries SET delivered_utc = ?3, last_try_utc = ?3, attempts = attempts + 1 "
+                   "WHERE unit = ?1 AND output = ?2",
+                   {unit, output, now}, error);
+      });
+    });
+  }
+
+  bool NotDelivered(std::int64_t unit, const std::string& output, const std::string& why, bool stop,
+                    std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    return Run("UPDATE deliveries SET last_try_utc = ?3, last_error = ?4, stopped = ?5, attempts = attempts + 1 "
+               "WHERE unit = ?1 AND output = ?2",
+               {unit, output, UtcNow(), why, std::int64_t{stop ? 1 : 0}}, error);
+  }
+
+  OutputCount OutputWaiting(const std::string& output, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    OutputCount count;
+    Statement s(db_, "SELECT count(CASE WHEN stopped = 0 THEN 1 END), min(CASE WHEN stopped = 0 THEN queued_utc END), "
+                     "count(CASE WHEN stopped <> 0 THEN 1 END) FROM deliveries WHERE output = ?1 AND delivered_utc IS NULL");
+    if (!s.ok()) return Failed(error), count;
+    s.Bind(1, output);
+    if (s.Step() != SQLITE_ROW) return Failed(error), count;
+    count.waiting = sqlite3_column_int(s.get(), 0);
+    count.oldest_utc = s.OptionalText(1);
+    count.stopped = sqlite3_column_int(s.get(), 2);
+    return count;
+  }
+
+  std::vector<UndeliveredRow> Undelivered(std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    // Records older than the deliveries have none.
+    if (std::find(columns_.begin(), columns_.end(), "done_seq") == columns_.end()) return {};
+    return Collect<UndeliveredRow>(
+        "SELECT d.unit, u.done_seq, d.output, d.queued_utc, d.attempts, d.last_try_utc, d.last_error, d.stopped "
+        "FROM deliveries d JOIN units u ON u.id = d.unit WHERE d.delivered_utc IS NULL ORDER BY u.done_seq, d.output",
+        [](const Statement& s) {
+          return UndeliveredRow{Id(s),         sqlite3_column_int64(s.get(), 1), s.Text(2),
+                                s.Text(3),     sqlite3_column_int(s.get(), 4),   s.OptionalText(5),
+                                s.OptionalText(6), sqlite3_column_int(s.get(), 7) != 0};
+        },
+        error);
+  }
+
+  bool Redeliver(const std::vector<std::int64_t>& units, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    const std::string now = UtcNow();
+    return InTransaction(error, [&] {
+      for (const auto unit : units) {
+        Statement ended(db_, "SELECT done_seq FROM units WHERE id = ?1");
+        if (!ended.ok()) return Failed(error);
+        ended.Bind(1, unit);
+        const int step = ended.Step();
+        if (step == SQLITE_DONE) return (error = "there is no unit " + std::to_string(unit)), false;
+        if (step != SQLITE_ROW) return Failed(error);
+        if (sqlite3_column_type(ended.get(), 0) == SQLITE_NULL) {
+          error = "unit " + std::to_string(unit) + " has not ended (it is under way, or its station has not started since its process was stopped)";
+          return false;
+        }
+        if (!Run("UPDATE deliveries SET delivered_utc = NULL, stopped = 0, attempts = 0, last_error = NULL, "
+                 "last_try_utc = NULL, queued_utc = ?2 WHERE unit = ?1",
+                 {unit, now}, error)) {
+          return false;
+        }
+        if (sqlite3_changes(db_) > 0) continue;
+        if (!Run("INSERT INTO deliveries(unit, output, queued_utc) SELECT ?1, output, ?2 FROM "
+                 "(SELECT DISTINCT output FROM deliveries)",
+                 {unit, now}, error)) {
+          return false;
+        }
+        if (sqlite3_changes(db_) == 0) {
+          error = "these run records have never been delivered anywhere: a station started with --upload URL or "
+                  "--drop-folder DIR delivers its units";
+          return false;
+        }
+      }
+      return true;
+    });
+  }
+
+  std::vector<UnitRow> Finished(std::int64_t seq, int limit, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    if (std::find(columns_.begin(), columns_.end(), "done_seq") == columns_.end()) return {};
+    const std::string sql = SelectColumns(columns_) + " WHERE done_seq > ?1 ORDER BY done_seq LIMIT ?2";
+    Statement s(db_, sql.c_str());
+    if (!s.ok()) return Failed(error), std::vector<UnitRow>{};
+    s.Bind(1, seq);
+    s.Bind(2, limit > 0 ? limit : -1);
     return Rows(s, error);
   }
 
@@ -520,17 +688,15 @@ class SqliteRecords final : public RunRecords {
 
   std::vector<OutboxRow> Outbox(int limit, std::string& error) override {
     const std::lock_guard lock(mutex_);
-    std::string columns;
-    for (const auto& name : UnitColumns()) columns += (columns.empty() ? "u.\"" : ", u.\"") + name + "\"";
-    const std::string sql = "SELECT " + columns + ", o.revision FROM outbox o JOIN units u ON u.id = o.unit "
+    const std::string sql = "SELECT " + RowColumns(columns_, "u.") +
+                            ", o.revision FROM outbox o JOIN units u ON u.id = o.unit "
                             "WHERE o.sent < o.revision ORDER BY o.unit LIMIT ?1";
     Statement s(db_, sql.c_str());
     std::vector<OutboxRow> rows;
     if (!s.ok()) return Failed(error), rows;
     s.Bind(1, limit);
     int step = 0;
-    const int revision = static_cast<int>(UnitColumns().size());
-    while ((step = s.Step()) == SQLITE_ROW) rows.push_back({ReadRow(s), sqlite3_column_int(s.get(), revision)});
+    while ((step = s.Step()) == SQLITE_ROW) rows.push_back({ReadRow(s), sqlite3_column_int(s.get(), kRowColumns)});
     if (step != SQLITE_DONE) Failed(error);
     return rows;
   }
@@ -598,6 +764,21 @@ class SqliteRecords final : public RunRecords {
     return true;
   }
 
+  // The unit has ended: its completion number, one more than the last (the write lock keeps
+  // two processes from giving the same one), and this process's outputs take it.
+  bool Complete(std::int64_t unit, std::string& error) {
+    if (!Run("UPDATE units SET done_seq = (SELECT coalesce(max(done_seq), 0) + 1 FROM units) "
+             "WHERE id = ?1 AND done_seq IS NULL",
+             {unit}, error)) {
+      return false;
+    }
+    const std::string now = UtcNow();
+    return std::all_of(outputs_.begin(), outputs_.end(), [&](const std::string& output) {
+      return Run("INSERT OR IGNORE INTO deliveries(unit, output, queued_utc) VALUES (?1, ?2, ?3)", {unit, output, now},
+                 error);
+    });
+  }
+
   // The row's latest state is still to be sent to the fleet.
   bool Queue(std::int64_t unit, std::string& error) {
     return Run("INSERT INTO outbox(unit, revision, queued_utc) VALUES (?1, 1, ?2) "
@@ -635,8 +816,8 @@ class SqliteRecords final : public RunRecords {
     }
     Statement insert(db_,
                      "INSERT INTO units (station, port, adapter, operator, started_utc, update_file, image_sha256, "
-                     "boot_sha256, serial_number, quillon_version, serial_counter) "
-                     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+                     "boot_sha256, serial_number, quillon_version, serial_counter, holder) "
+                     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
     if (!insert.ok()) return Failed(error), 0;
     insert.Bind(1, row.station);
     insert.Bind(2, row.port);
@@ -649,6 +830,7 @@ class SqliteRecords final : public RunRecords {
     insert.Bind(9, row.serial_number);
     insert.Bind(10, row.quillon_version);
     insert.Bind(11, row.serial_counter);
+    insert.Bind(12, static_cast<std::int64_t>(ProcessId()));
     if (insert.Step() != SQLITE_DONE) return Failed(error), 0;
     const std::int64_t id = sqlite3_last_insert_rowid(db_);
     if (drawn && drawn->spare_of != 0 &&
@@ -728,6 +910,7 @@ class SqliteRecords final : public RunRecords {
   std::optional<FileIdentity> identity_;
   std::vector<std::string> columns_;
   long holder_ = 0;  ///< with leases: the process whose leases draws come from
+  std::vector<std::string> outputs_;  ///< where the units this process ends are delivered
   bool reuse_failed_ = false;
   bool damaged_ = false;
   std::mutex mutex_;

@@ -231,6 +231,47 @@ nlohmann::ordered_json QuestionObject(const QuestionEvent& e) {
 
 }  // namespace
 
+const char* OutputStateName(const OutputEvent& output) {
+  return output.stopped > 0 ? "needs_person" : output.failing ? "retrying" : "delivering";
+}
+
+std::string OutputText(const OutputEvent& output, Language language) {
+  std::string text = output.output == "upload" ? TrFIn(language, "upload to %s", {output.where})
+                                               : TrFIn(language, "drop folder %s", {output.where});
+  const std::string waiting = std::to_string(output.waiting);
+  const std::string oldest = output.oldest_utc.value_or("?");
+  if (output.failing) {
+    text += ": " + TrFIn(language, "%s units wait (the oldest since %s); the last try failed: %s; it is tried again",
+                         {waiting, oldest, output.error});
+  } else if (output.waiting > 0) {
+    text += ": " + TrFIn(language, "delivering, %s units wait (the oldest since %s)", {waiting, oldest});
+  } else {
+    text += ": " + std::string(TrIn(language, "every unit delivered"));
+  }
+  if (output.stopped > 0) {
+    text += "; " + TrFIn(language, "%s units were refused and wait for a person (history --undelivered lists them)",
+                         {std::to_string(output.stopped)});
+    if (!output.failing && !output.error.empty()) text += ": " + output.error;
+  }
+  if (output.ended && output.waiting > 0) {
+    text += "; " + std::string(TrIn(language, "the station's next start, or history --redeliver, delivers them"));
+  }
+  return text;
+}
+
+nlohmann::ordered_json OutputJson(const OutputEvent& e) {
+  return nlohmann::ordered_json{{"event", "output"},
+                                {"output", e.output},
+                                {"where", e.where},
+                                {"state", OutputStateName(e)},
+                                {"waiting", e.waiting},
+                                {"oldest", e.oldest_utc ? nlohmann::ordered_json(*e.oldest_utc) : nlohmann::ordered_json(nullptr)},
+                                {"needs_person", e.stopped},
+                                {"error", e.error},
+                                {"ended", e.ended},
+                                {"text", OutputText(e)}};
+}
+
 nlohmann::ordered_json RecordServerJson(const RecordServerEvent& e) {
   auto optional = [](const auto& value) {
     return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
@@ -305,6 +346,7 @@ std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
             return object;
           },
           [](const RecordServerEvent& e) -> Object { return RecordServerJson(e); },
+          [](const OutputEvent& e) -> Object { return OutputJson(e); },
           [this](const BoardEvent& e) -> Object {
             {
               const std::lock_guard lock(mutex_);

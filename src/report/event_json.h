@@ -23,6 +23,7 @@ using station::HaltEvent;
 using station::PortResult;
 using station::WarningEvent;
 using station::RecordServerEvent;
+using station::OutputEvent;
 
 /// The text of a warning event (English in JSON).
 std::string WarningText(const WarningEvent& warning, Language language = Language::kEnglish);
@@ -36,6 +37,12 @@ std::string RecordServerText(const RecordServerEvent& link, Language language = 
 /// Whether no unit can begin until the record server is back: it is away and the leases are
 /// used up (not said once the station has ended).
 bool WaitingForServer(const RecordServerEvent& link);
+
+/// The words of an output's state, on one line: where it is, the units waiting and since when,
+/// why the last try failed, the units that wait for a person.
+std::string OutputText(const OutputEvent& output, Language language = Language::kEnglish);
+/// "delivering", "retrying" (the last try failed) or "needs_person" (units wait for a person).
+const char* OutputStateName(const OutputEvent& output);
 
 /// What a port waiting for the record server says.
 std::string_view RecordServerWaitText(Language language = Language::kEnglish);
@@ -71,5 +78,7 @@ nlohmann::ordered_json ProgressJson(const ProgressView& view);
 nlohmann::ordered_json ResultJson(const PortResult& result);
 /// The object of a RecordServerEvent, as the JSON Lines and the page give it.
 nlohmann::ordered_json RecordServerJson(const RecordServerEvent& link);
+/// The object of an OutputEvent, as the JSON Lines and the page give it.
+nlohmann::ordered_json OutputJson(const OutputEvent& output);
 
 }  // namespace quillon::report

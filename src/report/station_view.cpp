@@ -91,6 +91,10 @@ std::optional<std::string> StationView::OnEvent(const Event& event) {
             record_server_ = RecordServerJson(e);
             return std::nullopt;
           },
+          [this](const OutputEvent& e) -> Changed {
+            outputs_[e.output] = OutputJson(e);
+            return std::nullopt;
+          },
       });
 }
 
@@ -163,7 +167,8 @@ nlohmann::ordered_json StationView::Json(Clock::time_point now) const {
         {"uptime_seconds", std::round(uptime)},
         {"ended", ended_},
         {"halt", halt_.empty() ? nlohmann::json(nullptr) : nlohmann::json(halt_)},
-        {"record_server", record_server_}}},
+        {"record_server", record_server_},
+        {"outputs", outputs_}}},
       {"totals", Totals(now)},
       {"ports", std::move(ports)}};
 }

@@ -69,6 +69,7 @@ class StationView {
   int passed_ = 0, failed_ = 0, interrupted_ = 0;
   bool ended_ = false;
   nlohmann::ordered_json record_server_;  ///< the station's link to the record server; null without one
+  nlohmann::ordered_json outputs_ = nlohmann::ordered_json::object();  ///< each output's last state, by its name
   std::string halt_;  ///< why the station stopped taking boards (English), once it did
   ProgressViews views_;
 };

@@ -115,6 +115,20 @@ struct RecordServerEvent {
   bool ended = false;  ///< the station's last word about it: the rows still waiting stay for its next start
 };
 
+/// An output to the factory's systems (a webhook, a drop folder), published when its state
+/// changes: delivering, or failing since its last try and why; the units waiting for it and
+/// since when the oldest waits; the units it refused in a way that needs a person.
+struct OutputEvent {
+  std::string output;  ///< "upload" or "drop-folder"
+  std::string where;   ///< its URL (without query) or folder
+  bool failing = false;
+  std::string error;
+  int waiting = 0;
+  std::optional<std::string> oldest_utc;
+  int stopped = 0;     ///< units that wait for a person (history --redeliver sends them again)
+  bool ended = false;  ///< the station's last word about it: the units still waiting stay for its next start
+};
+
 /// A board answered on a station's port: unit `unit` begins on it.
 struct BoardEvent {
   std::string port;
@@ -221,7 +235,7 @@ struct StationSummaryEvent {
 
 using Event = std::variant<MessageEvent, WarningEvent, PhaseEvent, ProgressEvent, PhaseEndEvent, ResultEvent, SummaryEvent,
                            WaitingEvent, BoardEvent, StationSummaryEvent, HaltEvent, NoticeEvent, QuestionEvent,
-                           RecordServerEvent>;
+                           RecordServerEvent, OutputEvent>;
 
 /// The handlers of a visitor, one per event type: VisitEvent refuses a visitor that lacks one
 /// or takes any type (`auto`), so a new event type fails to compile until every reader has

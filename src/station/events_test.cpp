@@ -28,6 +28,7 @@ std::string Port(const Event& event) {
                                [](const NoticeEvent& e) { return e.port.value_or(""); },
                                [](const QuestionEvent&) { return std::string(); },
                                [](const RecordServerEvent&) { return std::string(); },
+                               [](const OutputEvent&) { return std::string(); },
                            });
 }
 

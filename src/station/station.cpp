@@ -1,5 +1,7 @@
 #include "station/station.h"
 
+#include "station/delivery.h"
+
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -25,7 +27,7 @@ std::vector<T> AwaitAll(std::vector<std::future<T>>& running, const std::functio
 class StationLoop final : public BoardLoop {
  public:
   StationLoop(const StationPlan& plan, const UpdateFiles& files, const StopFlag& stop, EventStream& events,
-              FleetDelivery* delivery)
+              Deliveries* delivery)
       : plan_(plan), files_(files), stop_(stop), events_(events), delivery_(delivery) {
     probe_wait_ms = plan.probe_wait_ms;
     probe_period_ms = plan.probe_period_ms;
@@ -173,7 +175,7 @@ class StationLoop final : public BoardLoop {
   const UpdateFiles& files_;
   const StopFlag& stop_;
   EventStream& events_;
-  FleetDelivery* delivery_;
+  Deliveries* delivery_;
   std::atomic<int> begun_{0};
   std::atomic<bool> halted_{false};
   std::atomic<long long> local_ids_{0};
@@ -218,9 +220,8 @@ std::vector<PortResult> RunPorts(const std::vector<PortJob>& jobs, const UpdateS
 StationOutcome RunStation(const std::vector<PortJob>& jobs, const UpdateSettings& settings, const UpdateFiles& files,
                           const StationPlan& plan, const StopFlag& stop, EventStream& events,
                           const std::function<void()>& while_running, const PortPartsMaker& make_parts) {
-  std::optional<FleetDelivery> delivery;
-  if (plan.fleet != nullptr) delivery.emplace(*plan.fleet, plan.fleet_server, events);
-  StationLoop loop(plan, files, stop, events, delivery ? &*delivery : nullptr);
+  Deliveries delivery(plan.fleet, plan.fleet_server, plan.outputs, events);
+  StationLoop loop(plan, files, stop, events, delivery.empty() ? nullptr : &delivery);
   std::vector<std::future<PortCounts>> running;
   for (const auto& job : jobs) {
     running.push_back(std::async(std::launch::async, [&, job_ptr = &job] {
@@ -236,64 +237,8 @@ StationOutcome RunStation(const std::vector<PortJob>& jobs, const UpdateSettings
   }
   outcome.halt = loop.halt();
   if (plan.records != nullptr) outcome.unwritten = loop.WriteAllKept();
-  if (delivery) delivery->Finish(plan.fleet_grace_ms);
+  delivery.Finish(plan.deliver_grace_ms);
   return outcome;
-}
-
-FleetDelivery::FleetDelivery(records::FleetLink& link, std::string server, EventStream& events)
-    : link_(link), server_(std::move(server)), events_(events), thread_([this](std::stop_token stop) { Run(stop); }) {}
-
-FleetDelivery::~FleetDelivery() {
-  thread_.request_stop();
-  if (thread_.joinable()) thread_.join();
-}
-
-void FleetDelivery::Poke() {
-  {
-    const std::lock_guard lock(mutex_);
-    pending_ = true;
-  }
-  poked_.notify_one();
-}
-
-void FleetDelivery::Run(std::stop_token stop) {
-  while (!stop.stop_requested()) {
-    const bool more = link_.Step();
-    Publish(false, false);
-    if (more) continue;
-    std::unique_lock lock(mutex_);
-    poked_.wait_for(lock, stop, std::chrono::milliseconds(250), [this] { return pending_; });
-    pending_ = false;
-  }
-}
-
-void FleetDelivery::Finish(int grace_ms) {
-  thread_.request_stop();
-  if (thread_.joinable()) thread_.join();
-  std::string error;
-  link_.End(error);
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(grace_ms);
-  for (;;) {
-    const bool more = link_.Step();
-    const auto state = link_.State();
-    if (state.connected && !more && state.rows_waiting == 0) break;
-    if (std::chrono::steady_clock::now() >= until) break;
-    if (!more) std::this_thread::sleep_for(std::chrono::milliseconds(state.connected ? 10 : 200));
-  }
-  Publish(true, true);
-}
-
-// The link's state, when it changed: at once when the server came or went, else at most four
-// times a second (a busy station changes its outbox with every unit).
-void FleetDelivery::Publish(bool ended, bool force) {
-  const auto state = link_.State();
-  const auto now = std::chrono::steady_clock::now();
-  if (!force && shown_ && *shown_ == state) return;
-  if (!force && shown_ && shown_->connected == state.connected && now - shown_at_ < std::chrono::milliseconds(250)) return;
-  shown_ = state;
-  shown_at_ = now;
-  events_.Publish(RecordServerEvent{state.connected, state.offline_since_utc, state.error, state.rows_waiting,
-                                    state.oldest_utc, state.numbers_left, server_, ended});
 }
 
 }  // namespace quillon::station

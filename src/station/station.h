@@ -2,12 +2,7 @@
 // Several ports side by side: one thread per port, each with its own driver, port, pause, log
 // and trace; one stop for all of them.
 
-#include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <stop_token>
-#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +10,7 @@
 #include "image/serial_stamp.h"
 #include "station/events.h"
 #include "station/port_run.h"
+#include "records/delivery.h"
 #include "records/fleet_link.h"
 #include "records/run_records.h"
 
@@ -51,7 +47,8 @@ struct StationPlan {
   UnitRow row;                         ///< what every unit's row shares (station, operator, files, hashes, version)
   records::FleetLink* fleet = nullptr; ///< the record server the rows go to and the numbers come from; null: none
   std::string fleet_server;            ///< where it is, as the station shows it
-  int fleet_grace_ms = 10000;          ///< how long the station's end goes on sending its outbox
+  std::vector<records::DeliveryLink*> outputs;  ///< where every finished unit is delivered
+  int deliver_grace_ms = 30000;        ///< how long the station's end goes on delivering
   int probe_wait_ms = 500;
   int probe_period_ms = 1000;
 };
@@ -65,35 +62,6 @@ struct StationOutcome {
   /// Units whose rows could not be completed even at the end: their results are lost to the
   /// records (each was said as a warning).
   int unwritten = 0;
-};
-
-/// Sends the outbox to the record server on a thread of its own while it lives, publishing the
-/// link's state as it changes; Finish ends the station's leases and sends what it can within
-/// the grace.
-class FleetDelivery {
- public:
-  FleetDelivery(records::FleetLink& link, std::string server, EventStream& events);
-  ~FleetDelivery();
-  FleetDelivery(const FleetDelivery&) = delete;
-  FleetDelivery& operator=(const FleetDelivery&) = delete;
-  /// Something new to send (a unit began or ended): the thread goes at once.
-  void Poke();
-  /// Stops the thread, ends the leases and sends for up to `grace_ms`; publishes the last state.
-  void Finish(int grace_ms);
-
- private:
-  void Run(std::stop_token stop);
-  void Publish(bool ended, bool force);
-
-  records::FleetLink& link_;
-  std::string server_;
-  EventStream& events_;
-  std::mutex mutex_;
-  std::condition_variable_any poked_;
-  bool pending_ = false;
-  std::optional<records::FleetLinkState> shown_;
-  std::chrono::steady_clock::time_point shown_at_{};
-  std::jthread thread_;
 };
 
 /// Runs a fixture on every job's port until `plan.units` units have ended, a stop is

@@ -313,6 +313,7 @@ class LockedRecords final : public RunRecords {
     return rows;
   }
   std::vector<UnitRow> After(std::int64_t, int, std::string&) override { return {}; }
+  std::vector<UnitRow> Finished(std::int64_t, int, std::string&) override { return {}; }
   std::optional<std::uint64_t> CounterNext(const std::string&, std::string&) override { return std::nullopt; }
   bool StillAtPath(std::string&) const override { return true; }
 

@@ -1,0 +1,43 @@
+#include "report/unit_record.h"
+
+#include "report/json_text.h"
+
+namespace quillon::report {
+
+nlohmann::ordered_json UnitRecordJson(const records::UnitRow& row) {
+  auto optional = [](const auto& value) { return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr); };
+  nlohmann::ordered_json object{{"id", row.id},
+                                {"station", row.station},
+                                {"port", row.port},
+                                {"adapter", row.adapter},
+                                {"operator", row.operator_name},
+                                {"started_utc", row.started_utc},
+                                {"ended_utc", optional(row.ended_utc)},
+                                {"seconds", optional(row.seconds)},
+                                {"update_file", row.update_file},
+                                {"image_sha256", row.image_sha256},
+                                {"boot_sha256", row.boot_sha256},
+                                {"serial_number", optional(row.serial_number)},
+                                {"bytes_sent", row.bytes_sent},
+                                {"result", row.result ? nlohmann::ordered_json(*row.result) : nlohmann::ordered_json("INCOMPLETE")},
+                                {"ok", row.ok != 0},
+                                {"stop_phase", optional(row.stop_phase)},
+                                {"stop_block", optional(row.stop_block)},
+                                {"stop_chunk", optional(row.stop_chunk)},
+                                {"records", row.records},
+                                {"quillon_version", row.quillon_version},
+                                {"serial_counter", optional(row.serial_counter)},
+                                {"serial_reused_by", optional(row.serial_reused_by)}};
+  if (row.seq) object["seq"] = *row.seq;
+  return object;
+}
+
+std::string DeliveryBody(const records::UnitRow& row, const records::StationIdentity& station, const std::string& key) {
+  auto object = UnitRecordJson(row);
+  object["station_uuid"] = station.uuid;
+  object["station_host"] = station.host;
+  object["idempotency_key"] = key;
+  return JsonText(object);
+}
+
+}  // namespace quillon::report
