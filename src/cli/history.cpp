@@ -25,6 +25,9 @@ struct HistoryOptions {
   records::HistoryFilter filter;
   bool json = false;
   bool csv = false;
+  std::optional<std::int64_t> after;     ///< units that ended after this completion number
+  bool undelivered = false;
+  std::vector<std::int64_t> redeliver;
 };
 
 // What a row's result says: INCOMPLETE while it has none (a unit under way, or its process
@@ -219,9 +222,66 @@ int RunFleetHistory(const HistoryOptions& options, const records::HistoryFilter&
   return kExitSuccess;
 }
 
+// The rows not yet delivered to each output, with their last error.
+void PrintUndelivered(const HistoryOptions& options, const std::vector<records::UndeliveredRow>& rows) {
+  if (rows.empty()) Say(options.json ? stderr : stdout, "every unit has been delivered\n");
+  if (options.json) {
+    for (const auto& row : rows) {
+      auto optional = [](const auto& value) { return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr); };
+      Print(stdout, "%s\n",
+            JsonText(nlohmann::ordered_json{{"id", row.unit},
+                                            {"seq", row.seq},
+                                            {"output", row.output},
+                                            {"queued_utc", row.queued_utc},
+                                            {"attempts", row.attempts},
+                                            {"last_try_utc", optional(row.last_try_utc)},
+                                            {"last_error", optional(row.last_error)},
+                                            {"needs_person", row.stopped}})
+                .c_str());
+    }
+    return;
+  }
+  if (rows.empty()) return;
+  Print(stdout, "%s\n",
+        (PadTo(Tr("id"), 6) + " " + PadTo(Tr("seq"), 6) + " " + PadTo(Tr("output"), 12) + " " +
+         PadTo(Tr("queued (UTC)"), 24) + " " + PadTo(Tr("tries"), 5) + "  " + std::string(Tr("state and last error")))
+            .c_str());
+  for (const auto& row : rows) {
+    std::string state = row.stopped ? std::string(Tr("needs a person")) : std::string(Tr("waiting"));
+    if (row.last_error) state += ": " + *row.last_error;
+    Print(stdout, "%-6lld %-6lld %-12s %-24s %5d  %s\n", static_cast<long long>(row.unit),
+          static_cast<long long>(row.seq), TableText(row.output).c_str(), TableText(row.queued_utc).c_str(),
+          row.attempts, TableText(state).c_str());
+  }
+}
+
+// --redeliver: the units queued again, in one write.
+int Redeliver(const std::string& path, const std::vector<std::int64_t>& units) {
+  std::string error;
+  auto records = records::RunRecords::Open(path, error);
+  if (!records) {
+    Say(stderr, "error: the run records %s cannot be opened to queue the units again: %s\n", {path, error});
+    return kExitFailure;
+  }
+  if (!records->Redeliver(units, error)) {
+    Say(stderr, "error: nothing was queued again: %s\n", {error});
+    return kExitUsage;
+  }
+  Say(stdout,
+      "%s units queued again: a station running on these records delivers them now, else the next one started with "
+      "--upload or --drop-folder\n",
+      {std::to_string(units.size())});
+  return kExitSuccess;
+}
+
 int RunHistory(const Context& context, const HistoryOptions& options) {
   records::HistoryFilter filter = options.filter;
   if (const auto status = ReadSince(filter)) return *status;
+  if (!options.fleet.empty() && (options.after || options.undelivered || !options.redeliver.empty())) {
+    Say(stderr,
+        "error: --after, --undelivered and --redeliver read a station's own records (its outbox): leave out --fleet\n");
+    return kExitUsage;
+  }
   if (!options.fleet.empty()) return RunFleetHistory(options, filter);
   if (filter.station) {
     Say(stderr, "error: --station chooses among the rows of a fleet: add --fleet URL\n");
@@ -229,6 +289,7 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
   }
   std::string path;
   if (const auto status = FindRecords(context, options, path)) return *status;
+  if (!options.redeliver.empty()) return Redeliver(path, options.redeliver);
   std::string error;
   records::RecordsProblem problem = records::RecordsProblem::kNone;
   auto records = records::RunRecords::OpenToRead(path, error, &problem);
@@ -236,7 +297,16 @@ int RunHistory(const Context& context, const HistoryOptions& options) {
     Say(stderr, "error: the run records %s cannot be read: %s\n", {path, error});
     return problem == records::RecordsProblem::kCannotOpen ? kExitFailure : kExitUsage;
   }
-  const auto rows = records->History(filter, error);
+  if (options.undelivered) {
+    const auto undelivered = records->Undelivered(error);
+    if (error.empty()) {
+      PrintUndelivered(options, undelivered);
+      return kExitSuccess;
+    }
+  }
+  const auto rows = error.empty() ? options.after ? records->Finished(*options.after, filter.limit, error)
+                                                  : records->History(filter, error)
+                                  : std::vector<records::UnitRow>{};
   if (!error.empty()) {
     Say(stderr, "error: the run records %s cannot be read: %s\n", {path, error});
     return records->problem() == records::RecordsProblem::kDamaged ? kExitUsage : kExitFailure;
@@ -268,8 +338,24 @@ void AddHistoryCommand(CLI::App& app, const Context& context, int& status) {
       ->check(NotEmpty());
   sub->add_flag("--failed", options->filter.failed, "units that did not pass (incomplete ones included)");
   sub->add_option("--limit", options->filter.limit, "at most this many rows")->check(CLI::PositiveNumber);
+  auto* after = sub->add_option("--after", options->after,
+                                 "units that ended after this completion number (\"seq\"), in the order they ended: "
+                                 "a collector that remembers the last seq it read gets every unit once")
+                    ->check(CLI::NonNegativeNumber);
+  for (const char* filter : {"--since", "--port", "--serial", "--failed", "--station"}) after->excludes(filter);
+  auto* undelivered =
+      sub->add_flag("--undelivered", options->undelivered,
+                    "the units not yet delivered to each output (--upload, --drop-folder), with the last error");
+  undelivered->excludes(after);
+  sub->add_option("--redeliver", options->redeliver,
+                  "queue these units (ids) again for delivery to every output they went to")
+      ->check(CLI::PositiveNumber)
+      ->excludes(after)
+      ->excludes(undelivered);
   auto* json = sub->add_flag("--json", options->json, "one JSON object per row");
-  sub->add_flag("--csv", options->csv, "CSV (RFC 4180) with a header row of the column names")->excludes(json);
+  sub->add_flag("--csv", options->csv, "CSV (RFC 4180) with a header row of the column names")
+      ->excludes(json)
+      ->excludes(undelivered);
   sub->callback([options, &context, &status] { status = RunHistory(context, *options); });
 }
 

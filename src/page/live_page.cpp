@@ -125,17 +125,27 @@ struct LivePage::Impl {
   std::thread thread;
   Listening listening;
 
-  nlohmann::ordered_json Units(std::int64_t since, bool latest) {
+  enum class UnitsAsked { kLatest, kSinceId, kAfterSeq };
+  nlohmann::ordered_json Units(UnitsAsked asked, std::int64_t from = 0) {
     nlohmann::ordered_json units = nlohmann::ordered_json::array();
     if (records == nullptr) return units;
     std::string error;
-    if (latest) {
-      HistoryFilter filter;
-      filter.limit = 20;
-      for (const auto& row : records->History(filter, error)) units.push_back(UnitJson(row));
-    } else {
-      for (const auto& row : records->After(since, 200, error)) units.push_back(UnitJson(row));
+    std::vector<records::UnitRow> rows;
+    switch (asked) {
+      case UnitsAsked::kLatest: {
+        HistoryFilter filter;
+        filter.limit = 20;
+        rows = records->History(filter, error);
+        break;
+      }
+      case UnitsAsked::kSinceId:
+        rows = records->After(from, 200, error);
+        break;
+      case UnitsAsked::kAfterSeq:
+        rows = records->Finished(from, 200, error);
+        break;
     }
+    for (const auto& row : rows) units.push_back(UnitJson(row));
     return units;
   }
 
@@ -202,21 +212,24 @@ struct LivePage::Impl {
   void ServeApi() {
     server.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
       auto whole = state.Json(StationView::Clock::now());
-      whole["units"] = Units(0, true);
+      whole["units"] = Units(UnitsAsked::kLatest);
       response.set_content(JsonText(whole), "application/json");
     });
     server.Get("/api/units", [this](const httplib::Request& request, httplib::Response& response) {
-      const std::string since = request.get_param_value("since");
-      std::int64_t id = 0;
-      const bool number = !since.empty() && since.size() <= 18 &&
-                          std::all_of(since.begin(), since.end(), [](unsigned char c) { return std::isdigit(c); });
-      if (!number) {
+      // since=ID: the rows after that unit id, finished or not; after=SEQ: the units that ended
+      // after that completion number, in the order they ended.
+      const bool after = request.has_param("after");
+      const std::string from = request.get_param_value(after ? "after" : "since");
+      const bool number = !from.empty() && from.size() <= 18 &&
+                          std::all_of(from.begin(), from.end(), [](unsigned char c) { return std::isdigit(c); });
+      if (!number || (after && request.has_param("since"))) {
         response.status = 400;
-        response.set_content("since: give a unit id (0 or more)\n", "text/plain");
+        response.set_content("give since=ID (a unit id, 0 or more) or after=SEQ (a completion number, 0 or more)\n",
+                             "text/plain");
         return;
       }
-      id = std::stoll(since);
-      response.set_content(JsonText(Units(id, false)), "application/json");
+      response.set_content(JsonText(Units(after ? UnitsAsked::kAfterSeq : UnitsAsked::kSinceId, std::stoll(from))),
+                           "application/json");
     });
   }
 

@@ -175,7 +175,7 @@ nlohmann::ordered_json StationView::Json(Clock::time_point now) const {
 
 nlohmann::ordered_json UnitJson(const UnitRow& row) {
   auto optional = [](const auto& value) { return value ? nlohmann::json(*value) : nlohmann::json(nullptr); };
-  return nlohmann::ordered_json{{"id", row.id},
+  nlohmann::ordered_json object{{"id", row.id},
                                 {"started_utc", row.started_utc},
                                 {"ended_utc", optional(row.ended_utc)},
                                 {"port", row.port},
@@ -185,6 +185,8 @@ nlohmann::ordered_json UnitJson(const UnitRow& row) {
                                 {"stop_phase", optional(row.stop_phase)},
                                 {"stop_block", optional(row.stop_block)},
                                 {"stop_chunk", optional(row.stop_chunk)}};
+  if (row.seq) object["seq"] = *row.seq;
+  return object;
 }
 
 }  // namespace quillon::report
