@@ -749,7 +749,9 @@ std::optional<int> SetUpDeliveries(FlashRun& run, records::RunRecords& records, 
       return kExitUsage;
     }
     std::string warning;
-    auto webhook = records::MakeWebhook({options.upload, options.upload_ca, options.upload_headers}, warning, error);
+    const records::WebhookPlan plan{options.upload, options.upload_ca, options.upload_headers,
+                                    std::chrono::milliseconds(static_cast<long>(options.upload_timeout * 1000))};
+    auto webhook = records::MakeWebhook(plan, warning, error);
     if (!webhook) {
       Say(stderr, "error: --upload: %s\n", {error});
       return kExitUsage;
@@ -805,6 +807,10 @@ void AddFleetOptions(CLI::App& sub, FlashOptions& options) {
       ->needs(upload);
   sub.add_option("--upload-header", options.upload_headers,
                  "'Name: value' sent with every upload (repeatable; a token's value is never printed)")
+      ->needs(upload);
+  sub.add_option("--upload-timeout", options.upload_timeout,
+                 "seconds an upload may take (connect, send, answer) before it is tried again (default 10)")
+      ->check(CLI::Range(0.1, 600.0))
       ->needs(upload);
   sub.add_option("--drop-folder", options.drop_folder,
                  "write every finished unit as DIR/<station>-<unit id>.json (whole, never half a file)")

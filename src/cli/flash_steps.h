@@ -55,6 +55,7 @@ struct FlashOptions {
   std::string upload;                      ///< the webhook's URL; empty: none
   std::string upload_ca;                   ///< a PEM file of the authorities the webhook's certificate may come from
   std::vector<std::string> upload_headers; ///< "Name: value"
+  double upload_timeout = 10;              ///< seconds a POST may take before it is tried again
   std::string drop_folder;                 ///< a folder that gets a file per unit; empty: none
   double deliver_grace = 30;               ///< seconds the end goes on delivering
 };

@@ -30,15 +30,37 @@ std::string Shown(const std::string& text) {
   return shown;
 }
 
+// Why a POST got no answer, as a person at the station can act on it.
+std::string NoAnswer(httplib::Error error) {
+  switch (error) {
+    case httplib::Error::Connection:
+      return "no connection (refused, or the host cannot be reached)";
+    case httplib::Error::ConnectionTimeout:
+      return "no connection within the time limit";
+    case httplib::Error::Read:
+      return "no answer within the time limit, or the connection was closed before it";
+    case httplib::Error::Write:
+      return "the connection broke while the unit was sent";
+    case httplib::Error::SSLConnection:
+      return "the TLS handshake failed (is the URL https:// to a server that speaks it?)";
+    default:
+      return "no answer (" + httplib::to_string(error) + ")";
+  }
+}
+
 class Webhook final : public Output {
  public:
   Webhook(WebhookUrl url, const WebhookPlan& plan, httplib::Headers headers)
       : url_(std::move(url)), headers_(std::move(headers)) {
     client_ = std::make_unique<httplib::Client>(url_.scheme + "://" + url_.host_port);
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(plan.timeout).count();
-    client_->set_connection_timeout(std::min<time_t>(5, seconds));
-    client_->set_read_timeout(seconds);
-    client_->set_write_timeout(seconds);
+    const auto split = [](std::chrono::milliseconds time) {
+      return std::pair<time_t, time_t>{static_cast<time_t>(time.count() / 1000), static_cast<time_t>(time.count() % 1000 * 1000)};
+    };
+    const auto [seconds, micros] = split(plan.timeout);
+    const auto [connect_seconds, connect_micros] = split(std::min(plan.timeout, std::chrono::milliseconds(5000)));
+    client_->set_connection_timeout(connect_seconds, connect_micros);
+    client_->set_read_timeout(seconds, micros);
+    client_->set_write_timeout(seconds, micros);
     client_->set_keep_alive(true);
     if (url_.scheme == "https") {
       client_->enable_server_certificate_verification(true);
@@ -54,7 +76,7 @@ class Webhook final : public Output {
     headers.emplace("Idempotency-Key", key);
     const auto result = client_->Post(url_.target, headers, body, "application/json");
     if (!result) {
-      std::string why = "no answer (" + httplib::to_string(result.error()) + ")";
+      std::string why = NoAnswer(result.error());
       if (result.error() == httplib::Error::SSLServerVerification) {
         why = std::string("its certificate is not trusted (OpenSSL: ") +
               X509_verify_cert_error_string(client_->get_openssl_verify_result()) +
