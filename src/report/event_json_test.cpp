@@ -153,3 +153,68 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace quillon::report
+
+namespace quillon::report {
+namespace {
+
+struct OutputCase {
+  const char* name;
+  station::OutputEvent output;
+  const char* state;
+  std::vector<const char*> said;      ///< in the text, in this order
+  std::vector<const char*> not_said;  ///< nowhere in it
+};
+
+void PrintTo(const OutputCase& c, std::ostream* out) { *out << c.name; }
+
+class OutputWordsTest : public ::testing::TestWithParam<OutputCase> {};
+
+// What a person reads of an output: where it is, what waits and since when, why the last try
+// failed, the units that need a person, and at the end where the rest goes.
+TEST_P(OutputWordsTest, SaysWhatWaitsAndWhy) {
+  const auto& c = GetParam();
+  const auto objects = Objects({c.output});
+  ASSERT_EQ(objects.size(), 1u);
+  EXPECT_EQ(objects[0]["event"], "output");
+  EXPECT_EQ(objects[0]["state"], c.state);
+  EXPECT_EQ(objects[0]["waiting"], c.output.waiting);
+  EXPECT_EQ(objects[0]["needs_person"], c.output.stopped);
+  const std::string text = objects[0]["text"];
+  std::size_t at = 0;
+  for (const char* part : c.said) {
+    at = text.find(part, at);
+    EXPECT_NE(at, std::string::npos) << part << " not in: " << text;
+  }
+  for (const char* part : c.not_said) EXPECT_EQ(text.find(part), std::string::npos) << part << " in: " << text;
+}
+
+station::OutputEvent Output(bool failing, int waiting, int stopped, bool ended = false, const char* output = "upload") {
+  station::OutputEvent event;
+  event.output = output;
+  event.where = output == std::string("upload") ? "https://mes/u" : "/srv/drop";
+  event.failing = failing;
+  event.error = failing ? "HTTP 503" : stopped > 0 ? "HTTP 422: no serial" : "";
+  event.waiting = waiting;
+  if (waiting > 0) event.oldest_utc = "2026-12-08T06:00:01.000Z";
+  event.stopped = stopped;
+  event.ended = ended;
+  return event;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, OutputWordsTest,
+    ::testing::Values(
+        OutputCase{"all_delivered", Output(false, 0, 0), "delivering", {"upload to https://mes/u", "every unit delivered"},
+                   {"wait"}},
+        OutputCase{"delivering", Output(false, 3, 0, false, "drop-folder"), "delivering",
+                   {"drop folder /srv/drop", "3 units wait", "2026-12-08T06:00:01.000Z"}, {"failed", "person"}},
+        OutputCase{"failing", Output(true, 4, 0), "retrying", {"4 units wait", "failed: HTTP 503", "tried again"},
+                   {"person"}},
+        OutputCase{"refused", Output(false, 0, 2), "needs_person",
+                   {"every unit delivered", "2 units were refused", "history --undelivered", "HTTP 422: no serial"}, {}},
+        OutputCase{"ended_with_units_left", Output(true, 5, 1, true), "needs_person",
+                   {"5 units wait", "1 units were refused", "next start, or history --redeliver"}, {"422"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quillon::report

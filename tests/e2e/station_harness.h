@@ -94,6 +94,30 @@ class StationHarness : public ::testing::Test {
                     more + "\"") == 0;
   }
 
+  int Cli(std::vector<std::string> args, const std::string& out = "tool") {
+    args.insert(args.begin(), QUILLON_CLI);
+    return Wait(Spawn(args, dir_.path() / (out + ".out"), dir_.path() / (out + ".err")));
+  }
+  std::string Output(const std::string& out = "tool") const { return ReadFileBytes(dir_.path() / (out + ".out")); }
+
+  // Waits for an event of the station's JSON Lines that `match` accepts (its lines so far;
+  // a line being written is skipped); false after a minute.
+  template <typename Match>
+  bool AwaitEvent(const std::string& out, Match match, int count = 1) const {
+    for (int i = 0; i < 600; ++i) {
+      std::istringstream lines(ReadFileBytes(dir_.path() / (out + ".out")));
+      int found = 0;
+      for (std::string line; std::getline(lines, line);) {
+        const auto event = nlohmann::json::parse(line, nullptr, false);
+        if (!event.is_discarded() && match(event)) ++found;
+      }
+      if (found >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+  static bool Is(const nlohmann::json& e, const char* name) { return e.value("event", "") == name; }
+
   std::string Port(const std::string& name) const { return (dir_.path() / name).string(); }
   std::string db() const { return (dir_.path() / "runs.db").string(); }
 
