@@ -62,6 +62,8 @@ class Webhook final : public Output {
     client_->set_read_timeout(seconds, micros);
     client_->set_write_timeout(seconds, micros);
     client_->set_keep_alive(true);
+    // A POST is written in two pieces (head, body): without this each waits for the last ACK.
+    client_->set_tcp_nodelay(true);
     if (url_.scheme == "https") {
       client_->enable_server_certificate_verification(true);
       if (!plan.ca_file.empty()) client_->set_ca_cert_path(plan.ca_file);
