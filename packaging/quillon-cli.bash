@@ -55,10 +55,14 @@ _quillon_cli() {
     --ini)
       _quillon_files '*.@(ini|INI)'
       return ;;
-    --log|--trace|--output|-o|--record)
+    --log|--trace|--output|-o|--record|--upload-ca)
       _quillon_files ''
       return ;;
-    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http|--probe-wait|--fleet|--station-name|--station|--lease|--from|--to|--counter)
+    --drop-folder)
+      compopt -o dirnames 2>/dev/null
+      COMPREPLY=()
+      return ;;
+    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http|--probe-wait|--fleet|--station-name|--station|--lease|--from|--to|--counter|--upload|--upload-header|--upload-timeout|--deliver-grace|--after|--redeliver)
       return ;;
     --failed-number)
       COMPREPLY=($(compgen -W "spend reuse" -- "$cur"))
@@ -74,11 +78,12 @@ _quillon_cli() {
     settings) options="--ini --json --save --map --boot --help" ;;
     ports) options="--ini --json --help" ;;
     flash) options="--port --boot --baud --send-wait --ini --log --trace --json --yes --record --expect-sha256 --fleet
-      --station-name --help" ;;
+      --station-name --upload --upload-ca --upload-header --upload-timeout --drop-folder --deliver-grace --help" ;;
     station) options="--port --boot --baud --send-wait --ini --log --trace --json --record --units --serial-number
       --first-serial --serial-counter --expect-sha256 --operator --http --probe-wait --fleet --station-name --lease
-      --failed-number --help" ;;
-    history) options="--record --fleet --station --log --since --port --serial --failed --limit --json --csv --help" ;;
+      --failed-number --upload --upload-ca --upload-header --upload-timeout --drop-folder --deliver-grace --help" ;;
+    history) options="--record --fleet --station --log --since --port --serial --failed --limit --after --undelivered
+      --redeliver --json --csv --help" ;;
     fleet)
       if [ "$COMP_CWORD" -eq 2 ]; then
         COMPREPLY=($(compgen -W "init status numbers --help" -- "$cur"))

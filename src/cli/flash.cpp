@@ -759,11 +759,6 @@ std::optional<int> SetUpDeliveries(FlashRun& run, records::RunRecords& records, 
     if (!warning.empty()) Say(stderr, "warning: --upload: %s\n", {warning});
     outputs.push_back(std::move(webhook));
   }
-  const auto identity = records::LoadIdentity(records_path, options.station_name, error);
-  if (!identity) {
-    Say(stderr, "error: the station's identity cannot be kept beside its records: %s\n", {error});
-    return kExitRecords;
-  }
   if (!options.drop_folder.empty()) {
     std::error_code failed;
     if (!std::filesystem::is_directory(Utf8Path(options.drop_folder), failed)) {
@@ -771,14 +766,25 @@ std::optional<int> SetUpDeliveries(FlashRun& run, records::RunRecords& records, 
           {options.drop_folder});
       return kExitUsage;
     }
-    outputs.push_back(records::MakeDropFolder(options.drop_folder, identity->name));
   }
+  // Without outputs the records still number the units that ended, and the ones a killed
+  // process left.
+  std::optional<records::StationIdentity> identity;
+  if (!options.upload.empty() || !options.drop_folder.empty()) {
+    identity = records::LoadIdentity(records_path, options.station_name, error);
+    if (!identity) {
+      Say(stderr, "error: the station's identity cannot be kept beside its records: %s\n", {error});
+      return kExitRecords;
+    }
+  }
+  if (!options.drop_folder.empty()) outputs.push_back(records::MakeDropFolder(options.drop_folder, identity->name));
   std::vector<std::string> names;
   for (const auto& output : outputs) names.push_back(output->Name());
   if (!records.UseOutputs(names, error)) {
     Say(stderr, "error: the run records cannot keep the deliveries: %s\n", {error});
     return kExitRecords;
   }
+  if (outputs.empty()) return std::nullopt;
   auto body = [station = *identity](const records::UnitRow& row, const std::string& key) {
     return report::DeliveryBody(row, station, key);
   };
