@@ -110,9 +110,10 @@ std::string CsvField(const nlohmann::ordered_json& value) {
 }
 
 void PrintCsv(const std::vector<records::UnitRow>& rows, bool fleet) {
-  // The columns of the row, then the station's UUID (a fleet's rows) or the completion number.
+  // The columns of the row (and a fleet's station UUID): the same columns in every version, for
+  // the spreadsheets and tables that import them; the completion number is in --json.
   auto columns = records::UnitColumns();
-  columns.push_back(fleet ? "station_uuid" : "seq");
+  if (fleet) columns.push_back("station_uuid");
   std::string header;
   for (const auto& column : columns) header += (header.empty() ? "" : ",") + column;
   Print(stdout, "%s\r\n", header.c_str());

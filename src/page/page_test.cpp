@@ -288,6 +288,7 @@ class LivePageTest : public ::testing::Test {
 
   testing::TempDir dir_;
   std::unique_ptr<RunRecords> records_;
+  std::string error_;
   EventStream events_;
   std::unique_ptr<LivePage> page_;
   int port_ = 0;
@@ -394,6 +395,35 @@ TEST_F(LivePageTest, UnitsAfterAnIdComeFromTheRecordsAndNothingElseReachesThem) 
   const auto state = nlohmann::json::parse(body(Answer(Get("/api/state"), "\"units\"")).substr(0));
   EXPECT_EQ(state.at("units").size(), 3u);
   EXPECT_EQ(state.at("units")[0].at("id"), 3);  // newest first
+}
+
+// A collector that remembers the last completion number gets every unit that ended since, in
+// the order they ended, whatever their ids; a unit still running is not among them.
+TEST_F(LivePageTest, UnitsAfterACompletionNumberComeInTheOrderTheyEnded) {
+  auto body = [](const std::string& answer) { return answer.substr(answer.find("\r\n\r\n") + 4); };
+  auto end = [this](std::int64_t id) {
+    auto row = records_->History({}, error_)[static_cast<std::size_t>(3 - id)];
+    row.ended_utc = records::UtcNow();
+    row.result = 205;
+    row.ok = 1;
+    ASSERT_TRUE(records_->EndUnit(row, error_)) << error_;
+  };
+  EXPECT_EQ(body(Answer(Get("/api/units?after=0"), "]")), "[]");
+  end(3);
+  end(1);
+  const auto first = nlohmann::json::parse(body(Answer(Get("/api/units?after=0"), "]")));
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_EQ(first[0].at("id"), 3);
+  EXPECT_EQ(first[0].at("seq"), 1);
+  EXPECT_EQ(first[1].at("id"), 1);
+  end(2);
+  const auto next = nlohmann::json::parse(body(Answer(Get("/api/units?after=2"), "]")));
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_EQ(next[0].at("id"), 2);
+  EXPECT_EQ(next[0].at("seq"), 3);
+  for (const char* bad : {"/api/units?after=x", "/api/units?after=-2", "/api/units?after=1&since=1"}) {
+    EXPECT_EQ(Answer(Get(bad)).rfind("HTTP/1.1 400", 0), 0u) << bad;
+  }
 }
 
 TEST_F(LivePageTest, TheStreamCarriesTheEventsAndTheThirtyThirdViewerIsTurnedAway) {
