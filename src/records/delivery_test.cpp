@@ -5,23 +5,14 @@
 #include <deque>
 #include <fstream>
 
+#include "records/test_unit_row.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
 namespace quillon::records {
 namespace {
 
-UnitRow Row(const std::string& port) {
-  UnitRow row;
-  row.station = "line 1/a";
-  row.port = port;
-  row.started_utc = UtcNow();
-  row.update_file = "/tmp/u.mot";
-  row.image_sha256 = std::string(64, 'a');
-  row.boot_sha256 = std::string(64, 'b');
-  row.quillon_version = "1.04";
-  return row;
-}
+UnitRow Row(const std::string& port) { return TestRow(port, "line 1/a"); }
 
 class ManualClock final : public Clock {
  public:

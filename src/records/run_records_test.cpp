@@ -6,23 +6,14 @@
 #include <set>
 #include <thread>
 
+#include "records/test_unit_row.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
 namespace quillon::records {
 namespace {
 
-UnitRow Row(const std::string& port) {
-  UnitRow row;
-  row.station = "line-1";
-  row.port = port;
-  row.started_utc = UtcNow();
-  row.update_file = "/tmp/u.mot";
-  row.image_sha256 = std::string(64, 'a');
-  row.boot_sha256 = std::string(64, 'b');
-  row.quillon_version = "1.04";
-  return row;
-}
+UnitRow Row(const std::string& port) { return TestRow(port); }
 
 SerialDraw Draw(std::uint64_t first, std::uint64_t largest = 0xFFFFFFFF) {
   SerialDraw draw;

@@ -97,6 +97,16 @@ TEST(EventJsonTest, ProgressIsThinnedButItsEndIsAlwaysShown) {
 namespace quillon::report {
 namespace {
 
+// The text holds `said` in this order and none of `not_said`.
+void ExpectWords(const std::string& text, const std::vector<const char*>& said, const std::vector<const char*>& not_said) {
+  std::size_t at = 0;
+  for (const char* part : said) {
+    at = text.find(part, at);
+    EXPECT_NE(at, std::string::npos) << part << " not in: " << text;
+  }
+  for (const char* part : not_said) EXPECT_EQ(text.find(part), std::string::npos) << part << " in: " << text;
+}
+
 struct LinkCase {
   const char* name;
   station::RecordServerEvent link;
@@ -117,13 +127,7 @@ TEST_P(RecordServerWordsTest, SaysWhatTheStationCanDo) {
   ASSERT_EQ(objects.size(), 1u);
   EXPECT_EQ(objects[0]["event"], "record_server");
   EXPECT_EQ(objects[0]["waiting_for_server"], c.waiting_for_server);
-  const std::string text = objects[0]["text"];
-  std::size_t at = 0;
-  for (const char* part : c.said) {
-    at = text.find(part, at);
-    EXPECT_NE(at, std::string::npos) << part << " not in: " << text;
-  }
-  for (const char* part : c.not_said) EXPECT_EQ(text.find(part), std::string::npos) << part << " in: " << text;
+  ExpectWords(objects[0]["text"], c.said, c.not_said);
 }
 
 station::RecordServerEvent Link(bool connected, int rows, std::optional<std::uint64_t> left, bool ended = false) {
@@ -179,13 +183,7 @@ TEST_P(OutputWordsTest, SaysWhatWaitsAndWhy) {
   EXPECT_EQ(objects[0]["state"], c.state);
   EXPECT_EQ(objects[0]["waiting"], c.output.waiting);
   EXPECT_EQ(objects[0]["needs_person"], c.output.stopped);
-  const std::string text = objects[0]["text"];
-  std::size_t at = 0;
-  for (const char* part : c.said) {
-    at = text.find(part, at);
-    EXPECT_NE(at, std::string::npos) << part << " not in: " << text;
-  }
-  for (const char* part : c.not_said) EXPECT_EQ(text.find(part), std::string::npos) << part << " in: " << text;
+  ExpectWords(objects[0]["text"], c.said, c.not_said);
 }
 
 station::OutputEvent Output(bool failing, int waiting, int stopped, bool ended = false, const char* output = "upload") {
