@@ -46,9 +46,9 @@ namespace {
 
 using station::PortJob;
 
-// What to check after a failure, in a line under the message.
+// What to check after a failure, in a line under the message; `log` is the port's own log.
 std::string Hint(int id, const FlashOptions& options, const UpdateSettings& settings,
-                 const std::string& port_name, Language language = CurrentLanguage()) {
+                 const std::string& port_name, const std::string& log, Language language = CurrentLanguage()) {
   switch (id) {
     case kMsgNoBootFile:
       return TrFIn(language,
@@ -59,14 +59,14 @@ std::string Hint(int id, const FlashOptions& options, const UpdateSettings& sett
     case kMsgBootSendFailed:
       return TrFIn(language,
                    "Check that the device was restarted in boot mode (DIP switch) and is connected "
-                   "to %s; the log %s "
-                   "has the details.",
-                   {port_name, settings.StsPath});
+                   "to %s; the log %s has the details, and --trace FILE keeps every byte of the "
+                   "line on the next run.",
+                   {port_name, log});
     case kMsgDataSendFailed:
-      return TrFIn(
-          language,
-          "Check the connection and the bit rate (%s bit/s, --baud); the log %s has the details.",
-          {std::to_string(settings.Baudrate), settings.StsPath});
+      return TrFIn(language,
+                   "Check the connection and the bit rate (%s bit/s, --baud); the log %s has the "
+                   "details, and --trace FILE keeps every byte of the line on the next run.",
+                   {std::to_string(settings.Baudrate), log});
     case kMsgPortOpenFailed:
       return TrFIn(language,
                    "Check the port name %s and that no other program uses it (quillon-cli ports).",
@@ -314,11 +314,11 @@ std::function<std::string(const PortResult&)> EnglishFix(const FlashRun& run) {
   return [&run](const PortResult& result) {
     for (const auto& job : run.jobs) {
       if (job.name == result.port) {
-        return Hint(result.id, run.options, run.settings, PortHintName(job, run.settings),
+        return Hint(result.id, run.options, run.settings, PortHintName(job, run.settings), job.log_path,
                     Language::kEnglish);
       }
     }
-    return Hint(result.id, run.options, run.settings, result.port, Language::kEnglish);
+    return Hint(result.id, run.options, run.settings, result.port, run.settings.StsPath, Language::kEnglish);
   };
 }
 
@@ -334,7 +334,8 @@ void ChoosePrinter(FlashRun& run) {
     run.report = std::make_unique<PortLinesReport>(stdout, IsTerminal(stdout), names);
   } else {
     run.report = std::make_unique<TerminalReport>([&run](int id) {
-      return Hint(id, run.options, run.settings, PortHintName(run.jobs.front(), run.settings));
+      return Hint(id, run.options, run.settings, PortHintName(run.jobs.front(), run.settings),
+                  run.jobs.front().log_path);
     });
   }
   Subscribe(run.events, *run.report);

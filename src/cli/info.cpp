@@ -66,7 +66,12 @@ void PrintInfo(const InfoOptions& options, const Loaded& l) {
                                  : TotalUsedLength(l.image) == 0
                                      ? ToTranslate("loaded, but no byte lies in the flash")
                                      : ToTranslate("loaded");
-  Say(stdout, "Update file %s: %s (result %s)\n", {options.update, Tr(state), std::to_string(l.result)});
+  // The loader's result is for a person only when it failed (--json always has it).
+  if (l.result >= 0) {
+    Say(stdout, "Update file %s: %s\n", {options.update, Tr(state)});
+  } else {
+    Say(stdout, "Update file %s: %s (result %s)\n", {options.update, Tr(state), std::to_string(l.result)});
+  }
   Print(stdout, "%5s  %-8s  %-8s  %-8s  %6s  %8s\n", "block", "base", "size", "used", "chunks", "checksum");
   for (int i = 0; i < kFlashBlockCount; ++i) {
     Print(stdout, "%5d  0x%05X   0x%05X   0x%05X   %6d      0x%02X\n", i, FlashBlockTable[i].base,
@@ -86,12 +91,13 @@ void PrintInfo(const InfoOptions& options, const Loaded& l) {
           place.chunk);
   }
   if (!options.boot.empty()) {
-    Say(stdout, "Boot file %s: %s (result %s, %s bytes)\n",
-        {options.boot,
-         l.boot_result >= 1    ? Tr("loaded")
-         : l.boot_result == -1 ? Tr("cannot be read")
-                               : Tr("not usable"),
-         std::to_string(l.boot_result), std::to_string(l.boot.Count)});
+    if (l.boot_result >= 1) {
+      Say(stdout, "Boot file %s: %s (%s bytes)\n", {options.boot, Tr("loaded"), std::to_string(l.boot.Count)});
+    } else {
+      Say(stdout, "Boot file %s: %s (result %s, %s bytes)\n",
+          {options.boot, l.boot_result == -1 ? Tr("cannot be read") : Tr("not usable"), std::to_string(l.boot_result),
+           std::to_string(l.boot.Count)});
+    }
   }
 }
 

@@ -168,8 +168,14 @@ TEST_F(CliTest, InfoJsonDescribesEveryBlockAndTheBootFile) {
   EXPECT_EQ(json["blocks"][1]["chunks"], 1);
   EXPECT_EQ(json["boot"]["result"], 600);
   EXPECT_EQ(json["boot"]["bytes"], 600);
+  // A person is shown the loader's result only when it failed.
+  const auto text = Cli({"info", "--boot", QUILLON_EXAMPLES "/nivaload.sub", QUILLON_EXAMPLES "/update.mot"});
+  EXPECT_THAT(text.out, Not(HasSubstr("result")));
+  EXPECT_THAT(text.out, HasSubstr("loaded (600 bytes)"));
   const auto bad_boot = dir_.Write("boot.sub", "S9030000FC\r\n").string();
-  EXPECT_EQ(Cli({"info", "--boot", bad_boot, QUILLON_EXAMPLES "/update.mot"}).status, 16);
+  const auto bad = Cli({"info", "--boot", bad_boot, QUILLON_EXAMPLES "/update.mot"});
+  EXPECT_EQ(bad.status, 16);
+  EXPECT_THAT(bad.out, HasSubstr("(result "));
 }
 
 TEST_F(CliTest, UsageHelpAndSettings) {
@@ -259,6 +265,12 @@ TEST_F(CliTest, SettingsMapAndBootAreWrittenOnlyWithSave) {
   const auto json = nlohmann::json::parse(Cli({"settings", "--json", "--ini", ini.string()}).out);
   EXPECT_EQ(json.at("InfoFile"), "boot.sub");
   EXPECT_EQ(json.at("Ports").at("COM3"), "/dev/null");
+  // A boot file outside the settings folder is kept by its absolute path, and found by it.
+  ASSERT_EQ(Cli({"settings", "--ini", ini.string(), "--boot", QUILLON_EXAMPLES "/nivaload.sub", "--save"}).status, 0);
+  const auto outside = nlohmann::json::parse(Cli({"settings", "--json", "--ini", ini.string()}).out);
+  EXPECT_EQ(outside.at("InfoFile"), std::filesystem::path(QUILLON_EXAMPLES "/nivaload.sub").lexically_normal().string());
+  const auto doctor = Cli({"doctor", "--json", "--ini", ini.string(), QUILLON_EXAMPLES "/update.mot"});
+  EXPECT_THAT(doctor.out, HasSubstr("the boot file " + outside.at("InfoFile").get<std::string>() + " loads"));
   // COMn= takes the entry away; anything but COMn=DEVICE is a usage error that writes nothing.
   EXPECT_EQ(Cli({"settings", "--ini", ini.string(), "--map", "COM3=", "--save"}).status, 0);
   EXPECT_TRUE(nlohmann::json::parse(Cli({"settings", "--json", "--ini", ini.string()}).out)

@@ -625,6 +625,18 @@ TEST_F(GangE2eTest, OneFaultyDeviceFailsAloneWithExit17AndItsOwnLog) {
   EXPECT_THAT(out, HasSubstr("stopped in transfer, block"));
   EXPECT_THAT(out, HasSubstr("2 of 3 ports updated; exit status 17"));
   EXPECT_THAT(out, HasSubstr((dir_ / "q-port2.sts").string()));
+
+  // In JSON the failed port's fix names that port's own log, and how to see every byte.
+  devices = {Device(1), Device(2, {"--silent-after-chunk", "5"}), Device(3)};
+  EXPECT_EQ(Wait(StartFlash({"--json", "--port", Link(1), "--port", Link(2), "--port", Link(3), "--boot", SmallBoot(),
+                             kUpdate})),
+            17);
+  for (pid_t d : devices) Wait(d);
+  const auto results = Events(JsonLines(), "result");
+  const auto failed = std::find_if(results.begin(), results.end(), [&](const auto& r) { return r.at("port") == Link(2); });
+  ASSERT_NE(failed, results.end());
+  EXPECT_THAT(failed->at("fix").get<std::string>(), HasSubstr("the log " + (dir_ / "q-port2.sts").string() + " has"));
+  EXPECT_THAT(failed->at("fix").get<std::string>(), HasSubstr("--trace FILE"));
 }
 
 // A refused port is named in the summary as the message named it, never by the template.
