@@ -51,6 +51,7 @@ class StationHarness : public ::testing::Test {
                                   (dir_.path() / (name + ".bin")).string()};
     args.insert(args.end(), extra.begin(), extra.end());
     const pid_t pid = Spawn(args, dir_.path() / (name + ".out"), dir_.path() / (name + ".err"));
+    started_.push_back(pid);
     for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return pid;
   }
@@ -61,7 +62,19 @@ class StationHarness : public ::testing::Test {
                                   "--record", record.empty() ? db() : record, "--json"};
     args.insert(args.end(), extra.begin(), extra.end());
     args.push_back(update_);
-    return Spawn(args, dir_.path() / (out + ".out"), dir_.path() / (out + ".err"));
+    const pid_t pid = Spawn(args, dir_.path() / (out + ".out"), dir_.path() / (out + ".err"));
+    started_.push_back(pid);
+    return pid;
+  }
+
+  // A test that stopped half way leaves no fixture or station behind.
+  void TearDown() override {
+    for (const pid_t pid : started_) {
+      if (waitpid(pid, nullptr, WNOHANG) == 0) {
+        ::kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
   }
 
   static void Stop(pid_t pid) {
@@ -142,6 +155,7 @@ class StationHarness : public ::testing::Test {
   }
 
   TempDir dir_;
+  std::vector<pid_t> started_;  ///< every fixture and station the test started
   std::string update_;
   std::string image_;
 };
