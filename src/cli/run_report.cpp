@@ -215,6 +215,7 @@ void PortLinesReport::Result(const PortResult& r) {
   const std::lock_guard lock(mutex_);
   Line* line = Find(r.port);
   if (line == nullptr) return;
+  line->view.seconds_left.reset();  // nothing is left to do on it
   if (r.interrupted) line->status = Tr("interrupted");
   const std::string where = Where(r.stop);
   if (!r.ok() && !where.empty()) line->status += " (" + where + ")";
@@ -334,9 +335,13 @@ void PortLinesReport::Draw() {
   for (const auto& line : lines_) {
     char text[512];
     const report::ProgressView& view = line.view;
-    std::snprintf(text, sizeof text, "%-*s %-9s %5d/%-5d %7.0f B/s", static_cast<int>(name_width), line.port.c_str(),
-                  line.phase.c_str(), view.done, view.total, view.bytes_per_second);
+    std::snprintf(text, sizeof text, "%-*s %-9s %5d/%-5d", static_cast<int>(name_width), line.port.c_str(),
+                  line.phase.c_str(), view.done, view.total);
     std::string shown = text;
+    if (view.bytes_per_second > 0) {
+      std::snprintf(text, sizeof text, " %7.0f B/s", view.bytes_per_second);
+      shown += text;
+    }
     if (view.seconds_left) {
       std::snprintf(text, sizeof text, " %4.0f s left", *view.seconds_left);
       shown += text;

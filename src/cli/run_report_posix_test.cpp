@@ -51,5 +51,40 @@ TEST(PortLinesReportTest, LiveLinesNeverWrap) {
   EXPECT_GE(lines, 1);
 }
 
+// On a terminal a port's line shows the time left while it writes, and none once its unit
+// has failed (nothing is left to do on that board).
+TEST(PortLinesReportTest, AFailedLineShowsNoTimeLeft) {
+  int master = -1, slave = -1;
+  winsize size{};
+  size.ws_col = 120;
+  size.ws_row = 20;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
+  std::FILE* out = ::fdopen(slave, "w");
+  {
+    PortLinesReport report(out, true, {"A"});
+    report.OnEvent(station::PhaseEvent{"A", Transfer::kUpdate, 10});
+    report.OnEvent(station::ProgressEvent{"A", 4, 10, 512, 2.0});
+    report.Tick();
+    PortResult failed;
+    failed.port = "A";
+    failed.unit = 7;
+    failed.id = 503;
+    report.OnEvent(station::ResultEvent{failed});
+    report.Tick();
+  }
+  std::fflush(out);
+  std::string got(8192, '\0');
+  const ssize_t n = ::read(master, got.data(), got.size());
+  ASSERT_GT(n, 0);
+  got.resize(static_cast<std::size_t>(n));
+  std::fclose(out);
+  ::close(master);
+  const auto last = got.rfind("\rA ");
+  ASSERT_NE(last, std::string::npos) << got;
+  EXPECT_NE(got.substr(0, last).find("s left"), std::string::npos) << got;
+  EXPECT_EQ(got.substr(last).find("s left"), std::string::npos) << got;
+  EXPECT_NE(got.substr(last).find("FAILED"), std::string::npos) << got;
+}
+
 }  // namespace
 }  // namespace quillon::cli

@@ -71,8 +71,10 @@ void TerminalProgress::Draw(const report::ProgressView& view, bool final_line) {
   std::string bar(static_cast<std::size_t>(filled), '#');
   bar.resize(width, '.');
   std::string line = text_ + " [" + bar + "] " +
-                     TrF("%s/%s chunks, %s B/s", {std::to_string(view.done), std::to_string(view.total),
-                                                  Fixed(view.bytes_per_second, 0)});
+                     (view.bytes_per_second > 0
+                          ? TrF("%s/%s chunks, %s B/s", {std::to_string(view.done), std::to_string(view.total),
+                                                         Fixed(view.bytes_per_second, 0)})
+                          : TrF("%s/%s chunks", {std::to_string(view.done), std::to_string(view.total)}));
   if (!final_line && view.seconds_left) line += TrF(", %s s left", {Fixed(*view.seconds_left, 0)});
   // Cut to the terminal, one column short of its width: a line that wraps cannot be redrawn
   // in place. The Japanese text counts two columns a character.

@@ -133,6 +133,8 @@ TEST(StationViewTest, ATileGoesFromWaitingThroughItsTransferToItsResultAndKeepsI
   EXPECT_EQ(whole.at("totals").at("passed"), 1);
   EXPECT_EQ(whole.at("totals").at("failed"), 1);
   EXPECT_EQ(whole.at("totals").at("units_per_hour"), 2.0);
+  EXPECT_EQ(whole.at("totals").at("minutes"), 60);
+  EXPECT_EQ(state.Json(start + std::chrono::seconds(599)).at("totals").at("minutes"), 9);
   EXPECT_EQ(whole.at("station").at("uptime_seconds"), 3600);
   EXPECT_EQ(whole.at("ports").at(0).at("adapter"), "FT232R");
 }

@@ -45,6 +45,25 @@ TEST(EventJsonTest, AFailedResultSaysWhereItStopped) {
   EXPECT_EQ(objects[2], nlohmann::json::parse(R"({"event":"summary","ok":0,"failed":2,"exit":130})"));
 }
 
+// A rate and a time left wait for the second chunk (one chunk is mostly the line's start-up);
+// the phase's end has its whole rate and nothing left.
+TEST(ProgressViewTest, NoRateOrTimeLeftFromASingleChunk) {
+  ProgressViews views(std::chrono::milliseconds(0));
+  views.Begin(PhaseEvent{"A", Transfer::kUpdate, 10});
+  const auto first = views.Step(ProgressEvent{"A", 1, 10, 128, 0.5});
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->bytes_per_second, 0);
+  EXPECT_FALSE(first->seconds_left);
+  const auto second = views.Step(ProgressEvent{"A", 2, 10, 256, 0.6});
+  ASSERT_TRUE(second);
+  EXPECT_NEAR(second->bytes_per_second, 256 / 0.6, 1e-9);
+  ASSERT_TRUE(second->seconds_left);
+  EXPECT_NEAR(*second->seconds_left, 0.6 * 8 / 2, 1e-9);
+  const auto end = views.End(PhaseEndEvent{"A", 1, 10, 128, 0.5});
+  EXPECT_NEAR(end.bytes_per_second, 256.0, 1e-9);
+  EXPECT_FALSE(end.seconds_left);
+}
+
 // A station's unit: every event of the port carries the unit from its board until the port
 // waits again; other ports' events do not. A port whose device is gone says so while it waits.
 TEST(EventJsonTest, AStationUnitsEventsCarryItsId) {

@@ -14,8 +14,10 @@ ProgressView ProgressViews::View(const std::string& port, const std::string& pha
   view.bytes = bytes;
   view.seconds = seconds;
   view.end = end;
-  if (seconds > 0) view.bytes_per_second = static_cast<double>(bytes) / seconds;
-  if (done > 0 && !end) view.seconds_left = seconds * (total - done) / done;
+  // A rate and a time left from one chunk alone are mostly the line's start-up: both wait for
+  // the second chunk (a phase's end has its whole rate).
+  if (seconds > 0 && (done >= 2 || end)) view.bytes_per_second = static_cast<double>(bytes) / seconds;
+  if (done >= 2 && !end) view.seconds_left = seconds * (total - done) / done;
   return view;
 }
 

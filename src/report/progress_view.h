@@ -19,8 +19,8 @@ struct ProgressView {
   int done = 0, total = 0;       ///< chunks
   long long bytes = 0;           ///< sent on the line since the phase began
   double seconds = 0;            ///< since the phase began, on the port's own clock
-  double bytes_per_second = 0;   ///< bytes / seconds; 0 before any time has passed
-  std::optional<double> seconds_left;  ///< at the pace so far; none before the first chunk
+  double bytes_per_second = 0;   ///< bytes / seconds; 0 before the second chunk (or the phase's end)
+  std::optional<double> seconds_left;  ///< at the pace so far; none before the second chunk
   bool end = false;              ///< the phase has ended (finished or not)
   bool repeated = false;         ///< at an end: the reader has shown this many chunks already
 };

@@ -141,7 +141,10 @@ nlohmann::ordered_json StationView::Totals(Clock::time_point now) const {
       {"passed", passed_},
       {"failed", failed_},
       {"interrupted", interrupted_},
-      {"units_per_hour", uptime > 0 ? std::round(units * 3600.0 / uptime * 10.0) / 10.0 : 0.0}};
+      {"units_per_hour", uptime > 0 ? std::round(units * 3600.0 / uptime * 10.0) / 10.0 : 0.0},
+      // The rate says little in the first minutes (two units in one minute are not 120 an
+      // hour): the page shows "n units in m minutes" for the first ten.
+      {"minutes", std::floor(uptime / 60.0)}};
 }
 
 nlohmann::ordered_json StationView::TileJson(const std::string& port, Clock::time_point now) const {
