@@ -73,7 +73,7 @@ _quillon_cli() {
   esac
   local options
   case $command in
-    info) options="--json --boot --serial-number --help" ;;
+    info) options="--json --boot --serial-number --baud --ini --help" ;;
     image) options="--output --help" ;;
     settings) options="--ini --json --save --map --boot --help" ;;
     ports) options="--ini --json --help" ;;

@@ -1,5 +1,7 @@
 // quillon-cli info: how an update file (and a boot file) load, block by block.
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -9,6 +11,7 @@
 #include "base/program_paths.h"
 #include "report/words.h"
 #include "cli/commands.h"
+#include "cli/context.h"
 #include "cli/exit_status.h"
 #include "cli/file_report.h"
 #include "cli/stamp_option.h"
@@ -26,10 +29,28 @@ struct InfoOptions {
   std::string boot;
   std::string serial_number;
   bool json = false;
+  std::optional<long> baud;  ///< the bit rate a stamp's cost is reckoned at; none: the settings'
+  std::string ini;
 };
+
+// What a stamp adds to a unit's transfer: the chunks its block sends beyond the update's own
+// (the block is sent up to the end of the stamp's chunk), and their time on an 8N1 line at
+// `baud` (each chunk 128 bytes and its checksum).
+struct StampCost {
+  int chunks = 0;
+  double seconds = 0;
+};
+StampCost CostOf(const SerialStamp& stamp, const FlashImage& image, long baud) {
+  const StampPlace place = PlaceOf(stamp);
+  StampCost cost;
+  cost.chunks = std::max(0, place.chunk + 1 - BlockChunks(image[static_cast<std::size_t>(place.block)]));
+  cost.seconds = baud > 0 ? cost.chunks * (kChunkSize + 1) * 10.0 / static_cast<double>(baud) : 0;
+  return cost;
+}
 
 // What was loaded, for `info` to show.
 struct Loaded {
+  long baud = 0;
   int result = 0;
   FlashImage image;
   std::optional<SerialStamp> stamp;
@@ -44,7 +65,10 @@ nlohmann::ordered_json InfoJson(const InfoOptions& options, const Loaded& l) {
   out["image_sha256"] = l.sha256;
   if (l.stamp) {
     const StampPlace place = PlaceOf(*l.stamp);
-    out["serial_number"] = {{"address", l.stamp->address}, {"bytes", l.stamp->width}, {"block", place.block}, {"chunk", place.chunk}};
+    const StampCost cost = CostOf(*l.stamp, l.image, l.baud);
+    out["serial_number"] = {{"address", l.stamp->address}, {"bytes", l.stamp->width}, {"block", place.block},
+                            {"chunk", place.chunk}, {"added_chunks", cost.chunks},
+                            {"added_seconds", std::round(cost.seconds * 1000) / 1000}, {"baud", l.baud}};
   }
   out["blocks"] = nlohmann::json::array();
   for (int i = 0; i < kFlashBlockCount; ++i) {
@@ -89,6 +113,16 @@ void PrintInfo(const InfoOptions& options, const Loaded& l) {
           "the end of that chunk at least\n",
           l.stamp->width, l.stamp->address, place.block, FlashBlockTable[static_cast<std::size_t>(place.block)].base,
           place.chunk);
+    const StampCost cost = CostOf(*l.stamp, l.image, l.baud);
+    if (cost.chunks == 0) {
+      Say(stdout, "The update already sends that chunk: the stamp adds nothing to a unit's transfer\n");
+    } else {
+      Say(stdout,
+          "The stamp adds %s chunks the update does not send (block %s up to chunk %s): about %s s a unit at "
+          "%s bit/s; a stamp address inside what the update already sends costs nothing\n",
+          {std::to_string(cost.chunks), std::to_string(place.block), std::to_string(place.chunk),
+           Fixed(cost.seconds, 1), std::to_string(l.baud)});
+    }
   }
   if (!options.boot.empty()) {
     if (l.boot_result >= 1) {
@@ -101,9 +135,10 @@ void PrintInfo(const InfoOptions& options, const Loaded& l) {
   }
 }
 
-int RunInfo(const InfoOptions& options) {
+int RunInfo(const Context& context, const InfoOptions& options) {
   SRecordReader reader;
   Loaded l;
+  l.baud = options.baud ? *options.baud : context.LoadSettings(options.ini).Baudrate;
   SRecordDiagnosis diagnosis;
   l.result = reader.LoadFlashImage(l.image, Utf8Path(options.update), &diagnosis);
   ReportLoadedFile(l.result, diagnosis, options.update, ToTranslate("update file"));
@@ -131,15 +166,20 @@ int RunInfo(const InfoOptions& options) {
 
 }  // namespace
 
-void AddInfoCommand(CLI::App& app, const Context&, int& status) {
+void AddInfoCommand(CLI::App& app, const Context& context, int& status) {
   auto options = std::make_shared<InfoOptions>();
   auto* sub = app.add_subcommand("info", "Show how an update file lays out over the twelve erase blocks");
   sub->add_option("UPDATE", options->update, "update file (Motorola S-records)")->required();
   sub->add_option("--boot", options->boot, "also load this boot file");
   sub->add_option("--serial-number", options->serial_number,
                   "show where a station's serial number stamp ADDR:FORMAT lands (block and chunk)");
+  sub->add_option("--baud", options->baud,
+                  "with --serial-number: the bit rate the stamp's cost is reckoned at (default: the settings')")
+      ->check(CLI::PositiveNumber);
+  sub->add_option("--ini", options->ini, "the settings file whose bit rate is used (default: the one in use)")
+      ->transform(AbsolutePath());
   sub->add_flag("--json", options->json, "print one JSON object");
-  sub->callback([options, &status] { status = RunInfo(*options); });
+  sub->callback([options, &context, &status] { status = RunInfo(context, *options); });
 }
 
 }  // namespace quillon::cli

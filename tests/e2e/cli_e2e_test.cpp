@@ -157,6 +157,27 @@ TEST_F(CliTest, NoByteForTheFlashIsMessage505Everywhere) {
   }
 }
 
+// What a stamp costs a unit: nothing inside a chunk the update sends; in a block it leaves
+// empty, the chunks up to the stamp's and their time at the bit rate (8N1, 129 bytes a chunk).
+TEST_F(CliTest, InfoSaysWhatASerialNumberStampAddsToEachUnit) {
+  struct Case {
+    const char* stamp;
+    int chunks;
+    double seconds;
+  };
+  for (const Case c : {Case{"0x00400:be32", 0, 0.0}, Case{"0x3FF00:be32", 511, 511 * 129 * 10 / 115200.0},
+                       Case{"0x30000:le16", 1, 129 * 10 / 115200.0}}) {
+    const auto r = Cli({"info", "--json", "--baud", "115200", "--serial-number", c.stamp, QUILLON_EXAMPLES "/update.mot"});
+    ASSERT_EQ(r.status, 0) << c.stamp << r.err;
+    const auto stamp = nlohmann::json::parse(r.out).at("serial_number");
+    EXPECT_EQ(stamp.at("added_chunks"), c.chunks) << c.stamp;
+    EXPECT_NEAR(stamp.at("added_seconds").get<double>(), c.seconds, 0.001) << c.stamp;
+  }
+  const auto text = Cli({"info", "--baud", "115200", "--serial-number", "0x3FF00:be32", QUILLON_EXAMPLES "/update.mot"});
+  EXPECT_THAT(text.out, HasSubstr("adds 511 chunks"));
+  EXPECT_THAT(text.out, HasSubstr("about 5.7 s a unit at 115200 bit/s"));
+}
+
 TEST_F(CliTest, InfoJsonDescribesEveryBlockAndTheBootFile) {
   auto r = Cli({"info", "--json", "--boot", QUILLON_EXAMPLES "/nivaload.sub", QUILLON_EXAMPLES "/update.mot"});
   ASSERT_EQ(r.status, 0) << r.err;
