@@ -378,7 +378,8 @@ PortResult NotRun(const PortJob& job, RunPhase phase) {
 // run that cannot start, and with several ports nothing is sent when one cannot be used.
 }  // namespace
 
-std::optional<int> Preflight(FlashRun& run, bool missing_allowed) {
+std::optional<int> Preflight(FlashRun& run, bool station) {
+  const bool missing_allowed = station;
   for (const auto& job : run.jobs) {
     const std::string device = JobDevice(job, run.settings);
     auto findings = CheckPort(device, PortCheckOptions{"/", false});
@@ -395,12 +396,20 @@ std::optional<int> Preflight(FlashRun& run, bool missing_allowed) {
     const std::string label = job.com > 0 ? ComLabel(job.com) : job.target.port_label;
     station::NoticeEvent nothing_sent{station::NoticeEvent::Kind::kNothingSent, job.name};
     nothing_sent.findings = std::move(findings);
+    const int status = ExitForMessage(kMsgPortOpenFailed);
+    // A station's last word is a station's summary: no unit on any port.
+    auto station_summary = [&run, status] {
+      std::vector<station::PortCounts> ports;
+      for (const auto& each : run.jobs) ports.push_back({each.name});
+      run.events.Publish(station::StationSummaryEvent{ports, 0, 0, 0, status});
+      return status;
+    };
     if (!run.options.json && !run.several()) {
       // One port: its message and what stops it, as a failed open shows them.
       nothing_sent.kind = station::NoticeEvent::Kind::kPortUnusable;
       nothing_sent.detail = label;
       run.events.Publish(nothing_sent);
-      return ExitForMessage(kMsgPortOpenFailed);
+      return station ? station_summary() : status;
     }
     run.events.Publish(station::MessageEvent{job.name, kMsgPortOpenFailed, label});
     PortResult result = NotRun(job, RunPhase::kOpen);
@@ -408,7 +417,8 @@ std::optional<int> Preflight(FlashRun& run, bool missing_allowed) {
     result.port_label = label;
     run.events.Publish(station::ResultEvent{result});
     run.events.Publish(nothing_sent);
-    return run.End({result}, ExitForMessage(kMsgPortOpenFailed));
+    if (station) return station_summary();
+    return run.End({result}, status);
   }
   return std::nullopt;
 }

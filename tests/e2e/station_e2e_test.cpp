@@ -352,3 +352,29 @@ TEST_F(StationE2eTest, AWrongExpectedHashSendsNothing) {
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// A station whose port another program holds takes no board and ends with a station's summary
+// (units per port), not a flash run's, naming the program that holds it.
+TEST_F(StationE2eTest, AHeldPortEndsTheStationWithAStationsSummary) {
+  const pid_t fixture = StartFixture("fa", {});
+  const pid_t holder = Spawn({"/bin/sh", "-c", "exec sleep 30 < '" + Port("fa") + "'"}, dir_.path() / "h.out",
+                             dir_.path() / "h.err");
+  started_.push_back(holder);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(Wait(StartStation({"--port", Port("fa")})), 14);
+  const auto events = Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back().at("event"), "summary");
+  EXPECT_EQ(events.back().at("passed"), 0);
+  EXPECT_EQ(events.back().at("ports").at(0).at("port"), Port("fa"));
+  EXPECT_FALSE(events.back().contains("ok"));  // a flash run's summary
+  EXPECT_NE(ReadFileBytes(dir_.path() / "cli.out").find("held open by sleep"), std::string::npos);
+  Stop(holder);
+  Stop(fixture);
+}
+
+}  // namespace
+}  // namespace quillon
