@@ -310,16 +310,38 @@ std::optional<int> CheckTraces(const std::vector<PortJob>& jobs, const NamedFile
   return std::nullopt;
 }
 
-std::function<std::string(const PortResult&)> EnglishFix(const FlashRun& run) {
-  return [&run](const PortResult& result) {
-    for (const auto& job : run.jobs) {
-      if (job.name == result.port) {
-        return Hint(result.id, run.options, run.settings, PortHintName(job, run.settings), job.log_path,
-                    Language::kEnglish);
-      }
+namespace {
+
+// The fix for a port's result in `language`, naming that port's own log.
+std::string PortFix(const FlashRun& run, const PortResult& result, Language language) {
+  for (const auto& job : run.jobs) {
+    if (job.name == result.port) {
+      return Hint(result.id, run.options, run.settings, PortHintName(job, run.settings), job.log_path, language);
     }
-    return Hint(result.id, run.options, run.settings, result.port, run.settings.StsPath, Language::kEnglish);
-  };
+  }
+  return Hint(result.id, run.options, run.settings, result.port, run.settings.StsPath, language);
+}
+
+}  // namespace
+
+std::function<std::string(const PortResult&)> EnglishFix(const FlashRun& run) {
+  return [&run](const PortResult& result) { return PortFix(run, result, Language::kEnglish); };
+}
+
+std::string NextStep(const FlashRun& run, const PortResult& result, Language language) {
+  // The board: one that never took the boot program is untouched; one stopped in the transfer
+  // holds a half-written flash and must be run again before it leaves the line.
+  std::string step = result.stop.phase == RunPhase::kTransfer || result.stop.phase == RunPhase::kClosing
+                         ? std::string(TrIn(language, "run the board again (its flash is half written); set it aside "
+                                                      "if it fails a second time"))
+                         : std::string(TrIn(language, "re-seat the board in boot mode and run it again"));
+  if (result.serial_number) {
+    step += "; " + (run.options.reuse_failed_number
+                        ? TrFIn(language, "its serial number %s goes to the next unit", {*result.serial_number})
+                        : TrFIn(language, "its serial number %s is spent", {*result.serial_number}));
+  }
+  const std::string fix = PortFix(run, result, language);
+  return fix.empty() ? step : fix + " " + TrFIn(language, "Then: %s.", {step});
 }
 
 namespace {

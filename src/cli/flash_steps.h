@@ -87,6 +87,9 @@ void AddRunOptions(CLI::App& sub, FlashOptions& options, const Context& context)
 
 /// What to do about a failed port's result, in English (JSON's "fix").
 std::function<std::string(const PortResult&)> EnglishFix(const FlashRun& run);
+/// A station's failed unit: what the operator does next, in `language`: the fix, what to do with
+/// the board, and whether its serial number is spent.
+std::string NextStep(const FlashRun& run, const PortResult& result, Language language);
 /// The settings for this run, loaded with the options laid over them (never saved), and its
 /// ports as jobs with their logs and traces checked; the exit status when that is wrong usage.
 std::optional<int> PrepareRun(const Context& context, FlashRun& run);

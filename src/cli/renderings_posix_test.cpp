@@ -123,7 +123,7 @@ TEST(RenderingsTest, TerminalJsonAndPageShowTheSameNumbers) {
   std::vector<Numbers> page_numbers;
   std::vector<std::pair<bool, int>> page_results;
   {
-    report::StationView view({{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "s", "1.04"},
+    report::StationView view({{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "s", "1.04", {}},
                              report::StationView::Clock::now());
     int last_done = -1;
     for (const auto& event : events) {

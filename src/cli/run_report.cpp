@@ -106,6 +106,8 @@ void JsonLinesReport::OnEvent(const station::Event& event) {
   if (const auto* result = std::get_if<station::ResultEvent>(&event);
       result != nullptr && fix_ && object->contains("reason")) {
     (*object)["fix"] = fix_(result->result);
+    const PortResult& r = result->result;
+    if (next_step_ && r.unit != 0 && !r.interrupted) (*object)["next"] = next_step_(r);
   }
   if (const auto* notice = std::get_if<station::NoticeEvent>(&event)) {
     // Its English first line, and what stops each port that cannot be used; the person reads
@@ -138,8 +140,12 @@ void TerminalReport::Result(const PortResult& r) {
       {where});
 }
 
-PortLinesReport::PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports)
-    : RunReport(live ? report::kLiveEvery : report::kLoggedEvery), out_(out), live_(live) {
+PortLinesReport::PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports,
+                                 std::function<std::string(const PortResult&)> next_step)
+    : RunReport(live ? report::kLiveEvery : report::kLoggedEvery),
+      out_(out),
+      live_(live),
+      next_step_(std::move(next_step)) {
   for (auto& port : ports) {
     Line line;
     line.port = std::move(port);
@@ -234,6 +240,8 @@ void PortLinesReport::Result(const PortResult& r) {
              ? TrF("unit %s, serial %s, %s in %s s: %s",
                    {unit, *r.serial_number, line->phase, seconds, line->status})
              : TrF("unit %s, %s in %s s: %s", {unit, line->phase, seconds, line->status})));
+  // A failed unit: what the operator does with the board, on a line that stays.
+  if (!r.ok() && !r.interrupted && next_step_) Above(r.port + ": " + TrF("next: %s", {next_step_(r)}));
   line->status = TrF("%s unit %s; waiting for the next board", {line->phase, unit});
 }
 

@@ -81,15 +81,18 @@ void Subscribe(station::EventStream& events, RunReport& report);
 /// JSON Lines on `out`: one object per event (station/event_json.h), flushed at once.
 class JsonLinesReport final : public RunReport {
  public:
-  /// `fix` gives a failed port's result what to do about it, in English.
-  explicit JsonLinesReport(std::FILE* out, std::function<std::string(const PortResult&)> fix = {})
-      : out_(out), fix_(std::move(fix)) {}
+  /// `fix` gives a failed port's result what to do about it, in English; `next_step` a
+  /// station's failed unit what the operator does next (its "next").
+  explicit JsonLinesReport(std::FILE* out, std::function<std::string(const PortResult&)> fix = {},
+                           std::function<std::string(const PortResult&)> next_step = {})
+      : out_(out), fix_(std::move(fix)), next_step_(std::move(next_step)) {}
   void OnEvent(const station::Event& event) override;
   void Question(const station::QuestionEvent& question) override;
 
  private:
   std::FILE* out_;
   std::function<std::string(const PortResult&)> fix_;
+  std::function<std::string(const PortResult&)> next_step_;
   std::mutex mutex_;
   report::EventJson json_;
 };
@@ -122,7 +125,9 @@ class TerminalReport final : public RunReport {
 /// summary table.
 class PortLinesReport final : public RunReport {
  public:
-  PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports);
+  /// `next_step`, when given, says after a station's failed unit what the operator does next.
+  PortLinesReport(std::FILE* out, bool live, std::vector<std::string> ports,
+                  std::function<std::string(const PortResult&)> next_step = {});
   void Message(const std::string* port, int id, std::string_view text) override;
   void Phase(const report::ProgressView& view, std::string_view text) override;
   void Progress(const report::ProgressView& view) override;
@@ -156,6 +161,7 @@ class PortLinesReport final : public RunReport {
 
   std::FILE* out_;
   bool live_;
+  std::function<std::string(const PortResult&)> next_step_;
   std::vector<Line> lines_;
   /// The deliveries' lines (the record server's link, the outputs), drawn below the ports, by key.
   std::map<std::string, std::string> links_;

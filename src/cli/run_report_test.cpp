@@ -90,5 +90,22 @@ TEST(PortLinesReportTest, AJournalShowsAPortGoingAndComingBackAndEachUnit) {
   EXPECT_THAT(text, HasSubstr("A: unit 7, serial 1007, FAILED in"));
 }
 
+// After a failed unit, a line says what the operator does next; a passed one needs none.
+TEST(PortLinesReportTest, AFailedUnitSaysWhatToDoNext) {
+  const std::string text = Captured([](std::FILE* out) {
+    PortLinesReport report(out, false, {"A"}, [](const PortResult& r) { return "step " + std::to_string(r.id); });
+    PortResult result;
+    result.port = "A";
+    result.unit = 7;
+    result.id = 503;
+    report.OnEvent(station::ResultEvent{result});
+    result.unit = 8;
+    result.id = 205;
+    report.OnEvent(station::ResultEvent{result});
+  });
+  EXPECT_THAT(text, HasSubstr("A: next: step 503\n"));
+  EXPECT_EQ(text.find("step 205"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace quillon::cli

@@ -66,6 +66,7 @@ std::unique_ptr<page::LivePage> StartPage(FlashRun& run, const records::UnitRow&
   facts.image_sha256 = row.image_sha256;
   facts.station = row.station;
   facts.version = row.quillon_version;
+  facts.next_step = [&run](const PortResult& result, Language language) { return NextStep(run, result, language); };
   auto page = std::make_unique<page::LivePage>(std::move(facts), records);
   std::string error;
   if (!page->Start(where->first, where->second, error)) {
@@ -163,11 +164,14 @@ int StationExit(const station::StationOutcome& outcome) {
 // JSON Lines, or a line per port (redrawn in place on a terminal).
 void ChooseStationPrinter(FlashRun& run) {
   if (run.options.json) {
-    run.report = std::make_unique<JsonLinesReport>(stdout, EnglishFix(run));
+    run.report = std::make_unique<JsonLinesReport>(
+        stdout, EnglishFix(run), [&run](const PortResult& result) { return NextStep(run, result, Language::kEnglish); });
   } else {
     std::vector<std::string> names;
     for (const auto& job : run.jobs) names.push_back(job.name);
-    run.report = std::make_unique<PortLinesReport>(stdout, IsTerminal(stdout), names);
+    run.report = std::make_unique<PortLinesReport>(
+        stdout, IsTerminal(stdout), names,
+        [&run](const PortResult& result) { return NextStep(run, result, CurrentLanguage()); });
   }
   Subscribe(run.events, *run.report);
 }

@@ -96,7 +96,12 @@ PortResult Result(const std::string& port, int id, RunPhase phase = RunPhase::kD
 
 TEST(StationViewTest, ATileGoesFromWaitingThroughItsTransferToItsResultAndKeepsItUntilTheNextBoard) {
   const auto start = StationView::Clock::now();
-  StationView state({{{"A", "FT232R"}, {"B", ""}}, "/u/update.mot", std::string(64, 'c'), "line-3", "1.04"}, start);
+  // The operator's next step after a failed unit, as the command line words it, in each language.
+  auto next_step = [](const PortResult& result, Language language) {
+    return std::string(language == Language::kJapanese ? "ja " : "en ") + std::to_string(result.id);
+  };
+  StationView state({{{"A", "FT232R"}, {"B", ""}}, "/u/update.mot", std::string(64, 'c'), "line-3", "1.04", next_step},
+                    start);
   auto tile = [&](int i) { return state.Json(start + std::chrono::hours(1)).at("ports").at(i); };
   state.OnEvent(WaitingEvent{"A"});
   EXPECT_EQ(tile(0).at("state"), "waiting");
@@ -123,10 +128,13 @@ TEST(StationViewTest, ATileGoesFromWaitingThroughItsTransferToItsResultAndKeepsI
   EXPECT_EQ(tile(0).at("last").at("text"), MessageText(503));
   EXPECT_EQ(tile(0).at("last").at("text_en"), "Sending the update file failed.");
   EXPECT_EQ(tile(0).at("last").at("block"), 3);
+  EXPECT_EQ(tile(0).at("last").at("next"), "en 503");
+  EXPECT_EQ(tile(0).at("last").at("next_ja"), "ja 503");
   EXPECT_EQ(tile(0).at("failed"), 1);
   state.OnEvent(BoardEvent{"A", 8, std::nullopt});
   EXPECT_TRUE(tile(0).at("last").is_null());
   state.OnEvent(ResultEvent{Result("A", kMsgUpdateFinished)});
+  EXPECT_FALSE(tile(0).at("last").contains("next"));  // a passed unit needs nothing
   state.OnEvent(WaitingEvent{"B", true});
   EXPECT_EQ(tile(1).at("state"), "missing");
   const auto whole = state.Json(start + std::chrono::hours(1));
@@ -143,7 +151,7 @@ TEST(StationViewTest, ATileGoesFromWaitingThroughItsTransferToItsResultAndKeepsI
 // interruption, not the transfer it stopped in, and the station says why it takes no boards.
 TEST(StationViewTest, AnInterruptedUnitAndAHaltAreStatesThatEnd) {
   const auto start = StationView::Clock::now();
-  StationView state({{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "line-3", "1.04"}, start);
+  StationView state({{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "line-3", "1.04", {}}, start);
   state.OnEvent(BoardEvent{"A", 7, std::nullopt});
   state.OnEvent(PhaseEvent{"A", Transfer::kUpdate, 40});
   PortResult interrupted;
@@ -165,7 +173,7 @@ TEST(StationViewTest, AnInterruptedUnitAndAHaltAreStatesThatEnd) {
 // the link for the page's figure; a station without a fleet has none.
 TEST(StationViewTest, TheRecordServersLinkAndAPortWaitingForItAreShown) {
   const auto start = StationView::Clock::now();
-  StationView state({{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "line-3", "1.04"}, start);
+  StationView state({{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "line-3", "1.04", {}}, start);
   EXPECT_TRUE(state.Json(start).at("station").at("record_server").is_null());
   RecordServerEvent away;
   away.server = "db:5432/q";
@@ -276,7 +284,7 @@ class LivePageTest : public ::testing::Test {
       row.started_utc = records::UtcNow();
       ASSERT_GT(records_->BeginUnit(row, &draw, error), 0) << error;
     }
-    page_ = std::make_unique<LivePage>(StationFacts{{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "s", "1.04"},
+    page_ = std::make_unique<LivePage>(StationFacts{{{"A", ""}}, "/u/update.mot", std::string(64, 'c'), "s", "1.04", {}},
                                        records_.get());
     page_->Subscribe(events_);
     ASSERT_TRUE(page_->Start("127.0.0.1", 0, error)) << error;

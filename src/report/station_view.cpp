@@ -103,6 +103,10 @@ void StationView::OnResult(const PortResult& result) {
   auto last = ResultJson(result);
   last["text"] = result.interrupted ? std::string() : MessageTextNaming(result.id, result.port_label);
   if (!result.interrupted) last["text_en"] = MessageTextEnglishNaming(result.id, result.port_label);
+  if (!result.ok() && !result.interrupted && result.unit != 0 && facts_.next_step) {
+    last["next"] = facts_.next_step(result, Language::kEnglish);
+    last["next_ja"] = facts_.next_step(result, Language::kJapanese);
+  }
   tile.last = std::move(last);
   // The port has stopped; it shows this result until it waits again.
   tile.state = "done";

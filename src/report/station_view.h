@@ -4,6 +4,7 @@
 // totals. The page's script draws these tiles as they come; it computes nothing of its own.
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "records/run_records.h"
 #include "report/progress_view.h"
+#include "report/words.h"
 #include "station/events.h"
 
 namespace quillon::report {
@@ -30,6 +32,9 @@ struct StationFacts {
   std::string image_sha256;  ///< the image's, in full
   std::string station;       ///< the host's name
   std::string version;
+  /// What the operator does after a failed unit, in a language (the fix and what to do with the
+  /// board); empty: the tiles say nothing of it.
+  std::function<std::string(const station::PortResult&, Language)> next_step;
 };
 
 class StationView {

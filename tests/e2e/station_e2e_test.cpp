@@ -99,6 +99,17 @@ TEST_F(StationE2eTest, AFaultyBoardFailsItsRowAndTwoProcessesNeverShareANumber) 
             "503|0|transfer|0|3|1\n205|1||||0\n");
   EXPECT_EQ(StampAt(ReadFileBytes(dir_.path() / "fa.bin.2")),
             std::stoul(Sql("SELECT serial_number FROM units WHERE port = '" + Port("fa") + "' AND ok = 1")));
+  // The failed unit says what the operator does next: the fix, the half-written board, its number.
+  const auto events = Events("one");
+  const auto failed = std::find_if(events.begin(), events.end(),
+                                   [](const nlohmann::json& e) { return e.at("event") == "result" && e.at("ok") == false; });
+  ASSERT_NE(failed, events.end());
+  const std::string next = failed->at("next");
+  EXPECT_NE(next.find("Check the connection"), std::string::npos) << next;
+  EXPECT_NE(next.find("run the board again (its flash is half written)"), std::string::npos) << next;
+  EXPECT_NE(next.find("its serial number " + failed->at("serial_number").get<std::string>() + " is spent"),
+            std::string::npos)
+      << next;
 }
 
 // A chip that echoes the start bytes while it adjusts its rate and answers late: the station
