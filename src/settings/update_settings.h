@@ -28,8 +28,8 @@ struct UpdateSettings {
   std::map<int, std::string> Ports;
 };
 
-/// The boot file: ProgramDir + InfoFile (InfoFile itself when it is an absolute path); for an
-/// installed Windows copy whose settings folder has no such file, the one beside the programs.
+/// The boot file: ProgramDir + InfoFile; for an installed Windows copy whose settings folder
+/// has no such file, the one beside the programs.
 std::string BootFilePath(const UpdateSettings& settings);
 
 /// "COM12" (any case) gives 12; any other name gives 0.

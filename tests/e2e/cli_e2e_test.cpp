@@ -286,12 +286,6 @@ TEST_F(CliTest, SettingsMapAndBootAreWrittenOnlyWithSave) {
   const auto json = nlohmann::json::parse(Cli({"settings", "--json", "--ini", ini.string()}).out);
   EXPECT_EQ(json.at("InfoFile"), "boot.sub");
   EXPECT_EQ(json.at("Ports").at("COM3"), "/dev/null");
-  // A boot file outside the settings folder is kept by its absolute path, and found by it.
-  ASSERT_EQ(Cli({"settings", "--ini", ini.string(), "--boot", QUILLON_EXAMPLES "/nivaload.sub", "--save"}).status, 0);
-  const auto outside = nlohmann::json::parse(Cli({"settings", "--json", "--ini", ini.string()}).out);
-  EXPECT_EQ(outside.at("InfoFile"), std::filesystem::path(QUILLON_EXAMPLES "/nivaload.sub").lexically_normal().string());
-  const auto doctor = Cli({"doctor", "--json", "--ini", ini.string(), QUILLON_EXAMPLES "/update.mot"});
-  EXPECT_THAT(doctor.out, HasSubstr("the boot file " + outside.at("InfoFile").get<std::string>() + " loads"));
   // COMn= takes the entry away; anything but COMn=DEVICE is a usage error that writes nothing.
   EXPECT_EQ(Cli({"settings", "--ini", ini.string(), "--map", "COM3=", "--save"}).status, 0);
   EXPECT_TRUE(nlohmann::json::parse(Cli({"settings", "--json", "--ini", ini.string()}).out)
