@@ -141,8 +141,13 @@ TEST(StationViewTest, ATileGoesFromWaitingThroughItsTransferToItsResultAndKeepsI
   EXPECT_EQ(whole.at("totals").at("passed"), 1);
   EXPECT_EQ(whole.at("totals").at("failed"), 1);
   EXPECT_EQ(whole.at("totals").at("units_per_hour"), 2.0);
+  EXPECT_EQ(whole.at("totals").at("units"), 2);
   EXPECT_EQ(whole.at("totals").at("minutes"), 60);
-  EXPECT_EQ(state.Json(start + std::chrono::seconds(599)).at("totals").at("minutes"), 9);
+  EXPECT_TRUE(whole.at("totals").at("rate_shown").get<bool>());
+  const auto early = state.Json(start + std::chrono::seconds(539)).at("totals");
+  EXPECT_EQ(early.at("minutes"), 9);
+  EXPECT_FALSE(early.at("rate_shown").get<bool>());
+  EXPECT_EQ(state.Json(start + std::chrono::seconds(5)).at("totals").at("minutes"), 1);
   EXPECT_EQ(whole.at("station").at("uptime_seconds"), 3600);
   EXPECT_EQ(whole.at("ports").at(0).at("adapter"), "FT232R");
 }

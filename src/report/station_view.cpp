@@ -1,5 +1,6 @@
 #include "report/station_view.h"
 
+#include <algorithm>
 #include <cmath>
 #include <type_traits>
 #include <variant>
@@ -147,8 +148,10 @@ nlohmann::ordered_json StationView::Totals(Clock::time_point now) const {
       {"interrupted", interrupted_},
       {"units_per_hour", uptime > 0 ? std::round(units * 3600.0 / uptime * 10.0) / 10.0 : 0.0},
       // The rate says little in the first minutes (two units in one minute are not 120 an
-      // hour): the page shows "n units in m minutes" for the first ten.
-      {"minutes", std::floor(uptime / 60.0)}};
+      // hour): the page shows "n units in m minutes" until `rate_shown`.
+      {"units", units},
+      {"minutes", std::max(1.0, std::ceil(uptime / 60.0))},
+      {"rate_shown", uptime >= 600}};
 }
 
 nlohmann::ordered_json StationView::TileJson(const std::string& port, Clock::time_point now) const {
