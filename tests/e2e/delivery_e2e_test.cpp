@@ -221,9 +221,12 @@ TEST_F(DeliveryE2eTest, TheDropFolderSurvivesAStationKilledAtRandom) {
   std::mt19937 random(std::random_device{}());
   const std::vector<std::string> run{"--port", Port("f1"), "--drop-folder", Drop()};
   for (int kill = 0; kill < 2; ++kill) {
+    // Killed at a random moment from the transfer's start to about its end (a unit's end and its
+    // file included); a board left in the middle of its boot program would not answer again.
     const pid_t station = StartStation(run, "run" + std::to_string(kill));
-    ASSERT_TRUE(AwaitEvent("run" + std::to_string(kill), [](const auto& e) { return Is(e, "board"); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 3000)(random)));
+    ASSERT_TRUE(AwaitEvent("run" + std::to_string(kill),
+                           [](const auto& e) { return Is(e, "phase") && e.value("phase", "") == "transfer"; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 2000)(random)));
     ::kill(station, SIGKILL);
     Wait(station);
   }
