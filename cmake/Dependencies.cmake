@@ -13,6 +13,25 @@ if(CMAKE_CROSSCOMPILING)
   target_include_directories(quillon_thirdparty_headers SYSTEM INTERFACE ${QUILLON_HOST_HEADERS})
   add_library(CLI11::CLI11 ALIAS quillon_thirdparty_headers)
   add_library(nlohmann_json::nlohmann_json ALIAS quillon_thirdparty_headers)
+  # SQLite and cpp-httplib, which Debian builds for no mingw, from Debian's own source packages
+  # (scripts/windows-sources): SQLite linked statically, cpp-httplib's single header on Winsock.
+  set(QUILLON_WINDOWS_SOURCES ${PROJECT_SOURCE_DIR}/build/windows-sources CACHE PATH
+      "SQLite's amalgamation and cpp-httplib's header for the Windows build")
+  if(NOT EXISTS ${QUILLON_WINDOWS_SOURCES}/sqlite/sqlite3.c OR NOT EXISTS ${QUILLON_WINDOWS_SOURCES}/httplib/httplib.h)
+    message(FATAL_ERROR "The Windows build needs SQLite's and cpp-httplib's sources in ${QUILLON_WINDOWS_SOURCES}: "
+                        "run scripts/windows-sources (scripts/setup runs it)")
+  endif()
+  enable_language(C)
+  add_library(quillon_sqlite STATIC ${QUILLON_WINDOWS_SOURCES}/sqlite/sqlite3.c)
+  # Their code, not ours: built as its makers build it, without our warnings.
+  target_compile_options(quillon_sqlite PRIVATE -w)
+  target_compile_definitions(quillon_sqlite PRIVATE SQLITE_OMIT_LOAD_EXTENSION SQLITE_THREADSAFE=1)
+  target_include_directories(quillon_sqlite SYSTEM INTERFACE ${QUILLON_WINDOWS_SOURCES}/sqlite)
+  add_library(SQLite::SQLite3 ALIAS quillon_sqlite)
+  add_library(quillon_httplib INTERFACE)
+  target_include_directories(quillon_httplib SYSTEM INTERFACE ${QUILLON_WINDOWS_SOURCES}/httplib)
+  target_link_libraries(quillon_httplib INTERFACE ws2_32)
+  add_library(PkgConfig::HTTPLIB ALIAS quillon_httplib)
   if(QUILLON_TESTS)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     set(BUILD_GMOCK ON CACHE BOOL "" FORCE)

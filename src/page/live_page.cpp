@@ -1,7 +1,5 @@
 #include "page/live_page.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -13,6 +11,7 @@
 #include "base/system.h"
 #include "report/event_json.h"
 #include "page/gate.h"
+#include "page/net.h"
 #include "page/viewers.h"
 
 namespace quillon::page {
@@ -24,15 +23,6 @@ namespace {
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
   return text;
-}
-
-// An address in one canonical text ("::0001" and "::1" are one), or nothing for a name.
-std::optional<std::string> CanonicalAddress(const std::string& host) {
-  unsigned char bytes[16];
-  char text[INET6_ADDRSTRLEN] = {};
-  if (inet_pton(AF_INET, host.c_str(), bytes) == 1) return std::string(inet_ntop(AF_INET, bytes, text, sizeof text));
-  if (inet_pton(AF_INET6, host.c_str(), bytes) == 1) return std::string(inet_ntop(AF_INET6, bytes, text, sizeof text));
-  return std::nullopt;
 }
 
 // A Host header split into host and port; false when it is not one (a port that is not a
@@ -75,15 +65,15 @@ bool HostAllowed(const std::string& host_header, const Listening& listening) {
   if (port && std::stoi(*port) != listening.port) return false;
   host = Lower(host);
   if (host == "localhost" || (!listening.host_name.empty() && host == Lower(listening.host_name))) return true;
-  const auto address = CanonicalAddress(host);
+  const auto address = net::CanonicalAddress(host);
   if (!address) return false;
   const std::string where = Lower(listening.address);
   if (where == "0.0.0.0" || where == "::") {
     return std::any_of(listening.own_addresses.begin(), listening.own_addresses.end(),
-                       [&](const std::string& own) { return CanonicalAddress(own) == address; });
+                       [&](const std::string& own) { return net::CanonicalAddress(own) == address; });
   }
   if (where == "localhost") return *address == "127.0.0.1" || *address == "::1";
-  return CanonicalAddress(where) == address;
+  return net::CanonicalAddress(where) == address;
 }
 
 std::string PageLanguage(const std::string& accept_language) {

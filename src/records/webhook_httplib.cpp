@@ -1,5 +1,6 @@
 // The webhook: each unit POSTed as JSON over HTTP or HTTPS (OpenSSL, the certificate and the
-// host name verified) with cpp-httplib.
+// host name verified) with cpp-httplib. A build whose cpp-httplib has no OpenSSL (Windows)
+// posts over plain HTTP only, and refuses an https:// URL before a board is taken.
 
 #include <httplib.h>
 
@@ -64,10 +65,14 @@ class Webhook final : public Output {
     client_->set_keep_alive(true);
     // A POST is written in two pieces (head, body): without this each waits for the last ACK.
     client_->set_tcp_nodelay(true);
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
     if (url_.scheme == "https") {
       client_->enable_server_certificate_verification(true);
       if (!plan.ca_file.empty()) client_->set_ca_cert_path(plan.ca_file);
     }
+#else
+    (void)plan.ca_file;
+#endif
   }
 
   std::string Name() const override { return "upload"; }
@@ -79,11 +84,13 @@ class Webhook final : public Output {
     const auto result = client_->Post(url_.target, headers, body, "application/json");
     if (!result) {
       std::string why = NoAnswer(result.error());
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
       if (result.error() == httplib::Error::SSLServerVerification) {
         why = std::string("its certificate is not trusted (OpenSSL: ") +
               X509_verify_cert_error_string(client_->get_openssl_verify_result()) +
               "): is the factory's own authority named?";
       }
+#endif
       return {SendOutcome::Kind::kRetry, why, std::nullopt};
     }
     const int status = result->status;
@@ -119,6 +126,13 @@ bool WebhookAvailable() { return true; }
 std::unique_ptr<Output> MakeWebhook(const WebhookPlan& plan, std::string& warning, std::string& error) {
   const auto url = ReadWebhookUrl(plan.url, warning, error);
   if (!url) return nullptr;
+#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
+  if (url->scheme == "https") {
+    error = "this build has no TLS for https:// (the Linux build has it): upload over http:// to an address "
+            "inside the factory, or give --drop-folder";
+    return nullptr;
+  }
+#endif
   httplib::Headers headers;
   for (const auto& header : plan.headers) {
     const auto parsed = ReadHeader(header, error);
