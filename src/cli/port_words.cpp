@@ -89,6 +89,34 @@ std::pair<std::string, std::string> DriverProblem(unsigned long code, Language l
 
 using Pair = std::pair<std::string, std::string>;
 
+// A Prolific or WCH adapter whose driver refused to start it (codes 10, 43, 52): the field's
+// known causes, by maker.
+Pair RefusedChip(const PortFinding& f, Language lang) {
+  const bool prolific = !f.adapters.empty() && f.adapters.front().rfind("067B", 0) == 0;
+  if (prolific) {
+    return {std::string(TrIn(lang,
+                             "Prolific's driver refuses PL2303 chips it takes for copies, and the old "
+                             "PL2303HXA/XA parts it no longer serves")),
+            std::string(TrIn(lang,
+                             "Use an adapter with a genuine chip (FTDI, Silicon Labs CP210x, or a current "
+                             "Prolific PL2303GT/GS); or install Prolific's older driver 3.3.2.105, pick it in the "
+                             "Device Manager (Update driver > Browse > Let me pick) and keep Windows Update from "
+                             "replacing it."))};
+  }
+  if (f.code == 52) {
+    return {std::string(TrIn(lang, "Windows will not load the CH340 driver it has: its signature is not valid")),
+            std::string(TrIn(lang,
+                             "Install WCH's signed CH341SER driver from the maker (wch-ic.com), then unplug the "
+                             "adapter and plug it in again."))};
+  }
+  return {std::string(TrIn(lang,
+                           "the CH340 driver could not start the chip: often a copied chip, or a driver for "
+                           "another CH34x part")),
+          std::string(TrIn(lang,
+                           "Install WCH's current CH341SER driver from the maker (wch-ic.com); if the code "
+                           "stays, use another adapter."))};
+}
+
 // TrF in the language a finding is worded in (TrHere("...", {...}), as the catalogue knows it).
 struct InLanguage {
   Language lang;
@@ -139,6 +167,12 @@ Pair DeviceWords(const PortFinding& f, Language lang) {
     case K::kDriverRefused:
       return {TrHere("%s cannot be opened (Windows error %s)", {d, f.value}),
               TrHere("Check the adapter's driver in the Device Manager.")};
+    case K::kDriverRefusesChip: {
+      const auto [meaning, fix] = RefusedChip(f, lang);
+      return {TrHere("%s: the Device Manager shows code %s: %s",
+                     {f.value.empty() ? d : d + " (" + f.value + ")", std::to_string(f.code), meaning}),
+              fix};
+    }
     case K::kDriverProblem: {
       const auto [meaning, fix] = DriverProblem(f.code, lang);
       return {
@@ -252,12 +286,50 @@ Pair LatencyWords(const PortFinding& f, Language lang) {
           TrHere("quillon sets low-latency mode when it opens the port; to make it last: echo 1 | "
                  "sudo tee %s",
                  {f.path})};
+    case K::kFtdiLatencyShort:
+      return {TrHere("the FTDI driver's latency timer of %s is %s ms", {d, f.value}), ""};
+    case K::kFtdiLatencyLong:
+      return {TrHere("the FTDI driver's latency timer of %s is %s ms: every short answer waits up to that "
+                     "long (%s)",
+                     {d, f.value, f.path}),
+              TrHere("Set it to 1: Device Manager > Ports (COM & LPT) > %s > Properties > Port Settings > "
+                     "Advanced > Latency Timer (msec): 1; then unplug the adapter and plug it in again.",
+                     {d})};
     case K::kLowLatencySettable:
       return {TrHere("low-latency mode can be set on %s", {d}), ""};
     case K::kLowLatencyRefused:
       return {TrHere("the driver of %s does not take low-latency mode", {d}),
               TrHere("Nothing to do for a built-in port or a simulated one; a USB adapter answers "
                      "more slowly.")};
+    default:
+      break;
+  }
+  return {f.device, ""};
+}
+
+// What Windows may do to the adapter, and whether the desktop program lists the port.
+Pair WindowsAdapterWords(const PortFinding& f, Language lang) {
+  const std::string& d = f.device;
+  const InLanguage TrHere{lang};
+  switch (f.kind) {
+    case K::kSuspendNotAllowed:
+      return {TrHere("Windows does not power %s's USB adapter down while it is idle", {d}), ""};
+    case K::kSuspendAllowed:
+      return {TrHere("Windows may power %s's USB adapter down while it is idle (USB selective suspend: %s "
+                     "and the power plan allow it): a port powered down in an update fails it",
+                     {d, f.path}),
+              TrHere("Turn it off: Control Panel > Power Options > Change plan settings > Change advanced "
+                     "power settings > USB settings > USB selective suspend setting: Disabled (on battery "
+                     "and plugged in); or, for this adapter only, set that value to 0 and plug it in again.")};
+    case K::kComNumberListed:
+      return {TrHere("%s is in the desktop program's list (COM1 to COM%s)", {d, f.value}), ""};
+    case K::kComNumberAboveList:
+      return {TrHere("%s is above COM%s: quillon-cli reaches it, the desktop program lists COM1 to COM%s only",
+                     {d, f.value, f.value}),
+              TrHere("For the desktop program, give the adapter a lower number: Device Manager > Ports (COM & "
+                     "LPT) > %s > Properties > Port Settings > Advanced > COM Port Number (one no other "
+                     "adapter uses).",
+                     {d})};
     default:
       break;
   }
@@ -277,6 +349,7 @@ std::pair<std::string, std::string> Words(const PortFinding& f, Language lang) {
     case K::kOpenFailed:
     case K::kDriverRefused:
     case K::kDriverProblem:
+    case K::kDriverRefusesChip:
       return DeviceWords(f, lang);
     case K::kNotHeld:
     case K::kHeld:
@@ -301,7 +374,14 @@ std::pair<std::string, std::string> Words(const PortFinding& f, Language lang) {
     case K::kLatencyTimerLong:
     case K::kLowLatencySettable:
     case K::kLowLatencyRefused:
+    case K::kFtdiLatencyShort:
+    case K::kFtdiLatencyLong:
       return LatencyWords(f, lang);
+    case K::kSuspendNotAllowed:
+    case K::kSuspendAllowed:
+    case K::kComNumberListed:
+    case K::kComNumberAboveList:
+      return WindowsAdapterWords(f, lang);
   }
   return {f.device, ""};
 }

@@ -79,18 +79,39 @@ INSTANTIATE_TEST_SUITE_P(
                   {"uaccess", "no seat"}, {"usermod -aG dialout"}},
         WordsCase{"fine", Found(K::kAccessible, true), "port.access", {"can be opened"}, {}},
         // Windows: what the system said of a COM port, from canned answers.
-        WordsCase{"windows_unlisted", JudgeWindowsPort("COM9", {false, 2, 0, ""}).front(), "port.exists",
+        WordsCase{"windows_unlisted", JudgeWindowsPort("COM9", {false, 2, 0, "", "", ""}).front(), "port.exists",
                   {"COM9 does not exist", "SERIALCOMM"}, {"quillon-cli ports"}},
-        WordsCase{"windows_in_use", JudgeWindowsPort("COM3", {true, 5, 0, ""}).front(), "port.holder",
+        WordsCase{"windows_in_use", JudgeWindowsPort("COM3", {true, 5, 0, "", "", ""}).front(), "port.holder",
                   {"COM3 is in use by another program"}, {"Close the program"}},
-        WordsCase{"windows_code_10", JudgeWindowsPort("COM4", {true, 31, 10, "USB Serial Port (COM4)"}).front(),
+        WordsCase{"windows_code_10", JudgeWindowsPort("COM4", {true, 31, 10, "USB Serial Port (COM4)", "", ""}).front(),
                   "port.driver", {"USB Serial Port (COM4)", "code 10", "cannot start"}, {"FTDI VCP", "another adapter"}},
-        WordsCase{"windows_code_28", JudgeWindowsPort("COM5", {true, 2, 28, ""}).front(), "port.driver",
+        WordsCase{"windows_code_28", JudgeWindowsPort("COM5", {true, 2, 28, "", "", ""}).front(), "port.driver",
                   {"code 28", "not installed"}, {"Install", "Windows Update"}},
-        WordsCase{"windows_other_error", JudgeWindowsPort("COM6", {true, 1167, 0, ""}).front(), "port.access",
+        WordsCase{"windows_other_error", JudgeWindowsPort("COM6", {true, 1167, 0, "", "", ""}).front(), "port.access",
                   {"Windows error 1167"}, {"Device Manager"}},
-        WordsCase{"windows_fine", JudgeWindowsPort("COM12", {true, 0, 0, ""}).front(), "port.access",
-                  {"COM12 can be opened"}, {}}),
+        WordsCase{"windows_fine", JudgeWindowsPort("COM12", {true, 0, 0, "", "", ""}).front(), "port.access",
+                  {"COM12 can be opened"}, {}},
+        WordsCase{"windows_pl2303_refused", JudgeWindowsPort("COM4", {true, 31, 10, "", "067B", "2303"}).front(),
+                  "port.driver", {"code 10", "PL2303", "copies"}, {"genuine chip", "3.3.2.105", "Windows Update"}},
+        WordsCase{"windows_ch340_unsigned", JudgeWindowsPort("COM4", {true, 31, 52, "", "1A86", "7523"}).front(),
+                  "port.driver", {"code 52", "signature"}, {"CH341SER", "wch-ic.com"}},
+        WordsCase{"windows_ftdi_latency", With(Found(K::kFtdiLatencyLong, false, false), [](auto& f) {
+                    f.device = "COM5";
+                    f.value = "16";
+                    f.path = "HKLM\\SYSTEM\\X\\LatencyTimer";
+                  }),
+                  "usb.latency_timer", {"16 ms", "HKLM"}, {"Device Manager", "Port Settings > Advanced", "Latency Timer (msec): 1"}},
+        WordsCase{"windows_suspend", With(Found(K::kSuspendAllowed, false, false), [](auto& f) {
+                    f.device = "COM5";
+                    f.path = "HKLM\\X\\EnhancedPowerManagementEnabled";
+                  }),
+                  "usb.selective_suspend", {"powered down", "EnhancedPowerManagementEnabled"},
+                  {"USB selective suspend setting: Disabled"}},
+        WordsCase{"windows_com100", With(Found(K::kComNumberAboveList, false, false), [](auto& f) {
+                    f.device = "COM100";
+                    f.value = "99";
+                  }),
+                  "port.com_number", {"COM100 is above COM99", "quillon-cli reaches it"}, {"COM Port Number"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -20,7 +20,10 @@ const char* CheckOf(PortFinding::Kind kind) {
     case K::kBrlttyRulesNone: case K::kBrlttyRulesClaim: return "brltty.udev";
     case K::kLatencyTimerShort: case K::kLatencyTimerLong: return "usb.latency_timer";
     case K::kLowLatencySettable: case K::kLowLatencyRefused: return "port.low_latency";
-    case K::kDriverProblem: return "port.driver";
+    case K::kDriverProblem: case K::kDriverRefusesChip: return "port.driver";
+    case K::kFtdiLatencyShort: case K::kFtdiLatencyLong: return "usb.latency_timer";
+    case K::kSuspendNotAllowed: case K::kSuspendAllowed: return "usb.selective_suspend";
+    case K::kComNumberListed: case K::kComNumberAboveList: return "port.com_number";
   }
   return "port";
 }
@@ -36,8 +39,13 @@ std::vector<PortFinding> JudgeWindowsPort(const std::string& device, const Windo
     f.kind = PortFinding::Kind::kAccessible;
   } else if (facts.problem != 0) {
     // A driver that did not start leaves the port unopenable, whatever the open error says.
-    f.kind = PortFinding::Kind::kDriverProblem;
+    // Prolific's and WCH's drivers refuse chips they take for copies or for parts they no
+    // longer serve with codes 10, 43 and 52: the field knows those by the adapter's ids.
+    const bool refusing_maker = facts.vid == "067B" || facts.vid == "1A86";
+    const bool refusal_code = facts.problem == 10 || facts.problem == 43 || facts.problem == 52;
+    f.kind = refusing_maker && refusal_code ? PortFinding::Kind::kDriverRefusesChip : PortFinding::Kind::kDriverProblem;
     f.code = facts.problem;
+    if (!facts.vid.empty()) f.adapters = {facts.vid + ":" + facts.pid};
   } else if (facts.open_error == kFileNotFound || facts.open_error == kPathNotFound) {
     f.kind = PortFinding::Kind::kMissing;
     f.unlisted = !facts.listed;

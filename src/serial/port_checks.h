@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,7 +28,10 @@ struct PortFinding {
     kBrlttyRulesNone, kBrlttyRulesClaim,                        // brltty.udev
     kLatencyTimerShort, kLatencyTimerLong,                      // usb.latency_timer
     kLowLatencySettable, kLowLatencyRefused,                    // port.low_latency
-    kDriverProblem,                                             // port.driver (Windows)
+    kDriverProblem, kDriverRefusesChip,                         // port.driver (Windows)
+    kFtdiLatencyShort, kFtdiLatencyLong,                        // usb.latency_timer (Windows)
+    kSuspendNotAllowed, kSuspendAllowed,                        // usb.selective_suspend (Windows)
+    kComNumberListed, kComNumberAboveList,                      // port.com_number (Windows)
   };
   struct Process {
     std::string pid, command;
@@ -68,10 +72,27 @@ struct WindowsPortFacts {
   unsigned long open_error = 0;  ///< CreateFile's error on "\\.\COMn"; 0: it opened
   unsigned long problem = 0;     ///< its device node's problem code (CM_PROB_*); 0: none, or no node found
   std::string name;              ///< the device's friendly name, when SetupAPI knows it
+  std::string vid, pid;          ///< its USB ids ("067B", "2303"), when the registry names them
 };
 
 /// The findings on a Windows COM port from what the system said of it.
 std::vector<PortFinding> JudgeWindowsPort(const std::string& device, const WindowsPortFacts& facts);
+
+class Registry;
+
+/// The USB serial adapter behind a COM port, as the registry knows it: the device key under
+/// SYSTEM\CurrentControlSet\Enum whose Device Parameters name the port.
+struct WindowsAdapter {
+  std::string key;        ///< "SYSTEM\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+A1B2C3D4A\0000"
+  bool ftdi_bus = false;  ///< under FTDIBUS: FTDI's own driver, which has a latency timer
+  std::string vid, pid;   ///< upper-case hex, when the key names them
+};
+std::optional<WindowsAdapter> FindWindowsAdapter(const std::string& com, const Registry& registry);
+
+/// The doctor's Windows checks beyond opening the port, read from the registry: the FTDI
+/// driver's latency timer, USB selective suspend for the adapter and in the power plan, and
+/// whether the port's number is one the desktop program lists (COM1 to COM99). Advice only.
+std::vector<PortFinding> CheckWindowsAdapter(const std::string& device, const Registry& registry);
 
 /// True when no blocking finding failed.
 bool NothingBlocks(const std::vector<PortFinding>& findings);

@@ -8,6 +8,7 @@
 
 #include "base/wide_text_win32.h"
 #include "serial/port_checks.h"
+#include "serial/registry.h"
 
 namespace quillon {
 namespace {
@@ -65,7 +66,7 @@ void DeviceNodeFacts(const std::string& name, WindowsPortFacts& facts) {
 
 }  // namespace
 
-std::vector<PortFinding> CheckPort(const std::string& device, const PortCheckOptions&) {
+std::vector<PortFinding> CheckPort(const std::string& device, const PortCheckOptions& options) {
   const std::string name = BareName(device);
   WindowsPortFacts facts;
   // COM10 and above exist only under their device name: always open "\\.\COMn".
@@ -78,7 +79,16 @@ std::vector<PortFinding> CheckPort(const std::string& device, const PortCheckOpt
     facts.listed = ListedInSerialComm(name);
     DeviceNodeFacts(name, facts);
   }
-  return JudgeWindowsPort(device, facts);
+  const auto registry = MachineRegistry();
+  if (const auto adapter = FindWindowsAdapter(name, *registry)) {
+    facts.vid = adapter->vid;
+    facts.pid = adapter->pid;
+  }
+  auto findings = JudgeWindowsPort(device, facts);
+  if (options.everything) {
+    for (auto& f : CheckWindowsAdapter(device, *registry)) findings.push_back(std::move(f));
+  }
+  return findings;
 }
 
 }  // namespace quillon
