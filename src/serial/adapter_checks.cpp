@@ -66,9 +66,10 @@ std::vector<std::string> PowerKeys(const WindowsAdapter& adapter, const Registry
   return keys;
 }
 
-PortFinding Finding(const std::string& device, PortFinding::Kind kind, bool ok) {
+// The port as the Device Manager names it ("COM12"), which the words send a person to.
+PortFinding Finding(const std::string& name, PortFinding::Kind kind, bool ok) {
   PortFinding f;
-  f.device = device;
+  f.device = name;
   f.kind = kind;
   f.ok = ok;
   f.blocking = false;
@@ -96,7 +97,7 @@ std::vector<PortFinding> CheckWindowsAdapter(const std::string& device, const Re
   std::vector<PortFinding> findings;
   const std::string name = BareName(device);
   if (const int number = ComNumber(name); number > 0) {
-    auto f = Finding(device, number > kDesktopListsUpTo ? PortFinding::Kind::kComNumberAboveList
+    auto f = Finding(name, number > kDesktopListsUpTo ? PortFinding::Kind::kComNumberAboveList
                                                         : PortFinding::Kind::kComNumberListed,
                      number <= kDesktopListsUpTo);
     f.value = std::to_string(kDesktopListsUpTo);
@@ -108,7 +109,7 @@ std::vector<PortFinding> CheckWindowsAdapter(const std::string& device, const Re
   // FTDI's driver holds each answer up to its latency timer (16 ms unless changed).
   const std::string parameters = Join(adapter->key, "Device Parameters");
   if (const auto latency = registry.Number(parameters, "LatencyTimer"); adapter->ftdi_bus && latency) {
-    auto f = Finding(device, *latency > 1 ? PortFinding::Kind::kFtdiLatencyLong : PortFinding::Kind::kFtdiLatencyShort,
+    auto f = Finding(name, *latency > 1 ? PortFinding::Kind::kFtdiLatencyLong : PortFinding::Kind::kFtdiLatencyShort,
                      *latency <= 1);
     f.value = std::to_string(*latency);
     f.path = "HKLM\\" + parameters + "\\LatencyTimer";
@@ -129,7 +130,7 @@ std::vector<PortFinding> CheckWindowsAdapter(const std::string& device, const Re
   const bool plan_allows =
       !scheme || registry.Number(Join(Join(Join(kPowerSchemes, *scheme), kUsbSettings), kSelectiveSuspend),
                                  "ACSettingIndex").value_or(1) != 0;
-  auto suspend = Finding(device, !allowing.empty() && plan_allows ? PortFinding::Kind::kSuspendAllowed
+  auto suspend = Finding(name, !allowing.empty() && plan_allows ? PortFinding::Kind::kSuspendAllowed
                                                                   : PortFinding::Kind::kSuspendNotAllowed,
                          allowing.empty() || !plan_allows);
   suspend.path = allowing.empty() ? "HKLM\\" + parameters + "\\EnhancedPowerManagementEnabled" : allowing;
