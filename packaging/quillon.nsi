@@ -50,12 +50,17 @@ Section "Quillon"
   File "${STAGE}\quillon-cli.exe"
   File "${STAGE}\nivaload.sub"
   File "${STAGE}\README.txt"
+  File "${STAGE}\README-station.txt"
   File "${STAGE}\LICENSE.txt"
   FileOpen $0 "$INSTDIR\installed" w
   FileWrite $0 "Installed by the Quillon setup: the settings are in %APPDATA%\Quillon, the log in %LOCALAPPDATA%\Quillon.$\r$\n"
   FileClose $0
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateShortcut "$SMPROGRAMS\Quillon.lnk" "$INSTDIR\quillon.exe"
+  ; A console in the user's own folder, the station's options on it, ready for a station.
+  CreateShortcut "$SMPROGRAMS\Quillon station.lnk" "$SYSDIR\cmd.exe" \
+    '/k cd /d "%USERPROFILE%" && "$INSTDIR\quillon-cli.exe" station --help' "$INSTDIR\quillon-cli.exe" 0 \
+    SW_SHOWNORMAL "" "A console for quillon-cli station"
 
   WriteRegStr HKLM "Software\Quillon" "InstallDir" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Quillon"
@@ -76,11 +81,13 @@ Section "Uninstall"
   Delete "$INSTDIR\quillon-cli.exe"
   Delete "$INSTDIR\nivaload.sub"
   Delete "$INSTDIR\README.txt"
+  Delete "$INSTDIR\README-station.txt"
   Delete "$INSTDIR\LICENSE.txt"
   Delete "$INSTDIR\installed"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   Delete "$SMPROGRAMS\Quillon.lnk"
+  Delete "$SMPROGRAMS\Quillon station.lnk"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   DeleteRegKey HKLM "Software\Quillon"
 SectionEnd
