@@ -396,17 +396,16 @@ PortResult NotRun(const PortJob& job, RunPhase phase) {
   return result;
 }
 
-// Every port must be usable before message 202: nobody restarts a device into boot mode for a
-// run that cannot start, and with several ports nothing is sent when one cannot be used.
 }  // namespace
 
-std::optional<int> Preflight(FlashRun& run, bool station) {
-  const bool missing_allowed = station;
+// Every port must be usable before message 202: nobody restarts a device into boot mode for a
+// run that cannot start, and with several ports nothing is sent when one cannot be used.
+std::optional<int> Preflight(FlashRun& run, bool for_station) {
   for (const auto& job : run.jobs) {
     const std::string device = JobDevice(job, run.settings);
     auto findings = CheckPort(device, PortCheckOptions{"/", false});
     // A station's fixture may have its adapter plugged in later.
-    if (missing_allowed && std::any_of(findings.begin(), findings.end(),
+    if (for_station && std::any_of(findings.begin(), findings.end(),
                                        [](const PortFinding& f) { return f.kind == PortFinding::Kind::kMissing; })) {
       continue;
     }
@@ -431,7 +430,7 @@ std::optional<int> Preflight(FlashRun& run, bool station) {
       nothing_sent.kind = station::NoticeEvent::Kind::kPortUnusable;
       nothing_sent.detail = label;
       run.events.Publish(nothing_sent);
-      return station ? station_summary() : status;
+      return for_station ? station_summary() : status;
     }
     run.events.Publish(station::MessageEvent{job.name, kMsgPortOpenFailed, label});
     PortResult result = NotRun(job, RunPhase::kOpen);
@@ -439,7 +438,7 @@ std::optional<int> Preflight(FlashRun& run, bool station) {
     result.port_label = label;
     run.events.Publish(station::ResultEvent{result});
     run.events.Publish(nothing_sent);
-    if (station) return station_summary();
+    if (for_station) return station_summary();
     return run.End({result}, status);
   }
   return std::nullopt;

@@ -104,10 +104,10 @@ std::optional<int> CheckLogs(const std::vector<station::PortJob>& jobs, const Na
 std::optional<int> CheckTraces(const std::vector<station::PortJob>& jobs, const NamedFiles& inputs);
 std::optional<int> LoadFiles(FlashRun& run);
 /// Every port must be usable before message 202 (not the console, not held by another program,
-/// ...). For a station (`station`), a port that is not there yet is no reason to stop (its
+/// ...). For a station (`for_station`), a port that is not there yet is no reason to stop (its
 /// fixture's adapter may be plugged in later), and a port that stops it ends with a station's
 /// summary.
-std::optional<int> Preflight(FlashRun& run, bool station = false);
+std::optional<int> Preflight(FlashRun& run, bool for_station = false);
 /// --expect-sha256: exit 19 with both hashes when the image is another one; nothing sent.
 std::optional<int> CheckExpectedImage(FlashRun& run);
 /// The run records' database: --record, else quillon-runs.db beside the log in use.

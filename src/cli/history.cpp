@@ -228,17 +228,7 @@ void PrintUndelivered(const HistoryOptions& options, const std::vector<records::
   if (rows.empty()) Say(options.json ? stderr : stdout, "every unit has been delivered\n");
   if (options.json) {
     for (const auto& row : rows) {
-      auto optional = [](const auto& value) { return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr); };
-      Print(stdout, "%s\n",
-            JsonText(nlohmann::ordered_json{{"id", row.unit},
-                                            {"seq", row.seq},
-                                            {"output", row.output},
-                                            {"queued_utc", row.queued_utc},
-                                            {"attempts", row.attempts},
-                                            {"last_try_utc", optional(row.last_try_utc)},
-                                            {"last_error", optional(row.last_error)},
-                                            {"needs_person", row.stopped}})
-                .c_str());
+      Print(stdout, "%s\n", JsonText(report::UndeliveredJson(row)).c_str());
     }
     return;
   }

@@ -1,3 +1,4 @@
+#include "report/json_text.h"
 #include "report/event_json.h"
 
 #include <algorithm>
@@ -265,7 +266,7 @@ nlohmann::ordered_json OutputJson(const OutputEvent& e) {
                                 {"where", e.where},
                                 {"state", OutputStateName(e)},
                                 {"waiting", e.waiting},
-                                {"oldest", e.oldest_utc ? nlohmann::ordered_json(*e.oldest_utc) : nlohmann::ordered_json(nullptr)},
+                                {"oldest", OrNull(e.oldest_utc)},
                                 {"needs_person", e.stopped},
                                 {"error", e.error},
                                 {"ended", e.ended},
@@ -273,17 +274,14 @@ nlohmann::ordered_json OutputJson(const OutputEvent& e) {
 }
 
 nlohmann::ordered_json RecordServerJson(const RecordServerEvent& e) {
-  auto optional = [](const auto& value) {
-    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
-  };
   return nlohmann::ordered_json{{"event", "record_server"},
                                 {"server", e.server},
                                 {"connected", e.connected},
-                                {"offline_since", optional(e.offline_since_utc)},
+                                {"offline_since", OrNull(e.offline_since_utc)},
                                 {"error", e.error},
                                 {"rows_waiting", e.rows_waiting},
-                                {"oldest", optional(e.oldest_utc)},
-                                {"numbers_left", optional(e.numbers_left)},
+                                {"oldest", OrNull(e.oldest_utc)},
+                                {"numbers_left", OrNull(e.numbers_left)},
                                 {"waiting_for_server", WaitingForServer(e)},
                                 {"ended", e.ended},
                                 {"text", RecordServerText(e)}};

@@ -2,6 +2,7 @@
 // JSON as one line of text, for every JSON the programs print or serve.
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 namespace quillon::report {
@@ -11,6 +12,12 @@ namespace quillon::report {
 template <typename Json>
 std::string JsonText(const Json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+/// The value, or JSON's null when there is none.
+template <typename Json = nlohmann::ordered_json, typename Value>
+Json OrNull(const std::optional<Value>& value) {
+  return value ? Json(*value) : Json(nullptr);
 }
 
 }  // namespace quillon::report

@@ -1,3 +1,4 @@
+#include "report/json_text.h"
 #include "report/station_view.h"
 
 #include <algorithm>
@@ -126,7 +127,7 @@ void StationView::OnResult(const PortResult& result) {
 nlohmann::ordered_json StationView::TileObject(const Tile& tile) const {
   nlohmann::ordered_json port{{"port", tile.port}, {"adapter", tile.adapter}, {"state", tile.state}};
   port["unit"] = tile.unit > 0 ? nlohmann::json(tile.unit) : nlohmann::json(nullptr);
-  port["serial_number"] = tile.serial_number ? nlohmann::json(*tile.serial_number) : nlohmann::json(nullptr);
+  port["serial_number"] = OrNull<nlohmann::json>(tile.serial_number);
   port["done"] = tile.progress.done;
   port["total"] = tile.progress.total;
   port["bytes_per_second"] = std::round(tile.progress.bytes_per_second);
@@ -184,17 +185,16 @@ nlohmann::ordered_json StationView::Json(Clock::time_point now) const {
 }
 
 nlohmann::ordered_json UnitJson(const UnitRow& row) {
-  auto optional = [](const auto& value) { return value ? nlohmann::json(*value) : nlohmann::json(nullptr); };
   nlohmann::ordered_json object{{"id", row.id},
                                 {"started_utc", row.started_utc},
-                                {"ended_utc", optional(row.ended_utc)},
+                                {"ended_utc", OrNull<nlohmann::json>(row.ended_utc)},
                                 {"port", row.port},
-                                {"serial_number", optional(row.serial_number)},
-                                {"result", optional(row.result)},
+                                {"serial_number", OrNull<nlohmann::json>(row.serial_number)},
+                                {"result", OrNull<nlohmann::json>(row.result)},
                                 {"ok", row.ok != 0},
-                                {"stop_phase", optional(row.stop_phase)},
-                                {"stop_block", optional(row.stop_block)},
-                                {"stop_chunk", optional(row.stop_chunk)}};
+                                {"stop_phase", OrNull<nlohmann::json>(row.stop_phase)},
+                                {"stop_block", OrNull<nlohmann::json>(row.stop_block)},
+                                {"stop_chunk", OrNull<nlohmann::json>(row.stop_chunk)}};
   if (row.seq) object["seq"] = *row.seq;
   return object;
 }

@@ -5,31 +5,41 @@
 namespace quillon::report {
 
 nlohmann::ordered_json UnitRecordJson(const records::UnitRow& row) {
-  auto optional = [](const auto& value) { return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr); };
   nlohmann::ordered_json object{{"id", row.id},
                                 {"station", row.station},
                                 {"port", row.port},
                                 {"adapter", row.adapter},
                                 {"operator", row.operator_name},
                                 {"started_utc", row.started_utc},
-                                {"ended_utc", optional(row.ended_utc)},
-                                {"seconds", optional(row.seconds)},
+                                {"ended_utc", OrNull(row.ended_utc)},
+                                {"seconds", OrNull(row.seconds)},
                                 {"update_file", row.update_file},
                                 {"image_sha256", row.image_sha256},
                                 {"boot_sha256", row.boot_sha256},
-                                {"serial_number", optional(row.serial_number)},
+                                {"serial_number", OrNull(row.serial_number)},
                                 {"bytes_sent", row.bytes_sent},
                                 {"result", row.result ? nlohmann::ordered_json(*row.result) : nlohmann::ordered_json("INCOMPLETE")},
                                 {"ok", row.ok != 0},
-                                {"stop_phase", optional(row.stop_phase)},
-                                {"stop_block", optional(row.stop_block)},
-                                {"stop_chunk", optional(row.stop_chunk)},
+                                {"stop_phase", OrNull(row.stop_phase)},
+                                {"stop_block", OrNull(row.stop_block)},
+                                {"stop_chunk", OrNull(row.stop_chunk)},
                                 {"records", row.records},
                                 {"quillon_version", row.quillon_version},
-                                {"serial_counter", optional(row.serial_counter)},
-                                {"serial_reused_by", optional(row.serial_reused_by)}};
+                                {"serial_counter", OrNull(row.serial_counter)},
+                                {"serial_reused_by", OrNull(row.serial_reused_by)}};
   if (row.seq) object["seq"] = *row.seq;
   return object;
+}
+
+nlohmann::ordered_json UndeliveredJson(const records::UndeliveredRow& row) {
+  return {{"id", row.unit},
+          {"seq", row.seq},
+          {"output", row.output},
+          {"queued_utc", row.queued_utc},
+          {"attempts", row.attempts},
+          {"last_try_utc", OrNull(row.last_try_utc)},
+          {"last_error", OrNull(row.last_error)},
+          {"needs_person", row.stopped}};
 }
 
 std::string DeliveryBody(const records::UnitRow& row, const records::StationIdentity& station, const std::string& key) {

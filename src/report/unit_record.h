@@ -14,6 +14,9 @@ namespace quillon::report {
 /// completion number) when it has one.
 nlohmann::ordered_json UnitRecordJson(const records::UnitRow& row);
 
+/// A unit not yet delivered to an output, as `history --undelivered --json` prints it.
+nlohmann::ordered_json UndeliveredJson(const records::UndeliveredRow& row);
+
 /// What a unit is delivered as (a webhook's body, a drop folder's file): its record, the
 /// station's identity and the unit's idempotency key, on one line.
 std::string DeliveryBody(const records::UnitRow& row, const records::StationIdentity& station, const std::string& key);
