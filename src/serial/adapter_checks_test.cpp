@@ -6,12 +6,13 @@
 #include <functional>
 
 #include "serial/port_checks.h"
-#include "serial/registry.h"
+#include "testing/canned_registry.h"
 
 namespace quillon {
 namespace {
 
 using K = PortFinding::Kind;
+using testing::CannedRegistry;
 
 const std::string kEnum = "SYSTEM\\CurrentControlSet\\Enum";
 const std::string kFtdi = kEnum + "\\FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000\\Device Parameters";

@@ -1,10 +1,10 @@
-#include "serial/registry.h"
+#include "testing/canned_registry.h"
 
 #include <algorithm>
 #include <cctype>
 #include <set>
 
-namespace quillon {
+namespace quillon::testing {
 namespace {
 
 std::string Folded(std::string text) {
@@ -57,4 +57,4 @@ std::optional<std::string> CannedRegistry::Text(const std::string& key, const st
   return Find(texts_, key, name);
 }
 
-}  // namespace quillon
+}  // namespace quillon::testing
