@@ -36,6 +36,9 @@ struct FlashOptions {
   bool json = false;
   bool yes = false;
   std::string record;         ///< the run records' database; empty: none (flash) or the default (station)
+  std::string config;         ///< station --config: the file its options were read from
+  std::string on_result;      ///< station --on-result: a command after each unit
+  int on_result_timeout = 10; ///< its time limit, in seconds
   std::string expect_sha256;  ///< the image's SHA-256 the run must have; empty: any
   // The station's own.
   int units = 0;

@@ -12,6 +12,7 @@
 #include "cli/exit_status.h"
 #include "cli/interrupt.h"
 #include "cli/output.h"
+#include "cli/station_config.h"
 
 namespace {
 
@@ -74,6 +75,22 @@ int main(int argc, char** argv) {
   argc = static_cast<int>(pointers.size());
   argv = pointers.data();
   if (!KnownCommand(app, argc, argv)) return kExitUsage;
+  // station --config FILE: the file's options go in before the command line's.
+  if (argc >= 2 && argv[1] == std::string_view("station")) {
+    std::string error;
+    const auto with_config =
+        WithStationConfig(*app.get_subcommand("station"), {utf8.begin() + 2, utf8.end()}, error);
+    if (!with_config) {
+      std::cerr << quillon::TrF("error: %s\n", {error});
+      return kExitUsage;
+    }
+    utf8.resize(2);
+    utf8.insert(utf8.end(), with_config->begin(), with_config->end());
+    pointers.clear();
+    for (auto& argument : utf8) pointers.push_back(argument.data());
+    argc = static_cast<int>(pointers.size());
+    argv = pointers.data();
+  }
   // Only an update has ports to stop in order; every other command ends at a signal.
   const bool stops_in_order = argc >= 2 && std::any_of(std::begin(kCommands), std::end(kCommands), [&](const Command& c) {
                                 return c.stops_in_order && argv[1] == std::string_view(c.name);

@@ -13,9 +13,11 @@
 #include "cli/flash_steps.h"
 #include "cli/interrupt.h"
 #include "cli/output.h"
+#include "cli/station_config.h"
 #include "cli/terminal.h"
 #include "image/serial_stamp.h"
 #include "records/run_records.h"
+#include "station/result_command.h"
 #if QUILLON_LIVE_PAGE
 #include "page/live_page.h"
 #endif
@@ -267,6 +269,17 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   plan.deliver_grace_ms = DeliverGraceMs(options);
   std::unique_ptr<LivePageHolder> page;
   if (!ServePage(run, plan.row, records.get(), page)) return kExitUsage;
+  // --on-result: after each unit, on its port's own thread; it lets its last commands end
+  // before the station's summary is the last word.
+  std::optional<station::ResultCommand> on_result;
+  if (!options.on_result.empty()) {
+    on_result.emplace(station::ResultCommandPlan{options.on_result, std::chrono::milliseconds(options.on_result_timeout * 1000),
+                                                 [](const PortResult& result) {
+                                                   return result.interrupted ? std::string("INTERRUPTED")
+                                                                             : MessageTextShown(result.id, MessageText(result.id));
+                                                 }},
+                      run.events);
+  }
   // Message 202 once, as information: the fixtures take each board as it answers.
   run.events.Publish(station::MessageEvent{std::nullopt, kMsgRestartInBootMode, {}});
   station::NoticeEvent ready{station::NoticeEvent::Kind::kStationReady, std::nullopt, records_path};
@@ -275,6 +288,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   run.events.Publish(ready);
   const auto outcome = station::RunStation(run.jobs, run.settings, run.files, plan, InterruptFlag(), run.events,
                                            [&run] { run.report->Tick(); });
+  on_result.reset();
   return EndStation(run, outcome, records_path);
 }
 
@@ -321,7 +335,27 @@ void AddStationCommand(CLI::App& app, const Context& context, int& status) {
   sub->add_option("--http", options->http,
                   "serve the live page on [ADDR:]PORT (without ADDR only this machine, 127.0.0.1, can see it; "
                   "0.0.0.0:PORT for the whole network)");
-  sub->callback([options, &context, &status] {
+  sub->add_option("--on-result", options->on_result,
+                  "run CMD through the shell after each unit, on its port's own thread (no port waits for it), with "
+                  "QUILLON_RESULT (205: passed), QUILLON_OK, QUILLON_PORT, QUILLON_UNIT, QUILLON_SERIAL and "
+                  "QUILLON_MESSAGE in its environment; its output is discarded; a failure is a warning")
+      ->check(NotEmpty());
+  sub->add_option("--on-result-timeout", options->on_result_timeout,
+                  "seconds --on-result's command may take before it is stopped (default 10)")
+      ->check(CLI::Range(1, 3600));
+  sub->add_option("--config", options->config,
+                  "read the station's options from FILE: INI, one [station] section, a key per long option "
+                  "(port = /dev/ttyUSB0 once per port, yes = true, update = FILE); the command line's options "
+                  "replace the file's");
+  auto print_config = std::make_shared<bool>(false);
+  sub->add_flag("--print-config", *print_config,
+                "write the options in effect (the file's and the command line's) as a --config file, and end");
+  sub->callback([options, print_config, sub, &context, &status] {
+    if (*print_config) {
+      Print(stdout, "%s", EffectiveStationConfig(*sub).c_str());
+      status = kExitSuccess;
+      return;
+    }
     options->reuse_failed_number = options->failed_number == "reuse";
     status = RunStationCommand(context, *options);
   });

@@ -30,6 +30,23 @@ std::string WarningText(const WarningEvent& warning, Language language) {
                    "the unit's row cannot be written to %s yet (%s): this fixture takes no board until it "
                    "is; it is tried again every second",
                    {warning.path, warning.record});
+    case WarningEvent::Kind::kResultCommandFailed: {
+      const std::string unit = std::to_string(warning.unit);
+      switch (warning.command.kind) {
+        case ChildOutcome::Kind::kNotStarted:
+          return TrFIn(language, "--on-result for unit %s: %s could not start (%s); the unit's result stands",
+                       {unit, warning.path, warning.command.error});
+        case ChildOutcome::Kind::kTimedOut:
+          return TrFIn(language,
+                       "--on-result for unit %s: %s did not end within %s s and was stopped; the unit's result "
+                       "stands",
+                       {unit, warning.path, std::to_string(warning.limit.count() / 1000)});
+        case ChildOutcome::Kind::kExited:
+          break;
+      }
+      return TrFIn(language, "--on-result for unit %s: %s ended with exit status %s; the unit's result stands",
+                   {unit, warning.path, std::to_string(warning.command.status)});
+    }
   }
   return {};
 }

@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/child_process.h"
 #include "base/messages.h"
 #include "base/seams.h"
 #include "serial/port_checks.h"
@@ -58,11 +59,15 @@ struct WarningEvent {
     kTraceUnwritable,  ///< `path` is the trace: this port runs untraced
     kRowWaiting,       ///< `path` is the run records, `record` why the unit's row is not written yet:
                        ///< the fixture takes no board until it is
+    kResultCommandFailed,  ///< `path` is --on-result's command, `command` how it failed for `unit`
   };
   std::string port;
   Kind kind = Kind::kLogUnwritten;
   std::string path;
   std::string record;
+  long long unit = 0;
+  ChildOutcome command = {};
+  std::chrono::milliseconds limit{0};  ///< the command's time limit
 };
 
 /// A transfer begins, with its number of chunks (the progress window's text is message 203

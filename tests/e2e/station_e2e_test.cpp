@@ -389,3 +389,104 @@ TEST_F(StationE2eTest, AHeldPortEndsTheStationWithAStationsSummary) {
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// station --config: a line's set-up in one file gives the run the command line gives; the
+// command line's options replace the file's; --print-config writes what is in effect.
+class StationConfigTest : public StationHarness {
+ protected:
+  std::string WriteConfig(const std::string& body) {
+    const auto path = dir_.path() / "line1.conf";
+    std::ofstream(path) << body;
+    return path.string();
+  }
+};
+
+TEST_F(StationConfigTest, TheFileGivesTheRunTheCommandLineGives) {
+  const std::string ini = (dir_.path() / "q.ini").string(), log = (dir_.path() / "q.sts").string();
+  const std::string config = WriteConfig(
+      "# line 1, board rev B\n[station]\nport = " + Port("fa") + "\n--units = 2\nserial-number = 0x3FF00:be32\n"
+      "first-serial = 500\nboot = " + kBoot + "\nbaud = 115200\nini = " + ini + "\nlog = " + log + "\nrecord = " + db() +
+      "\noperator = \"Aiko Sato\"\njson = true\nupdate = " + update_ + "\n");
+  ASSERT_EQ(Cli({"station", "--config", config, "--print-config"}, "from_file"), 0) << Output("from_file");
+  ASSERT_EQ(Cli({"station", "--port", Port("fa"), "--units", "2", "--serial-number", "0x3FF00:be32", "--first-serial",
+                 "500", "--boot", kBoot, "--baud", "115200", "--ini", ini, "--log", log, "--record", db(), "--operator",
+                 "Aiko Sato", "--json", update_, "--print-config"},
+                "from_line"),
+            0);
+  EXPECT_EQ(Output("from_file"), Output("from_line"));
+  EXPECT_NE(Output("from_file").find("operator = Aiko Sato\n"), std::string::npos) << Output("from_file");
+  // What --print-config writes is a file that gives the same run again.
+  std::ofstream(dir_.path() / "printed.conf") << Output("from_file");
+  ASSERT_EQ(Cli({"station", "--config", (dir_.path() / "printed.conf").string(), "--print-config"}, "again"), 0);
+  EXPECT_EQ(Output("again"), Output("from_file"));
+
+  // The command line's --port and --units replace the file's; its update file replaces the file's.
+  ASSERT_EQ(Cli({"station", "--config", config, "--port", Port("fb"), "--units", "1", update_, "--print-config"},
+                "override"),
+            0);
+  const std::string over = Output("override");
+  EXPECT_NE(over.find("port = " + Port("fb") + "\n"), std::string::npos) << over;
+  EXPECT_EQ(over.find("port = " + Port("fa") + "\n"), std::string::npos) << over;
+  EXPECT_NE(over.find("units = 1\n"), std::string::npos) << over;
+
+  // And the run itself: two boards, numbers from 500, the operator in every row.
+  const pid_t a = StartFixture("fa", {"--boards", "2"});
+  EXPECT_EQ(Wait(Spawn({QUILLON_CLI, "station", "--config", config}, dir_.path() / "run.out", dir_.path() / "run.err")), 0)
+      << ReadFileBytes(dir_.path() / "run.err");
+  EXPECT_EQ(Finish(a), 0);
+  EXPECT_EQ(Sql("SELECT count(*), sum(ok), min(serial_number), max(serial_number), min(operator) FROM units"),
+            "2|2|500|501|Aiko Sato\n");
+  EXPECT_NE(ReadFileBytes(dir_.path() / "run.out").find("\"event\":\"summary\""), std::string::npos);
+}
+
+struct BadConfig {
+  const char* name;
+  const char* body;
+  const char* said;
+};
+
+class StationBadConfigTest : public StationConfigTest, public ::testing::WithParamInterface<BadConfig> {};
+
+TEST_P(StationBadConfigTest, IsWrongUsageNamingTheLine) {
+  const std::string config = WriteConfig(GetParam().body);
+  EXPECT_EQ(Cli({"station", "--config", config, update_}), 2);
+  const std::string err = ReadFileBytes(dir_.path() / "tool.err");
+  EXPECT_NE(err.find(GetParam().said), std::string::npos) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, StationBadConfigTest,
+    ::testing::Values(BadConfig{"unknown_option", "[station]\nunits = 2\nbaudrate = 9600\n", "line 3: the station has no option --baudrate"},
+                      BadConfig{"outside_the_section", "units = 2\n", "line 1: the options go below a line [station]"},
+                      BadConfig{"other_section", "[flash]\nunits = 2\n", "line 1: only a [station] section is read"},
+                      BadConfig{"flag_value", "[station]\njson = maybe\n", "line 2: --json is on or off"},
+                      BadConfig{"no_equals", "[station]\nunits 2\n", "line 2: write key = value"},
+                      BadConfig{"config_in_config", "[station]\nconfig = other.conf\n", "no option --config"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StationConfigTest, AMissingFileIsWrongUsage) {
+  EXPECT_EQ(Cli({"station", "--config", (dir_.path() / "none.conf").string(), update_}), 2);
+  EXPECT_NE(ReadFileBytes(dir_.path() / "tool.err").find("cannot be read"), std::string::npos);
+}
+
+// The systemd template unit the package installs, checked by systemd's own verifier with an
+// instance of it whose program is this build's.
+TEST(StationServiceTest, TheTemplateUnitPassesSystemdAnalyzeVerify) {
+  if (RunShell("command -v systemd-analyze >/dev/null") != 0) GTEST_SKIP() << "no systemd-analyze here";
+  TempDir dir;
+  const auto unit = dir.path() / "quillon-station@line1.service";
+  ASSERT_EQ(RunShell("sed 's|/usr/bin/quillon-cli|" QUILLON_CLI "|' '" QUILLON_EXAMPLES
+                     "/../packaging/quillon-station@.service' > '" + unit.string() + "'"),
+            0);
+  const auto out = dir.path() / "verify.out";
+  EXPECT_EQ(RunShell("SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no '" + unit.string() + "' > '" + out.string() + "' 2>&1"), 0)
+      << ReadFileBytes(out);
+  // Nothing said about the unit itself (a verifier run outside a booted system may speak of others).
+  EXPECT_EQ(ReadFileBytes(out).find("quillon-station@line1.service:"), std::string::npos) << ReadFileBytes(out);
+}
+
+}  // namespace
+}  // namespace quillon
