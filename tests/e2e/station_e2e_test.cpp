@@ -490,3 +490,90 @@ TEST(StationServiceTest, TheTemplateUnitPassesSystemdAnalyzeVerify) {
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// --on-result: each unit's command gets the unit's facts; a command that hangs or fails is a
+// warning, never a failed unit, and never holds up its port.
+class StationOnResultTest : public StationHarness {
+ protected:
+  // The seconds from one unit's end to the next one's start on the same port.
+  double LongestGap() const {
+    const std::string gaps = Sql(
+        "SELECT max((julianday(b.started_utc) - julianday(a.ended_utc)) * 86400) FROM units a JOIN units b "
+        "ON b.port = a.port AND b.id = (SELECT min(id) FROM units WHERE port = a.port AND id > a.id)");
+    return std::stod(gaps);
+  }
+  std::vector<nlohmann::json> Warnings() const {
+    std::vector<nlohmann::json> found;
+    for (const auto& e : Events()) {
+      if (e.value("level", "") == "warning") found.push_back(e);
+    }
+    return found;
+  }
+};
+
+TEST_F(StationOnResultTest, EachUnitsCommandGetsItsFacts) {
+  const pid_t a = StartFixture("fa", {"--boards", "2", "--silent-after-chunk", "3", "--fault-board", "2"});
+  const pid_t b = StartFixture("fb", {"--boards", "2"});
+  const std::string command = "env | grep '^QUILLON_' | sort > '" + dir_.path().string() + "/env-'\"$QUILLON_UNIT\".txt";
+  EXPECT_EQ(Wait(StartStation({"--port", Port("fa"), "--port", Port("fb"), "--units", "4", "--serial-number",
+                               "0x3FF00:be32", "--first-serial", "70", "--on-result", command})),
+            17);
+  Finish(a);
+  Finish(b);
+  for (int unit = 1; unit <= 4; ++unit) {
+    const std::string row = Sql("SELECT result, ok, port, serial_number FROM units WHERE id = " + std::to_string(unit));
+    std::vector<std::string> fields;
+    std::stringstream split(row.substr(0, row.size() - 1));
+    for (std::string field; std::getline(split, field, '|');) fields.push_back(field);
+    ASSERT_EQ(fields.size(), 4u) << row;
+    const bool ok = fields[1] == "1";
+    const std::string env = ReadFileBytes(dir_.path() / ("env-" + std::to_string(unit) + ".txt"));
+    EXPECT_NE(env.find("QUILLON_RESULT=" + fields[0] + "\n"), std::string::npos) << env;
+    EXPECT_NE(env.find(std::string("QUILLON_OK=") + (ok ? "1" : "0") + "\n"), std::string::npos) << env;
+    EXPECT_NE(env.find("QUILLON_PORT=" + fields[2] + "\n"), std::string::npos) << env;
+    EXPECT_NE(env.find("QUILLON_SERIAL=" + fields[3] + "\n"), std::string::npos) << env;
+    EXPECT_NE(env.find("QUILLON_UNIT=" + std::to_string(unit) + "\n"), std::string::npos) << env;
+    // The closing message in the station's language (English here), as its terminal shows it.
+    EXPECT_NE(env.find(ok ? "QUILLON_MESSAGE=The update has finished.\n" : "QUILLON_MESSAGE=Sending the update file failed.\n"), std::string::npos)
+        << env;
+  }
+  EXPECT_TRUE(Warnings().empty());
+}
+
+struct OnResultCase {
+  const char* name;
+  const char* command;
+  const char* said;
+};
+
+class StationOnResultFailureTest : public StationOnResultTest, public ::testing::WithParamInterface<OnResultCase> {};
+
+TEST_P(StationOnResultFailureTest, IsAWarningAndThePortGoesOn) {
+  const pid_t a = StartFixture("fa", {"--boards", "2"});
+  EXPECT_EQ(Wait(StartStation({"--port", Port("fa"), "--units", "2", "--on-result", GetParam().command,
+                               "--on-result-timeout", "4"})),
+            0)
+      << ReadFileBytes(dir_.path() / "cli.err");
+  EXPECT_EQ(Finish(a), 0);
+  EXPECT_EQ(Sql("SELECT count(*), sum(ok) FROM units"), "2|2\n");
+  // The next board began while the first unit's command still ran (or hung).
+  EXPECT_LT(LongestGap(), 3.5);
+  const auto warnings = Warnings();
+  ASSERT_EQ(warnings.size(), 2u);
+  for (const auto& w : warnings) {
+    EXPECT_NE(w.at("text").get<std::string>().find(GetParam().said), std::string::npos) << w;
+    EXPECT_NE(w.at("text").get<std::string>().find("the unit's result stands"), std::string::npos) << w;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, StationOnResultFailureTest,
+    ::testing::Values(OnResultCase{"fails", "exit 3", "ended with exit status 3"},
+                      OnResultCase{"hangs", "sleep 60", "did not end within 4 s and was stopped"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quillon
