@@ -107,6 +107,13 @@ install(FILES ${QUILLON_GENERATED}/copyright ${QUILLON_GENERATED}/quillon-cli/ch
 install(FILES ${PROJECT_SOURCE_DIR}/examples/update.mot ${PROJECT_SOURCE_DIR}/examples/nivaload.sub
               ${PROJECT_SOURCE_DIR}/packaging/60-quillon-serial-adapters.rules
         DESTINATION ${cli_docdir}/examples COMPONENT cli)
+# A station started with the computer: the systemd template unit, and the user it runs as
+# (made by systemd-sysusers when the package is configured).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/quillon-station@.service DESTINATION lib/systemd/system COMPONENT cli)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/quillon-cli.sysusers DESTINATION lib/sysusers.d RENAME quillon-cli.conf
+        COMPONENT cli)
+set(CPACK_DEBIAN_CLI_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/quillon-cli/postinst)
+set(CPACK_DEBIAN_CLI_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(QUILLON_QT)
   install(FILES ${QUILLON_GENERATED}/copyright ${QUILLON_GENERATED}/quillon/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quillon COMPONENT desktop)
