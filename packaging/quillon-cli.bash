@@ -55,6 +55,9 @@ _quillon_cli() {
     --ini)
       _quillon_files '*.@(ini|INI)'
       return ;;
+    --config)
+      _quillon_files '*.@(conf|ini|INI)'
+      return ;;
     --log|--trace|--output|-o|--record|--upload-ca)
       _quillon_files ''
       return ;;
@@ -62,7 +65,7 @@ _quillon_cli() {
       compopt -o dirnames 2>/dev/null
       COMPREPLY=()
       return ;;
-    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http|--probe-wait|--fleet|--station-name|--station|--lease|--from|--to|--counter|--upload|--upload-header|--upload-timeout|--deliver-grace|--after|--redeliver)
+    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http|--probe-wait|--fleet|--station-name|--station|--lease|--from|--to|--counter|--upload|--upload-header|--upload-timeout|--deliver-grace|--after|--redeliver|--on-result|--on-result-timeout)
       return ;;
     --failed-number)
       COMPREPLY=($(compgen -W "spend reuse" -- "$cur"))
@@ -81,7 +84,8 @@ _quillon_cli() {
       --station-name --upload --upload-ca --upload-header --upload-timeout --drop-folder --deliver-grace --help" ;;
     station) options="--port --boot --baud --send-wait --ini --log --trace --json --record --units --serial-number
       --first-serial --serial-counter --expect-sha256 --operator --http --probe-wait --fleet --station-name --lease
-      --failed-number --upload --upload-ca --upload-header --upload-timeout --drop-folder --deliver-grace --help" ;;
+      --failed-number --upload --upload-ca --upload-header --upload-timeout --drop-folder --deliver-grace --on-result
+      --on-result-timeout --config --print-config --help" ;;
     history) options="--record --fleet --station --log --since --port --serial --failed --limit --after --undelivered
       --redeliver --json --csv --help" ;;
     fleet)
