@@ -63,7 +63,8 @@ echo "   two fixtures, six boards: six rows, 1000-1005 each on exactly one board
 fixture 3 fa --boards 3
 fixture 4 fb --boards 3
 set +e
-station six --port COM3 --port COM4 --units 6 --serial-number 0x3FF00:be32 --first-serial 1000 --operator Aiko update.mot
+station six --port COM3 --port COM4 --units 6 --serial-number 0x3FF00:be32 --first-serial 1000 --operator Aiko \
+  --on-result 'echo %QUILLON_RESULT% %QUILLON_OK% %QUILLON_PORT% %QUILLON_SERIAL%> hook-%QUILLON_UNIT%.txt' update.mot
 status=$?
 set -e
 [ $status -eq 0 ] || fail "exit $status: $(cat "$work/six.err")"
@@ -89,6 +90,12 @@ done
 [ "$(grep -c '"event":"board"' "$work/six.json")" = 6 ] && [ "$(grep -c '"event":"result"' "$work/six.json")" = 6 ] ||
   fail "the events do not count six boards and six results"
 tail -1 "$work/six.json" | grep -q '"event":"summary","passed":6' || fail "the last event is not a summary of six passed"
+# --on-result ran through cmd.exe once per unit, with the unit's facts.
+for unit in 1 2 3 4 5 6; do
+  expected="205 1 $(sql "SELECT port, serial_number FROM units WHERE id = $unit" | tr '|' ' ')"
+  [ "$(tr -d '\r' <"$work/hook-$unit.txt" 2>/dev/null | sed 's/ *$//')" = "$expected" ] ||
+    fail "--on-result for unit $unit wrote '$(cat "$work/hook-$unit.txt" 2>/dev/null)', not '$expected'"
+done
 
 echo "   history --csv: the columns in their order, read back by sqlite3's own CSV reader"
 (cd "$work" && "$root/scripts/wine-run" "$cli_exe" history --record "$win_work\\runs.db" --csv </dev/null) \
