@@ -84,8 +84,8 @@ _quillon_cli() {
       --station-name --upload --upload-ca --upload-header --upload-timeout --drop-folder --deliver-grace --help" ;;
     station) options="--port --boot --baud --send-wait --ini --log --trace --json --record --units --serial-number
       --first-serial --serial-counter --expect-sha256 --operator --http --probe-wait --fleet --station-name --lease
-      --failed-number --upload --upload-ca --upload-header --upload-timeout --drop-folder --deliver-grace --on-result
-      --on-result-timeout --config --print-config --help" ;;
+      --failed-number --upload --upload-ca --upload-header --upload-timeout --drop-folder --deliver-grace --bell
+      --on-result --on-result-timeout --config --print-config --help" ;;
     history) options="--record --fleet --station --log --since --port --serial --failed --limit --after --undelivered
       --redeliver --json --csv --help" ;;
     fleet)

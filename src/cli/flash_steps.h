@@ -39,6 +39,7 @@ struct FlashOptions {
   std::string config;         ///< station --config: the file its options were read from
   std::string on_result;      ///< station --on-result: a command after each unit
   int on_result_timeout = 10; ///< its time limit, in seconds
+  bool bell = false;          ///< station --bell: the terminal rings after each unit
   std::string expect_sha256;  ///< the image's SHA-256 the run must have; empty: any
   // The station's own.
   int units = 0;

@@ -241,8 +241,24 @@ void PortLinesReport::Result(const PortResult& r) {
                    {unit, *r.serial_number, line->phase, seconds, line->status})
              : TrF("unit %s, %s in %s s: %s", {unit, line->phase, seconds, line->status})));
   // A failed unit: what the operator does with the board, on a line that stays.
-  if (!r.ok() && !r.interrupted && next_step_) Above(r.port + ": " + TrF("next: %s", {next_step_(r)}));
+  const std::string next = !r.ok() && !r.interrupted && next_step_ ? next_step_(r) : std::string();
+  if (!next.empty()) Above(r.port + ": " + TrF("next: %s", {next}));
   line->status = TrF("%s unit %s; waiting for the next board", {line->phase, unit});
+  // The port's whole line says it, from across the bench, until the next board answers.
+  line->passed = r.ok();
+  line->verdict = r.serial_number ? TrF("%s: unit %s, serial %s", {line->phase, unit, *r.serial_number})
+                                  : TrF("%s: unit %s", {line->phase, unit});
+  if (!r.ok()) line->verdict += " - " + (next.empty() ? line->status : next);
+  if (live_ && bell_) {
+    Print(out_, "%s", r.ok() ? "\a" : "\a\a\a");
+    std::fflush(out_);
+  }
+}
+
+void PortLinesReport::ShowResults(bool colour, bool bell) {
+  const std::lock_guard lock(mutex_);
+  colour_ = colour;
+  bell_ = bell;
 }
 
 void PortLinesReport::Waiting(const station::WaitingEvent& waiting) {
@@ -292,6 +308,8 @@ void PortLinesReport::Link(const std::string& key, const std::string& kind, cons
 void PortLinesReport::Board(const std::string& port, long long unit, const std::optional<std::string>& serial) {
   const std::lock_guard lock(mutex_);
   if (Line* line = Find(port)) {
+    line->passed.reset();
+    line->verdict.clear();
     line->phase = Tr("board");
     line->status = serial ? TrF("unit %s, serial %s", {std::to_string(unit), *serial})
                           : TrF("unit %s", {std::to_string(unit)});
@@ -341,6 +359,17 @@ void PortLinesReport::Draw() {
   std::size_t name_width = 0;
   for (const auto& line : lines_) name_width = std::max(name_width, line.port.size());
   for (const auto& line : lines_) {
+    if (line.passed) {
+      // The result over the whole line, padded so that its colour fills it.
+      std::string shown = FitToWidth(line.port + "  " + line.verdict, width - 1);
+      shown += std::string(static_cast<std::size_t>(std::max(0, width - 1 - DisplayWidth(shown))), ' ');
+      if (colour_) {
+        Print(out_, "\r%s%s\x1b[0m\x1b[K\n", *line.passed ? "\x1b[1;97;42m" : "\x1b[1;97;41m", shown.c_str());
+      } else {
+        Print(out_, "\r%s\x1b[K\n", shown.c_str());
+      }
+      continue;
+    }
     char text[512];
     const report::ProgressView& view = line.view;
     std::snprintf(text, sizeof text, "%-*s %-9s %5d/%-5d", static_cast<int>(name_width), line.port.c_str(),

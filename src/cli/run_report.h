@@ -141,6 +141,10 @@ class PortLinesReport final : public RunReport {
   void Output(const station::OutputEvent& output) override;
   void Board(const std::string& port, long long unit, const std::optional<std::string>& serial) override;
   void StationSummary(const station::StationSummaryEvent& summary) override;
+  /// On a terminal: a finished unit fills its port's line in colour (green PASSED, red FAILED;
+  /// none with `colour` false, as NO_COLOR asks) until the next board answers, and with `bell`
+  /// the terminal rings (once for a pass, three times for anything else).
+  void ShowResults(bool colour, bool bell);
 
  private:
   struct Line {
@@ -149,6 +153,8 @@ class PortLinesReport final : public RunReport {
     report::ProgressView view;
     std::string status;
     bool missing = false;  ///< its device could not be opened when last tried
+    std::optional<bool> passed;  ///< its last unit's result, shown until the next board answers
+    std::string verdict;         ///< that result in words
   };
   Line* Find(const std::string& port);
   void Plain(const std::string& port, const std::string& text);
@@ -166,6 +172,8 @@ class PortLinesReport final : public RunReport {
   /// The deliveries' lines (the record server's link, the outputs), drawn below the ports, by key.
   std::map<std::string, std::string> links_;
   std::map<std::string, std::string> link_kinds_;  ///< each delivery's state as last said in a line that stays
+  bool colour_ = false;
+  bool bell_ = false;
   std::size_t drawn_lines_ = 0;         ///< how many lines Draw drew last
   bool drawn_ = false;
   std::mutex mutex_;

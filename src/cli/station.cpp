@@ -4,6 +4,7 @@
 #include "station/station.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "base/messages.h"
@@ -171,9 +172,13 @@ void ChooseStationPrinter(FlashRun& run) {
   } else {
     std::vector<std::string> names;
     for (const auto& job : run.jobs) names.push_back(job.name);
-    run.report = std::make_unique<PortLinesReport>(
+    auto lines = std::make_unique<PortLinesReport>(
         stdout, IsTerminal(stdout), names,
         [&run](const PortResult& result) { return NextStep(run, result, CurrentLanguage()); });
+    // NO_COLOR (any value) asks a program for no colour; the words say the result anyway.
+    const char* no_colour = std::getenv("NO_COLOR");
+    lines->ShowResults(no_colour == nullptr || *no_colour == '\0', run.options.bell);
+    run.report = std::move(lines);
   }
   Subscribe(run.events, *run.report);
 }
@@ -335,6 +340,7 @@ void AddStationCommand(CLI::App& app, const Context& context, int& status) {
   sub->add_option("--http", options->http,
                   "serve the live page on [ADDR:]PORT (without ADDR only this machine, 127.0.0.1, can see it; "
                   "0.0.0.0:PORT for the whole network)");
+  sub->add_flag("--bell", options->bell, "ring the terminal after each unit: once for a pass, three times otherwise");
   sub->add_option("--on-result", options->on_result,
                   "run CMD through the shell after each unit, on its port's own thread (no port waits for it), with "
                   "QUILLON_RESULT (205: passed), QUILLON_OK, QUILLON_PORT, QUILLON_UNIT, QUILLON_SERIAL and "
