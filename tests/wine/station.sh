@@ -63,7 +63,9 @@ echo "   two fixtures, six boards: six rows, 1000-1005 each on exactly one board
 fixture 3 fa --boards 3
 fixture 4 fb --boards 3
 set +e
+image_sha256=$("$linux_cli" info "$work/update.mot" --json | jq -r .image_sha256)
 station six --port COM3 --port COM4 --units 6 --serial-number 0x3FF00:be32 --first-serial 1000 --operator Aiko \
+  --expect-sha256 "$image_sha256" \
   --on-result 'echo %QUILLON_RESULT% %QUILLON_OK% %QUILLON_PORT% %QUILLON_SERIAL%> hook-%QUILLON_UNIT%.txt' update.mot
 status=$?
 set -e
@@ -96,6 +98,19 @@ for unit in 1 2 3 4 5 6; do
   [ "$(tr -d '\r' <"$work/hook-$unit.txt" 2>/dev/null | sed 's/ *$//')" = "$expected" ] ||
     fail "--on-result for unit $unit wrote '$(cat "$work/hook-$unit.txt" 2>/dev/null)', not '$expected'"
 done
+
+[ "$(sql "SELECT DISTINCT image_sha256 FROM units")" = "$image_sha256" ] || fail "the rows do not hold the pinned image's hash"
+echo "   --expect-sha256 of another image: exit 19, nothing sent"
+fixture 3 fa --report "$work/report.txt"
+set +e
+station pinned --port COM3 --units 1 --expect-sha256 "$(printf '%064d' 0)" update.mot
+status=$?
+set -e
+stop_fixtures
+[ $status -eq 19 ] || fail "a wrong --expect-sha256 gave exit $status, not 19: $(cat "$work/pinned.err")"
+grep -q "$image_sha256" "$work/pinned.err" "$work/pinned.json" || fail "the refusal does not name the file's image hash"
+! grep -q "^seen:" "$work/report.txt" 2>/dev/null || fail "the device saw something: $(cat "$work/report.txt")"
+[ "$(sql "SELECT count(*) FROM units")" = 6 ] || fail "a refused station wrote a row"
 
 echo "   history --csv: the columns in their order, read back by sqlite3's own CSV reader"
 (cd "$work" && "$root/scripts/wine-run" "$cli_exe" history --record "$win_work\\runs.db" --csv </dev/null) \
