@@ -293,7 +293,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   run.events.Publish(ready);
   const auto outcome = station::RunStation(run.jobs, run.settings, run.files, plan, InterruptFlag(), run.events,
                                            [&run] { run.report->Tick(); });
-  on_result.reset();
+  if (on_result) on_result->Finish();
   return EndStation(run, outcome, records_path);
 }
 

@@ -35,6 +35,7 @@ ResultCommand::ResultCommand(ResultCommandPlan plan, EventStream& events) : plan
 
 void ResultCommand::Take(const PortResult& result) {
   const std::lock_guard lock(mutex_);
+  if (finished_) return;
   auto& queue = ports_[result.port];
   if (!queue) {
     queue = std::make_unique<PortQueue>();
@@ -66,8 +67,12 @@ void ResultCommand::Take(const PortResult& result) {
   queue->wake.notify_one();
 }
 
-ResultCommand::~ResultCommand() {
+ResultCommand::~ResultCommand() { Finish(); }
+
+void ResultCommand::Finish() {
   const std::lock_guard lock(mutex_);
+  if (finished_) return;
+  finished_ = true;
   for (auto& [name, queue] : ports_) {
     {
       const std::lock_guard ending(queue->mutex);

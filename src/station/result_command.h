@@ -31,7 +31,9 @@ class ResultCommand {
  public:
   /// Subscribes to `events` (before the first event); `events` outlives this.
   ResultCommand(ResultCommandPlan plan, EventStream& events);
-  /// Lets the commands queued so far run (each within its limit), then returns.
+  /// Lets the commands queued so far run (each within its limit), then returns; a unit that
+  /// ends after it gets no command.
+  void Finish();
   ~ResultCommand();
   ResultCommand(const ResultCommand&) = delete;
   ResultCommand& operator=(const ResultCommand&) = delete;
@@ -45,6 +47,7 @@ class ResultCommand {
   EventStream& events_;
   std::mutex mutex_;
   std::map<std::string, std::unique_ptr<PortQueue>> ports_;
+  bool finished_ = false;
 };
 
 }  // namespace quillon::station
