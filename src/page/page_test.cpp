@@ -131,6 +131,15 @@ TEST(StationViewTest, ATileGoesFromWaitingThroughItsTransferToItsResultAndKeepsI
   EXPECT_EQ(tile(0).at("last").at("next"), "en 503");
   EXPECT_EQ(tile(0).at("last").at("next_ja"), "ja 503");
   EXPECT_EQ(tile(0).at("failed"), 1);
+  // --on-result failed for that unit: on its tile with its result; another unit's is not.
+  station::WarningEvent hook{"A", station::WarningEvent::Kind::kResultCommandFailed, "light.sh", {}};
+  hook.unit = 2;
+  EXPECT_FALSE(state.OnEvent(hook));
+  hook.unit = 1;
+  hook.command = {ChildOutcome::Kind::kExited, 3, ""};
+  EXPECT_TRUE(state.OnEvent(hook));
+  EXPECT_EQ(tile(0).at("last").at("on_result"), "--on-result for unit 1: light.sh ended with exit status 3; the unit's result stands");
+  EXPECT_NE(tile(0).at("last").at("on_result_ja").get<std::string>().find("light.sh"), std::string::npos);
   state.OnEvent(BoardEvent{"A", 8, std::nullopt});
   EXPECT_TRUE(tile(0).at("last").is_null());
   state.OnEvent(ResultEvent{Result("A", kMsgUpdateFinished)});

@@ -85,7 +85,15 @@ std::optional<std::string> StationView::OnEvent(const Event& event) {
           // A tile shows a message with the result that carries it; the page's stream gives
           // warnings and the run's summary to the browser as they come.
           [](const MessageEvent&) -> Changed { return std::nullopt; },
-          [](const WarningEvent&) -> Changed { return std::nullopt; },
+          // --on-result's failure stays on its unit's tile, in both languages, with the result.
+          [this](const WarningEvent& e) -> Changed {
+            if (e.kind != WarningEvent::Kind::kResultCommandFailed) return std::nullopt;
+            Tile& tile = Find(e.port);
+            if (!tile.last || tile.last_unit != e.unit) return std::nullopt;
+            (*tile.last)["on_result"] = WarningText(e, Language::kEnglish);
+            (*tile.last)["on_result_ja"] = WarningText(e, Language::kJapanese);
+            return e.port;
+          },
           [](const SummaryEvent&) -> Changed { return std::nullopt; },
           [](const NoticeEvent&) -> Changed { return std::nullopt; },
           [](const QuestionEvent&) -> Changed { return std::nullopt; },
@@ -110,6 +118,7 @@ void StationView::OnResult(const PortResult& result) {
     last["next_ja"] = facts_.next_step(result, Language::kJapanese);
   }
   tile.last = std::move(last);
+  tile.last_unit = result.unit;
   // The port has stopped; it shows this result until it waits again.
   tile.state = "done";
   if (result.ok()) {

@@ -61,6 +61,7 @@ class StationView {
     ProgressView progress;
     int passed = 0, failed = 0, interrupted = 0;
     std::optional<nlohmann::ordered_json> last;  ///< the last unit's result, until the next board
+    long long last_unit = 0;                     ///< that unit's id
   };
   void OnResult(const station::PortResult& result);  ///< under the lock
   Tile& Find(const std::string& port);
