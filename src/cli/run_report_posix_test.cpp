@@ -1,5 +1,6 @@
 // The live lines of several ports on a real terminal (a pseudo-terminal of the test's own).
 
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -27,9 +28,15 @@ std::string OnTerminal(unsigned short columns, const std::function<void(std::FIL
   std::FILE* out = ::fdopen(slave, "w");
   draw(out);
   std::fflush(out);
-  std::string got(8192, '\0');
-  const ssize_t n = ::read(master, got.data(), got.size());
-  got.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  // Everything written, however many reads the terminal hands it over in.
+  std::string got;
+  pollfd ready{master, POLLIN, 0};
+  while (::poll(&ready, 1, 200) > 0) {
+    char chunk[4096];
+    const ssize_t n = ::read(master, chunk, sizeof chunk);
+    if (n <= 0) break;
+    got.append(chunk, static_cast<std::size_t>(n));
+  }
   std::fclose(out);
   ::close(master);
   return got;
