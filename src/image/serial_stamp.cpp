@@ -27,28 +27,131 @@ int BlockOf(std::int32_t address) {
   return -1;
 }
 
+// A width after "name:", from 1 to `most`.
+std::optional<int> WidthAfter(std::string_view format, std::string_view name, int most) {
+  if (format.substr(0, name.size()) != name) return std::nullopt;
+  const std::string_view digits = format.substr(name.size());
+  const auto width = ParseNumber(digits);
+  if (!width || digits.substr(0, 2) == "0x" || *width < 1 || *width > most) return std::nullopt;
+  return static_cast<int>(*width);
+}
+
+std::optional<std::int32_t> ParseAddress(std::string_view text) {
+  const auto address = ParseNumber(text);
+  if (!address || *address > 0x7FFFFFFF) return std::nullopt;
+  return static_cast<std::int32_t>(*address);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Hex pairs, with one separator from `separators` allowed between pairs (the same one
+// throughout); nothing for anything else.
+std::optional<std::vector<std::uint8_t>> HexPairs(std::string_view text, std::string_view separators) {
+  std::vector<std::uint8_t> bytes;
+  char separator = 0;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    if (!bytes.empty() && separators.find(text[at]) != std::string_view::npos) {
+      if (separator == 0 && bytes.size() == 1) separator = text[at];
+      if (text[at] != separator) return std::nullopt;
+      ++at;
+    } else if (!bytes.empty() && separator != 0) {
+      return std::nullopt;  // a separator is used between every pair or none
+    }
+    if (at + 2 > text.size()) return std::nullopt;
+    const int high = HexDigit(text[at]), low = HexDigit(text[at + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
+    at += 2;
+  }
+  return bytes;
+}
+
 }  // namespace
+
+std::optional<SerialStamp> ParseValueStamp(std::string_view text) {
+  const auto colon = text.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  const auto address = ParseAddress(text.substr(0, colon));
+  if (!address) return std::nullopt;
+  const std::string_view format = text.substr(colon + 1);
+  SerialStamp stamp;
+  stamp.address = *address;
+  if (format == "be32" || format == "le32") {
+    stamp.format = format == "be32" ? StampFormat::kBe32 : StampFormat::kLe32;
+    stamp.width = 4;
+  } else if (format == "mac") {
+    stamp.format = StampFormat::kMac;
+    stamp.width = 6;
+  } else if (const auto hex = WidthAfter(format, "hex:", 64)) {
+    stamp.format = StampFormat::kHex;
+    stamp.width = *hex;
+  } else if (const auto ascii = WidthAfter(format, "ascii:", 64)) {
+    stamp.format = StampFormat::kAscii;
+    stamp.width = *ascii;
+  } else {
+    return std::nullopt;
+  }
+  return stamp;
+}
+
+std::optional<std::vector<std::uint8_t>> ValueBytes(const SerialStamp& stamp, std::string_view value) {
+  switch (stamp.format) {
+    case StampFormat::kBe32:
+    case StampFormat::kLe32:
+    case StampFormat::kBe16:
+    case StampFormat::kLe16: {
+      const auto number = ParseNumber(value);
+      if (!number) return std::nullopt;
+      return StampBytes(stamp, static_cast<std::uint64_t>(*number));
+    }
+    case StampFormat::kHex: {
+      auto bytes = HexPairs(value, ":- ");
+      if (!bytes || static_cast<int>(bytes->size()) != stamp.width) return std::nullopt;
+      return bytes;
+    }
+    case StampFormat::kMac: {
+      auto bytes = HexPairs(value, ":-");
+      if (!bytes || bytes->size() != 6 || value.size() != 17) return std::nullopt;
+      return bytes;
+    }
+    case StampFormat::kAscii: {
+      if (value.empty() || static_cast<int>(value.size()) > stamp.width) return std::nullopt;
+      std::vector<std::uint8_t> bytes(static_cast<std::size_t>(stamp.width), 0x00);
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] < 0x20 || value[i] > 0x7E) return std::nullopt;
+        bytes[i] = static_cast<std::uint8_t>(value[i]);
+      }
+      return bytes;
+    }
+    case StampFormat::kDecimal:
+      break;
+  }
+  return std::nullopt;
+}
 
 std::optional<SerialStamp> ParseSerialStamp(std::string_view text) {
   const auto colon = text.find(':');
   if (colon == std::string_view::npos) return std::nullopt;
-  const auto address = ParseNumber(text.substr(0, colon));
-  if (!address || *address > 0x7FFFFFFF) return std::nullopt;
+  const auto address = ParseAddress(text.substr(0, colon));
+  if (!address) return std::nullopt;
   const std::string_view format = text.substr(colon + 1);
   SerialStamp stamp;
-  stamp.address = static_cast<std::int32_t>(*address);
+  stamp.address = *address;
   if (format == "be32" || format == "le32") {
     stamp.format = format == "be32" ? StampFormat::kBe32 : StampFormat::kLe32;
     stamp.width = 4;
   } else if (format == "be16" || format == "le16") {
     stamp.format = format == "be16" ? StampFormat::kBe16 : StampFormat::kLe16;
     stamp.width = 2;
-  } else if (format.substr(0, 4) == "dec:") {
-    const std::string_view digits = format.substr(4);
-    const auto width = ParseNumber(digits);
-    if (!width || digits.substr(0, 2) == "0x" || *width < 1 || *width > 16) return std::nullopt;
+  } else if (const auto width = WidthAfter(format, "dec:", 16)) {
     stamp.format = StampFormat::kDecimal;
-    stamp.width = static_cast<int>(*width);
+    stamp.width = *width;
   } else {
     return std::nullopt;
   }
@@ -95,14 +198,25 @@ std::optional<std::vector<std::uint8_t>> StampBytes(const SerialStamp& stamp, st
       }
       return bytes;
     }
+    case StampFormat::kHex:
+    case StampFormat::kMac:
+    case StampFormat::kAscii:
+      break;
   }
   return std::nullopt;
 }
 
 bool StampImage(FlashImage& image, const SerialStamp& stamp, std::uint64_t number) {
   const auto bytes = StampBytes(stamp, number);
-  if (!bytes || CheckSerialStamp(image, stamp).kind == StampCheck::Kind::kOutsideFlash) return false;
-  for (std::size_t i = 0; i < bytes->size(); ++i) {
+  return bytes && StampBytesInto(image, stamp, *bytes);
+}
+
+bool StampBytesInto(FlashImage& image, const SerialStamp& stamp, std::span<const std::uint8_t> bytes) {
+  if (static_cast<int>(bytes.size()) != stamp.width ||
+      CheckSerialStamp(image, stamp).kind == StampCheck::Kind::kOutsideFlash) {
+    return false;
+  }
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
     const std::int32_t address = stamp.address + static_cast<std::int32_t>(i);
     const int index = BlockOf(address);
     BlockImage& block = image[static_cast<std::size_t>(index)];
@@ -110,7 +224,7 @@ bool StampImage(FlashImage& image, const SerialStamp& stamp, std::uint64_t numbe
       const auto& entry = FlashBlockTable[static_cast<std::size_t>(index)];
       if (block.Allocate(entry.base, entry.size) == 0) return false;
     }
-    block.Store(address, std::span(&(*bytes)[i], 1));
+    block.Store(address, bytes.subspan(i, 1));
     block.RoundUsedLength();
   }
   return true;

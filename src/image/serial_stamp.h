@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -10,7 +11,12 @@
 
 namespace quillon {
 
-enum class StampFormat { kBe32, kLe32, kBe16, kLe16, kDecimal };
+enum class StampFormat {
+  kBe32, kLe32, kBe16, kLe16, kDecimal,
+  kHex,    ///< a value's hex text as `width` bytes
+  kMac,    ///< a MAC address ("aa:bb:cc:dd:ee:ff") as its 6 bytes
+  kAscii,  ///< a value's text, up to `width` bytes, the rest of them 0x00
+};
 
 struct SerialStamp {
   std::int32_t address = 0;
@@ -30,6 +36,20 @@ struct StampCheck {
   std::vector<std::uint8_t> held;  ///< kOverData: what the image holds over the stamp's range
 };
 StampCheck CheckSerialStamp(const FlashImage& image, const SerialStamp& stamp);
+
+/// "ADDR:FORMAT" for a value from a list: FORMAT be32 or le32 (the value a number, decimal or
+/// 0x-hex), hex:N (N bytes, 1 to 64, from 2N hex digits, with ':' '-' or ' ' between pairs
+/// allowed), mac (6 bytes from six hex pairs joined by ':' or '-') or ascii:W (printable
+/// ASCII, 1 to 64 bytes). Nothing when the text is not one of these.
+std::optional<SerialStamp> ParseValueStamp(std::string_view text);
+
+/// The stamp's bytes for a value's text (a ParseValueStamp format); nothing when the value is
+/// not one the format holds.
+std::optional<std::vector<std::uint8_t>> ValueBytes(const SerialStamp& stamp, std::string_view value);
+
+/// Writes `bytes` at the stamp's address (as StampImage does); false when they do not fit the
+/// flash.
+bool StampBytesInto(FlashImage& image, const SerialStamp& stamp, std::span<const std::uint8_t> bytes);
 
 /// The stamp's bytes for `number`; nothing when the number does not fit the format.
 std::optional<std::vector<std::uint8_t>> StampBytes(const SerialStamp& stamp, std::uint64_t number);

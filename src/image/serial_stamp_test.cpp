@@ -49,6 +49,68 @@ TEST(ParseSerialStampTest, RefusesWhatIsNotAStamp) {
   }
 }
 
+struct ValueCase {
+  const char* stamp;
+  const char* value;
+  std::vector<std::uint8_t> bytes;  // empty: the value is not one the format holds
+};
+
+class ValueStampTest : public ::testing::TestWithParam<ValueCase> {};
+
+TEST_P(ValueStampTest, WritesTheValueInItsFormat) {
+  const auto stamp = ParseValueStamp(GetParam().stamp);
+  ASSERT_TRUE(stamp) << GetParam().stamp;
+  const auto bytes = ValueBytes(*stamp, GetParam().value);
+  if (GetParam().bytes.empty()) {
+    EXPECT_FALSE(bytes) << GetParam().value;
+  } else {
+    ASSERT_TRUE(bytes) << GetParam().value;
+    EXPECT_EQ(*bytes, GetParam().bytes);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, ValueStampTest,
+    ::testing::Values(ValueCase{"0x3FF00:mac", "00:1A:2b:3C:4d:5E", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}},
+                      ValueCase{"0x3FF00:mac", "00-1a-2b-3c-4d-5e", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}},
+                      ValueCase{"0x3FF00:mac", "001a2b3c4d5e", {}},
+                      ValueCase{"0x3FF00:mac", "00:1a:2b:3c:4d", {}},
+                      ValueCase{"0x3FF00:mac", "00:1a-2b:3c:4d:5e", {}},
+                      ValueCase{"0x3FF00:mac", "00:1a:2b:3c:4d:5g", {}},
+                      ValueCase{"0x3FF00:hex:4", "DEADbeef", {0xDE, 0xAD, 0xBE, 0xEF}},
+                      ValueCase{"0x3FF00:hex:3", "01 02 03", {1, 2, 3}},
+                      ValueCase{"0x3FF00:hex:4", "DEADBE", {}},
+                      ValueCase{"0x3FF00:hex:2", "0x1234", {}},
+                      ValueCase{"0x3FF00:hex:2", "123", {}},
+                      ValueCase{"0x3FF00:ascii:6", "K-12", {'K', '-', '1', '2', 0, 0}},
+                      ValueCase{"0x3FF00:ascii:3", "K-12", {}},
+                      ValueCase{"0x3FF00:ascii:8", "caf\xC3\xA9", {}},
+                      ValueCase{"0x3FF00:be32", "1000", {0, 0, 0x03, 0xE8}},
+                      ValueCase{"0x3FF00:le32", "0x01020304", {4, 3, 2, 1}},
+                      ValueCase{"0x3FF00:be32", "4294967296", {}},
+                      ValueCase{"0x3FF00:be32", "12ab", {}}));
+
+TEST(ParseValueStampTest, RefusesWhatIsNotAValueStamp) {
+  for (const char* text : {"0x3FF00", "0x3FF00:dec:6", "0x3FF00:be16", "0x3FF00:hex:0", "0x3FF00:hex:65",
+                           "0x3FF00:ascii:", "0x3FF00:MAC", "zz:mac"}) {
+    EXPECT_FALSE(ParseValueStamp(text)) << text;
+  }
+}
+
+TEST(StampBytesIntoTest, AValueLandsAtItsAddressAndIsSent) {
+  FlashImage image;
+  const auto stamp = ParseValueStamp("0x3FF80:mac");
+  ASSERT_TRUE(stamp);
+  const auto bytes = ValueBytes(*stamp, "02:00:00:00:00:2a");
+  ASSERT_TRUE(bytes);
+  ASSERT_TRUE(StampBytesInto(image, *stamp, *bytes));
+  const BlockImage& block = image[11];
+  EXPECT_EQ(block.Bytes[0x3FF80 - block.Base + 5], 0x2A);
+  EXPECT_GE(block.UsedLength, 0x3FF86 - block.Base);
+  const std::vector<std::uint8_t> short_of{1, 2};
+  EXPECT_FALSE(StampBytesInto(image, *stamp, short_of));
+}
+
 FlashImage ImageWith(std::int32_t address, std::vector<std::uint8_t> data) {
   FlashImage image;
   for (std::size_t i = 0; i < image.size(); ++i) image[i].Allocate(FlashBlockTable[i].base, FlashBlockTable[i].size);

@@ -14,6 +14,13 @@
 
 namespace quillon::records {
 
+/// A value a unit got from a pool.
+struct PoolValue {
+  std::string pool;
+  std::string value;
+  bool operator==(const PoolValue&) const = default;
+};
+
 /// One row of table `units`; the names are the columns'.
 struct UnitRow {
   std::int64_t id = 0;
@@ -44,6 +51,8 @@ struct UnitRow {
   /// The unit's completion number: given when it ends (or when it is found left incomplete by
   /// a process that no longer runs), one more than the last, in the order units end.
   std::optional<std::int64_t> seq;
+  /// The values the unit got from pools, by pool name (table `unit_values`).
+  std::vector<PoolValue> values;
 };
 
 /// The column names of table `units`, in their order.
@@ -56,6 +65,27 @@ struct SerialDraw {
   /// The number's text as it goes into the row; nothing when it does not fit the stamp's
   /// format (then nothing is drawn and no row is made).
   std::function<std::optional<std::string>(std::uint64_t number)> text;
+};
+
+/// A value each unit draws from a pool, in the transaction that makes its row.
+struct PoolDraw {
+  std::string pool;
+  bool reuse_on_fail = false;  ///< a failed unit's value goes back to the pool; else it is spent
+  /// Whether a value can be stamped; one that cannot is not drawn.
+  std::function<bool(const std::string& value)> fits;
+};
+
+/// A pool's values by state: free to draw, issued to a unit (under way or passed), spent (its
+/// unit failed, or was stopped while its board may hold it).
+struct PoolCount {
+  std::int64_t free = 0, issued = 0, spent = 0;
+  bool exists() const { return free + issued + spent > 0; }
+};
+
+/// A value of a list to import, and the line of the file it is on.
+struct ListedValue {
+  std::string value;
+  int line = 0;
 };
 
 /// What `history` asks for; newest first.
@@ -147,6 +177,8 @@ enum class RecordsProblem {
 /// BeginUnit's answers besides a row id.
 inline constexpr std::int64_t kNumberDoesNotFit = -1;  ///< the next number does not fit the stamp
 inline constexpr std::int64_t kNoNumberLeft = -2;      ///< the leases are used up: none to give
+inline constexpr std::int64_t kPoolEmpty = -3;         ///< a pool has no free value (`error`: its name)
+inline constexpr std::int64_t kValueDoesNotFit = -4;   ///< a pool's next value cannot be stamped (`error`: which)
 
 class RunRecords {
  public:
@@ -164,14 +196,33 @@ class RunRecords {
 
   /// Writes the row of a unit that begins (result null), with a serial number drawn from
   /// `draw` when given: a failed unit's number first when those are reused, then the counter's
-  /// next one, or with leases the next one of this process's oldest lease. Returns the row's
-  /// id; 0 with `error` set when nothing was written; kNumberDoesNotFit or kNoNumberLeft
+  /// next one, or with leases the next one of this process's oldest lease; and the oldest free
+  /// value of each of `pools` (into `row.values`). Returns the row's id; 0 with `error` set when
+  /// nothing was written; kNumberDoesNotFit, kNoNumberLeft, kPoolEmpty or kValueDoesNotFit
   /// (nothing written, nothing drawn).
-  virtual std::int64_t BeginUnit(UnitRow& row, const SerialDraw* draw, std::string& error) = 0;
+  virtual std::int64_t BeginUnit(UnitRow& row, const SerialDraw* draw, const std::vector<PoolDraw>& pools,
+                                 std::string& error) = 0;
+  std::int64_t BeginUnit(UnitRow& row, const SerialDraw* draw, std::string& error) {
+    return BeginUnit(row, draw, {}, error);
+  }
   /// Completes the row `row.id` with its end, result and records (and, when failed numbers
-  /// are reused, keeps a failed unit's number for the next unit). False with `error` when it
-  /// was not written (a lock held past the busy timeout): then nothing of it was.
+  /// are reused, keeps a failed unit's number for the next unit; a failed unit's pool values
+  /// go back to their pools or are spent). False with `error` when it was not written (a lock
+  /// held past the busy timeout): then nothing of it was.
   virtual bool EndUnit(const UnitRow& row, std::string& error) = 0;
+
+  /// Adds the values to pool `pool` in one transaction; a value the pool has is left as it is.
+  /// How many were added.
+  virtual std::optional<int> ImportPool(const std::string& pool, const std::vector<ListedValue>& values,
+                                        std::string& error) {
+    (void)pool, (void)values;
+    return Unsupported(error), std::nullopt;
+  }
+  /// The pool's values by state (all 0: no such pool).
+  virtual std::optional<PoolCount> CountPool(const std::string& pool, std::string& error) {
+    (void)pool;
+    return Unsupported(error), std::nullopt;
+  }
 
   // The station's side of a fleet: the leases it holds and the outbox of rows to send. Rows
   // go into the outbox only once UseLeases was called; a database without them answers with

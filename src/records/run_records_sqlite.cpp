@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <variant>
@@ -110,6 +111,25 @@ CREATE TABLE IF NOT EXISTS deliveries (
   PRIMARY KEY (unit, output)
 );
 CREATE INDEX IF NOT EXISTS deliveries_waiting ON deliveries(output, unit) WHERE delivered_utc IS NULL;
+CREATE TABLE IF NOT EXISTS pool_values (
+  id INTEGER PRIMARY KEY,
+  pool TEXT NOT NULL,
+  value TEXT NOT NULL,
+  state TEXT NOT NULL DEFAULT 'free' CHECK (state IN ('free', 'issued', 'spent')),
+  unit INTEGER,
+  reuse INTEGER NOT NULL DEFAULT 0,
+  line INTEGER,
+  imported_utc TEXT NOT NULL,
+  UNIQUE (pool, value)
+);
+CREATE INDEX IF NOT EXISTS pool_values_free ON pool_values(pool, id) WHERE state = 'free';
+CREATE INDEX IF NOT EXISTS pool_values_unit ON pool_values(unit);
+CREATE TABLE IF NOT EXISTS unit_values (
+  unit INTEGER NOT NULL,
+  pool TEXT NOT NULL,
+  value TEXT NOT NULL,
+  PRIMARY KEY (unit, pool)
+);
 )";
 
 // What a database made by an older version lacks; added in one write transaction, so two
@@ -341,12 +361,53 @@ class SqliteRecords final : public RunRecords {
     return false;
   }
 
-  std::int64_t BeginUnit(UnitRow& row, const SerialDraw* draw, std::string& error) override {
+  std::int64_t BeginUnit(UnitRow& row, const SerialDraw* draw, const std::vector<PoolDraw>& pools,
+                         std::string& error) override {
     const std::lock_guard lock(mutex_);
     std::int64_t id = 0;
-    if (!InTransaction(error, [&] { return (id = Begin(row, draw, error)) > 0; })) return id < 0 ? id : 0;
+    if (!InTransaction(error, [&] { return (id = Begin(row, draw, error)) > 0 && (id = DrawValues(id, row, pools, error)) > 0; })) {
+      return id < 0 ? id : 0;
+    }
     row.id = id;
     return id;
+  }
+
+  std::optional<int> ImportPool(const std::string& pool, const std::vector<ListedValue>& values,
+                                std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    int added = 0;
+    const std::string now = UtcNow();
+    const bool done = InTransaction(error, [&] {
+      Statement insert(db_, "INSERT OR IGNORE INTO pool_values(pool, value, line, imported_utc) VALUES (?1, ?2, ?3, ?4)");
+      if (!insert.ok()) return Failed(error);
+      for (const auto& listed : values) {
+        sqlite3_reset(insert.get());
+        insert.Bind(1, pool);
+        insert.Bind(2, listed.value);
+        insert.Bind(3, listed.line);
+        insert.Bind(4, now);
+        if (insert.Step() != SQLITE_DONE) return Failed(error);
+        added += sqlite3_changes(db_);
+      }
+      return true;
+    });
+    if (!done) return std::nullopt;
+    return added;
+  }
+
+  std::optional<PoolCount> CountPool(const std::string& pool, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    PoolCount count;
+    if (!HasTable("pool_values")) return count;
+    Statement s(db_, "SELECT count(CASE WHEN state = 'free' THEN 1 END), count(CASE WHEN state = 'issued' THEN 1 END), "
+                     "count(CASE WHEN state = 'spent' THEN 1 END) FROM pool_values WHERE pool = ?1");
+    if (!s.ok()) return Failed(error), std::nullopt;
+    s.Bind(1, pool);
+    if (s.Step() != SQLITE_ROW) return Failed(error), std::nullopt;
+    count.free = sqlite3_column_int64(s.get(), 0);
+    count.issued = sqlite3_column_int64(s.get(), 1);
+    count.spent = sqlite3_column_int64(s.get(), 2);
+    return count;
   }
 
   bool EndUnit(const UnitRow& row, std::string& error) override {
@@ -372,6 +433,14 @@ class SqliteRecords final : public RunRecords {
     if (s.Step() != SQLITE_DONE) return Failed(error);
     if (!Complete(row.id, error)) return false;
     if (holder_ != 0 && !Queue(row.id, error)) return false;
+    // A passed unit keeps its values; a failed one's go back to their pools when so asked, else
+    // are spent, as are a stopped unit's (its board may hold them).
+    if (row.ok == 0 && !Run("UPDATE pool_values SET state = CASE WHEN reuse <> 0 AND ?2 <> 130 THEN 'free' "
+                            "ELSE 'spent' END, unit = CASE WHEN reuse <> 0 AND ?2 <> 130 THEN NULL ELSE unit END "
+                            "WHERE unit = ?1 AND state = 'issued'",
+                            {row.id, std::int64_t{row.result.value_or(0)}}, error)) {
+      return false;
+    }
     // A failed unit's number waits for the next unit; the number of a unit whose process was
     // stopped stays spent (its board may hold it).
     if (const auto number = SerialValue(row.serial_number);
@@ -452,6 +521,7 @@ class SqliteRecords final : public RunRecords {
     int step = 0;
     while ((step = s.Step()) == SQLITE_ROW) rows.push_back({ReadRow(s), sqlite3_column_int(s.get(), kRowColumns)});
     if (step != SQLITE_DONE) Failed(error);
+    AttachValues(rows, [](auto& item) -> UnitRow& { return item.row; }, error);
     return rows;
   }
 
@@ -698,6 +768,7 @@ class SqliteRecords final : public RunRecords {
     int step = 0;
     while ((step = s.Step()) == SQLITE_ROW) rows.push_back({ReadRow(s), sqlite3_column_int(s.get(), kRowColumns)});
     if (step != SQLITE_DONE) Failed(error);
+    AttachValues(rows, [](auto& item) -> UnitRow& { return item.row; }, error);
     return rows;
   }
 
@@ -798,7 +869,58 @@ class SqliteRecords final : public RunRecords {
     int step = 0;
     while ((step = s.Step()) == SQLITE_ROW) rows.push_back(ReadRow(s));
     if (step != SQLITE_DONE) Failed(error);
+    AttachValues(rows, [](UnitRow& row) -> UnitRow& { return row; }, error);
     return rows;
+  }
+
+  bool HasTable(const char* name) {
+    Statement s(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1");
+    s.Bind(1, std::string(name));
+    return s.ok() && s.Step() == SQLITE_ROW;
+  }
+
+  // Each row's pool values (a database older than the pools has none).
+  template <typename T, typename RowOf>
+  void AttachValues(std::vector<T>& found, RowOf row_of, std::string& error) {
+    if (found.empty() || !HasTable("unit_values")) return;
+    std::map<std::int64_t, UnitRow*> by_id;
+    for (auto& item : found) by_id[row_of(item).id] = &row_of(item);
+    Statement s(db_, "SELECT unit, pool, value FROM unit_values WHERE unit BETWEEN ?1 AND ?2 ORDER BY unit, pool");
+    if (!s.ok()) return (void)Failed(error);
+    s.Bind(1, by_id.begin()->first);
+    s.Bind(2, by_id.rbegin()->first);
+    int step = 0;
+    while ((step = s.Step()) == SQLITE_ROW) {
+      if (const auto at = by_id.find(Id(s)); at != by_id.end()) at->second->values.push_back({s.Text(1), s.Text(2)});
+    }
+    if (step != SQLITE_DONE) Failed(error);
+  }
+
+  // Inside the write transaction, after the unit's row: the oldest free value of each pool,
+  // issued to unit `id`. Returns `id`, or kPoolEmpty / kValueDoesNotFit with `error` naming the
+  // pool (and the value).
+  std::int64_t DrawValues(std::int64_t id, UnitRow& row, const std::vector<PoolDraw>& pools, std::string& error) {
+    row.values.clear();
+    for (const auto& pool : pools) {
+      Statement next(db_, "SELECT id, value, line FROM pool_values WHERE pool = ?1 AND state = 'free' ORDER BY id LIMIT 1");
+      if (!next.ok()) return Failed(error), 0;
+      next.Bind(1, pool.pool);
+      const int step = next.Step();
+      if (step == SQLITE_DONE) return (error = pool.pool), kPoolEmpty;
+      if (step != SQLITE_ROW) return Failed(error), 0;
+      const std::string value = next.Text(1);
+      if (pool.fits && !pool.fits(value)) {
+        error = pool.pool + ": \"" + value + "\" (line " + next.Text(2) + ")";
+        return kValueDoesNotFit;
+      }
+      if (!Run("UPDATE pool_values SET state = 'issued', unit = ?2, reuse = ?3 WHERE id = ?1",
+               {Id(next), id, std::int64_t{pool.reuse_on_fail ? 1 : 0}}, error) ||
+          !Run("INSERT INTO unit_values(unit, pool, value) VALUES (?1, ?2, ?3)", {id, pool.pool, value}, error)) {
+        return 0;
+      }
+      row.values.push_back({pool.pool, value});
+    }
+    return id;
   }
 
   // Inside the write transaction: the number, then the row that keeps it.

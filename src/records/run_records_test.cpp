@@ -318,6 +318,116 @@ TEST(RunRecordsTest, SerialNumbersCompareAsNumbersAndTimesAsInstants) {
   EXPECT_EQ(records->History(since, error).size(), 2u);
 }
 
+std::vector<ListedValue> Listed(int count, const std::string& prefix = "v") {
+  std::vector<ListedValue> values;
+  for (int i = 1; i <= count; ++i) values.push_back({prefix + std::to_string(i), i + 1});
+  return values;
+}
+
+TEST(PoolTest, AnImportTwiceAddsNothingTwice) {
+  testing::TempDir dir;
+  std::string error;
+  auto records = RunRecords::Open((dir.path() / "runs.db").string(), error);
+  ASSERT_TRUE(records) << error;
+  EXPECT_EQ(records->ImportPool("mac", Listed(3), error), 3) << error;
+  EXPECT_EQ(records->ImportPool("mac", Listed(5), error), 2);
+  EXPECT_EQ(records->ImportPool("keys", Listed(2), error), 2);
+  const auto count = records->CountPool("mac", error);
+  ASSERT_TRUE(count) << error;
+  EXPECT_EQ(count->free, 5);
+  EXPECT_FALSE(records->CountPool("none", error)->exists());
+}
+
+struct EndCase {
+  bool reuse;
+  int result;
+  int ok;
+  PoolCount after;  // of a pool of two values, one given to the unit
+};
+
+class PoolEndTest : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(PoolEndTest, AUnitsEndDecidesWhatBecomesOfItsValue) {
+  testing::TempDir dir;
+  std::string error;
+  auto records = RunRecords::Open((dir.path() / "runs.db").string(), error);
+  ASSERT_TRUE(records) << error;
+  ASSERT_TRUE(records->ImportPool("mac", Listed(2), error));
+  UnitRow row = Row("p");
+  const std::vector<PoolDraw> pools{{"mac", GetParam().reuse, {}}};
+  ASSERT_GT(records->BeginUnit(row, nullptr, pools, error), 0) << error;
+  ASSERT_EQ(row.values, (std::vector<PoolValue>{{"mac", "v1"}}));
+  row.result = GetParam().result;
+  row.ok = GetParam().ok;
+  ASSERT_TRUE(records->EndUnit(row, error)) << error;
+  const auto count = records->CountPool("mac", error);
+  EXPECT_EQ(count->free, GetParam().after.free);
+  EXPECT_EQ(count->issued, GetParam().after.issued);
+  EXPECT_EQ(count->spent, GetParam().after.spent);
+  // The unit's row keeps the value it got, whatever became of it.
+  EXPECT_EQ(records->History({}, error).at(0).values, row.values);
+  // A value given back is drawn again first.
+  UnitRow next = Row("p");
+  ASSERT_GT(records->BeginUnit(next, nullptr, pools, error), 0) << error;
+  EXPECT_EQ(next.values.at(0).value, GetParam().after.free == 2 ? "v1" : "v2");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, PoolEndTest,
+                         ::testing::Values(EndCase{false, 205, 1, {1, 1, 0}}, EndCase{true, 205, 1, {1, 1, 0}},
+                                           EndCase{false, 503, 0, {1, 0, 1}}, EndCase{true, 503, 0, {2, 0, 0}},
+                                           EndCase{true, 130, 0, {1, 0, 1}}));
+
+TEST(PoolTest, AnEmptyPoolOrAValueThatDoesNotFitBeginsNoUnitAndDrawsNothing) {
+  testing::TempDir dir;
+  std::string error;
+  auto records = RunRecords::Open((dir.path() / "runs.db").string(), error);
+  ASSERT_TRUE(records) << error;
+  ASSERT_TRUE(records->ImportPool("mac", {{"bad", 2}, {"good", 3}}, error));
+  ASSERT_TRUE(records->ImportPool("key", Listed(1), error));
+  const SerialDraw draw = Draw(1);
+  const auto good_only = [](const std::string& value) { return value != "bad"; };
+  UnitRow row = Row("p");
+  EXPECT_EQ(records->BeginUnit(row, &draw, {{"key", false, {}}, {"mac", false, good_only}}, error), kValueDoesNotFit);
+  EXPECT_NE(error.find("bad"), std::string::npos);
+  EXPECT_EQ(records->BeginUnit(row, &draw, {{"empty", false, {}}}, error), kPoolEmpty);
+  EXPECT_EQ(error, "empty");
+  EXPECT_TRUE(records->History({}, error).empty());
+  EXPECT_EQ(records->CountPool("key", error)->free, 1);
+  ASSERT_GT(records->BeginUnit(row, &draw, {{"key", false, {}}}, error), 0);
+  EXPECT_EQ(row.serial_number, "1");
+}
+
+TEST(PoolTest, ConnectionsSharingOneDatabaseNeverDrawTheSameValue) {
+  testing::TempDir dir;
+  const std::string path = (dir.path() / "runs.db").string();
+  {
+    std::string error;
+    auto records = RunRecords::Open(path, error);
+    ASSERT_TRUE(records && records->ImportPool("mac", Listed(60), error)) << error;
+  }
+  std::vector<std::string> values[3];
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      std::string error;
+      auto records = RunRecords::Open(path, error);
+      ASSERT_TRUE(records) << error;
+      for (;;) {
+        UnitRow row = Row("port" + std::to_string(t));
+        const auto id = records->BeginUnit(row, nullptr, {{"mac", false, {}}}, error);
+        if (id == kPoolEmpty) break;
+        ASSERT_GT(id, 0) << error;
+        values[t].push_back(row.values.at(0).value);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::set<std::string> all;
+  for (const auto& list : values) all.insert(list.begin(), list.end());
+  EXPECT_EQ(all.size(), 60u);
+  EXPECT_EQ(values[0].size() + values[1].size() + values[2].size(), 60u);
+}
+
 struct InstantCase {
   const char* text;
   const char* utc;  // null: refused

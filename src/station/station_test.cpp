@@ -289,7 +289,7 @@ class LockedRecords final : public RunRecords {
  public:
   explicit LockedRecords(int refusals, std::function<void()> on_refusal = {})
       : refusals_(refusals), on_refusal_(std::move(on_refusal)) {}
-  std::int64_t BeginUnit(UnitRow& row, const SerialDraw*, std::string&) override {
+  std::int64_t BeginUnit(UnitRow& row, const SerialDraw*, const std::vector<records::PoolDraw>&, std::string&) override {
     row.id = static_cast<std::int64_t>(rows_.size()) + 1;
     rows_[row.id] = row;
     calls.push_back("begin " + std::to_string(row.id));
