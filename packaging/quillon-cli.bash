@@ -17,7 +17,7 @@ _quillon_cli() {
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD-1]}
   command=${COMP_WORDS[1]}
-  local commands="info image settings ports flash station history doctor fleet"
+  local commands="info image settings ports flash station history doctor fleet pool"
   if [ "$COMP_CWORD" -eq 1 ]; then
     COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
     return
@@ -65,13 +65,16 @@ _quillon_cli() {
       compopt -o dirnames 2>/dev/null
       COMPREPLY=()
       return ;;
-    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http|--probe-wait|--fleet|--station-name|--station|--lease|--from|--to|--counter|--upload|--upload-header|--upload-timeout|--deliver-grace|--after|--redeliver|--on-result|--on-result-timeout)
+    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http|--probe-wait|--fleet|--station-name|--station|--lease|--from|--to|--counter|--upload|--upload-header|--upload-timeout|--deliver-grace|--after|--redeliver|--on-result|--on-result-timeout|--pool|--column)
       return ;;
-    --failed-number)
+    --failed-number|--on-fail)
       COMPREPLY=($(compgen -W "spend reuse" -- "$cur"))
       return ;;
     --serial-number)
       COMPREPLY=($(compgen -W "0x3FF00:be32 0x3FF00:le32 0x3FF00:be16 0x3FF00:le16 0x3FF00:dec:8" -- "$cur"))
+      return ;;
+    --pool-at)
+      COMPREPLY=($(compgen -W "0x3FF10:mac 0x3FF10:hex:16 0x3FF10:ascii:16 0x3FF10:be32 0x3FF10:le32" -- "$cur"))
       return ;;
   esac
   local options
@@ -85,7 +88,7 @@ _quillon_cli() {
     station) options="--port --boot --baud --send-wait --ini --log --trace --json --record --units --serial-number
       --first-serial --serial-counter --expect-sha256 --operator --http --probe-wait --fleet --station-name --lease
       --failed-number --upload --upload-ca --upload-header --upload-timeout --drop-folder --deliver-grace --bell
-      --on-result --on-result-timeout --config --print-config --help" ;;
+      --on-result --on-result-timeout --config --print-config --pool --pool-at --on-fail --help" ;;
     history) options="--record --fleet --station --log --since --port --serial --failed --limit --after --undelivered
       --redeliver --json --csv --help" ;;
     fleet)
@@ -99,6 +102,21 @@ _quillon_cli() {
         *) options="--help" ;;
       esac ;;
     doctor) options="--port --ini --boot --json --help" ;;
+    pool)
+      if [ "$COMP_CWORD" -eq 2 ]; then
+        COMPREPLY=($(compgen -W "import status --help" -- "$cur"))
+        return
+      fi
+      case ${COMP_WORDS[2]} in
+        import)
+          if [[ $cur != -* ]] && [ "$COMP_CWORD" -ge 4 ]; then
+            _quillon_files '*.@(csv|CSV|txt)'
+            return
+          fi
+          options="--column --record --log --fleet --help" ;;
+        status) options="--json --record --log --fleet --help" ;;
+        *) options="--help" ;;
+      esac ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options" -- "$cur"))

@@ -50,5 +50,6 @@ void AddDoctorCommand(CLI::App& app, const Context& context, int& status);
 void AddStationCommand(CLI::App& app, const Context& context, int& status);
 void AddHistoryCommand(CLI::App& app, const Context& context, int& status);
 void AddFleetCommand(CLI::App& app, const Context& context, int& status);
+void AddPoolCommand(CLI::App& app, const Context& context, int& status);
 
 }  // namespace quillon::cli

@@ -33,4 +33,10 @@ std::string Context::LogPlace() const {
 
 Context MakeContext() { return Context{SharedProgramPaths()}; }
 
+std::string Context::RecordsPath(const std::string& record, const std::string& log) const {
+  if (!record.empty()) return record;
+  const auto path = (Utf8Path(LogPath(log)).parent_path() / "quillon-runs.db").u8string();
+  return {path.begin(), path.end()};
+}
+
 }  // namespace quillon::cli

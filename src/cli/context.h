@@ -18,6 +18,8 @@ struct Context {
   std::string IniPath(const std::string& ini) const { return ini.empty() ? paths.IniPath : ini; }
   /// The log a command writes to: `log` when given, else the one in use.
   std::string LogPath(const std::string& log) const { return log.empty() ? paths.StsPath : log; }
+  /// The run records a command reads: `record` when given, else quillon-runs.db beside the log.
+  std::string RecordsPath(const std::string& record, const std::string& log) const;
   /// The log's folder is made on first write only for an installed copy's own log.
   bool MakeLogFolder(const std::string& log) const { return log.empty() && paths.Installed; }
   /// The settings record as the desktop program would load it, from IniPath(ini), with the

@@ -32,6 +32,10 @@ inline constexpr int kExitRecords = 20;
 /// station stopped taking boards.
 inline constexpr int kExitStationHalted = 21;
 
+/// station: a pool has no free value left (or its next value does not fit its stamp); the
+/// station stopped taking boards, and nothing was sent to a board that got no value.
+inline constexpr int kExitPoolEmpty = 22;
+
 /// A run that a signal stopped (Ctrl-C, SIGTERM): 128 + SIGINT, as shells report it.
 inline constexpr int kExitInterrupted = 130;
 
@@ -60,6 +64,8 @@ inline constexpr std::string_view kExitStatusHelp =
     "      row could not be written); the station stopped taking boards\n"
     "  21  station: the next serial number does not fit the stamp, or could not be stamped; the\n"
     "      station stopped taking boards\n"
+    "  22  station: a pool is empty (or its next value does not fit --pool-at); the station stopped\n"
+    "      taking boards\n"
     "  130  interrupted (Ctrl-C, SIGTERM): each port's log has the record INTERRUPTED\n";
 
 }  // namespace quillon::cli

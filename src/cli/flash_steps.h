@@ -47,6 +47,9 @@ struct FlashOptions {
   std::optional<long long> first_serial;  ///< where a new counter starts; nothing: 1
   int probe_wait = 500;                    ///< ms a probe of a quiet line waits for the chip
   std::string serial_counter = "default";
+  std::vector<std::string> pools;    ///< station --pool: a value of each for every unit
+  std::vector<std::string> pool_at;  ///< --pool-at: where and how, one per pool in their order
+  std::vector<std::string> on_fail;  ///< --on-fail: reuse or spend, once for all pools or once per pool
   std::string operator_name;
   std::string http;  ///< [ADDR:]PORT of the live page; empty: none
   // The fleet's.

@@ -1,5 +1,6 @@
 // quillon-cli history: the run records, newest first, as a table, CSV or JSON Lines.
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -109,18 +110,33 @@ std::string CsvField(const nlohmann::ordered_json& value) {
   return quoted + "\"";
 }
 
+std::string ValuesText(const records::UnitRow& row) {
+  std::string text;
+  for (const auto& [pool, value] : row.values) {
+    if (!text.empty()) text += ';';
+    text += pool;
+    text += '=';
+    text += value;
+  }
+  return text;
+}
+
 void PrintCsv(const std::vector<records::UnitRow>& rows, bool fleet) {
   // The columns of the row (and a fleet's station UUID): the same columns in every version, for
   // the spreadsheets and tables that import them; the completion number is in --json.
   auto columns = records::UnitColumns();
   if (fleet) columns.push_back("station_uuid");
+  // Records with pools add a last column of the unit's values, "pool=value;pool=value".
+  const bool values = std::any_of(rows.begin(), rows.end(), [](const records::UnitRow& row) { return !row.values.empty(); });
+  if (values) columns.push_back("values");
   std::string header;
   for (const auto& column : columns) header += (header.empty() ? "" : ",") + column;
   Print(stdout, "%s\r\n", header.c_str());
   for (const auto& row : rows) {
     std::string line;
     bool first = true;
-    const auto fields = fleet ? FleetRowJson(row) : report::UnitRecordJson(row);
+    auto fields = fleet ? FleetRowJson(row) : report::UnitRecordJson(row);
+    if (values) fields["values"] = ValuesText(row);
     for (const auto& column : columns) {
       // Appended piece by piece: "," + std::string(...) sets off a false -Wrestrict in GCC 12.
       if (!first) line += ',';
@@ -139,7 +155,8 @@ void PrintTable(const std::vector<records::UnitRow>& rows) {
          std::string(Tr("message or where it stopped")))
             .c_str());
   for (const auto& row : rows) {
-    std::string detail;
+    std::string detail = ValuesText(row);
+    if (!detail.empty()) detail += ' ';
     if (row.result && *row.result != 205 && *row.result != 130) detail = "[" + std::to_string(*row.result) + "] ";
     if (row.stop_phase && row.stop_block) {
       detail += TrF("stopped in %s, block %s chunk %s",
@@ -165,11 +182,7 @@ std::optional<int> FindRecords(const Context& context, const HistoryOptions& opt
         "Linux build has them)\n");
     return kExitUsage;
   }
-  path = options.record;
-  if (path.empty()) {
-    const auto folder = (Utf8Path(context.LogPath(options.log)).parent_path() / "quillon-runs.db").u8string();
-    path = {folder.begin(), folder.end()};
-  }
+  path = context.RecordsPath(options.record, options.log);
   std::error_code missing;
   if (!std::filesystem::exists(Utf8Path(path), missing)) {
     Say(stderr,

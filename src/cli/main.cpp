@@ -30,7 +30,7 @@ constexpr Command kCommands[] = {
     {"settings", AddSettingsCommand, false}, {"ports", AddPortsCommand, false},
     {"flash", AddFlashCommand, true},  {"doctor", AddDoctorCommand, false},
     {"station", AddStationCommand, true}, {"history", AddHistoryCommand, false},
-    {"fleet", AddFleetCommand, false},
+    {"fleet", AddFleetCommand, false}, {"pool", AddPoolCommand, false},
 };
 
 // A mistyped command: say so and list the commands (CLI11 would only call it unexpected).

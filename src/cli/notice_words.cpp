@@ -45,6 +45,13 @@ std::string StationReadyText(const station::NoticeEvent& n, Language language) {
     text += TrFIn(language, "  serial:   the record server's counter \"%s\", in leases of %s\n",
                   {plan.counter, std::to_string(*plan.lease)});
   }
+  for (const auto& pool : plan.pools) {
+    text += pool.reuse_on_fail
+                ? TrFIn(language, "  pool:     %s at %s, %s values free; a failed unit's value is used again\n",
+                        {pool.name, pool.stamp, std::to_string(pool.free)})
+                : TrFIn(language, "  pool:     %s at %s, %s values free; a failed unit's value is spent\n",
+                        {pool.name, pool.stamp, std::to_string(pool.free)});
+  }
   return text;
 }
 

@@ -14,6 +14,7 @@
 #include "cli/flash_steps.h"
 #include "cli/interrupt.h"
 #include "cli/output.h"
+#include "cli/stamp_option.h"
 #include "cli/station_config.h"
 #include "cli/terminal.h"
 #include "image/serial_stamp.h"
@@ -135,6 +136,66 @@ std::optional<int> CheckFirstSerial(const FlashOptions& options, records::RunRec
   return std::nullopt;
 }
 
+// --pool, --pool-at and --on-fail: each pool with its stamp, one that exists in the records;
+// exit 2 (said) otherwise.
+std::optional<int> PlanPools(const FlashRun& run, records::RunRecords& records, station::StationPlan& plan) {
+  const auto& options = run.options;
+  if (options.pools.size() != options.pool_at.size()) {
+    Say(stderr, "error: --pool: give one --pool-at ADDR:FORMAT for each --pool NAME, in the same order (%s pools, %s --pool-at)\n",
+        {std::to_string(options.pools.size()), std::to_string(options.pool_at.size())});
+    return kExitUsage;
+  }
+  if (!options.on_fail.empty() && options.on_fail.size() != 1 && options.on_fail.size() != options.pools.size()) {
+    Say(stderr, "error: --on-fail: give it once for every pool, or once per --pool in the same order\n");
+    return kExitUsage;
+  }
+  if (!options.pools.empty() && !options.fleet.empty()) {
+    Say(stderr,
+        "error: --pool with --fleet: this version keeps pools in the station's own run records only; leave out "
+        "--fleet, or --pool\n");
+    return kExitUsage;
+  }
+  for (std::size_t i = 0; i < options.pools.size(); ++i) {
+    station::ValuePool pool;
+    pool.name = options.pools[i];
+    for (const auto& earlier : plan.pools) {
+      if (earlier.name == pool.name) {
+        Say(stderr, "error: --pool %s is given twice\n", {pool.name});
+        return kExitUsage;
+      }
+    }
+    if (const auto status = CheckValueStamp(*run.files.image, options.pool_at[i], pool.stamp)) return *status;
+    const std::string& fail = options.on_fail.empty() ? std::string("spend")
+                                                      : options.on_fail[options.on_fail.size() == 1 ? 0 : i];
+    pool.reuse_on_fail = fail == "reuse";
+    std::string error;
+    const auto count = records.CountPool(pool.name, error);
+    if (!count) {
+      Say(stderr, "error: the run records cannot be read: %s\n", {error});
+      return kExitRecords;
+    }
+    if (!count->exists()) {
+      Say(stderr, "error: --pool %s: there is no such pool in the run records; load it first with quillon-cli pool "
+                  "import %s FILE.csv --column C (and the same --record)\n",
+          {pool.name, pool.name});
+      return kExitUsage;
+    }
+    plan.pools.push_back(pool);
+  }
+  return std::nullopt;
+}
+
+// The first pool that has no free value: a station that would stop at its first board does
+// not start.
+std::optional<std::string> EmptyPool(const station::StationPlan& plan) {
+  for (const auto& pool : plan.pools) {
+    std::string error;
+    const auto count = plan.records->CountPool(pool.name, error);
+    if (count && count->free == 0) return pool.name;
+  }
+  return std::nullopt;
+}
+
 // What the station's start says it will do.
 station::NoticeEvent::Plan StartPlan(const FlashRun& run, const station::StationPlan& plan,
                                      records::RunRecords& records) {
@@ -153,11 +214,20 @@ station::NoticeEvent::Plan StartPlan(const FlashRun& run, const station::Station
       said.next_serial = records.CounterNext(plan.counter, error).value_or(plan.first_serial);
     }
   }
+  for (std::size_t i = 0; i < plan.pools.size(); ++i) {
+    std::string error;
+    const auto count = records.CountPool(plan.pools[i].name, error);
+    said.pools.push_back({plan.pools[i].name, run.options.pool_at[i], count ? count->free : 0, plan.pools[i].reuse_on_fail});
+  }
   return said;
 }
 
 int StationExit(const station::StationOutcome& outcome) {
   if ((outcome.halt && outcome.halt->records()) || outcome.unwritten > 0) return kExitRecords;
+  if (outcome.halt && (outcome.halt->reason == station::HaltEvent::Reason::kPoolEmpty ||
+                       outcome.halt->reason == station::HaltEvent::Reason::kValueDoesNotFit)) {
+    return kExitPoolEmpty;
+  }
   if (outcome.halt) return kExitStationHalted;
   if (outcome.interrupted > 0) return kExitInterrupted;
   if (outcome.failed > 0) return kExitSomePortsFailed;
@@ -258,6 +328,7 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   plan.counter = options.serial_counter;
   plan.probe_wait_ms = options.probe_wait;
   if (const auto status = CheckFirstSerial(options, *records, plan)) return *status;
+  if (const auto status = PlanPools(run, *records, plan)) return *status;
   plan.row = BaseRow(run);
   records->ReuseFailedNumbers(options.reuse_failed_number);
   FleetSetup fleet;
@@ -284,6 +355,13 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
                                                                              : MessageTextShown(result.id, MessageText(result.id));
                                                  }},
                       run.events);
+  }
+  // A pool that is empty now: no board is asked for, nothing is sent.
+  if (const auto empty = EmptyPool(plan)) {
+    station::StationOutcome outcome;
+    outcome.halt = station::HaltEvent{station::HaltEvent::Reason::kPoolEmpty, *empty};
+    for (const auto& job : run.jobs) outcome.ports.push_back({job.name});
+    return EndStation(run, outcome, records_path);
   }
   // Message 202 once, as information: the fixtures take each board as it answers.
   run.events.Publish(station::MessageEvent{std::nullopt, kMsgRestartInBootMode, {}});
@@ -332,6 +410,18 @@ void AddStationCommand(CLI::App& app, const Context& context, int& status) {
                   "spend (default): a failed unit's serial number is never given again; reuse: the next unit of this "
                   "station gets it (the failed row says so)")
       ->check(CLI::IsMember({"spend", "reuse"}));
+  sub->add_option("--pool", options->pools,
+                  "give each unit the next free value of pool NAME (quillon-cli pool import), stamped at its --pool-at; "
+                  "once per pool")
+      ->check(NotEmpty());
+  sub->add_option("--pool-at", options->pool_at,
+                  "where and how a pool's value is stamped, one per --pool in order: ADDR:FORMAT, FORMAT hex:N, mac, "
+                  "ascii:W, be32 or le32")
+      ->check(NotEmpty());
+  sub->add_option("--on-fail", options->on_fail,
+                  "spend (default): a failed unit's pool value is never given again; reuse: it goes back to its pool. "
+                  "Once for every pool, or once per --pool")
+      ->check(CLI::IsMember({"spend", "reuse"}));
   sub->add_option("--probe-wait", options->probe_wait,
                   "ms a probe waits for a board on a quiet line (default 500); a line that answers anything gets "
                   "the update's whole 3500 ms")
@@ -344,7 +434,7 @@ void AddStationCommand(CLI::App& app, const Context& context, int& status) {
   sub->add_option("--on-result", options->on_result,
                   "run CMD through the shell after each unit, on its port's own thread (no port waits for it), with "
                   "QUILLON_RESULT (205: passed), QUILLON_OK, QUILLON_PORT, QUILLON_UNIT, QUILLON_SERIAL and "
-                  "QUILLON_MESSAGE in its environment; its output is discarded; a failure is a warning")
+                  "QUILLON_MESSAGE (and QUILLON_POOL_<NAME> for each --pool) in its environment; its output is discarded; a failure is a warning")
       ->check(NotEmpty());
   sub->add_option("--on-result-timeout", options->on_result_timeout,
                   "seconds --on-result's command may take before it is stopped (default 10)")

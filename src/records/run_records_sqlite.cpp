@@ -885,7 +885,7 @@ class SqliteRecords final : public RunRecords {
     if (found.empty() || !HasTable("unit_values")) return;
     std::map<std::int64_t, UnitRow*> by_id;
     for (auto& item : found) by_id[row_of(item).id] = &row_of(item);
-    Statement s(db_, "SELECT unit, pool, value FROM unit_values WHERE unit BETWEEN ?1 AND ?2 ORDER BY unit, pool");
+    Statement s(db_, "SELECT unit, pool, value FROM unit_values WHERE unit BETWEEN ?1 AND ?2 ORDER BY unit, rowid");
     if (!s.ok()) return (void)Failed(error);
     s.Bind(1, by_id.begin()->first);
     s.Bind(2, by_id.rbegin()->first);

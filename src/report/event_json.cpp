@@ -62,6 +62,10 @@ std::string HaltText(const HaltEvent& halt, Language language) {
       return TrFIn(language, "the unit's record could not be written: %s", {halt.detail});
     case HaltEvent::Reason::kRecordsMoved:
       return TrFIn(language, "the run records cannot be kept: %s", {halt.detail});
+    case HaltEvent::Reason::kPoolEmpty:
+      return TrFIn(language, "the pool %s is empty", {halt.detail});
+    case HaltEvent::Reason::kValueDoesNotFit:
+      return TrFIn(language, "the next value of pool %s does not fit its --pool-at format", {halt.detail});
   }
   return {};
 }
@@ -120,6 +124,10 @@ const char* HaltName(HaltEvent::Reason reason) {
       return "record-unwritable";
     case HaltEvent::Reason::kRecordsMoved:
       return "records-moved";
+    case HaltEvent::Reason::kPoolEmpty:
+      return "pool-empty";
+    case HaltEvent::Reason::kValueDoesNotFit:
+      return "value-does-not-fit";
   }
   return "";
 }
@@ -230,6 +238,14 @@ nlohmann::ordered_json NoticeObject(const NoticeEvent& e) {
     if (!e.plan->counter.empty()) object["serial_counter"] = e.plan->counter;
     if (e.plan->next_serial) object["next_serial"] = *e.plan->next_serial;
     if (e.plan->lease) object["lease"] = *e.plan->lease;
+    if (!e.plan->pools.empty()) {
+      auto pools = nlohmann::ordered_json::array();
+      for (const auto& pool : e.plan->pools) {
+        pools.push_back({{"pool", pool.name}, {"at", pool.stamp}, {"free", pool.free},
+                         {"on_fail", pool.reuse_on_fail ? "reuse" : "spend"}});
+      }
+      object["pools"] = pools;
+    }
   }
   return object;
 }

@@ -38,6 +38,8 @@ struct PortResult {
   StopPoint stop;
   long long unit = 0;                        ///< a station's unit: its record id (0: none)
   std::optional<std::string> serial_number;  ///< a station's unit: the number stamped into it
+  /// A station's unit: the values it got from pools (pool, value), each stamped into it.
+  std::vector<std::pair<std::string, std::string>> values;
   bool ok() const { return !interrupted && id == kMsgUpdateFinished; }
 };
 
@@ -152,6 +154,8 @@ struct HaltEvent {
     kStampFailed,       ///< `detail`: the serial number that could not be stamped
     kRecordUnwritable,  ///< `detail`: why a unit's row could not be written
     kRecordsMoved,      ///< `detail`: how the records' file was deleted or replaced
+    kPoolEmpty,         ///< `detail`: the pool that has no free value left
+    kValueDoesNotFit,   ///< `detail`: the pool and its next value, which its stamp cannot hold
   };
   Reason reason = Reason::kRecordUnwritable;
   std::string detail;
@@ -196,6 +200,13 @@ struct NoticeEvent {
     bool pinned = false;                       ///< --expect-sha256 holds the update to that image
     std::optional<std::uint64_t> next_serial;  ///< the next number it gives (stamping, no fleet)
     std::optional<int> lease;                  ///< with a fleet: numbers come in leases of this many
+    /// The pools each unit draws a value from: name, free values, where and how it is stamped.
+    struct Pool {
+      std::string name, stamp;
+      std::int64_t free = 0;
+      bool reuse_on_fail = false;
+    };
+    std::vector<Pool> pools;
   };
   std::optional<Plan> plan = {};
 

@@ -272,6 +272,7 @@ PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFi
       result.log = job.log_path;
       result.unit = unit.id;
       result.serial_number = unit.serial_number;
+      result.values = unit.values;
       const long long bytes_before = line.counted->bytes_written();
       int shown = 0;
       const std::string port_label = PortLabel(settings, job.target);

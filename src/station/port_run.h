@@ -48,6 +48,7 @@ struct UnitStart {
   bool wait = false;     ///< not now: no number to give until the record server is back
   long long id = 0;
   std::optional<std::string> serial_number;
+  std::vector<std::pair<std::string, std::string>> values;  ///< (pool, value) stamped into it
   std::unique_ptr<FlashImage> image;
 };
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "base/child_process.h"
 #include "station/events.h"
 
 namespace quillon::station {
@@ -24,8 +25,10 @@ struct ResultCommandPlan {
 
 /// The variables a unit's command gets: QUILLON_RESULT (the closing message's id, 205 for a
 /// pass, 130 for an interrupted unit), QUILLON_OK (1 or 0), QUILLON_PORT, QUILLON_UNIT,
-/// QUILLON_SERIAL (empty without a number) and QUILLON_MESSAGE.
-std::vector<std::pair<std::string, std::string>> ResultEnvironment(const PortResult& result, const std::string& message);
+/// QUILLON_SERIAL (empty without a number) and QUILLON_MESSAGE; and for each pool value the
+/// unit got, QUILLON_POOL_<NAME> (the pool's name in capitals, other than letters and digits
+/// as "_").
+Environment ResultEnvironment(const PortResult& result, const std::string& message);
 
 class ResultCommand {
  public:
@@ -42,6 +45,7 @@ class ResultCommand {
 
  private:
   void Take(const PortResult& result);
+  void Work(PortQueue& port);
 
   ResultCommandPlan plan_;
   EventStream& events_;

@@ -2,6 +2,7 @@
 
 #include "station/delivery.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -31,6 +32,11 @@ class StationLoop final : public BoardLoop {
       : plan_(plan), files_(files), stop_(stop), events_(events), delivery_(delivery) {
     probe_wait_ms = plan.probe_wait_ms;
     probe_period_ms = plan.probe_period_ms;
+    for (const auto& pool : plan.pools) {
+      pool_draws_.push_back({pool.name, pool.reuse_on_fail, [stamp = pool.stamp](const std::string& value) {
+                               return ValueBytes(stamp, value).has_value();
+                             }});
+    }
   }
 
   bool KeepGoing() const override {
@@ -60,7 +66,7 @@ class StationLoop final : public BoardLoop {
     };
     if (plan_.records != nullptr) {
       std::string error;
-      const std::int64_t id = plan_.records->BeginUnit(row, plan_.stamp ? &draw : nullptr, error);
+      const std::int64_t id = plan_.records->BeginUnit(row, plan_.stamp ? &draw : nullptr, pool_draws_, error);
       if (id == records::kNoNumberLeft) {
         if (plan_.units != 0) --begun_;
         if (delivery_ != nullptr) delivery_->Poke();
@@ -68,18 +74,28 @@ class StationLoop final : public BoardLoop {
         return unit;
       }
       if (id == records::kNumberDoesNotFit) return Halt({HaltEvent::Reason::kSerialDoesNotFit, plan_.counter});
+      if (id == records::kPoolEmpty) return Halt({HaltEvent::Reason::kPoolEmpty, error});
+      if (id == records::kValueDoesNotFit) return Halt({HaltEvent::Reason::kValueDoesNotFit, error});
       if (id <= 0) return Halt({HaltEvent::Reason::kRecordUnwritable, error});
       unit.id = id;
     } else {
       unit.id = ++local_ids_;
     }
     unit.serial_number = row.serial_number;
-    if (plan_.stamp && row.serial_number) {
+    if ((plan_.stamp && row.serial_number) || !row.values.empty()) {
       unit.image = std::make_unique<FlashImage>(*files_.image);
+    }
+    if (plan_.stamp && row.serial_number) {
       const std::uint64_t number = std::stoull(*row.serial_number);
       if (!StampImage(*unit.image, *plan_.stamp, number)) {
         return Halt({HaltEvent::Reason::kStampFailed, *row.serial_number});
       }
+    }
+    for (const auto& [pool, value] : row.values) {
+      const auto& stamp = PoolStamp(pool);
+      const auto bytes = ValueBytes(stamp, value);
+      if (!bytes || !StampBytesInto(*unit.image, stamp, *bytes)) return Halt({HaltEvent::Reason::kStampFailed, value});
+      unit.values.emplace_back(pool, value);
     }
     {
       const std::lock_guard lock(mutex_);
@@ -159,6 +175,11 @@ class StationLoop final : public BoardLoop {
     return true;
   }
 
+  const SerialStamp& PoolStamp(const std::string& name) const {
+    return std::find_if(plan_.pools.begin(), plan_.pools.end(), [&](const ValuePool& pool) { return pool.name == name; })
+        ->stamp;
+  }
+
   // The station takes no more boards; the unit that found why does not begin. Said once.
   UnitStart Halt(HaltEvent halt) {
     {
@@ -176,6 +197,7 @@ class StationLoop final : public BoardLoop {
   const StopFlag& stop_;
   EventStream& events_;
   Deliveries* delivery_;
+  std::vector<records::PoolDraw> pool_draws_;
   std::atomic<int> begun_{0};
   std::atomic<bool> halted_{false};
   std::atomic<long long> local_ids_{0};

@@ -35,8 +35,15 @@ std::vector<PortResult> RunPorts(const std::vector<PortJob>& jobs, const UpdateS
 /// it stopped, its records.
 void CompleteRow(UnitRow& row, const PortResult& result, const std::string& records);
 
+/// A list each unit draws one value of, stamped into its copy of the image.
+struct ValuePool {
+  std::string name;
+  SerialStamp stamp;           ///< where and how (a value format)
+  bool reuse_on_fail = false;  ///< a failed unit's value goes back to the pool; else it is spent
+};
+
 /// What a station does beyond running boards: how many units, where their rows go, the
-/// serial numbers.
+/// serial numbers and pool values.
 struct StationPlan {
   int units = 0;                       ///< end once this many units have ended (0: no end)
   RunRecords* records = nullptr;       ///< every unit's row; null: none kept
@@ -44,6 +51,7 @@ struct StationPlan {
   std::optional<SerialStamp> stamp;    ///< where each unit's serial number goes
   std::string counter = "default";     ///< the counter the numbers come from
   std::uint64_t first_serial = 1;      ///< where a new counter starts
+  std::vector<ValuePool> pools;        ///< a value of each for every unit (needs `records`)
   UnitRow row;                         ///< what every unit's row shares (station, operator, files, hashes, version)
   records::FleetLink* fleet = nullptr; ///< the record server the rows go to and the numbers come from; null: none
   std::string fleet_server;            ///< where it is, as the station shows it

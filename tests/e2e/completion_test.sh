@@ -49,11 +49,14 @@ for command in info image settings ports flash station history doctor; do
   [ -n "$options" ] || { echo "FAIL: $cli $command --help lists no option" >&2; failed=1; }
   for option in $options; do has "$option"; done
 done
-for sub in status numbers; do
-  complete _quillon_cli quillon-cli fleet "$sub" --
-  options=$("$cli" fleet "$sub" --help | grep -o '^ *\(-[a-z],\)\?--[a-z0-9-]*' | grep -o -- '--[a-z0-9-]*')
+for sub in "fleet status" "fleet numbers" "pool import" "pool status"; do
+  complete _quillon_cli quillon-cli $sub --
+  options=$("$cli" $sub --help | grep -o '^ *\(-[a-z],\)\?--[a-z0-9-]*' | grep -o -- '--[a-z0-9-]*')
+  [ -n "$options" ] || { echo "FAIL: $cli $sub --help lists no option" >&2; failed=1; }
   for option in $options; do has "$option"; done
 done
+complete _quillon_cli quillon-cli pool ""
+has import; has status
 complete _quillon_cli quillon-cli fleet ""
 has init; has status; has numbers
 complete _quillon_cli "$cli" flash --port ""
