@@ -35,6 +35,9 @@ _quillon_cli() {
         | grep -o '"/[^"]*"\|"COM[0-9]*"' | tr -d '"')
       COMPREPLY=($(compgen -W "$ports usb:" -- "$cur"))
       return ;;
+    --scan-port)
+      COMPREPLY=($(compgen -W "$(ls -d /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM* 2>/dev/null)" -- "$cur"))
+      return ;;
     --map)
       # COMn= first, then the devices: the adapters' stable names.
       if [[ $cur == COM*=* ]]; then
@@ -65,7 +68,7 @@ _quillon_cli() {
       compopt -o dirnames 2>/dev/null
       COMPREPLY=()
       return ;;
-    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http|--probe-wait|--fleet|--station-name|--station|--lease|--from|--to|--counter|--upload|--upload-header|--upload-timeout|--deliver-grace|--after|--redeliver|--on-result|--on-result-timeout|--pool|--column)
+    --send-wait|--units|--first-serial|--serial-counter|--expect-sha256|--operator|--since|--serial|--limit|--http|--probe-wait|--fleet|--station-name|--station|--lease|--from|--to|--counter|--upload|--upload-header|--upload-timeout|--deliver-grace|--after|--redeliver|--on-result|--on-result-timeout|--pool|--column|--scan-pattern)
       return ;;
     --failed-number|--on-fail)
       COMPREPLY=($(compgen -W "spend reuse" -- "$cur"))
@@ -88,7 +91,8 @@ _quillon_cli() {
     station) options="--port --boot --baud --send-wait --ini --log --trace --json --record --units --serial-number
       --first-serial --serial-counter --expect-sha256 --operator --http --probe-wait --fleet --station-name --lease
       --failed-number --upload --upload-ca --upload-header --upload-timeout --drop-folder --deliver-grace --bell
-      --on-result --on-result-timeout --config --print-config --pool --pool-at --on-fail --help" ;;
+      --on-result --on-result-timeout --config --print-config --pool --pool-at --on-fail --scan --scan-port --scan-pattern
+      --allow-rescan --help" ;;
     history) options="--record --fleet --station --log --since --port --serial --failed --limit --after --undelivered
       --redeliver --json --csv --help" ;;
     fleet)

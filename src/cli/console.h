@@ -25,6 +25,10 @@ int TerminalWidth(std::FILE* out);
 /// end of input or once `stop` is requested, however late in the wait the request comes.
 std::optional<std::string> ReadAnswer(const StopFlag& stop);
 
+/// Waits up to `milliseconds` for standard input and appends what came (a keyboard's keys as
+/// UTF-8 on a console); false at the end of input.
+bool ReadInputBytes(std::string& bytes, int milliseconds);
+
 /// Standard output takes bytes as they are (no line-end translation).
 void BinaryStandardOutput();
 

@@ -35,6 +35,18 @@ std::optional<std::string> ReadAnswer(const StopFlag& stop) {
   return line;
 }
 
+bool ReadInputBytes(std::string& bytes, int milliseconds) {
+  pollfd input{STDIN_FILENO, POLLIN, 0};
+  const int ready = posix::Poll(&input, 1, milliseconds);
+  if (ready < 0) return errno == EINTR;
+  if (ready == 0) return true;
+  char buffer[256];
+  const ssize_t read = ::read(STDIN_FILENO, buffer, sizeof buffer);
+  if (read < 0) return errno == EINTR || errno == EAGAIN;
+  bytes.append(buffer, static_cast<std::size_t>(read));
+  return read > 0;
+}
+
 void BinaryStandardOutput() {}
 
 std::string InstalledIniPlace() { return "$XDG_CONFIG_HOME/quillon/quillon.ini, else ~/.config/quillon/quillon.ini"; }

@@ -50,6 +50,10 @@ struct FlashOptions {
   std::vector<std::string> pools;    ///< station --pool: a value of each for every unit
   std::vector<std::string> pool_at;  ///< --pool-at: where and how, one per pool in their order
   std::vector<std::string> on_fail;  ///< --on-fail: reuse or spend, once for all pools or once per pool
+  bool scan = false;                   ///< station --scan: the terminal's lines are the one fixture's labels
+  std::vector<std::string> scan_ports; ///< --scan-port: a scanner per --port, in their order
+  std::string scan_pattern;            ///< --scan-pattern: a label must match it whole
+  bool allow_rescan = false;           ///< --allow-rescan: a label that passed before is taken again
   std::string operator_name;
   std::string http;  ///< [ADDR:]PORT of the live page; empty: none
   // The fleet's.

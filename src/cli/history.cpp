@@ -126,9 +126,12 @@ void PrintCsv(const std::vector<records::UnitRow>& rows, bool fleet) {
   // the spreadsheets and tables that import them; the completion number is in --json.
   auto columns = records::UnitColumns();
   if (fleet) columns.push_back("station_uuid");
-  // Records with pools add a last column of the unit's values, "pool=value;pool=value".
+  // Records with pools add a column of the unit's values, "pool=value;pool=value".
   const bool values = std::any_of(rows.begin(), rows.end(), [](const records::UnitRow& row) { return !row.values.empty(); });
   if (values) columns.push_back("values");
+  // Records of a station that scans labels add the label's column.
+  const bool scanned = std::any_of(rows.begin(), rows.end(), [](const records::UnitRow& row) { return row.scanned.has_value(); });
+  if (scanned) columns.push_back("scanned");
   std::string header;
   for (const auto& column : columns) header += (header.empty() ? "" : ",") + column;
   Print(stdout, "%s\r\n", header.c_str());

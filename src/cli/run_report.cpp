@@ -264,8 +264,9 @@ void PortLinesReport::ShowResults(bool colour, bool bell) {
 void PortLinesReport::Waiting(const station::WaitingEvent& waiting) {
   const std::lock_guard lock(mutex_);
   if (Line* line = Find(waiting.port)) {
-    if (line->status.empty() || waiting.record_server) {
+    if (line->status.empty() || waiting.record_server || waiting.scan) {
       line->status = waiting.record_server ? std::string(report::RecordServerWaitText(CurrentLanguage()))
+                     : waiting.scan        ? std::string(report::ScanWaitText(CurrentLanguage()))
                                            : std::string(Tr("waiting for a board"));
     }
     line->phase = waiting.missing ? Tr("port missing (plug in its adapter)") : Tr("waiting");
@@ -278,6 +279,7 @@ void PortLinesReport::Waiting(const station::WaitingEvent& waiting) {
     }
   }
   if (waiting.record_server) Plain(waiting.port, std::string(report::RecordServerWaitText(CurrentLanguage())));
+  if (waiting.scan) Plain(waiting.port, std::string(report::ScanWaitText(CurrentLanguage())));
 }
 
 // On a terminal the link's line stays below the ports; a line that stays says when the server

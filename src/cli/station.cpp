@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <regex>
 
 #include "base/messages.h"
 #include "report/words.h"
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/flash_steps.h"
+#include "cli/console.h"
 #include "cli/interrupt.h"
 #include "cli/output.h"
 #include "cli/stamp_option.h"
@@ -182,6 +184,61 @@ std::optional<int> PlanPools(const FlashRun& run, records::RunRecords& records, 
     }
     plan.pools.push_back(pool);
   }
+  return std::nullopt;
+}
+
+// Reads the terminal for a keyboard-wedge scanner.
+class TerminalScanInput final : public station::ScanInput {
+ public:
+  bool Read(std::string& bytes, int milliseconds) override { return ReadInputBytes(bytes, milliseconds); }
+};
+
+// --scan, --scan-port, --scan-pattern: a scanner per fixture, read from now on; exit 2 (said)
+// for a scanner that cannot be used or a pattern that is none.
+std::optional<int> StartScanners(FlashRun& run, station::StationPlan& plan,
+                                 std::vector<std::unique_ptr<station::ScanReader>>& readers) {
+  const auto& options = run.options;
+  if (!options.scan_pattern.empty()) {
+    try {
+      plan.scan_pattern.emplace(options.scan_pattern, std::regex::ECMAScript);
+    } catch (const std::regex_error& error) {
+      Say(stderr, "error: --scan-pattern %s: not a regular expression (%s)\n", {options.scan_pattern, error.what()});
+      return kExitUsage;
+    }
+    plan.scan_pattern_text = options.scan_pattern;
+  }
+  plan.allow_rescan = options.allow_rescan;
+  if (options.scan) {
+    if (run.jobs.size() != 1) {
+      Say(stderr, "error: --scan reads the labels from the terminal for one fixture; with several ports give a "
+                  "--scan-port DEVICE for each --port\n");
+      return kExitUsage;
+    }
+    readers.push_back(std::make_unique<station::ScanReader>(run.jobs[0].name, std::string(Tr("the terminal")),
+                                                            std::make_unique<TerminalScanInput>(), run.events));
+  } else if (!options.scan_ports.empty()) {
+    if (options.scan_ports.size() != run.jobs.size()) {
+      Say(stderr, "error: --scan-port: give one scanner for each --port, in the same order (%s ports, %s scanners)\n",
+          {std::to_string(run.jobs.size()), std::to_string(options.scan_ports.size())});
+      return kExitUsage;
+    }
+    for (std::size_t i = 0; i < run.jobs.size(); ++i) {
+      auto input = station::OpenSerialScanner(MakePlatformCommDriver(), options.scan_ports[i]);
+      if (!input) {
+        Say(stderr,
+            "error: --scan-port %s cannot be opened as a serial scanner at 9600 bit/s (absent, in use, or no serial "
+            "device); check the scanner's cable, or run quillon-cli ports\n",
+            {options.scan_ports[i]});
+        return kExitUsage;
+      }
+      readers.push_back(std::make_unique<station::ScanReader>(run.jobs[i].name, options.scan_ports[i], std::move(input),
+                                                              run.events));
+    }
+  } else if (!options.scan_pattern.empty() || options.allow_rescan) {
+    Say(stderr, "error: --scan-pattern and --allow-rescan need --scan or --scan-port\n");
+    return kExitUsage;
+  }
+  for (const auto& reader : readers) plan.scanners[reader->port()] = reader.get();
   return std::nullopt;
 }
 
@@ -356,6 +413,8 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
                                                  }},
                       run.events);
   }
+  std::vector<std::unique_ptr<station::ScanReader>> scanners;
+  if (const auto status = StartScanners(run, plan, scanners)) return *status;
   // A pool that is empty now: no board is asked for, nothing is sent.
   if (const auto empty = EmptyPool(plan)) {
     station::StationOutcome outcome;
@@ -422,6 +481,18 @@ void AddStationCommand(CLI::App& app, const Context& context, int& status) {
                   "spend (default): a failed unit's pool value is never given again; reuse: it goes back to its pool. "
                   "Once for every pool, or once per --pool")
       ->check(CLI::IsMember({"spend", "reuse"}));
+  auto* scan = sub->add_flag("--scan", options->scan,
+                             "before each board's update, wait for its label to be scanned: a keyboard-wedge scanner "
+                             "typing a line on this terminal (one --port)");
+  sub->add_option("--scan-port", options->scan_ports,
+                  "a serial or USB-CDC scanner per --port, in their order: each fixture's board waits for its label "
+                  "from it")
+      ->check(NotEmpty())
+      ->excludes(scan);
+  sub->add_option("--scan-pattern", options->scan_pattern,
+                  "a label must match this regular expression (ECMAScript, the whole label); another is refused");
+  sub->add_flag("--allow-rescan", options->allow_rescan,
+                "take a label a unit already passed with (else it is refused: a board flashed twice)");
   sub->add_option("--probe-wait", options->probe_wait,
                   "ms a probe waits for a board on a quiet line (default 500); a line that answers anything gets "
                   "the update's whole 3500 ms")

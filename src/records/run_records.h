@@ -53,6 +53,8 @@ struct UnitRow {
   std::optional<std::int64_t> seq;
   /// The values the unit got from pools, by pool name (table `unit_values`).
   std::vector<PoolValue> values;
+  /// The board's label as it was scanned before its unit began.
+  std::optional<std::string> scanned;
 };
 
 /// The column names of table `units`, in their order.
@@ -217,6 +219,11 @@ class RunRecords {
                                         std::string& error) {
     (void)pool, (void)values;
     return Unsupported(error), std::nullopt;
+  }
+  /// The unit that passed with `scanned` as its label, if one did (0: none).
+  virtual std::int64_t PassedWithLabel(const std::string& scanned, std::string& error) {
+    (void)scanned;
+    return Unsupported(error), 0;
   }
   /// The pool's values by state (all 0: no such pool).
   virtual std::optional<PoolCount> CountPool(const std::string& pool, std::string& error) {

@@ -48,7 +48,8 @@ CREATE TABLE IF NOT EXISTS units (
   serial_counter TEXT,
   serial_reused_by INTEGER,
   holder INTEGER,
-  done_seq INTEGER
+  done_seq INTEGER,
+  scanned TEXT
 );
 CREATE INDEX IF NOT EXISTS units_serial_number ON units(serial_number);
 CREATE INDEX IF NOT EXISTS units_started_utc ON units(started_utc);
@@ -138,6 +139,7 @@ constexpr const char* kUpgrades[][2] = {
     {"serial_counter", "ALTER TABLE units ADD COLUMN serial_counter TEXT"},
     {"serial_reused_by", "ALTER TABLE units ADD COLUMN serial_reused_by INTEGER"},
     {"holder", "ALTER TABLE units ADD COLUMN holder INTEGER"},
+    {"scanned", "ALTER TABLE units ADD COLUMN scanned TEXT"},
     // The units that had ended get their completion numbers in the order they ended.
     {"done_seq",
      "ALTER TABLE units ADD COLUMN done_seq INTEGER; "
@@ -222,6 +224,7 @@ UnitRow ReadRow(const Statement& s) {
   row.serial_counter = s.OptionalText(20);
   if (sqlite3_column_type(s.get(), 21) != SQLITE_NULL) row.serial_reused_by = sqlite3_column_int64(s.get(), 21);
   if (sqlite3_column_type(s.get(), 22) != SQLITE_NULL) row.seq = sqlite3_column_int64(s.get(), 22);
+  row.scanned = s.OptionalText(23);
   return row;
 }
 
@@ -232,13 +235,14 @@ std::string RowColumns(const std::vector<std::string>& has, const std::string& p
   std::string columns;
   auto names = UnitColumns();
   names.push_back("done_seq");
+  names.push_back("scanned");
   for (const auto& name : names) {
     const bool missing = std::find(has.begin(), has.end(), name) == has.end();
     columns += (columns.empty() ? "" : ", ") + (missing ? std::string("NULL") : prefix + "\"" + name + "\"");
   }
   return columns;
 }
-inline constexpr int kRowColumns = 23;
+inline constexpr int kRowColumns = 24;
 
 std::string SelectColumns(const std::vector<std::string>& has) { return "SELECT " + RowColumns(has) + " FROM units"; }
 
@@ -313,7 +317,8 @@ class SqliteRecords final : public RunRecords {
         break;
       }
     }
-    done = done && Exec(kNumberIndex, error) && Exec(kDoneIndex, error);
+    done = done && Exec(kNumberIndex, error) && Exec(kDoneIndex, error) &&
+           Exec("CREATE INDEX IF NOT EXISTS units_scanned ON units(scanned)", error);
     std::string ignored;
     if (!done || !Exec("COMMIT", error)) {
       Exec("ROLLBACK", ignored);
@@ -321,6 +326,7 @@ class SqliteRecords final : public RunRecords {
     }
     columns_ = UnitColumns();
     columns_.push_back("done_seq");
+    columns_.push_back("scanned");
     return true;
   }
 
@@ -393,6 +399,17 @@ class SqliteRecords final : public RunRecords {
     });
     if (!done) return std::nullopt;
     return added;
+  }
+
+  std::int64_t PassedWithLabel(const std::string& scanned, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    Statement s(db_, "SELECT id FROM units WHERE scanned = ?1 AND ok = 1 ORDER BY id LIMIT 1");
+    if (!s.ok()) return Failed(error), 0;
+    s.Bind(1, scanned);
+    const int step = s.Step();
+    if (step == SQLITE_ROW) return Id(s);
+    if (step != SQLITE_DONE) Failed(error);
+    return 0;
   }
 
   std::optional<PoolCount> CountPool(const std::string& pool, std::string& error) override {
@@ -938,8 +955,8 @@ class SqliteRecords final : public RunRecords {
     }
     Statement insert(db_,
                      "INSERT INTO units (station, port, adapter, operator, started_utc, update_file, image_sha256, "
-                     "boot_sha256, serial_number, quillon_version, serial_counter, holder) "
-                     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
+                     "boot_sha256, serial_number, quillon_version, serial_counter, holder, scanned) "
+                     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
     if (!insert.ok()) return Failed(error), 0;
     insert.Bind(1, row.station);
     insert.Bind(2, row.port);
@@ -953,6 +970,7 @@ class SqliteRecords final : public RunRecords {
     insert.Bind(10, row.quillon_version);
     insert.Bind(11, row.serial_counter);
     insert.Bind(12, static_cast<std::int64_t>(ProcessId()));
+    insert.Bind(13, row.scanned);
     if (insert.Step() != SQLITE_DONE) return Failed(error), 0;
     const std::int64_t id = sqlite3_last_insert_rowid(db_);
     if (drawn && drawn->spare_of != 0 &&

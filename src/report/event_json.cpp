@@ -47,6 +47,19 @@ std::string WarningText(const WarningEvent& warning, Language language) {
       return TrFIn(language, "--on-result for unit %s: %s ended with exit status %s; the unit's result stands",
                    {unit, warning.path, std::to_string(warning.command.status)});
     }
+    case WarningEvent::Kind::kScanPassedBefore:
+      return TrFIn(language,
+                   "label %s refused: unit %s already passed with it (a board flashed twice?); scan this board's own "
+                   "label, or start the station with --allow-rescan to flash it again",
+                   {warning.record, std::to_string(warning.unit)});
+    case WarningEvent::Kind::kScanWrongPattern:
+      return TrFIn(language, "label %s refused: it does not match --scan-pattern %s; scan this board's own label",
+                   {warning.record, warning.path});
+    case WarningEvent::Kind::kScannerGone:
+      return TrFIn(language,
+                   "the scanner %s cannot be read any more (unplugged, or its input ended): this fixture's boards "
+                   "wait for a scan; check its cable and start the station again",
+                   {warning.path});
   }
   return {};
 }
@@ -71,6 +84,8 @@ std::string HaltText(const HaltEvent& halt, Language language) {
 }
 
 std::string_view RecordServerWaitText(Language language) { return TrIn(language, "waiting for the record server"); }
+
+std::string_view ScanWaitText(Language language) { return TrIn(language, "scan the board's label"); }
 
 bool WaitingForServer(const RecordServerEvent& link) {
   return link.numbers_left && *link.numbers_left == 0 && !link.connected && !link.ended;
@@ -373,6 +388,10 @@ std::optional<nlohmann::ordered_json> EventJson::Convert(const Event& event) {
             if (e.record_server) {
               object["record_server"] = true;
               object["text"] = RecordServerWaitText();
+            }
+            if (e.scan) {
+              object["scan"] = true;
+              object["text"] = ScanWaitText();
             }
             return object;
           },

@@ -46,6 +46,8 @@ const char* OutputStateName(const OutputEvent& output);
 
 /// What a port waiting for the record server says.
 std::string_view RecordServerWaitText(Language language = Language::kEnglish);
+/// What a fixture whose board answered waits for when the station scans labels.
+std::string_view ScanWaitText(Language language = Language::kEnglish);
 /// A notice's kind in JSON: "interrupted", "nothing-sent", "station-halted", ...
 const char* NoticeName(station::NoticeEvent::Kind kind);
 

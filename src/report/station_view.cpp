@@ -40,7 +40,7 @@ std::optional<std::string> StationView::OnEvent(const Event& event) {
       Handlers{
           [this](const WaitingEvent& e) -> Changed {
             Tile& tile = Find(e.port);
-            tile.state = e.missing ? "missing" : e.record_server ? "record_server" : "waiting";
+            tile.state = e.missing ? "missing" : e.record_server ? "record_server" : e.scan ? "scan" : "waiting";
             tile.progress = {};
             return e.port;
           },

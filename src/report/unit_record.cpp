@@ -28,6 +28,7 @@ nlohmann::ordered_json UnitRecordJson(const records::UnitRow& row) {
                                 {"serial_counter", OrNull(row.serial_counter)},
                                 {"serial_reused_by", OrNull(row.serial_reused_by)}};
   if (row.seq) object["seq"] = *row.seq;
+  if (row.scanned) object["scanned"] = *row.scanned;
   // A unit's pool values, by pool (a row of records without pools has none).
   if (!row.values.empty()) {
     auto values = nlohmann::ordered_json::object();

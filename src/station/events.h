@@ -62,6 +62,9 @@ struct WarningEvent {
     kRowWaiting,       ///< `path` is the run records, `record` why the unit's row is not written yet:
                        ///< the fixture takes no board until it is
     kResultCommandFailed,  ///< `path` is --on-result's command, `command` how it failed for `unit`
+    kScanPassedBefore,     ///< `record` is a scanned code unit `unit` already passed with: refused
+    kScanWrongPattern,     ///< `record` is a scanned code that `path` (--scan-pattern) refuses
+    kScannerGone,          ///< `path` is the scanner: it cannot be read any more
   };
   std::string port;
   Kind kind = Kind::kLogUnwritten;
@@ -107,6 +110,8 @@ struct WaitingEvent {
   /// No unit may begin: the station's leased serial numbers are used up and the record server
   /// that gives more is away. Nothing is sent to the board until it is back.
   bool record_server = false;
+  /// A board answered: the fixture waits for its label to be scanned before its unit begins.
+  bool scan = false;
 };
 
 /// The station's link to the fleet's record server, published when it changes: connected, or

@@ -252,8 +252,10 @@ PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFi
         board = fixture.AwaitBoard(after_unit);
       }
       if (!board) break;
+      std::optional<std::string> scanned;
+      if (!loop.AwaitScan(job, stop, scanned)) break;
       const auto start = Clock::now();
-      UnitStart unit = loop.BeginUnit(job);
+      UnitStart unit = loop.BeginUnit(job, scanned);
       if (unit.wait) {
         // No number to give until the record server is back: the board, in boot mode and
         // answered, waits for its unit with nothing more sent to it (and the fixture goes on
@@ -261,7 +263,7 @@ PortCounts RunBoards(const PortJob& job, UpdateSettings settings, const UpdateFi
         events.Publish(WaitingEvent{job.name, false, true});
         while (unit.wait && !stop.requested() && loop.KeepGoing()) {
           line.parts.pause->Sleep(loop.probe_period_ms);
-          unit = loop.BeginUnit(job);
+          unit = loop.BeginUnit(job, scanned);
         }
       }
       if (!unit.started) break;

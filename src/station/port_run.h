@@ -58,7 +58,15 @@ class BoardLoop {
  public:
   virtual ~BoardLoop() = default;
   virtual bool KeepGoing() const = 0;
-  virtual UnitStart BeginUnit(const PortJob& job) = 0;
+  /// Once `job`'s board answered: waits for its label to be scanned when the station scans
+  /// labels (`code`: the code, which passed the station's checks). False when the loop is to
+  /// end first.
+  virtual bool AwaitScan(const PortJob& job, const StopFlag& stop, std::optional<std::string>& code) {
+    (void)job, (void)stop, (void)code;
+    return true;
+  }
+  /// `scanned`: the board's label, when the station scans them.
+  virtual UnitStart BeginUnit(const PortJob& job, const std::optional<std::string>& scanned) = 0;
   /// `records` are the unit's log records, newline-separated. False, with `why`, when the
   /// unit's row could not be written yet: it is kept, and WriteKept tries it again.
   virtual bool EndUnit(const PortResult& result, const std::string& records, std::string& why) = 0;

@@ -43,7 +43,38 @@ class StationLoop final : public BoardLoop {
     return !stop_.requested() && !halted_.load() && (plan_.units == 0 || begun_.load() < plan_.units);
   }
 
-  UnitStart BeginUnit(const PortJob& job) override {
+  bool AwaitScan(const PortJob& job, const StopFlag& stop, std::optional<std::string>& code) override {
+    const auto scanner = plan_.scanners.find(job.name);
+    if (scanner == plan_.scanners.end()) return true;
+    bool said = false;
+    while (!stop.requested() && KeepGoing()) {
+      auto taken = scanner->second->Take(said ? probe_period_ms : 0);
+      if (!taken) {
+        if (!said) events_.Publish(WaitingEvent{job.name, false, false, true});
+        said = true;
+        continue;
+      }
+      if (plan_.scan_pattern && !std::regex_match(*taken, *plan_.scan_pattern)) {
+        events_.Publish(WarningEvent{job.name, WarningEvent::Kind::kScanWrongPattern, plan_.scan_pattern_text, *taken});
+        continue;
+      }
+      std::string error;
+      if (const std::int64_t unit = plan_.allow_rescan || plan_.records == nullptr
+                                        ? 0
+                                        : plan_.records->PassedWithLabel(*taken, error);
+          unit > 0) {
+        WarningEvent twice{job.name, WarningEvent::Kind::kScanPassedBefore, {}, *taken};
+        twice.unit = unit;
+        events_.Publish(twice);
+        continue;
+      }
+      code = std::move(taken);
+      return true;
+    }
+    return false;
+  }
+
+  UnitStart BeginUnit(const PortJob& job, const std::optional<std::string>& scanned) override {
     UnitStart unit;
     // Rows written into a file that is no longer at the records' path are lost, and a station
     // started on that path now would give out the same numbers again.
@@ -55,6 +86,7 @@ class StationLoop final : public BoardLoop {
     row.port = job.name;
     row.adapter = job.adapter;
     row.started_utc = UtcNow();
+    row.scanned = scanned;
     SerialDraw draw;
     draw.counter = plan_.counter;
     draw.first = plan_.first_serial;

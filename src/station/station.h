@@ -3,6 +3,8 @@
 // and trace; one stop for all of them.
 
 #include <functional>
+#include <map>
+#include <regex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "image/serial_stamp.h"
 #include "station/events.h"
 #include "station/port_run.h"
+#include "station/scan.h"
 #include "records/delivery.h"
 #include "records/fleet_link.h"
 #include "records/run_records.h"
@@ -52,6 +55,11 @@ struct StationPlan {
   std::string counter = "default";     ///< the counter the numbers come from
   std::uint64_t first_serial = 1;      ///< where a new counter starts
   std::vector<ValuePool> pools;        ///< a value of each for every unit (needs `records`)
+  /// By port name: the scanner of its fixture; each of its boards waits for its label.
+  std::map<std::string, ScanReader*> scanners;
+  std::optional<std::regex> scan_pattern;  ///< a label must match it whole
+  std::string scan_pattern_text;           ///< how a refusal names it
+  bool allow_rescan = false;               ///< a label a unit already passed with is taken again
   UnitRow row;                         ///< what every unit's row shares (station, operator, files, hashes, version)
   records::FleetLink* fleet = nullptr; ///< the record server the rows go to and the numbers come from; null: none
   std::string fleet_server;            ///< where it is, as the station shows it

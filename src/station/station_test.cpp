@@ -141,7 +141,7 @@ class CountingLoop final : public BoardLoop {
  public:
   CountingLoop(const StopFlag& stop, int units) : stop_(stop), units_(units) {}
   bool KeepGoing() const override { return !stop_.requested() && begun_ < units_; }
-  UnitStart BeginUnit(const PortJob&) override {
+  UnitStart BeginUnit(const PortJob&, const std::optional<std::string>&) override {
     UnitStart unit;
     unit.started = true;
     unit.id = ++begun_;
