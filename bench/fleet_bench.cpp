@@ -65,7 +65,7 @@ int Worker(const std::string& url, const std::string& db, int ports, int units, 
   auto local = OpenLocal(db);
   std::string error;
   const auto identity = records::LoadIdentity(db, "bench-" + std::to_string(ProcessId()), error);
-  records::FleetLink link(*local, *identity, {"bench", 1, 20, numbers}, Connector(url));
+  records::FleetLink link(*local, *identity, {"bench", 1, 20, numbers, {}}, Connector(url));
   station::EventStream events;
   station::Deliveries delivery(&link, url, {}, events);
   std::atomic<int> next{0};
@@ -133,7 +133,7 @@ int Drain(const std::string& url, const std::string& db) {
   auto local = OpenLocal(db);
   std::string error;
   const auto identity = records::LoadIdentity(db, "bench-backlog", error);
-  records::FleetLink link(*local, *identity, {"bench", 1, 20, false}, Connector(url));
+  records::FleetLink link(*local, *identity, {"bench", 1, 20, false, {}}, Connector(url));
   const auto began = Clock::now();
   while (link.Step() || link.State().rows_waiting > 0) {
     if (!link.State().connected) std::this_thread::sleep_for(std::chrono::milliseconds(100));

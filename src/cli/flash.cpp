@@ -328,6 +328,13 @@ std::function<std::string(const PortResult&)> EnglishFix(const FlashRun& run) {
   return [&run](const PortResult& result) { return PortFix(run, result, Language::kEnglish); };
 }
 
+bool PoolReusesValue(const FlashOptions& options, const std::string& pool) {
+  const auto at = std::find(options.pools.begin(), options.pools.end(), pool);
+  if (at == options.pools.end() || options.on_fail.empty()) return false;
+  const auto index = options.on_fail.size() == 1 ? 0 : static_cast<std::size_t>(at - options.pools.begin());
+  return index < options.on_fail.size() && options.on_fail[index] == "reuse";
+}
+
 std::string NextStep(const FlashRun& run, const PortResult& result, Language language) {
   // The board: one that never took the boot program is untouched; one stopped in the transfer
   // holds a half-written flash and must be run again before it leaves the line.
@@ -340,8 +347,17 @@ std::string NextStep(const FlashRun& run, const PortResult& result, Language lan
                         ? TrFIn(language, "its serial number %s goes to the next unit", {*result.serial_number})
                         : TrFIn(language, "its serial number %s is spent", {*result.serial_number}));
   }
+  for (const auto& [pool, value] : result.values) {
+    step += "; " + (PoolReusesValue(run.options, pool) && !result.interrupted
+                        ? TrFIn(language, "its value %s of pool %s goes back to the pool", {value, pool})
+                        : TrFIn(language, "its value %s of pool %s is spent", {value, pool}));
+  }
   const std::string fix = PortFix(run, result, language);
-  return fix.empty() ? step : fix + " " + TrFIn(language, "Then: %s.", {step});
+  // The unit's row keeps its log's records and where it stopped, whatever the log says.
+  const std::string records =
+      result.unit > 0 ? " " + TrFIn(language, "quillon-cli history --failed --port %s shows its record.", {result.port})
+                      : std::string();
+  return (fix.empty() ? step : fix + " " + TrFIn(language, "Then: %s.", {step})) + records;
 }
 
 namespace {

@@ -98,6 +98,8 @@ void AddRunOptions(CLI::App& sub, FlashOptions& options, const Context& context)
 
 /// What to do about a failed port's result, in English (JSON's "fix").
 std::function<std::string(const PortResult&)> EnglishFix(const FlashRun& run);
+/// Whether --on-fail gives a failed unit's value of `pool` back to it.
+bool PoolReusesValue(const FlashOptions& options, const std::string& pool);
 /// A station's failed unit: what the operator does next, in `language`: the fix, what to do with
 /// the board, and whether its serial number is spent.
 std::string NextStep(const FlashRun& run, const PortResult& result, Language language);

@@ -46,11 +46,10 @@ std::string StationReadyText(const station::NoticeEvent& n, Language language) {
                   {plan.counter, std::to_string(*plan.lease)});
   }
   for (const auto& pool : plan.pools) {
-    text += pool.reuse_on_fail
-                ? TrFIn(language, "  pool:     %s at %s, %s values free; a failed unit's value is used again\n",
-                        {pool.name, pool.stamp, std::to_string(pool.free)})
-                : TrFIn(language, "  pool:     %s at %s, %s values free; a failed unit's value is spent\n",
-                        {pool.name, pool.stamp, std::to_string(pool.free)});
+    text += pool.free ? TrFIn(language, "  pool:     %s at %s, %s values free", {pool.name, pool.stamp, std::to_string(*pool.free)})
+                      : TrFIn(language, "  pool:     %s at %s, its values leased from the record server", {pool.name, pool.stamp});
+    text += pool.reuse_on_fail ? TrIn(language, "; a failed unit's value is used again\n")
+                               : TrIn(language, "; a failed unit's value is spent\n");
   }
   return text;
 }

@@ -11,6 +11,7 @@
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
 #include "cli/output.h"
+#include "records/fleet.h"
 #include "records/pool_list.h"
 #include "records/run_records.h"
 #include "report/words.h"
@@ -28,34 +29,54 @@ struct PoolOptions {
   bool json = false;
 };
 
-// The records the pools are in (made when importing into none yet), or nothing (said).
-std::unique_ptr<records::RunRecords> OpenPools(const Context& context, const PoolOptions& options, bool importing,
-                                               std::string& path) {
+// Where the pools are: the fleet's record server, or a station's run records (made when
+// importing into none yet). Both answer the same two questions.
+struct Pools {
+  std::unique_ptr<records::RunRecords> records;
+  std::unique_ptr<records::FleetServer> fleet;
+  std::string where;
+  std::optional<int> Import(const std::string& pool, const std::vector<records::ListedValue>& values, std::string& error) {
+    return fleet ? fleet->ImportPool(pool, values, error) : records->ImportPool(pool, values, error);
+  }
+  std::optional<records::PoolCount> Count(const std::string& pool, std::string& error) {
+    return fleet ? fleet->CountPool(pool, error) : records->CountPool(pool, error);
+  }
+};
+
+// The pools, or nothing (said).
+std::optional<Pools> OpenPools(const Context& context, const PoolOptions& options, bool importing) {
+  Pools pools;
+  std::string error;
   if (!options.fleet.empty()) {
-    Say(stderr,
-        "error: --fleet: pools are kept in a station's own run records in this version; import the list with "
-        "--record FILE on the station's PC\n");
-    return nullptr;
+    pools.fleet = records::FleetServer::Connect(options.fleet, error);
+    if (!pools.fleet) {
+      Say(stderr, "error: --fleet: %s\n", {error});
+      return std::nullopt;
+    }
+    pools.where = pools.fleet->Where();
+    return pools;
   }
   if (!records::RecordsAvailable()) {
     Say(stderr, "error: this build of quillon-cli has no run records: it was made without SQLite\n");
-    return nullptr;
+    return std::nullopt;
   }
-  path = context.RecordsPath(options.record, options.log);
+  pools.where = context.RecordsPath(options.record, options.log);
   std::error_code missing;
-  if (!importing && !std::filesystem::exists(Utf8Path(path), missing)) {
+  if (!importing && !std::filesystem::exists(Utf8Path(pools.where), missing)) {
     Say(stderr, "error: there are no run records at %s (quillon-cli pool import makes them; --record names another file)\n",
-        {path});
-    return nullptr;
+        {pools.where});
+    return std::nullopt;
   }
   if (importing) {
     std::error_code ignored;
-    std::filesystem::create_directories(Utf8Path(path).parent_path(), ignored);
+    std::filesystem::create_directories(Utf8Path(pools.where).parent_path(), ignored);
   }
-  std::string error;
-  auto records = importing ? records::RunRecords::Open(path, error) : records::RunRecords::OpenToRead(path, error);
-  if (!records) Say(stderr, "error: the run records %s cannot be used: %s\n", {path, error});
-  return records;
+  pools.records = importing ? records::RunRecords::Open(pools.where, error) : records::RunRecords::OpenToRead(pools.where, error);
+  if (!pools.records) {
+    Say(stderr, "error: the run records %s cannot be used: %s\n", {pools.where, error});
+    return std::nullopt;
+  }
+  return pools;
 }
 
 // Why a list cannot be imported, in words.
@@ -100,35 +121,33 @@ int RunImport(const Context& context, const PoolOptions& options) {
     Say(stderr, "nothing was imported\n");
     return kExitUsage;
   }
-  std::string path;
-  auto records = OpenPools(context, options, true, path);
-  if (!records) return kExitFailure;
+  auto pools = OpenPools(context, options, true);
+  if (!pools) return kExitFailure;
   std::string error;
-  const auto added = records->ImportPool(options.name, *values, error);
-  const auto count = added ? records->CountPool(options.name, error) : std::nullopt;
+  const auto added = pools->Import(options.name, *values, error);
+  const auto count = added ? pools->Count(options.name, error) : std::nullopt;
   if (!count) {
-    Say(stderr, "error: nothing was imported into %s: %s\n", {path, error});
+    Say(stderr, "error: nothing was imported into %s: %s\n", {pools->where, error});
     return kExitFailure;
   }
   Say(stdout, "pool %s: %s values added, %s already there; %s free, %s issued, %s spent (%s)\n",
       {options.name, std::to_string(*added), std::to_string(values->size() - static_cast<std::size_t>(*added)),
-       std::to_string(count->free), std::to_string(count->issued), std::to_string(count->spent), path});
+       std::to_string(count->free), std::to_string(count->issued), std::to_string(count->spent), pools->where});
   return kExitSuccess;
 }
 
 int RunStatus(const Context& context, const PoolOptions& options) {
-  std::string path;
-  auto records = OpenPools(context, options, false, path);
-  if (!records) return kExitFailure;
+  auto pools = OpenPools(context, options, false);
+  if (!pools) return kExitFailure;
   std::string error;
-  const auto count = records->CountPool(options.name, error);
+  const auto count = pools->Count(options.name, error);
   if (!count) {
-    Say(stderr, "error: the run records %s cannot be read: %s\n", {path, error});
+    Say(stderr, "error: the pools at %s cannot be read: %s\n", {pools->where, error});
     return kExitFailure;
   }
   if (!count->exists()) {
     Say(stderr, "error: there is no pool %s in %s (quillon-cli pool import %s FILE.csv --column C makes it)\n",
-        {options.name, path, options.name});
+        {options.name, pools->where, options.name});
     return kExitUsage;
   }
   if (options.json) {
@@ -146,7 +165,10 @@ void AddWhere(CLI::App& sub, PoolOptions& options) {
   auto* record = sub.add_option("--record", options.record, "the run records (default: quillon-runs.db beside the log)")
                      ->transform(AbsolutePath());
   sub.add_option("--log", options.log, "the log whose folder holds the run records")->transform(AbsolutePath());
-  sub.add_option("--fleet", options.fleet, "the fleet's record server")->check(NotEmpty())->excludes(record);
+  sub.add_option("--fleet", options.fleet,
+                 "the fleet's pools, which every station with --fleet draws from (a PostgreSQL URL or \"host=... dbname=...\")")
+      ->check(NotEmpty())
+      ->excludes(record);
 }
 
 }  // namespace

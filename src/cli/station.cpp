@@ -151,12 +151,6 @@ std::optional<int> PlanPools(const FlashRun& run, records::RunRecords& records, 
     Say(stderr, "error: --on-fail: give it once for every pool, or once per --pool in the same order\n");
     return kExitUsage;
   }
-  if (!options.pools.empty() && !options.fleet.empty()) {
-    Say(stderr,
-        "error: --pool with --fleet: this version keeps pools in the station's own run records only; leave out "
-        "--fleet, or --pool\n");
-    return kExitUsage;
-  }
   for (std::size_t i = 0; i < options.pools.size(); ++i) {
     station::ValuePool pool;
     pool.name = options.pools[i];
@@ -167,9 +161,10 @@ std::optional<int> PlanPools(const FlashRun& run, records::RunRecords& records, 
       }
     }
     if (const auto status = CheckValueStamp(*run.files.image, options.pool_at[i], pool.stamp)) return *status;
-    const std::string& fail = options.on_fail.empty() ? std::string("spend")
-                                                      : options.on_fail[options.on_fail.size() == 1 ? 0 : i];
-    pool.reuse_on_fail = fail == "reuse";
+    pool.reuse_on_fail = PoolReusesValue(options, pool.name);
+    plan.pools.push_back(pool);
+    // A fleet's pools are the fleet's: its values come in leases as the station runs.
+    if (!options.fleet.empty()) continue;
     std::string error;
     const auto count = records.CountPool(pool.name, error);
     if (!count) {
@@ -182,7 +177,6 @@ std::optional<int> PlanPools(const FlashRun& run, records::RunRecords& records, 
           {pool.name, pool.name});
       return kExitUsage;
     }
-    plan.pools.push_back(pool);
   }
   return std::nullopt;
 }
@@ -245,6 +239,7 @@ std::optional<int> StartScanners(FlashRun& run, station::StationPlan& plan,
 // The first pool that has no free value: a station that would stop at its first board does
 // not start.
 std::optional<std::string> EmptyPool(const station::StationPlan& plan) {
+  if (plan.fleet != nullptr) return std::nullopt;  // the fleet says so when it has none to lease
   for (const auto& pool : plan.pools) {
     std::string error;
     const auto count = plan.records->CountPool(pool.name, error);
@@ -273,8 +268,9 @@ station::NoticeEvent::Plan StartPlan(const FlashRun& run, const station::Station
   }
   for (std::size_t i = 0; i < plan.pools.size(); ++i) {
     std::string error;
-    const auto count = records.CountPool(plan.pools[i].name, error);
-    said.pools.push_back({plan.pools[i].name, run.options.pool_at[i], count ? count->free : 0, plan.pools[i].reuse_on_fail});
+    const auto count = plan.fleet != nullptr ? std::nullopt : records.CountPool(plan.pools[i].name, error);
+    said.pools.push_back({plan.pools[i].name, run.options.pool_at[i],
+                          count ? std::optional<std::int64_t>(count->free) : std::nullopt, plan.pools[i].reuse_on_fail});
   }
   return said;
 }
@@ -390,7 +386,8 @@ int RunStationCommand(const Context& context, const FlashOptions& options) {
   records->ReuseFailedNumbers(options.reuse_failed_number);
   FleetSetup fleet;
   if (!options.fleet.empty()) {
-    records::FleetPlan fleet_plan{plan.counter, plan.first_serial, options.lease, plan.stamp.has_value()};
+    records::FleetPlan fleet_plan{plan.counter, plan.first_serial, options.lease, plan.stamp.has_value(), {}};
+    for (const auto& pool : plan.pools) fleet_plan.pools.push_back(pool.name);
     if (const auto status = SetUpFleet(run, *records, records_path, fleet_plan, fleet)) return *status;
     plan.fleet = fleet.link.get();
     plan.fleet_server = fleet.where;

@@ -30,7 +30,7 @@ std::optional<StationIdentity> LoadIdentity(const std::string& db_path, const st
 std::string NewUuid();
 
 /// The schema version this program makes and understands.
-inline constexpr int kFleetSchema = 1;
+inline constexpr int kFleetSchema = 2;
 
 struct FleetCounter {
   std::string name;
@@ -87,6 +87,13 @@ class FleetServer {
   virtual bool Abandon(const StationIdentity& station, const AbandonedNumbers& numbers, std::string& error) = 0;
   /// The station gives no more numbers of lease `lease` (its numbers are given or abandoned).
   virtual bool CloseLease(const StationIdentity& station, std::int64_t lease, std::string& error) = 0;
+  /// Values of a pool for `request` in one transaction (none when the pool has no free value:
+  /// then no lease is made, and `lease.id` is 0); the same request's key gives the same lease.
+  virtual bool TakePoolLease(const StationIdentity& station, const PoolLeaseRequest& request, PoolLease& lease,
+                             std::string& error) = 0;
+  /// The station gives no more values of pool lease `lease.id`; `lease.values` (those no unit
+  /// kept) are free again for every station.
+  virtual bool ClosePoolLease(const StationIdentity& station, const PoolLease& lease, std::string& error) = 0;
   /// The station was seen now, with its outbox.
   virtual bool Seen(const StationIdentity& station, const OutboxCount& outbox, std::string& error) = 0;
 
@@ -98,6 +105,11 @@ class FleetServer {
   virtual bool Numbers(const std::string& counter, std::uint64_t from, std::uint64_t to,
                        std::vector<NumberFate>& fates, std::string& error) = 0;
   virtual bool History(const HistoryFilter& filter, std::vector<UnitRow>& rows, std::string& error) = 0;
+  /// As RunRecords::ImportPool and CountPool, for the pools the stations of a fleet share (a
+  /// value leased to a station and not on a unit yet counts as free).
+  virtual std::optional<int> ImportPool(const std::string& pool, const std::vector<ListedValue>& values,
+                                        std::string& error) = 0;
+  virtual std::optional<PoolCount> CountPool(const std::string& pool, std::string& error) = 0;
 };
 
 /// False in a build without libpq (the Windows build today).

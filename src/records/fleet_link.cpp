@@ -80,6 +80,7 @@ bool FleetLink::Work(bool& more, std::string& error) {
       if (!local_.AskLease(request, error) || !take(request)) return false;
     }
   }
+  if (!WorkPools(error)) return false;
   const auto abandoned = local_.AbandonedToReport(error);
   if (!error.empty()) return false;
   for (const auto& numbers : abandoned) {
@@ -105,9 +106,37 @@ bool FleetLink::Work(bool& more, std::string& error) {
   return true;
 }
 
+// The pools' leases: the requests whose answers were lost asked again, the next lease taken
+// while half of the last one is left, and the values of closed leases no unit kept given back.
+bool FleetLink::WorkPools(std::string& error) {
+  auto take = [&](const PoolLeaseRequest& request) {
+    PoolLease lease;
+    return server_->TakePoolLease(identity_, request, lease, error) && local_.KeepPoolLease(lease, request.key, error);
+  };
+  const auto asked = plan_.pools.empty() ? std::vector<PoolLeaseRequest>{} : local_.PoolLeaseRequests(error);
+  if (!error.empty()) return false;
+  for (const auto& request : asked) {
+    if (!take(request)) return false;
+  }
+  for (const auto& pool : ended_ ? std::vector<std::string>{} : plan_.pools) {
+    const auto left = local_.PoolValuesLeft(pool, error);
+    if (!left) return false;
+    if (*left < std::max(1, plan_.lease_size / 2)) {
+      const PoolLeaseRequest request{NewUuid(), pool, plan_.lease_size};
+      if (!local_.AskPoolLease(request, error) || !take(request)) return false;
+    }
+  }
+  const auto closed = plan_.pools.empty() ? std::vector<PoolLease>{} : local_.PoolLeasesToClose(error);
+  if (!error.empty()) return false;
+  for (const auto& lease : closed) {
+    if (!server_->ClosePoolLease(identity_, lease, error) || !local_.PoolLeaseClosed(lease, error)) return false;
+  }
+  return true;
+}
+
 bool FleetLink::End(std::string& error) {
   ended_ = true;
-  return !plan_.numbers || local_.EndLeases("the station ended", error);
+  return (!plan_.numbers && plan_.pools.empty()) || local_.EndLeases("the station ended", error);
 }
 
 void FleetLink::Counted(bool connected, const std::string& error) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "records/fleet.h"
 #include "records/run_records.h"
@@ -29,6 +30,7 @@ struct FleetPlan {
   std::uint64_t first = 1;  ///< where the fleet's counter starts when it is new
   int lease_size = 20;
   bool numbers = false;  ///< the station draws serial numbers: it holds leases
+  std::vector<std::string> pools;  ///< the pools the station draws values from, in leases of `lease_size`
 };
 
 /// What the station shows of its link.
@@ -62,6 +64,7 @@ class FleetLink {
 
  private:
   bool Work(bool& more, std::string& error);
+  bool WorkPools(std::string& error);
   void Counted(bool connected, const std::string& error);
 
   RunRecords& local_;

@@ -9,6 +9,7 @@
 
 #include <map>
 #include <set>
+#include <variant>
 
 #include "base/posix_call.h"
 #include "base/system.h"
@@ -29,6 +30,9 @@ struct FakeFleet {
   std::vector<AbandonedNumbers> abandoned;
   std::map<std::int64_t, bool> closed;
   std::map<std::int64_t, std::string> lease_station;
+  // The pools: each value's state ("free", "leased", "issued", "spent") and lease, in order.
+  std::vector<std::pair<std::string, std::string>> pool;  // value, state
+  std::map<std::string, PoolLease> pool_leases;          // by request key
   bool away = false;
   Lost lose = Lost::kNothing;  ///< the next such call commits and then loses its answer
   int puts = 0;
@@ -89,6 +93,32 @@ class FakeServer final : public FleetServer {
     fleet_.closed[lease] = true;
     return true;
   }
+  bool TakePoolLease(const StationIdentity&, const PoolLeaseRequest& request, PoolLease& lease,
+                     std::string& error) override {
+    if (!Up(error)) return false;
+    if (!fleet_.pool_leases.count(request.key)) {
+      PoolLease made{static_cast<std::int64_t>(fleet_.pool_leases.size() + 1), request.pool, {}};
+      for (auto& [value, state] : fleet_.pool) {
+        if (state == "free" && static_cast<int>(made.values.size()) < request.size) {
+          state = "leased";
+          made.values.push_back(value);
+        }
+      }
+      if (made.values.empty()) made.id = 0;
+      fleet_.pool_leases[request.key] = made;
+    }
+    lease = fleet_.pool_leases[request.key];
+    return !fleet_.Lose(Lost::kLease, error);
+  }
+  bool ClosePoolLease(const StationIdentity&, const PoolLease& lease, std::string& error) override {
+    if (!Up(error)) return false;
+    for (auto& [value, state] : fleet_.pool) {
+      if (std::count(lease.values.begin(), lease.values.end(), value) > 0) state = "free";
+    }
+    return true;
+  }
+  std::optional<int> ImportPool(const std::string&, const std::vector<ListedValue>&, std::string&) override { return 0; }
+  std::optional<PoolCount> CountPool(const std::string&, std::string&) override { return PoolCount{}; }
   bool Seen(const StationIdentity&, const OutboxCount&, std::string& error) override { return Up(error); }
   bool Init(int&, std::string&) override { return true; }
   std::optional<std::uint64_t> CounterNext(const std::string&, std::string&) override { return fleet_.next; }
@@ -116,13 +146,13 @@ class ManualClock final : public Clock {
 // One station: its own database, identity and link.
 struct Station {
   Station(const testing::TempDir& dir, const std::string& name, FakeFleet& fleet, const ManualClock& clock,
-          long holder = ProcessId(), int lease = 4) {
+          long holder = ProcessId(), int lease = 4, std::vector<std::string> pools = {}) {
     std::string error;
     records = RunRecords::Open((dir.path() / (name + ".db")).string(), error);
     EXPECT_TRUE(records) << error;
     EXPECT_TRUE(records->UseLeases(holder, error)) << error;
     identity = *LoadIdentity((dir.path() / (name + ".db")).string(), name, error);
-    link = std::make_unique<FleetLink>(*records, identity, FleetPlan{"default", 1000, lease, true},
+    link = std::make_unique<FleetLink>(*records, identity, FleetPlan{"default", 1000, lease, pools.empty(), pools},
                                        [&fleet](std::string& why) -> std::unique_ptr<FleetServer> {
                                          if (fleet.away) {
                                            why = "the server is away";
@@ -153,6 +183,24 @@ struct Station {
     row.ok = ok ? 1 : 0;
     EXPECT_TRUE(records->EndUnit(row, error)) << error;
     return row.serial_number;
+  }
+  // A unit with a value of pool "mac" begins and ends: its value, or what BeginUnit answered.
+  std::variant<std::string, std::int64_t> Valued(bool ok = true) {
+    UnitRow row;
+    row.station = identity.name;
+    row.port = "p";
+    row.started_utc = UtcNow();
+    row.update_file = "u.mot";
+    row.image_sha256 = row.boot_sha256 = std::string(64, 'a');
+    row.quillon_version = "t";
+    std::string error;
+    const auto id = records->BeginUnit(row, nullptr, {{"mac", true, {}}}, error);
+    if (id <= 0) return id;
+    row.ended_utc = UtcNow();
+    row.result = ok ? 205 : 503;
+    row.ok = ok ? 1 : 0;
+    EXPECT_TRUE(records->EndUnit(row, error)) << error;
+    return row.values.at(0).value;
   }
   void Drain() {
     for (int i = 0; i < 50 && (link->Step() || records->Waiting(ignored).rows > 0); ++i) {
@@ -191,6 +239,41 @@ TEST_F(FleetLinkTest, TwoStationsDrawDistinctNumbersAndEveryRowArrivesOnce) {
   EXPECT_EQ(fleet_.units.size(), 20u);
   EXPECT_NE(a.identity.uuid, b.identity.uuid);
   for (const auto& [key, row] : fleet_.units) EXPECT_EQ(row.row.result, 205) << "a row's end did not arrive";
+}
+
+TEST_F(FleetLinkTest, PoolValuesComeInLeasesEachToOneStationAndTheUnusedOnesGoBackAtTheEnd) {
+  for (int i = 1; i <= 9; ++i) fleet_.pool.emplace_back("v" + std::to_string(i), "free");
+  Station a(dir_, "a", fleet_, clock_, ProcessId(), 4, {"mac"}), b(dir_, "b", fleet_, clock_, ProcessId(), 4, {"mac"});
+  // Before a lease, a unit waits for one; then each station's values are its own.
+  EXPECT_EQ(std::get<std::int64_t>(a.Valued()), kNoNumberLeft);
+  std::set<std::string> given;
+  for (int round = 0; round < 3; ++round) {
+    a.link->Step();
+    b.link->Step();
+    for (Station* s : {&a, &b}) {
+      const auto value = s->Valued(!(s == &a && round == 0));  // a's first unit fails: its value is used again
+      if (const auto* text = std::get_if<std::string>(&value)) given.insert(*text);
+    }
+  }
+  EXPECT_EQ(given.size(), 5u);
+  // The fleet's pool is empty now; a station whose own values are used up says so.
+  std::variant<std::string, std::int64_t> last;
+  for (int i = 0; i < 6 && (i == 0 || std::get_if<std::int64_t>(&last) == nullptr || std::get<std::int64_t>(last) == kNoNumberLeft); ++i) {
+    b.link->Step();
+    last = b.Valued();
+    if (const auto* text = std::get_if<std::string>(&last)) given.insert(*text);
+  }
+  EXPECT_EQ(std::get<std::int64_t>(last), kPoolEmpty);
+  // At the end every value no unit kept is free again in the fleet.
+  std::string error;
+  ASSERT_TRUE(a.link->End(error)) << error;
+  ASSERT_TRUE(b.link->End(error)) << error;
+  a.Drain();
+  b.Drain();
+  int leased = 0;
+  for (const auto& [value, state] : fleet_.pool) leased += state == "leased" && !given.count(value) ? 1 : 0;
+  EXPECT_EQ(leased, 0) << ::testing::PrintToString(fleet_.pool);
+  EXPECT_EQ(given.size(), 7u);
 }
 
 TEST_F(FleetLinkTest, WhileTheServerIsAwayTheLeaseIsUsedUpThenNoUnitBeginsUntilItIsBack) {

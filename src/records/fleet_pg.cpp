@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <map>
 
 #include "records/fleet.h"
@@ -87,6 +88,38 @@ CREATE INDEX units_serial_number ON units (serial_number);
 CREATE INDEX units_started ON units (started_utc);
 CREATE INDEX units_counter_value ON units (serial_counter, serial_value);
 )",
+    R"(
+CREATE TABLE pool_values (
+  id bigserial PRIMARY KEY,
+  pool text NOT NULL,
+  value text NOT NULL,
+  state text NOT NULL DEFAULT 'free' CHECK (state IN ('free', 'leased', 'issued', 'spent')),
+  lease_id bigint,
+  station_uuid text,
+  unit_id bigint,
+  line integer,
+  imported timestamptz NOT NULL DEFAULT now(),
+  UNIQUE (pool, value)
+);
+CREATE INDEX pool_values_free ON pool_values (pool, id) WHERE state = 'free';
+CREATE INDEX pool_values_lease ON pool_values (lease_id);
+CREATE TABLE pool_leases (
+  id bigserial PRIMARY KEY,
+  request_key text NOT NULL UNIQUE,
+  pool text NOT NULL,
+  station_uuid text NOT NULL,
+  station_name text NOT NULL,
+  taken timestamptz NOT NULL DEFAULT now(),
+  closed timestamptz
+);
+CREATE TABLE unit_values (
+  unit_id bigint NOT NULL REFERENCES units (id),
+  pool text NOT NULL,
+  value text NOT NULL,
+  PRIMARY KEY (unit_id, pool)
+);
+ALTER TABLE units ADD COLUMN scanned text;
+)",
 };
 static_assert(std::size(kSchemaSteps) == kFleetSchema);
 
@@ -95,7 +128,7 @@ constexpr std::array kSentColumns = {
     "station",      "port",        "adapter",      "operator",        "started_utc", "ended_utc",   "seconds",
     "update_file",  "image_sha256", "boot_sha256", "serial_number",   "serial_value", "serial_counter",
     "serial_reused_by", "bytes_sent", "result",     "ok",              "stop_phase",  "stop_block",  "stop_chunk",
-    "records",      "quillon_version"};
+    "records",      "quillon_version", "scanned"};
 
 std::string PutSql() {
   std::string columns = "station_uuid, local_id, revision";
@@ -123,6 +156,7 @@ class Result {
     return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
   }
   int rows() const { return PQntuples(result_); }
+  int changed() const { return std::atoi(PQcmdTuples(result_)); }
   bool null(int row, int column) const { return PQgetisnull(result_, row, column) != 0; }
   std::string text(int row, int column) const { return PQgetvalue(result_, row, column); }
   std::optional<std::string> optional(int row, int column) const {
@@ -253,10 +287,106 @@ class PgFleet final : public FleetServer {
                     row.serial_counter,
                     row.serial_reused_by ? std::optional<std::string>(std::to_string(*row.serial_reused_by)) : std::nullopt,
                     std::to_string(row.bytes_sent), IntText(row.result), std::to_string(row.ok), row.stop_phase,
-                    IntText(row.stop_block), IntText(row.stop_chunk), row.records, row.quillon_version},
+                    IntText(row.stop_block), IntText(row.stop_chunk), row.records, row.quillon_version, row.scanned},
                    error);
+      if (done && !row.values.empty()) done = PutValues(station, row, error);
     }
     return done;
+  }
+
+  // A unit's pool values: kept with its row, and issued to it (spent when it failed or was
+  // stopped; a value its station gives back comes back when the lease closes).
+  bool PutValues(const StationIdentity& station, const UnitRow& row, std::string& error) {
+    const auto unit = Run("SELECT id FROM units WHERE station_uuid = $1 AND local_id = $2",
+                          {station.uuid, std::to_string(row.id)}, error);
+    if (!unit || unit->rows() != 1) return unit != nullptr && (error = "the unit's row is missing", false);
+    const std::string id = unit->text(0, 0);
+    const std::string state = row.ok != 0 || !row.result ? "issued" : "spent";
+    for (const auto& [pool, value] : row.values) {
+      if (!Query("INSERT INTO unit_values (unit_id, pool, value) VALUES ($1, $2, $3) ON CONFLICT DO NOTHING",
+                 {id, pool, value}, error) ||
+          !Query("UPDATE pool_values SET state = $3, unit_id = $4 WHERE pool = $1 AND value = $2 AND "
+                 "(state <> 'issued' OR unit_id = $4)",
+                 {pool, value, state, id}, error)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool TakePoolLease(const StationIdentity& station, const PoolLeaseRequest& request, PoolLease& lease,
+                     std::string& error) override {
+    lease = PoolLease{0, request.pool, {}};
+    return InTransaction(error, [&] {
+      if (!SeenNow(station, error)) return false;
+      // The same request asked again (its answer was lost): the values it already got.
+      auto found = Run("SELECT id FROM pool_leases WHERE request_key = $1", {request.key}, error);
+      if (!found) return false;
+      if (found->rows() == 1) {
+        lease.id = found->number(0, 0);
+        const auto values = Run("SELECT value FROM pool_values WHERE lease_id = $1 AND state = 'leased' ORDER BY id",
+                                {found->text(0, 0)}, error);
+        if (!values) return false;
+        for (int i = 0; i < values->rows(); ++i) lease.values.push_back(values->text(i, 0));
+        return true;
+      }
+      found = Run("INSERT INTO pool_leases (request_key, pool, station_uuid, station_name) VALUES ($1, $2, $3, $4) "
+                  "RETURNING id",
+                  {request.key, request.pool, station.uuid, station.name}, error);
+      if (!found) return false;
+      // Two stations asking at once each skip the values the other is taking.
+      const auto values = Run("UPDATE pool_values SET state = 'leased', lease_id = $1, station_uuid = $2 WHERE id IN "
+                              "(SELECT id FROM pool_values WHERE pool = $3 AND state = 'free' ORDER BY id LIMIT $4 "
+                              "FOR UPDATE SKIP LOCKED) RETURNING id, value",
+                              {found->text(0, 0), station.uuid, request.pool, std::to_string(request.size)}, error);
+      if (!values) return false;
+      if (values->rows() == 0) return Query("DELETE FROM pool_leases WHERE id = $1", {found->text(0, 0)}, error);
+      lease.id = found->number(0, 0);
+      std::vector<std::pair<std::int64_t, std::string>> taken;
+      for (int i = 0; i < values->rows(); ++i) taken.emplace_back(values->number(i, 0), values->text(i, 1));
+      std::sort(taken.begin(), taken.end());
+      for (auto& [id, value] : taken) lease.values.push_back(std::move(value));
+      return true;
+    });
+  }
+
+  bool ClosePoolLease(const StationIdentity& station, const PoolLease& lease, std::string& error) override {
+    return InTransaction(error, [&] {
+      for (const auto& value : lease.values) {
+        if (!Query("UPDATE pool_values SET state = 'free', lease_id = NULL, station_uuid = NULL, unit_id = NULL "
+                   "WHERE lease_id = $1 AND pool = $2 AND value = $3 AND state IN ('leased', 'spent')",
+                   {std::to_string(lease.id), lease.pool, value}, error)) {
+          return false;
+        }
+      }
+      return Query("UPDATE pool_leases SET closed = now() WHERE id = $1 AND station_uuid = $2 AND closed IS NULL",
+                   {std::to_string(lease.id), station.uuid}, error);
+    });
+  }
+
+  std::optional<int> ImportPool(const std::string& pool, const std::vector<ListedValue>& values,
+                                std::string& error) override {
+    int added = 0;
+    const bool done = CheckSchema(error) && InTransaction(error, [&] {
+      for (const auto& listed : values) {
+        const auto inserted = Run("INSERT INTO pool_values (pool, value, line) VALUES ($1, $2, $3) ON CONFLICT DO NOTHING",
+                                  {pool, listed.value, std::to_string(listed.line)}, error);
+        if (!inserted) return false;
+        added += inserted->changed();
+      }
+      return true;
+    });
+    if (!done) return std::nullopt;
+    return added;
+  }
+
+  std::optional<PoolCount> CountPool(const std::string& pool, std::string& error) override {
+    if (!CheckSchema(error)) return std::nullopt;
+    const auto found = Run("SELECT count(*) FILTER (WHERE state IN ('free', 'leased')), count(*) FILTER (WHERE state = "
+                           "'issued'), count(*) FILTER (WHERE state = 'spent') FROM pool_values WHERE pool = $1",
+                           {pool}, error);
+    if (!found) return std::nullopt;
+    return PoolCount{found->number(0, 0), found->number(0, 1), found->number(0, 2)};
   }
 
   bool Abandon(const StationIdentity& station, const AbandonedNumbers& numbers, std::string& error) override {
@@ -396,7 +526,7 @@ class PgFleet final : public FleetServer {
     std::string sql =
         "SELECT id, station, port, adapter, operator, started_utc, ended_utc, seconds, update_file, image_sha256, "
         "boot_sha256, serial_number, bytes_sent, result, ok, stop_phase, stop_block, stop_chunk, records, "
-        "quillon_version, serial_counter, serial_reused_by, station_uuid FROM units" +
+        "quillon_version, serial_counter, serial_reused_by, station_uuid, scanned FROM units" +
         where + " ORDER BY id DESC";
     if (filter.limit > 0) sql += " LIMIT " + std::to_string(filter.limit);
     const auto found = Run(sql, params, error);
@@ -430,7 +560,25 @@ class PgFleet final : public FleetServer {
       row.serial_counter = r.optional(i, 20);
       if (!r.null(i, 21)) row.serial_reused_by = r.number(i, 21);
       row.station_uuid = r.text(i, 22);
+      row.scanned = r.optional(i, 23);
       rows.push_back(std::move(row));
+    }
+    return Values(rows, error);
+  }
+
+  // The rows' pool values.
+  bool Values(std::vector<UnitRow>& rows, std::string& error) {
+    if (rows.empty()) return true;
+    std::map<std::int64_t, UnitRow*> by_id;
+    for (auto& row : rows) by_id[row.id] = &row;
+    const auto found = Run("SELECT unit_id, pool, value FROM unit_values WHERE unit_id BETWEEN $1 AND $2 "
+                           "ORDER BY unit_id, pool",
+                           {std::to_string(by_id.begin()->first), std::to_string(by_id.rbegin()->first)}, error);
+    if (!found) return false;
+    for (int i = 0; i < found->rows(); ++i) {
+      if (const auto at = by_id.find(found->number(i, 0)); at != by_id.end()) {
+        at->second->values.push_back({found->text(i, 1), found->text(i, 2)});
+      }
     }
     return true;
   }

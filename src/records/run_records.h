@@ -117,6 +117,20 @@ struct LeaseRequest {
   int size = 20;
 };
 
+/// Values of a pool asked of the fleet, kept before they are asked (as LeaseRequest).
+struct PoolLeaseRequest {
+  std::string key;
+  std::string pool;
+  int size = 20;
+};
+
+/// Values of a pool the fleet leased to this station.
+struct PoolLease {
+  std::int64_t id = 0;  ///< the fleet's number of the lease; 0: the fleet had no free value
+  std::string pool;
+  std::vector<std::string> values;
+};
+
 /// Numbers of a lease that no unit got: the rest of a lease when the station ends, or a failed
 /// unit's number kept for reuse.
 struct AbandonedNumbers {
@@ -256,6 +270,33 @@ class RunRecords {
     (void)lease, (void)request_key;
     return Unsupported(error);
   }
+  /// The same for pools' values: a request kept before it is sent, the requests not answered
+  /// yet, and a lease kept (its values free to draw; one of id 0 says the fleet's pool is empty
+  /// until a lease with values comes).
+  virtual bool AskPoolLease(const PoolLeaseRequest& request, std::string& error) {
+    (void)request;
+    return Unsupported(error);
+  }
+  virtual std::vector<PoolLeaseRequest> PoolLeaseRequests(std::string& error) {
+    return Unsupported(error), std::vector<PoolLeaseRequest>{};
+  }
+  virtual bool KeepPoolLease(const PoolLease& lease, const std::string& request_key, std::string& error) {
+    (void)lease, (void)request_key;
+    return Unsupported(error);
+  }
+  /// How many values of `pool` this process's open pool leases still hold free.
+  virtual std::optional<std::int64_t> PoolValuesLeft(const std::string& pool, std::string& error) {
+    (void)pool;
+    return Unsupported(error), std::nullopt;
+  }
+  /// The pool leases this database closed that the fleet has not been told of, each with the
+  /// values of it no unit kept (they go back to the fleet's pool).
+  virtual std::vector<PoolLease> PoolLeasesToClose(std::string& error) { return Unsupported(error), std::vector<PoolLease>{}; }
+  /// The fleet has them back: they are no longer this station's to give.
+  virtual bool PoolLeaseClosed(const PoolLease& lease, std::string& error) {
+    (void)lease;
+    return Unsupported(error);
+  }
   /// The ids of every lease this database has kept.
   virtual std::vector<std::int64_t> KnownLeases(std::string& error) { return Unsupported(error), std::vector<std::int64_t>{}; }
   /// How many numbers of `counter` this process can still give (its open leases and the
@@ -265,7 +306,8 @@ class RunRecords {
     return Unsupported(error), std::nullopt;
   }
   /// Ends this process's open leases: their unused numbers, and the failed units' numbers kept
-  /// for reuse, are abandoned for `reason`.
+  /// for reuse, are abandoned for `reason`; its pool leases are closed (their free values go
+  /// back to the fleet).
   virtual bool EndLeases(const std::string& reason, std::string& error) {
     (void)reason;
     return Unsupported(error);

@@ -121,10 +121,30 @@ CREATE TABLE IF NOT EXISTS pool_values (
   reuse INTEGER NOT NULL DEFAULT 0,
   line INTEGER,
   imported_utc TEXT NOT NULL,
+  lease INTEGER,
   UNIQUE (pool, value)
+);
+CREATE TABLE IF NOT EXISTS pool_leases (
+  id INTEGER PRIMARY KEY,
+  pool TEXT NOT NULL,
+  taken_utc TEXT NOT NULL,
+  holder INTEGER NOT NULL,
+  closed_utc TEXT,
+  close_reported INTEGER NOT NULL DEFAULT 0
+);
+CREATE TABLE IF NOT EXISTS pool_lease_requests (
+  key TEXT PRIMARY KEY,
+  pool TEXT NOT NULL,
+  size INTEGER NOT NULL,
+  asked_utc TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS pools_exhausted (
+  pool TEXT PRIMARY KEY,
+  at_utc TEXT NOT NULL
 );
 CREATE INDEX IF NOT EXISTS pool_values_free ON pool_values(pool, id) WHERE state = 'free';
 CREATE INDEX IF NOT EXISTS pool_values_unit ON pool_values(unit);
+CREATE INDEX IF NOT EXISTS pool_values_lease ON pool_values(lease);
 CREATE TABLE IF NOT EXISTS unit_values (
   unit INTEGER NOT NULL,
   pool TEXT NOT NULL,
@@ -655,7 +675,8 @@ class SqliteRecords final : public RunRecords {
     holder_ = holder;
     // The open leases of processes that ended without ending them (killed, a power cut) are
     // this one's now: their numbers were never given to anyone else.
-    Statement holders(db_, "SELECT DISTINCT holder FROM leases WHERE closed_utc IS NULL AND holder <> ?1");
+    Statement holders(db_, "SELECT DISTINCT holder FROM (SELECT holder, closed_utc FROM leases UNION ALL "
+                           "SELECT holder, closed_utc FROM pool_leases) WHERE closed_utc IS NULL AND holder <> ?1");
     if (!holders.ok()) return Failed(error);
     holders.Bind(1, static_cast<std::int64_t>(holder));
     std::vector<std::int64_t> gone;
@@ -668,6 +689,8 @@ class SqliteRecords final : public RunRecords {
     return InTransaction(error, [&] {
       for (const auto pid : gone) {
         if (!Run("UPDATE leases SET holder = ?1 WHERE holder = ?2 AND closed_utc IS NULL",
+                 {static_cast<std::int64_t>(holder), pid}, error) ||
+            !Run("UPDATE pool_leases SET holder = ?1 WHERE holder = ?2 AND closed_utc IS NULL",
                  {static_cast<std::int64_t>(holder), pid}, error)) {
           return false;
         }
@@ -741,7 +764,75 @@ class SqliteRecords final : public RunRecords {
                  "ended' FROM spare_numbers s JOIN leases l ON l.id = s.lease WHERE l.holder = ?2",
                  {now, holder}, error) &&
              Run("DELETE FROM spare_numbers WHERE lease IN (SELECT id FROM leases WHERE holder = ?1)", {holder}, error) &&
-             Run("UPDATE leases SET closed_utc = ?1 WHERE holder = ?2 AND closed_utc IS NULL", {now, holder}, error);
+             Run("UPDATE leases SET closed_utc = ?1 WHERE holder = ?2 AND closed_utc IS NULL", {now, holder}, error) &&
+             Run("UPDATE pool_leases SET closed_utc = ?1 WHERE holder = ?2 AND closed_utc IS NULL", {now, holder}, error);
+    });
+  }
+
+  bool AskPoolLease(const PoolLeaseRequest& request, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    return Run("INSERT OR IGNORE INTO pool_lease_requests(key, pool, size, asked_utc) VALUES (?1, ?2, ?3, ?4)",
+               {request.key, request.pool, std::int64_t{request.size}, UtcNow()}, error);
+  }
+
+  std::vector<PoolLeaseRequest> PoolLeaseRequests(std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    return Collect<PoolLeaseRequest>(
+        "SELECT key, pool, size FROM pool_lease_requests ORDER BY asked_utc, key",
+        [](const Statement& s) { return PoolLeaseRequest{s.Text(0), s.Text(1), sqlite3_column_int(s.get(), 2)}; },
+        error);
+  }
+
+  bool KeepPoolLease(const PoolLease& lease, const std::string& request_key, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    const std::string now = UtcNow();
+    return InTransaction(error, [&] {
+      if (!Run("DELETE FROM pool_lease_requests WHERE key = ?1", {request_key}, error)) return false;
+      // None to lease: the fleet's pool is empty until a lease with values comes.
+      if (lease.id == 0) return Run("INSERT OR REPLACE INTO pools_exhausted(pool, at_utc) VALUES (?1, ?2)", {lease.pool, now}, error);
+      if (!Run("DELETE FROM pools_exhausted WHERE pool = ?1", {lease.pool}, error) ||
+          !Run("INSERT OR IGNORE INTO pool_leases(id, pool, taken_utc, holder) VALUES (?1, ?2, ?3, ?4)",
+               {lease.id, lease.pool, now, static_cast<std::int64_t>(holder_)}, error)) {
+        return false;
+      }
+      return std::all_of(lease.values.begin(), lease.values.end(), [&](const std::string& value) {
+        return Run("INSERT INTO pool_values(pool, value, imported_utc, lease) VALUES (?1, ?2, ?3, ?4) "
+                   "ON CONFLICT(pool, value) DO UPDATE SET lease = excluded.lease WHERE state = 'free'",
+                   {lease.pool, value, now, lease.id}, error);
+      });
+    });
+  }
+
+  std::optional<std::int64_t> PoolValuesLeft(const std::string& pool, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    Statement s(db_, "SELECT count(*) FROM pool_values v JOIN pool_leases l ON l.id = v.lease WHERE v.pool = ?1 "
+                     "AND v.state = 'free' AND l.holder = ?2 AND l.closed_utc IS NULL");
+    if (!s.ok()) return Failed(error), std::nullopt;
+    s.Bind(1, pool);
+    s.Bind(2, static_cast<std::int64_t>(holder_));
+    if (s.Step() != SQLITE_ROW) return Failed(error), std::nullopt;
+    return sqlite3_column_int64(s.get(), 0);
+  }
+
+  std::vector<PoolLease> PoolLeasesToClose(std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    auto leases = Collect<PoolLease>(
+        "SELECT id, pool FROM pool_leases WHERE closed_utc IS NOT NULL AND close_reported = 0 ORDER BY id",
+        [](const Statement& s) { return PoolLease{Id(s), s.Text(1), {}}; }, error);
+    for (auto& lease : leases) {
+      Statement free(db_, "SELECT value FROM pool_values WHERE lease = ?1 AND state = 'free' ORDER BY id");
+      if (!free.ok()) return Failed(error), std::vector<PoolLease>{};
+      free.Bind(1, lease.id);
+      while (free.Step() == SQLITE_ROW) lease.values.push_back(free.Text(0));
+    }
+    return leases;
+  }
+
+  bool PoolLeaseClosed(const PoolLease& lease, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    return InTransaction(error, [&] {
+      return Run("DELETE FROM pool_values WHERE lease = ?1 AND state = 'free'", {lease.id}, error) &&
+             Run("UPDATE pool_leases SET close_reported = 1 WHERE id = ?1", {lease.id}, error);
     });
   }
 
@@ -913,17 +1004,39 @@ class SqliteRecords final : public RunRecords {
     if (step != SQLITE_DONE) Failed(error);
   }
 
+  // No free value of `pool`: it is empty, unless the fleet may still lease more (none asked of
+  // it came back empty since): then the unit waits for them.
+  std::int64_t NoValue(const std::string& pool, std::string& error) {
+    if (holder_ != 0) {
+      Statement exhausted(db_, "SELECT (SELECT count(*) FROM pools_exhausted WHERE pool = ?1), "
+                               "(SELECT count(*) FROM pool_lease_requests WHERE pool = ?1)");
+      if (!exhausted.ok()) return Failed(error), 0;
+      exhausted.Bind(1, pool);
+      if (exhausted.Step() != SQLITE_ROW) return Failed(error), 0;
+      if (sqlite3_column_int(exhausted.get(), 0) == 0 || sqlite3_column_int(exhausted.get(), 1) > 0) return kNoNumberLeft;
+    }
+    error = pool;
+    return kPoolEmpty;
+  }
+
   // Inside the write transaction, after the unit's row: the oldest free value of each pool,
   // issued to unit `id`. Returns `id`, or kPoolEmpty / kValueDoesNotFit with `error` naming the
   // pool (and the value).
   std::int64_t DrawValues(std::int64_t id, UnitRow& row, const std::vector<PoolDraw>& pools, std::string& error) {
     row.values.clear();
     for (const auto& pool : pools) {
-      Statement next(db_, "SELECT id, value, line FROM pool_values WHERE pool = ?1 AND state = 'free' ORDER BY id LIMIT 1");
+      // With a fleet, the values of this process's open pool leases only.
+      Statement next(db_, holder_ == 0
+                              ? "SELECT id, value, line FROM pool_values WHERE pool = ?1 AND state = 'free' ORDER BY id "
+                                "LIMIT 1"
+                              : "SELECT v.id, v.value, v.line FROM pool_values v JOIN pool_leases l ON l.id = v.lease "
+                                "WHERE v.pool = ?1 AND v.state = 'free' AND l.holder = ?2 AND l.closed_utc IS NULL "
+                                "ORDER BY v.id LIMIT 1");
       if (!next.ok()) return Failed(error), 0;
       next.Bind(1, pool.pool);
+      if (holder_ != 0) next.Bind(2, static_cast<std::int64_t>(holder_));
       const int step = next.Step();
-      if (step == SQLITE_DONE) return (error = pool.pool), kPoolEmpty;
+      if (step == SQLITE_DONE) return NoValue(pool.pool, error);
       if (step != SQLITE_ROW) return Failed(error), 0;
       const std::string value = next.Text(1);
       if (pool.fits && !pool.fits(value)) {

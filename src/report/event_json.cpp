@@ -256,7 +256,7 @@ nlohmann::ordered_json NoticeObject(const NoticeEvent& e) {
     if (!e.plan->pools.empty()) {
       auto pools = nlohmann::ordered_json::array();
       for (const auto& pool : e.plan->pools) {
-        pools.push_back({{"pool", pool.name}, {"at", pool.stamp}, {"free", pool.free},
+        pools.push_back({{"pool", pool.name}, {"at", pool.stamp}, {"free", OrNull(pool.free)},
                          {"on_fail", pool.reuse_on_fail ? "reuse" : "spend"}});
       }
       object["pools"] = pools;

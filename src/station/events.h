@@ -208,7 +208,7 @@ struct NoticeEvent {
     /// The pools each unit draws a value from: name, free values, where and how it is stamped.
     struct Pool {
       std::string name, stamp;
-      std::int64_t free = 0;
+      std::optional<std::int64_t> free;  ///< nothing: the values come in leases from the record server
       bool reuse_on_fail = false;
     };
     std::vector<Pool> pools;

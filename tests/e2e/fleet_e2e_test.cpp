@@ -186,6 +186,58 @@ TEST_F(FleetE2eTest, TwoStationsOnTwoDatabasesNeverStampTheSameNumber) {
   EXPECT_EQ(std::count(a1.begin(), a1.end(), '\n'), 2) << a1;
 }
 
+TEST_F(FleetE2eTest, APoolInTheFleetGivesEachValueToOneBoardAcrossStations) {
+  {
+    std::ofstream list(dir_.path() / "macs.csv", std::ios::binary);
+    list << "mac\n";
+    for (int i = 1; i <= 10; ++i) list << "02:00:00:00:02:0" << (i - 1) << "\n";
+  }
+  ASSERT_EQ(Cli({"pool", "import", "mac", (dir_.path() / "macs.csv").string(), "--column", "mac", "--fleet", pg_.Url()}), 0)
+      << ReadFileBytes(dir_.path() / "tool.err");
+  const pid_t fixtures[] = {StartFixture("a1", {"--boards", "2"}), StartFixture("b1", {"--boards", "2"})};
+  const std::vector<std::string> pool{"--units", "2", "--pool", "mac", "--pool-at", "0x3FF10:mac", "--lease", "3"};
+  auto with = [&pool](std::vector<std::string> ports) {
+    ports.insert(ports.end(), pool.begin(), pool.end());
+    return ports;
+  };
+  const pid_t a = StartFleetStation("line-a", with({"--port", Port("a1")}));
+  const pid_t b = StartFleetStation("line-b", with({"--port", Port("b1")}));
+  EXPECT_EQ(Wait(a), 0) << ReadFileBytes(dir_.path() / "line-a.err");
+  EXPECT_EQ(Wait(b), 0) << ReadFileBytes(dir_.path() / "line-b.err");
+  for (const pid_t fixture : fixtures) EXPECT_EQ(Finish(fixture), 0);
+
+  // Four boards, four values, each on its own board and in its own row; the rest free again.
+  std::set<std::string> on_boards;
+  for (const char* fixture : {"a1", "b1"}) {
+    for (int board = 1; board <= 2; ++board) {
+      const std::string flash = ReadFileBytes(dir_.path() / (std::string(fixture) + ".bin." + std::to_string(board)));
+      char mac[18];
+      std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", static_cast<std::uint8_t>(flash[0x3FF10]),
+                    static_cast<std::uint8_t>(flash[0x3FF11]), static_cast<std::uint8_t>(flash[0x3FF12]),
+                    static_cast<std::uint8_t>(flash[0x3FF13]), static_cast<std::uint8_t>(flash[0x3FF14]),
+                    static_cast<std::uint8_t>(flash[0x3FF15]));
+      on_boards.insert(mac);
+    }
+  }
+  std::set<std::string> in_fleet;
+  std::istringstream values(pg_.Psql("SELECT v.value FROM unit_values v JOIN units u ON u.id = v.unit_id WHERE u.ok = 1"));
+  for (std::string value; std::getline(values, value);) in_fleet.insert(value);
+  EXPECT_EQ(on_boards.size(), 4u);
+  EXPECT_EQ(on_boards, in_fleet);
+  ASSERT_EQ(Cli({"pool", "status", "mac", "--json", "--fleet", pg_.Url()}), 0);
+  EXPECT_EQ(nlohmann::json::parse(Output()), nlohmann::json::parse(R"({"free": 6, "issued": 4, "spent": 0})"));
+  EXPECT_EQ(pg_.Psql("SELECT count(*) FROM pool_values WHERE state = 'leased'"), "0\n");
+  ASSERT_EQ(Cli({"history", "--fleet", pg_.Url(), "--json", "--limit", "1"}), 0);
+  EXPECT_TRUE(nlohmann::json::parse(Output()).at("values").contains("mac")) << Output();
+
+  // The fleet's pool used up: the next station stops at its first board with exit 22.
+  ASSERT_EQ(pg_.Psql("UPDATE pool_values SET state = 'spent' WHERE state = 'free'"), "");
+  const pid_t c1 = StartFixture("c1", {"--boards", "1"});
+  EXPECT_EQ(Wait(StartFleetStation("line-c", with({"--port", Port("c1")}))), 22) << ReadFileBytes(dir_.path() / "line-c.err");
+  EXPECT_NE(ReadFileBytes(dir_.path() / "line-c.err").find("the pool mac is empty"), std::string::npos);
+  Stop(c1);
+}
+
 TEST_F(FleetE2eTest, TheServerStoppedHardMidRunLosesAndDoublesNothing) {
   const pid_t fa = StartFixture("fa", {"--boards", "2"});
   const pid_t fb = StartFixture("fb", {"--boards", "2"});
