@@ -99,10 +99,17 @@ foreach(package quillon-cli quillon)
     DEPENDS ${QUILLON_GENERATED}/${package}/changelog)
   list(APPEND package_docs ${QUILLON_GENERATED}/${package}/changelog.gz)
 endforeach()
+# The README for the people who use the installed programs: without the passages for the
+# project's developers (the scripts, the build tree, the pictures the package does not hold).
+add_custom_command(
+  OUTPUT ${QUILLON_GENERATED}/README.md
+  COMMAND sed -f ${PROJECT_SOURCE_DIR}/packaging/user-readme.sed ${PROJECT_SOURCE_DIR}/README.md > ${QUILLON_GENERATED}/README.md
+  DEPENDS ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/user-readme.sed)
+list(APPEND package_docs ${QUILLON_GENERATED}/README.md)
 add_custom_target(quillon-changelog ALL DEPENDS ${package_docs})
 set(cli_docdir ${CMAKE_INSTALL_DATADIR}/doc/quillon-cli)
 install(FILES ${QUILLON_GENERATED}/copyright ${QUILLON_GENERATED}/quillon-cli/changelog.gz
-              ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/README.Debian
+              ${QUILLON_GENERATED}/README.md ${PROJECT_SOURCE_DIR}/packaging/README.Debian
         DESTINATION ${cli_docdir} COMPONENT cli)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/update.mot ${PROJECT_SOURCE_DIR}/examples/nivaload.sub
               ${PROJECT_SOURCE_DIR}/packaging/60-quillon-serial-adapters.rules
