@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <span>
 #include <string>
 
 namespace quillon {
@@ -36,10 +37,43 @@ std::optional<int> WidthAfter(std::string_view format, std::string_view name, in
   return static_cast<int>(*width);
 }
 
-std::optional<std::int32_t> ParseAddress(std::string_view text) {
-  const auto address = ParseNumber(text);
+// The formats a stamp may have: by name with a fixed width, or a name and the width after it.
+struct FixedFormat {
+  std::string_view name;
+  StampFormat format;
+  int width;
+};
+struct WidthFormat {
+  std::string_view prefix;
+  StampFormat format;
+  int most;
+};
+
+// "ADDR:FORMAT" with FORMAT one of `fixed` or `widths`.
+std::optional<SerialStamp> ParseStamp(std::string_view text, std::span<const FixedFormat> fixed,
+                                      std::span<const WidthFormat> widths) {
+  const auto colon = text.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  const auto address = ParseNumber(text.substr(0, colon));
   if (!address || *address > 0x7FFFFFFF) return std::nullopt;
-  return static_cast<std::int32_t>(*address);
+  const std::string_view format = text.substr(colon + 1);
+  SerialStamp stamp;
+  stamp.address = static_cast<std::int32_t>(*address);
+  for (const auto& named : fixed) {
+    if (format == named.name) {
+      stamp.format = named.format;
+      stamp.width = named.width;
+      return stamp;
+    }
+  }
+  for (const auto& sized : widths) {
+    if (const auto width = WidthAfter(format, sized.prefix, sized.most)) {
+      stamp.format = sized.format;
+      stamp.width = *width;
+      return stamp;
+    }
+  }
+  return std::nullopt;
 }
 
 int HexDigit(char c) {
@@ -75,29 +109,10 @@ std::optional<std::vector<std::uint8_t>> HexPairs(std::string_view text, std::st
 }  // namespace
 
 std::optional<SerialStamp> ParseValueStamp(std::string_view text) {
-  const auto colon = text.find(':');
-  if (colon == std::string_view::npos) return std::nullopt;
-  const auto address = ParseAddress(text.substr(0, colon));
-  if (!address) return std::nullopt;
-  const std::string_view format = text.substr(colon + 1);
-  SerialStamp stamp;
-  stamp.address = *address;
-  if (format == "be32" || format == "le32") {
-    stamp.format = format == "be32" ? StampFormat::kBe32 : StampFormat::kLe32;
-    stamp.width = 4;
-  } else if (format == "mac") {
-    stamp.format = StampFormat::kMac;
-    stamp.width = 6;
-  } else if (const auto hex = WidthAfter(format, "hex:", 64)) {
-    stamp.format = StampFormat::kHex;
-    stamp.width = *hex;
-  } else if (const auto ascii = WidthAfter(format, "ascii:", 64)) {
-    stamp.format = StampFormat::kAscii;
-    stamp.width = *ascii;
-  } else {
-    return std::nullopt;
-  }
-  return stamp;
+  static constexpr FixedFormat kFixed[] = {
+      {"be32", StampFormat::kBe32, 4}, {"le32", StampFormat::kLe32, 4}, {"mac", StampFormat::kMac, 6}};
+  static constexpr WidthFormat kWidths[] = {{"hex:", StampFormat::kHex, 64}, {"ascii:", StampFormat::kAscii, 64}};
+  return ParseStamp(text, kFixed, kWidths);
 }
 
 std::optional<std::vector<std::uint8_t>> ValueBytes(const SerialStamp& stamp, std::string_view value) {
@@ -136,26 +151,12 @@ std::optional<std::vector<std::uint8_t>> ValueBytes(const SerialStamp& stamp, st
 }
 
 std::optional<SerialStamp> ParseSerialStamp(std::string_view text) {
-  const auto colon = text.find(':');
-  if (colon == std::string_view::npos) return std::nullopt;
-  const auto address = ParseAddress(text.substr(0, colon));
-  if (!address) return std::nullopt;
-  const std::string_view format = text.substr(colon + 1);
-  SerialStamp stamp;
-  stamp.address = *address;
-  if (format == "be32" || format == "le32") {
-    stamp.format = format == "be32" ? StampFormat::kBe32 : StampFormat::kLe32;
-    stamp.width = 4;
-  } else if (format == "be16" || format == "le16") {
-    stamp.format = format == "be16" ? StampFormat::kBe16 : StampFormat::kLe16;
-    stamp.width = 2;
-  } else if (const auto width = WidthAfter(format, "dec:", 16)) {
-    stamp.format = StampFormat::kDecimal;
-    stamp.width = *width;
-  } else {
-    return std::nullopt;
-  }
-  return stamp;
+  static constexpr FixedFormat kFixed[] = {{"be32", StampFormat::kBe32, 4},
+                                           {"le32", StampFormat::kLe32, 4},
+                                           {"be16", StampFormat::kBe16, 2},
+                                           {"le16", StampFormat::kLe16, 2}};
+  static constexpr WidthFormat kWidths[] = {{"dec:", StampFormat::kDecimal, 16}};
+  return ParseStamp(text, kFixed, kWidths);
 }
 
 StampCheck CheckSerialStamp(const FlashImage& image, const SerialStamp& stamp) {

@@ -13,6 +13,7 @@
 
 #include "base/posix_call.h"
 #include "base/system.h"
+#include "records/test_unit_row.h"
 #include "testing/temp_dir.h"
 
 namespace quillon::records {
@@ -164,13 +165,7 @@ struct Station {
   }
   // A unit begins and ends; its number, or nothing when none is left.
   std::optional<std::string> Unit(bool ok = true) {
-    UnitRow row;
-    row.station = identity.name;
-    row.port = "p";
-    row.started_utc = UtcNow();
-    row.update_file = "u.mot";
-    row.image_sha256 = row.boot_sha256 = std::string(64, 'a');
-    row.quillon_version = "t";
+    UnitRow row = TestRow("p", identity.name);
     SerialDraw draw;
     draw.first = 1000;
     draw.text = [](std::uint64_t n) { return std::optional<std::string>(std::to_string(n)); };
@@ -178,29 +173,25 @@ struct Station {
     const auto id = records->BeginUnit(row, &draw, error);
     if (id == kNoNumberLeft) return std::nullopt;
     EXPECT_GT(id, 0) << error;
-    row.ended_utc = UtcNow();
-    row.result = ok ? 205 : 503;
-    row.ok = ok ? 1 : 0;
-    EXPECT_TRUE(records->EndUnit(row, error)) << error;
+    End(row, ok);
     return row.serial_number;
   }
-  // A unit with a value of pool "mac" begins and ends: its value, or what BeginUnit answered.
+  // A unit with a value of pool "mac" (given back when it fails) begins and ends: its value, or
+  // what BeginUnit answered.
   std::variant<std::string, std::int64_t> Valued(bool ok = true) {
-    UnitRow row;
-    row.station = identity.name;
-    row.port = "p";
-    row.started_utc = UtcNow();
-    row.update_file = "u.mot";
-    row.image_sha256 = row.boot_sha256 = std::string(64, 'a');
-    row.quillon_version = "t";
+    UnitRow row = TestRow("p", identity.name);
     std::string error;
     const auto id = records->BeginUnit(row, nullptr, {{"mac", true, {}}}, error);
     if (id <= 0) return id;
+    End(row, ok);
+    return row.values.at(0).value;
+  }
+  void End(UnitRow& row, bool ok) {
     row.ended_utc = UtcNow();
     row.result = ok ? 205 : 503;
     row.ok = ok ? 1 : 0;
+    std::string error;
     EXPECT_TRUE(records->EndUnit(row, error)) << error;
-    return row.values.at(0).value;
   }
   void Drain() {
     for (int i = 0; i < 50 && (link->Step() || records->Waiting(ignored).rows > 0); ++i) {
