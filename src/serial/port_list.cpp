@@ -138,10 +138,11 @@ ComPlan PlanComList(const std::map<int, std::string>& ports,
     }
   }
   for (int n = 1; n <= max_com; ++n) {
-    ComChoice choice{n, PortDeviceName(n, numbers), {}};
+    ComChoice choice{n, PortDeviceName(n, numbers), {}, false};
     if (const auto it = behind.find(n); it != behind.end()) {
       choice.device = it->second->device;
       choice.description = it->second->description.value_or("");
+      choice.found = true;
     }
     plan.entries.push_back(std::move(choice));
   }

@@ -71,6 +71,7 @@ struct ComChoice {
   int com = 0;
   std::string device;       ///< what it opens now (/dev/ttyUSB0), else the name it would open
   std::string description;  ///< the adapter's product name, when the system tells it
+  bool found = false;       ///< the system has the port now
 };
 struct ComPlan {
   std::vector<ComChoice> entries;  ///< COM1 .. COM`max_com`

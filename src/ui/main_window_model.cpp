@@ -53,11 +53,17 @@ void MainWindowModel::FillComList() {
     std::string text = ComLabel(n);
     if (static_cast<std::size_t>(n) <= choices.size()) {
       const ComChoice& choice = choices[static_cast<std::size_t>(n) - 1];
+      // With the system's port list, a number whose port is not there is left out (the chosen
+      // one stays, so that the settings keep it); one [Ports] maps to a file that exists (a
+      // pseudo-terminal's link) is there.
+      std::error_code error;
+      const bool there = choice.found || (settings_.Ports.count(n) > 0 && std::filesystem::exists(Utf8Path(choice.device), error));
+      if (!there && n != settings_.Com) continue;
       text += "  " + choice.device;
       if (!choice.description.empty()) text += "  " + choice.description;
     }
+    if (n == settings_.Com) com_selection_ = static_cast<int>(com_list_.size());
     com_list_.push_back({std::move(text), n});
-    if (n == settings_.Com) com_selection_ = n - 1;
   }
   // A list of one entry stays disabled, but its port is still the one Send opens: leaving
   // Com at -1 would make the only port unreachable and store 4294967295 on Close.

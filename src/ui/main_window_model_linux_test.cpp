@@ -40,13 +40,14 @@ class RealPortsTest : public MainWindowModelTest {
 TEST_F(RealPortsTest, AdaptersGetTheFreeNumbersAndKeepThemFromCloseOn) {
   const std::string cp2102 = ById("CP2102 USB to UART Bridge Controller", "0001");
   Init("[Main]\r\nMAXCOM=6\r\nCOM=4\r\n[Ports]\r\nCOM5=" + cp2102 + "\r\n", Lister());
-  // COM1's ttyS0 has no UART behind it, COM2 is the real one, COM5 is taken by [Ports].
+  // COM1's ttyS0 has no UART behind it, COM2 is the real one, COM5 is taken by [Ports]; COM6's
+  // ttyS5 does not exist and is left out, COM4's neither but it is the chosen one.
   EXPECT_THAT(Texts(),
               ::testing::ElementsAre("COM1  /dev/ttyUSB0  FT232R USB UART", "COM2  /dev/ttyS1",
                                      "COM3  /dev/ttyUSB1  FT232R USB UART", "COM4  /dev/ttyS3",
-                                     "COM5  /dev/ttyUSB2  CP2102 USB to UART Bridge Controller",
-                                     "COM6  /dev/ttyS5"));
+                                     "COM5  /dev/ttyUSB2  CP2102 USB to UART Bridge Controller"));
   EXPECT_EQ(model_->ComSelection(), 3);
+  EXPECT_EQ(model_->settings().Com, 4);
   // Send on COM1 opens the adapter, through its by-id name.
   EXPECT_EQ(model_->settings().Ports.at(1), ById("FT232R USB UART", "A10K"));
   model_->OnClose();
@@ -63,8 +64,8 @@ TEST_F(RealPortsTest, AdaptersGetTheFreeNumbersAndKeepThemFromCloseOn) {
     return ListSerialPorts(ports, root);
   });
   EXPECT_EQ(model_->ComList()[0].text, "COM1  /dev/ttyUSB3  FT232R USB UART");
-  EXPECT_EQ(model_->ComList()[2].text,
-            "COM3  " + ById("FT232R USB UART", "A20K"));  // unplugged: its name
+  // Unplugged, COM3 is left out; the chosen COM4 stays.
+  EXPECT_THAT(Texts(), ::testing::ElementsAre("COM1  /dev/ttyUSB3  FT232R USB UART", "COM4  /dev/ttyS3"));
   EXPECT_TRUE(model_->AddedPorts().empty());
 }
 

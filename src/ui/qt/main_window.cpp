@@ -25,8 +25,9 @@ QtPrompt::QtPrompt(QWidget* main_window, WaitCursor* wait)
 
 void QtPrompt::ShowMessage(int id, std::string_view text) {
   if (wait_ != nullptr) wait_->End();
-  QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), ToQString(text), QMessageBox::Ok,
-                  main_window_);
+  // A finished update is news, not a warning.
+  QMessageBox box(id == kMsgUpdateFinished ? QMessageBox::Information : QMessageBox::Warning,
+                  QCoreApplication::applicationName(), ToQString(text), QMessageBox::Ok, main_window_);
   box.setFont(DialogFont());
   run(id, box);
   if (id == kMsgRestartInBootMode) {
@@ -120,6 +121,11 @@ MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
     widest = std::max(widest, com_list_->view()->fontMetrics().horizontalAdvance(com_list_->itemText(i)));
   }
   com_list_->view()->setMinimumWidth(widest + 24);  // the item's margins and a scroll bar's room
+  // The chosen entry is not cut off: a box of such entries reaches to the Browse button's right
+  // edge, and its whole text is in its tool tip.
+  const int box = com_list_->width() - com_list_->fontMetrics().horizontalAdvance(com_list_->currentText());
+  if (box < 32) com_list_->setGeometry(du.Rect(88, 24, 186, 13));
+  ShowComChoice();
 
   // Without a window system menu, the About item lives in the window's context menu.
   auto* about = new QAction(ToQString(MessageText(kMsgAboutItem)), this);
@@ -174,7 +180,12 @@ void MainWindow::ShowFileName() {
   file_name_->setToolTip(ToQString(model_.settings().MotFile));
 }
 
-void MainWindow::OnComSelChange(int index) { model_.OnComSelChange(index); }
+void MainWindow::OnComSelChange(int index) {
+  model_.OnComSelChange(index);
+  ShowComChoice();
+}
+
+void MainWindow::ShowComChoice() { com_list_->setToolTip(com_list_->currentText()); }
 
 void MainWindow::OnAbout() {
   AboutBox box(this);

@@ -67,6 +67,7 @@ class MainWindow final : public QDialog {
   void OnSend();
   void OnBrowse();
   void OnComSelChange(int index);
+  void ShowComChoice();
   void OnAbout();
 
  protected:

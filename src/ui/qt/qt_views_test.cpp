@@ -62,7 +62,8 @@ class QtViewsTest : public ::testing::Test {
       messages_.push_back(id);
       enabled_at_message_.push_back(window_->isEnabled());
       waiting_at_message_.push_back(QApplication::overrideCursor() != nullptr);
-      EXPECT_EQ(box.icon(), QMessageBox::Warning);
+      // Only a finished update is news; every other box is a warning.
+      EXPECT_EQ(box.icon(), id == kMsgUpdateFinished ? QMessageBox::Information : QMessageBox::Warning) << id;
       EXPECT_EQ(box.standardButtons(), QMessageBox::Ok);
       EXPECT_EQ(box.windowTitle(), QCoreApplication::applicationName());
     };
@@ -116,19 +117,27 @@ TEST_F(QtViewsTest, ControlsTextsIdsAndTabOrder) {
   EXPECT_THAT(order, ElementsAre("1001", "1002", "1", "2"));
 }
 
-// The Linux program's COM list over a made-up system: each number with the device behind it;
-// the box keeps its size and its list opens wide enough for the longest entry.
+// The Linux program's COM list over a made-up system: the numbers whose port is there, each with
+// the device behind it; the box shows the chosen entry whole and its list opens wide enough for
+// the longest entry.
 TEST_F(QtViewsTest, TheComListShowsTheDeviceBehindEachNumber) {
   testing::FakeSystem system;
   system.Adapter("ttyUSB0", 1, "0403", "6001", "A10K", 0, "FT232R USB UART");
-  Make("[Main]\r\nMAXCOM=3\r\n", nullptr, nullptr,
+  system.Tty("ttyS2", system.root() / "sys/devices/pnp0/00:05/tty/ttyS2", "pnp");
+  Make("[Main]\r\nMAXCOM=5\r\n", nullptr, nullptr,
        [root = system.root()](const std::map<int, std::string>& ports) { return ListSerialPorts(ports, root); });
   auto* com = Child<QComboBox>(*window_, "1002");
-  ASSERT_EQ(com->count(), 3);
+  ASSERT_EQ(com->count(), 2);
   EXPECT_EQ(com->itemText(0), "COM1  /dev/ttyUSB0  FT232R USB UART");
   EXPECT_EQ(com->itemData(0).toInt(), 1);
-  EXPECT_EQ(com->itemText(1), "COM2  /dev/ttyS1");
+  EXPECT_EQ(com->itemText(1), "COM3  /dev/ttyS2");
+  EXPECT_EQ(com->itemData(1).toInt(), 3);
   EXPECT_GE(com->view()->minimumWidth(), com->view()->fontMetrics().horizontalAdvance(com->itemText(0)));
+  EXPECT_GE(com->width(), com->fontMetrics().horizontalAdvance(com->currentText()));
+  EXPECT_EQ(com->toolTip(), com->currentText());
+  QTest::keyClick(com, Qt::Key_Down);
+  EXPECT_EQ(model_->settings().Com, 3);
+  EXPECT_EQ(com->toolTip(), "COM3  /dev/ttyS2");
 }
 
 TEST_F(QtViewsTest, SingleEntryListIsDisabled) {
