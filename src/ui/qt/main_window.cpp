@@ -25,9 +25,8 @@ QtPrompt::QtPrompt(QWidget* main_window, WaitCursor* wait)
 
 void QtPrompt::ShowMessage(int id, std::string_view text) {
   if (wait_ != nullptr) wait_->End();
-  // A finished update is news, not a warning.
-  QMessageBox box(id == kMsgUpdateFinished ? QMessageBox::Information : QMessageBox::Warning,
-                  QCoreApplication::applicationName(), ToQString(text), QMessageBox::Ok, main_window_);
+  QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), ToQString(text), QMessageBox::Ok,
+                  main_window_);
   box.setFont(DialogFont());
   run(id, box);
   if (id == kMsgRestartInBootMode) {
