@@ -206,7 +206,13 @@ class PgFleet final : public FleetServer {
       error = "the fleet's database has no Quillon schema yet: run quillon-cli fleet init URL once";
       return false;
     }
-    return NotNewer(version, error);
+    if (!NotNewer(version, error)) return false;
+    if (version < kFleetSchema) {
+      error = "the fleet's database has schema version " + std::to_string(version) + ", older than this quillon-cli's (" +
+              std::to_string(kFleetSchema) + "): run quillon-cli fleet init URL once to bring it up to date";
+      return false;
+    }
+    return true;
   }
 
   bool Init(int& from, std::string& error) override {

@@ -238,6 +238,23 @@ TEST_F(FleetE2eTest, APoolInTheFleetGivesEachValueToOneBoardAcrossStations) {
   Stop(c1);
 }
 
+TEST_F(FleetE2eTest, AnOlderSchemaIsRefusedUntilInitBringsItUpToDate) {
+  // The fleet as the first version made it.
+  pg_.Psql("DROP TABLE unit_values, pool_leases, pool_values; ALTER TABLE units DROP COLUMN scanned; "
+           "UPDATE quillon_schema SET version = 1");
+  EXPECT_EQ(Cli({"fleet", "status", pg_.Url()}), 1);
+  EXPECT_NE(ReadFileBytes(dir_.path() / "tool.err").find("older than this quillon-cli's (2): run quillon-cli fleet init"),
+            std::string::npos)
+      << ReadFileBytes(dir_.path() / "tool.err");
+  ASSERT_EQ(Cli({"fleet", "init", pg_.Url()}), 0);
+  EXPECT_NE(Output().find("upgraded from schema 1 to 2"), std::string::npos) << Output();
+  const pid_t fa = StartFixture("fa", {"--boards", "1"});
+  EXPECT_EQ(Wait(StartFleetStation("line-a", {"--port", Port("fa"), "--units", "1"})), 0)
+      << ReadFileBytes(dir_.path() / "line-a.err");
+  Finish(fa);
+  EXPECT_EQ(pg_.Psql("SELECT count(*) FROM units"), "1\n");
+}
+
 TEST_F(FleetE2eTest, TheServerStoppedHardMidRunLosesAndDoublesNothing) {
   const pid_t fa = StartFixture("fa", {"--boards", "2"});
   const pid_t fb = StartFixture("fb", {"--boards", "2"});
