@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/single_instance.h"
+#include "base/messages.h"
 #include "base/program_paths.h"
 #include "base/seams.h"
 #include "base/system.h"
@@ -41,8 +42,10 @@ int main(int argc, char** argv) {
   const QString base_name = QFileInfo(QString::fromStdString(executable)).completeBaseName();
   QApplication::setApplicationName(base_name);
   QApplication::setWindowIcon(quillon::qt::ProgramIcon());
-  // Qt's own texts (the file dialog's buttons and labels) in the system's language.
+  // Qt's own texts (the file dialog's buttons and labels) in the system's language; the
+  // program's own in English unless the reader's locale is Japanese.
   const auto qt_texts = quillon::qt::InstallQtTranslations(QLocale::system());
+  const auto program_texts = quillon::qt::InstallProgramTranslations(quillon::IsJapaneseLocale(quillon::UserLocaleName()));
 
   quillon::app::SingleInstance instance(base_name);
   if (!instance.Acquire()) {

@@ -24,7 +24,9 @@ constexpr std::array<std::pair<int, std::string_view>, 14> kTable{{
 }};
 
 // The same messages in English, for the command line's readers of English.
-constexpr std::array<std::pair<int, std::string_view>, 12> kEnglish{{
+constexpr std::array<std::pair<int, std::string_view>, 14> kEnglish{{
+    {101, "&About Quillon..."},
+    {200, "mot files (*.mot)|*.mot||"},
     {201, "Choose the update file"},
     {202, "Restart the device in boot mode."},
     {203, "Sending the boot program"},
@@ -76,6 +78,18 @@ std::string MessageTextEnglish(int id, std::string_view text) {
 }
 
 std::string_view MessageText(int id) { return Find(kTable, id); }
+
+std::string EnglishOfShownText(std::string_view text) {
+  for (const auto& [id, japanese] : kTable) {
+    if (std::string english = MessageTextEnglish(id, text); english != text) return english;
+  }
+  return std::string(text);
+}
+
+bool IsJapaneseLocale(std::string_view locale) {
+  return locale.size() >= 2 && (locale[0] == 'j' || locale[0] == 'J') && (locale[1] == 'a' || locale[1] == 'A') &&
+         (locale.size() == 2 || locale[2] == '_' || locale[2] == '-' || locale[2] == '.' || locale[2] == 'p');
+}
 
 std::string ComLabel(int com) { return "COM" + std::to_string(com); }
 

@@ -40,6 +40,13 @@ std::string MessageTextNaming(int id, std::string_view port_label);
 /// The same in English (the table's own text for an id without English).
 std::string MessageTextEnglishNaming(int id, std::string_view port_label);
 
+/// The English of a text the update shows (a message, 504 naming its port); `text` itself
+/// for one that is no message or has no English.
+std::string EnglishOfShownText(std::string_view text);
+
+/// Whether a locale's name is Japanese: "ja", "ja_JP.UTF-8", "ja-JP", "Japanese_Japan.932".
+bool IsJapaneseLocale(std::string_view locale);
+
 /// "COM" followed by the number in signed decimal, as message 504 and the COM list show it.
 std::string ComLabel(int com);
 

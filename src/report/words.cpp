@@ -156,13 +156,7 @@ std::string Fixed(double value, int decimals) {
 }
 
 Language LanguageOfLocale(std::string_view locale) {
-  if (locale.size() >= 2 && (locale[0] == 'j' || locale[0] == 'J') &&
-      (locale[1] == 'a' || locale[1] == 'A') &&
-      (locale.size() == 2 || locale[2] == '_' || locale[2] == '-' || locale[2] == '.' ||
-       locale[2] == 'p')) {
-    return Language::kJapanese;
-  }
-  return Language::kEnglish;
+  return IsJapaneseLocale(locale) ? Language::kJapanese : Language::kEnglish;
 }
 
 Language UserLanguage() { return LanguageOfLocale(UserLocaleName()); }

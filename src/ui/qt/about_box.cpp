@@ -9,7 +9,7 @@
 namespace quillon::qt {
 
 AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
-  SetUpDialog(*this, ToQString("Quillonのﾊﾞｰｼﾞｮﾝ情報"));
+  SetUpDialog(*this, UiText("Quillonのﾊﾞｰｼﾞｮﾝ情報"));
   const DialogUnits du(*this);
   setFixedSize(du.Rect(0, 0, 243, 55).size());
   auto* icon = new QLabel(this);

@@ -1,5 +1,7 @@
 #include "ui/qt/dialog_common.h"
 
+#include "base/messages.h"
+
 #include <QApplication>
 #include <QFontMetrics>
 #include <QLibraryInfo>
@@ -32,6 +34,28 @@ std::unique_ptr<QTranslator> InstallQtTranslations(const QLocale& locale) {
     return nullptr;
   }
   return translator;
+}
+
+std::unique_ptr<QTranslator> InstallProgramTranslations(bool japanese) {
+  if (japanese) return nullptr;
+  auto translator = std::make_unique<QTranslator>();
+  if (!translator->load(QStringLiteral(":/i18n/quillon_en.qm")) || !QCoreApplication::installTranslator(translator.get())) {
+    return nullptr;
+  }
+  return translator;
+}
+
+namespace {
+constexpr const char* kContext = "quillon";
+}  // namespace
+
+QString UiText(const char* japanese) { return QCoreApplication::translate(kContext, japanese); }
+
+QString ReaderText(std::string_view text) {
+  // The English texts are installed when a window's own text has its English.
+  static constexpr const char* kProbe = "送信";
+  const bool english = QCoreApplication::translate(kContext, kProbe) != QString::fromUtf8(kProbe);
+  return ToQString(english ? EnglishOfShownText(text) : std::string(text));
 }
 
 QString ToQString(std::string_view utf8) {

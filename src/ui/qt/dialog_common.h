@@ -40,6 +40,20 @@ QFont DialogFont();
 /// translation for that language.
 std::unique_ptr<QTranslator> InstallQtTranslations(const QLocale& locale);
 
+/// The program's own texts in English, from its resources (quillon_en.ts), for a reader whose
+/// language is not Japanese; for a Japanese reader nothing is installed and every text stays
+/// as the program has always shown it. They stay installed while the result lives.
+std::unique_ptr<QTranslator> InstallProgramTranslations(bool japanese);
+
+/// One of the windows' own texts, given as the Japanese the program shows, in the reader's
+/// language.
+QString UiText(const char* japanese);
+
+/// A text of the update (a message box, a progress window's text, the file dialog's title and
+/// filter, the About item) in the reader's language: the English the command line shows, under
+/// the program's English texts.
+QString ReaderText(std::string_view text);
+
 /// Font, caption and icon of one of the program's dialogs.
 void SetUpDialog(QDialog& dialog, const QString& caption);
 

@@ -25,7 +25,7 @@ QtPrompt::QtPrompt(QWidget* main_window, WaitCursor* wait)
 
 void QtPrompt::ShowMessage(int id, std::string_view text) {
   if (wait_ != nullptr) wait_->End();
-  QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), ToQString(text), QMessageBox::Ok,
+  QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), ReaderText(text), QMessageBox::Ok,
                   main_window_);
   box.setFont(DialogFont());
   run(id, box);
@@ -74,32 +74,32 @@ MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
       progress_(this, &wait_cursor_) {
   SetUpDialog(*this, QStringLiteral("Quillon"));
   DialogUnits du(*this);
-  du.Fit(*this, ToQString("バージョンアップファイル："), 77);
+  du.Fit(*this, UiText("バージョンアップファイル："), 77);
   setFixedSize(du.Rect(0, 0, 281, 73).size());
 
-  auto* file_label = new QLabel(ToQString("バージョンアップファイル："), this);
+  auto* file_label = new QLabel(UiText("バージョンアップファイル："), this);
   file_label->setGeometry(du.Rect(7, 9, 77, 10));
   file_name_ = new FileNameField(this);
   file_name_->setObjectName(QStringLiteral("1000"));
   file_name_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   file_name_->setGeometry(du.Rect(88, 6, 121, 13));
-  browse_button_ = new QPushButton(ToQString("参照(&B)..."), this);
+  browse_button_ = new QPushButton(UiText("参照(&B)..."), this);
   browse_button_->setObjectName(QStringLiteral("1001"));
   // A focused button takes Enter itself, as the dialog's buttons do: Enter on Browse or Close
   // never starts an update.
   browse_button_->setAutoDefault(true);
   browse_button_->setGeometry(du.Rect(222, 6, 52, 16));
-  auto* com_label = new QLabel(ToQString("COMポート(&C)："), this);
+  auto* com_label = new QLabel(UiText("COMポート(&C)："), this);
   com_label->setGeometry(du.Rect(7, 26, 69, 8));
   com_list_ = new QComboBox(this);
   com_list_->setObjectName(QStringLiteral("1002"));
   com_list_->setGeometry(du.Rect(88, 24, 121, 13));
   com_label->setBuddy(com_list_);
-  send_ = new QPushButton(ToQString("送信"), this);
+  send_ = new QPushButton(UiText("送信"), this);
   send_->setObjectName(QStringLiteral("1"));
   send_->setDefault(true);
   send_->setGeometry(du.Rect(43, 46, 78, 20));
-  close_ = new QPushButton(ToQString("閉じる"), this);
+  close_ = new QPushButton(UiText("閉じる"), this);
   close_->setObjectName(QStringLiteral("2"));
   close_->setAutoDefault(true);
   close_->setGeometry(du.Rect(158, 46, 78, 20));
@@ -127,7 +127,7 @@ MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
   ShowComChoice();
 
   // Without a window system menu, the About item lives in the window's context menu.
-  auto* about = new QAction(ToQString(MessageText(kMsgAboutItem)), this);
+  auto* about = new QAction(ReaderText(MessageText(kMsgAboutItem)), this);
   about->setObjectName(QStringLiteral("about"));
   addAction(about);
   setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -139,9 +139,9 @@ MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
   connect(com_list_, &QComboBox::activated, this, &MainWindow::OnComSelChange);
 
   browse = [this](const BrowseRequest& request) -> std::optional<std::string> {
-    QFileDialog dialog(this, ToQString(request.title));
+    QFileDialog dialog(this, ReaderText(request.title));
     // "display|pattern||": the display text already names its pattern.
-    const QStringList parts = ToQString(request.filter).split(QLatin1Char('|'), Qt::SkipEmptyParts);
+    const QStringList parts = ReaderText(request.filter).split(QLatin1Char('|'), Qt::SkipEmptyParts);
     QStringList filters;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
       filters << (parts[i].contains(parts[i + 1]) ? parts[i] : parts[i] + " (" + parts[i + 1] + ")");
@@ -174,7 +174,9 @@ void MainWindow::OnBrowse() {
 }
 
 void MainWindow::ShowFileName() {
-  file_name_->setText(ToQString(model_.FileNameText()));
+  // The prompt, until a file is chosen, is one of the window's own texts.
+  file_name_->setText(model_.settings().MotFile.empty() ? UiText(model_.FileNameText().c_str())
+                                                       : ToQString(model_.FileNameText()));
   // The whole path, which the field never shows, is in its tool tip.
   file_name_->setToolTip(ToQString(model_.settings().MotFile));
 }

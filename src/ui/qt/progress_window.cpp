@@ -18,7 +18,7 @@ constexpr int kStatusTextId = 2012;
 
 ProgressWindow::ProgressWindow(QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
-  SetUpDialog(*this, ToQString("バージョンアップ進捗状況"));
+  SetUpDialog(*this, UiText("バージョンアップ進捗状況"));
   const DialogUnits du(*this);
   setFixedSize(du.Rect(0, 0, 187, 71).size());
   status_ = new QLabel(QStringLiteral("Static"), this);
@@ -58,7 +58,7 @@ QtProgressSink::~QtProgressSink() = default;
 
 void QtProgressSink::SetTextAndRange(std::string text, int steps, Transfer) {
   window_ = std::make_unique<ProgressWindow>(owner_);
-  window_->SetTextAndRange(ToQString(text), steps);
+  window_->SetTextAndRange(ReaderText(text), steps);
   if (on_open) on_open(*window_);
 }
 

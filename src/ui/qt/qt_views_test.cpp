@@ -60,6 +60,7 @@ class QtViewsTest : public ::testing::Test {
     window_ = std::make_unique<MainWindow>(*model_);
     window_->prompt().run = [this](int id, QMessageBox& box) {
       messages_.push_back(id);
+      box_texts_.push_back(box.text());
       enabled_at_message_.push_back(window_->isEnabled());
       waiting_at_message_.push_back(QApplication::overrideCursor() != nullptr);
       EXPECT_EQ(box.icon(), QMessageBox::Warning);
@@ -76,6 +77,7 @@ class QtViewsTest : public ::testing::Test {
   std::unique_ptr<MainWindowModel> model_;
   std::unique_ptr<MainWindow> window_;
   std::vector<int> messages_;
+  std::vector<QString> box_texts_;
   std::vector<bool> enabled_at_message_;
   std::vector<bool> waiting_at_message_;
 };
@@ -333,6 +335,76 @@ TEST_F(QtViewsTest, WholeUpdateAgainstTheSimulatedDevice) {
   const auto expected = FlattenFlashImage(image);
   EXPECT_TRUE(ReadFileBytes(dir_ / "flash.bin") == std::string(expected.begin(), expected.end()));
 }
+
+// Every text of the windows and every box of a run, for a Japanese reader (the program as it
+// has always been) and for any other (English: the messages as the command line shows them).
+struct ReaderCase {
+  const char* name;
+  bool japanese;
+  std::vector<const char*> texts;  // update file, Browse, COM port, Send, Close, the prompt,
+                                   // the About item, its box's title, the progress window's
+};
+
+class ReaderLanguageTest : public QtViewsTest, public ::testing::WithParamInterface<ReaderCase> {
+ protected:
+  void SetUp() override { translations_ = InstallProgramTranslations(GetParam().japanese); }
+  QString Text(std::size_t i) const { return ToQString(GetParam().texts.at(i)); }
+  QString Message(int id) const {
+    return ToQString(GetParam().japanese ? std::string(MessageText(id)) : std::string(MessageTextEnglish(id)));
+  }
+  std::unique_ptr<QTranslator> translations_;
+};
+
+TEST_P(ReaderLanguageTest, EveryTextAndEveryBoxInTheReadersLanguage) {
+  ASSERT_EQ(translations_ == nullptr, GetParam().japanese) << "the English texts are not in the resources";
+  dir_.Write("nivaload.sub", "S1050000AB123D\r\n");
+  Make("[Main]\r\nMAXCOM=2\r\n");
+  QStringList labels;
+  for (auto* label : window_->findChildren<QLabel*>()) labels << label->text();
+  EXPECT_TRUE(labels.contains(Text(0))) << labels.join(u'|').toStdString();
+  EXPECT_EQ(Child<QPushButton>(*window_, "1001")->text(), Text(1));
+  EXPECT_TRUE(labels.contains(Text(2))) << labels.join(u'|').toStdString();
+  EXPECT_EQ(Child<QPushButton>(*window_, "1")->text(), Text(3));
+  EXPECT_EQ(Child<QPushButton>(*window_, "2")->text(), Text(4));
+  EXPECT_EQ(Child<QLabel>(*window_, "1000")->text(), Text(5));
+  EXPECT_EQ(window_->actions().at(0)->text(), Message(kMsgAboutItem));
+  QString about_title;
+  window_->show_about = [&](AboutBox& box) { about_title = box.windowTitle(); };
+  window_->actions().at(0)->trigger();
+  EXPECT_EQ(about_title, Text(6));
+  // The file dialog's title and filter.
+  const BrowseRequest browse = model_->BrowseStart();
+  EXPECT_EQ(ReaderText(browse.title), Message(kMsgBrowseTitle));
+  EXPECT_EQ(ReaderText(browse.filter), Message(kMsgBrowseFilter));
+
+  // A whole run: its two progress windows and its boxes; then one whose boot file is gone.
+  const auto update = dir_.Write("u.mot", "S1050100AB123C\r\n").string();
+  window_->close();
+  Make("[Main]\r\nMot File=" + update + "\r\n");
+  testing::UpdateDevice device;
+  device.Attach(*fake_, 2);
+  std::vector<QString> progress;
+  window_->progress().on_open = [&](ProgressWindow& w) {
+    EXPECT_EQ(w.windowTitle(), Text(7));
+    progress.push_back(w.status()->text());
+  };
+  Child<QPushButton>(*window_, "1")->click();
+  EXPECT_THAT(progress, ElementsAre(Message(kMsgBootProgress), Message(kMsgFlashProgress)));
+  std::filesystem::remove(dir_ / "nivaload.sub");
+  Child<QPushButton>(*window_, "1")->click();
+  EXPECT_THAT(messages_, ElementsAre(kMsgRestartInBootMode, kMsgUpdateFinished, kMsgNoBootFile));
+  EXPECT_THAT(box_texts_, ElementsAre(Message(kMsgRestartInBootMode), Message(kMsgUpdateFinished), Message(kMsgNoBootFile)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Readers, ReaderLanguageTest,
+    ::testing::Values(ReaderCase{"Japanese", true,
+                                 {"バージョンアップファイル：", "参照(&B)...", "COMポート(&C)：", "送信", "閉じる",
+                                  "ファイルを選択してください", "Quillonのﾊﾞｰｼﾞｮﾝ情報", "バージョンアップ進捗状況"}},
+                      ReaderCase{"English", false,
+                                 {"Update file:", "&Browse...", "&COM port:", "Send", "Close", "Choose a file",
+                                  "About Quillon", "Update progress"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(QtTranslationsTest, QtsOwnTextsFollowTheSystemLanguage) {
   const QString look_in = QStringLiteral("Look in:");
