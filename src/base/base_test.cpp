@@ -22,6 +22,26 @@ namespace {
 using testing::HoldLog;
 using testing::TempDir;
 
+struct ShownCase {
+  std::string shown;
+  const char* english;
+};
+
+class EnglishOfShownTextTest : public ::testing::TestWithParam<ShownCase> {};
+
+TEST_P(EnglishOfShownTextTest, AMessageAsShownGetsItsEnglishAndAnyOtherTextStays) {
+  EXPECT_EQ(EnglishOfShownText(GetParam().shown), GetParam().english);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, EnglishOfShownTextTest,
+    ::testing::Values(ShownCase{std::string(MessageText(kMsgUpdateFinished)),
+                                "The update has finished.\nSet the DIP switches back and restart the device."},
+                      ShownCase{MessageTextNaming(kMsgPortOpenFailed, "/dev/ttyUSB0"), "/dev/ttyUSB0 cannot be opened."},
+                      ShownCase{std::string(MessageText(kMsgBrowseFilter)), "mot files (*.mot)|*.mot||"},
+                      ShownCase{"v3.mot", "v3.mot"},
+                      ShownCase{"COM3がオープンできません", "COM3がオープンできません"}));
+
 TEST(EventLogTest, RecordBytesAreExact) {
   EXPECT_EQ(FormatLogRecord("07/10/24 13:05:09", "/src/serial_port.cpp", 42, "Ack Error"),
             "07/10/24 13:05:09  File:/src/serial_port.cpp(42) :Ack Error");
