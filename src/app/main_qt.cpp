@@ -13,6 +13,7 @@
 #include "base/system.h"
 #include "base/version.h"
 #include "serial/comm_driver.h"
+#include "serial/port_checks.h"
 #include "serial/port_list.h"
 #include "ui/main_window_model.h"
 #include "ui/qt/qt_views.h"
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
   quillon::MainWindowModel model(quillon::MakePlatformCommDriver(), std::make_unique<quillon::ThreadPause>());
   model.ListPortsWith(
       [](const std::map<int, std::string>& ports) { return quillon::ListSerialPorts(ports); });
+  model.CheckPortsWith([](const std::string& device) { return quillon::CheckPort(device, {"/", false}); });
   model.OnInitDialog(executable);
   quillon::qt::MainWindow window(model);
   instance.OnShowRequest([&window] {

@@ -7,6 +7,7 @@
 #include "base/program_paths.h"
 #include "base/seams.h"
 #include "serial/comm_driver.h"
+#include "serial/port_checks.h"
 #include "ui/main_window_model.h"
 #include "ui/win32/win32_views.h"
 
@@ -25,6 +26,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   }
 
   quillon::MainWindowModel model(quillon::MakePlatformCommDriver(), std::make_unique<quillon::ThreadPause>());
+  // A port that cannot be opened is found before the person is asked to restart the device.
+  model.CheckPortsWith([](const std::string& device) { return quillon::CheckPort(device, {"/", false}); });
   quillon::win32::MainDialog dialog(model, quillon::ExecutablePath());
   dialog.RunModal();
   return 0;

@@ -59,31 +59,48 @@ std::string WithPort(std::string text, std::string_view port_label) {
 
 std::string_view MessageTextEnglish(int id) { return Find(kEnglish, id); }
 
-std::string MessageTextEnglish(int id, std::string_view text) {
-  const std::string_view english = MessageTextEnglish(id);
-  if (english.empty()) return std::string(text);
-  // Only the message's own text has this English; any other text is shown as it is.
-  if (id != kMsgPortOpenFailed)
-    return text == MessageText(id) ? std::string(english) : std::string(text);
+namespace {
+
+// Whether `text` is message `id` as it is shown; 504's port label comes back in `port`.
+bool IsShownMessage(int id, std::string_view text, std::string_view& port) {
+  const std::string_view table = Find(kTable, id);
+  if (id != kMsgPortOpenFailed) return !table.empty() && text == table;
   // 504 as shown names its port where the table has COM%d.
-  const std::string_view table = MessageText(id);
   const auto at = table.find("COM%d");
   const std::string_view before = table.substr(0, at), after = table.substr(at + 5);
   if (text.size() < before.size() + after.size() || text.substr(0, before.size()) != before ||
       text.substr(text.size() - after.size()) != after) {
-    return std::string(text);
+    return false;
   }
-  return WithPort(std::string(english),
-                  text.substr(before.size(), text.size() - before.size() - after.size()));
+  port = text.substr(before.size(), text.size() - before.size() - after.size());
+  return true;
+}
+
+}  // namespace
+
+std::string MessageTextEnglish(int id, std::string_view text) {
+  const std::string_view english = MessageTextEnglish(id);
+  std::string_view port;
+  // Only the message's own text has this English; any other text is shown as it is.
+  if (english.empty() || !IsShownMessage(id, text, port)) return std::string(text);
+  return id == kMsgPortOpenFailed ? WithPort(std::string(english), port) : std::string(english);
+}
+
+std::string ShownTextFrom(std::string_view text, const std::function<std::string(int id)>& other) {
+  for (const auto& [id, japanese] : kTable) {
+    std::string_view port;
+    if (!IsShownMessage(id, text, port)) continue;
+    std::string words = other(id);
+    if (words.empty()) return std::string(text);
+    return id == kMsgPortOpenFailed ? WithPort(std::move(words), port) : words;
+  }
+  return std::string(text);
 }
 
 std::string_view MessageText(int id) { return Find(kTable, id); }
 
 std::string EnglishOfShownText(std::string_view text) {
-  for (const auto& [id, japanese] : kTable) {
-    if (std::string english = MessageTextEnglish(id, text); english != text) return english;
-  }
-  return std::string(text);
+  return ShownTextFrom(text, [](int id) { return std::string(MessageTextEnglish(id)); });
 }
 
 bool IsJapaneseLocale(std::string_view locale) {

@@ -1,6 +1,7 @@
 #pragma once
 // The program's string table: every text a person sees, by its message id.
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,11 @@ std::string MessageTextEnglishNaming(int id, std::string_view port_label);
 /// The English of a text the update shows (a message, 504 naming its port); `text` itself
 /// for one that is no message or has no English.
 std::string EnglishOfShownText(std::string_view text);
+
+/// A text the update shows (a message; 504 naming its port) in the words of another string
+/// table, which `other` gives by message id (504's with "COM%d" where the port goes); `text`
+/// itself for a text that is no message or that `other` has no words for.
+std::string ShownTextFrom(std::string_view text, const std::function<std::string(int id)>& other);
 
 /// Whether a locale's name is Japanese: "ja", "ja_JP.UTF-8", "ja-JP", "Japanese_Japan.932".
 bool IsJapaneseLocale(std::string_view locale);

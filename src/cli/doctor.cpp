@@ -15,7 +15,7 @@
 #include "cli/exit_status.h"
 #include "cli/json_text.h"
 #include "cli/output.h"
-#include "cli/port_words.h"
+#include "report/port_words.h"
 #include "image/flash_image.h"
 #include "image/srecord.h"
 #include "serial/port_checks.h"
@@ -24,6 +24,9 @@
 #include "settings/update_settings.h"
 
 namespace quillon::cli {
+
+using report::Describe;
+using report::FindingWords;
 namespace {
 
 struct DoctorOptions {

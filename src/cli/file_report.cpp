@@ -6,6 +6,7 @@
 #include "base/event_log.h"
 #include "base/messages.h"
 #include "base/program_paths.h"
+#include "report/fixes.h"
 #include "report/words.h"
 #include "cli/output.h"
 #include "image/srecord.h"
@@ -32,18 +33,7 @@ std::string_view RecordFaultText(RecordFault fault) {
   return ToTranslate("unknown");
 }
 
-
-constexpr std::string_view kLfAdvice = ToTranslate(
-    "The file's lines end in LF only; every record must end in CR LF. Convert the file, for "
-    "example with "
-    "unix2dos FILE or sed -i 's/$/\\r/' FILE.");
 }  // namespace
-
-std::string LineEndAdvice(const std::string& path, Language language) {
-  FileText file;
-  if (file.Load(Utf8Path(path)) != 0 || !HasLfOnlyLineEnds(file.text())) return {};
-  return std::string(TrIn(language, kLfAdvice));
-}
 
 void ReportFileProblems(const std::string& path, std::string_view what, bool failed) {
   FileText file;
@@ -64,7 +54,7 @@ void ReportLoadedFile(int result, const SRecordDiagnosis& d, const std::string& 
     Say(stderr, "error: %s %s, line %s (record %s): %s: %s\n",
         {Tr(what), path, std::to_string(d.line), std::to_string(d.record),
          Tr(RecordFaultText(d.fault)), EscapeControlCharacters(d.excerpt)});
-    if (d.lf_line_ends) Print(stderr, "       %s\n", std::string(Tr(kLfAdvice)).c_str());
+    if (d.lf_line_ends) Print(stderr, "       %s\n", std::string(report::LfAdvice()).c_str());
     return;
   }
   if (!d.has_termination && d.records > 0) {

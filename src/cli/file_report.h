@@ -15,9 +15,6 @@ void ReportFileProblems(const std::string& path, std::string_view what, bool fai
 void ReportLoadedFile(int result, const SRecordDiagnosis& diagnosis, const std::string& path,
                       std::string_view what);
 
-/// Advice for an S-record file whose lines end in LF alone, or empty when they do not.
-std::string LineEndAdvice(const std::string& path, Language language = CurrentLanguage());
-
 /// True when a loaded update file puts no byte into the flash (every block's used length 0):
 /// an update stops there with message 505, and this says so on standard error.
 bool ReportNoFlashData(const FlashImage& image, const std::string& path);

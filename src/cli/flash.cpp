@@ -23,7 +23,7 @@
 #include "cli/flash_steps.h"
 #include "cli/interrupt.h"
 #include "cli/output.h"
-#include "cli/port_words.h"
+#include "report/fixes.h"
 #include "cli/run_report.h"
 #include "cli/terminal.h"
 #include "station/delivery.h"
@@ -49,43 +49,7 @@ using station::PortJob;
 // What to check after a failure, in a line under the message; `log` is the port's own log.
 std::string Hint(int id, const FlashOptions& options, const UpdateSettings& settings,
                  const std::string& port_name, const std::string& log, Language language = CurrentLanguage()) {
-  switch (id) {
-    case kMsgNoBootFile:
-      return TrFIn(language,
-                   "Check the boot file %s (\"Info File\" in the settings file, or --boot).",
-                   {BootPath(options, settings)});
-    case kMsgNoDataFile:
-      return TrFIn(language, "Check the update file path: %s", {settings.MotFile});
-    case kMsgBootSendFailed:
-      return TrFIn(language,
-                   "Check that the device was restarted in boot mode (DIP switch) and is connected "
-                   "to %s; the log %s has the details, and --trace FILE keeps every byte of the "
-                   "line on the next run.",
-                   {port_name, log});
-    case kMsgDataSendFailed:
-      return TrFIn(language,
-                   "Check the connection and the bit rate (%s bit/s, --baud); the log %s has the "
-                   "details, and --trace FILE keeps every byte of the line on the next run.",
-                   {std::to_string(settings.Baudrate), log});
-    case kMsgPortOpenFailed:
-      return TrFIn(language,
-                   "Check the port name %s and that no other program uses it (quillon-cli ports).",
-                   {port_name});
-    case kMsgDataFileBad: {
-      const std::string advice = LineEndAdvice(settings.MotFile, language);
-      if (!advice.empty()) return advice;
-      return TrFIn(language,
-                   "The update file is bad or puts no data into the flash: quillon-cli info %s "
-                   "shows the record at fault.",
-                   {settings.MotFile});
-    }
-    case kMsgBootFileBad:
-      return TrFIn(language,
-                   "The boot file is bad, empty or too long: quillon-cli info --boot %s UPDATE.mot "
-                   "shows why.",
-                   {BootPath(options, settings)});
-    default: return {};
-  }
+  return report::FixFor(id, {BootPath(options, settings), settings.MotFile, port_name, log, settings.Baudrate}, language);
 }
 
 // How a port appears in a hint: "COM3 (/dev/ttyS2)" for a COM number, else the name given.

@@ -1,10 +1,13 @@
 #include "cli/notice_words.h"
 
 #include "base/messages.h"
-#include "cli/port_words.h"
+#include "report/port_words.h"
 #include "report/event_json.h"
 
 namespace quillon::cli {
+
+using report::Describe;
+using report::FindingWords;
 namespace {
 
 using Kind = station::NoticeEvent::Kind;

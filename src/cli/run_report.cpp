@@ -9,11 +9,14 @@
 #include "report/words.h"
 #include "cli/json_text.h"
 #include "cli/notice_words.h"
-#include "cli/port_words.h"
+#include "report/port_words.h"
 #include "cli/output.h"
 #include "cli/terminal.h"
 
 namespace quillon::cli {
+
+using report::Describe;
+using report::FindingWords;
 
 void Subscribe(station::EventStream& events, RunReport& report) {
   events.Subscribe([&report](const station::Event& event) { report.OnEvent(event); });

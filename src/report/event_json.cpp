@@ -147,20 +147,6 @@ const char* HaltName(HaltEvent::Reason reason) {
   return "";
 }
 
-// The phases' names as the words show them (JSON names them as PhaseName does).
-[[maybe_unused]] constexpr std::string_view kPhaseWords[] = {
-    ToTranslate("open"), ToTranslate("boot"), ToTranslate("handshake"), ToTranslate("transfer"),
-    ToTranslate("closing")};
-
-std::string StopText(const StopPoint& stop, Language language) {
-  const char* phase = PhaseName(stop.phase);
-  if (phase == nullptr) return {};
-  const std::string_view word = TrIn(language, phase);
-  if (stop.phase != RunPhase::kTransfer) return TrFIn(language, "stopped in %s", {word});
-  return TrFIn(language, "stopped in %s, block %s chunk %s",
-               {word, std::to_string(stop.block), std::to_string(stop.chunk)});
-}
-
 nlohmann::ordered_json ResultJson(const PortResult& r) {
   nlohmann::ordered_json event{{"event", "result"}, {"port", r.port}};
   event["id"] = r.interrupted ? nlohmann::json(nullptr) : nlohmann::json(r.id);

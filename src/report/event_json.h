@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "report/fixes.h"
 #include "report/json_text.h"
 #include "report/progress_view.h"
 #include "report/words.h"
@@ -55,9 +56,6 @@ const char* NoticeName(station::NoticeEvent::Kind kind);
 /// "records-moved".
 const char* HaltName(HaltEvent::Reason reason);
 
-/// Where a run stopped, in words ("stopped in transfer, block 3 chunk 12"); empty for a run
-/// that did not stop inside a phase.
-std::string StopText(const StopPoint& stop, Language language = Language::kEnglish);
 
 /// Turns events into JSON objects; safe to call from every port's thread.
 class EventJson {

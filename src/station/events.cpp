@@ -5,17 +5,6 @@
 
 namespace quillon::station {
 
-const char* PhaseName(RunPhase phase) {
-  switch (phase) {
-    case RunPhase::kOpen: return "open";
-    case RunPhase::kBoot: return "boot";
-    case RunPhase::kHandshake: return "handshake";
-    case RunPhase::kTransfer: return "transfer";
-    case RunPhase::kClosing: return "closing";
-    default: return nullptr;
-  }
-}
-
 void EventStream::Subscribe(Subscriber subscriber) {
   auto entry = std::make_unique<Entry>();
   entry->subscriber = std::move(subscriber);

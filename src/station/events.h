@@ -43,9 +43,7 @@ struct PortResult {
   bool ok() const { return !interrupted && id == kMsgUpdateFinished; }
 };
 
-/// The name a stop point's phase has in the event stream ("open", "boot", "handshake",
-/// "transfer", "closing"), or null for a run that did not stop inside one of them.
-const char* PhaseName(RunPhase phase);
+using quillon::PhaseName;
 
 /// A message box of the run; no port for one shown before the ports run (202, a file's failure).
 struct MessageEvent {

@@ -31,7 +31,9 @@ void MainWindowModel::OnInitDialog(const std::string& executable_path) {
   settings_.StsPath = paths.StsPath;
   installed_ = paths.Installed;
   LoadSettings(settings_, *OpenProfileStore(Utf8Path(settings_.IniPath)));
-  log_ = EventLog(Utf8Path(settings_.StsPath), {.make_folder = installed_});
+  // The run's records are kept too, so that a failure's box can say what the log says.
+  log_ = EventLog(Utf8Path(settings_.StsPath),
+                  {.make_folder = installed_, .on_record = [this](const std::string& record) { records_.push_back(record); }});
   port_ = std::make_unique<SerialPort>(*driver_, log_);
   FillComList();
 }
@@ -94,8 +96,31 @@ void MainWindowModel::OnBrowseResult(const std::optional<std::string>& chosen) {
 }
 
 int MainWindowModel::OnSend(ProgressSink& progress, UserPrompt& prompt) {
+  records_.clear();
+  findings_.clear();
   UpdateSequence sequence(settings_, *port_, *pause_, progress, prompt, log_);
-  return sequence.OnSend();
+  if (checker_) {
+    sequence.CheckPortFirst([this](const std::string& device) {
+      findings_ = checker_(device);
+      return NothingBlocks(findings_);
+    });
+  }
+  running_ = &sequence;
+  const int id = sequence.OnSend();
+  running_ = nullptr;
+  stop_ = sequence.stop_point();
+  return id;
+}
+
+std::string MainWindowModel::FailureDetail(int id, Language language) const {
+  report::FailureFacts facts;
+  const std::string device = PortDeviceName(settings_.Com, settings_.Ports);
+  facts.fix = {BootFilePath(settings_), settings_.MotFile, ComLabel(settings_.Com) + " (" + device + ")",
+               settings_.StsPath, settings_.Baudrate};
+  facts.stop = running_ != nullptr ? running_->stop_point() : stop_;
+  facts.records = records_;
+  facts.findings = findings_;
+  return report::FailureDetail(id, facts, language);
 }
 
 void MainWindowModel::OnClose() {

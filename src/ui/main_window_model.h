@@ -12,10 +12,13 @@
 
 #include "base/event_log.h"
 #include "base/seams.h"
+#include "report/fixes.h"
+#include "serial/port_checks.h"
 #include "serial/comm_driver.h"
 #include "serial/port_list.h"
 #include "serial/serial_port.h"
 #include "settings/update_settings.h"
+#include "update/update_sequence.h"
 
 namespace quillon {
 
@@ -27,6 +30,9 @@ struct ComEntry {
 /// The ports the system has, given the settings' [Ports] map (ListSerialPorts).
 using PortLister =
     std::function<std::vector<SerialPortInfo>(const std::map<int, std::string>& ports)>;
+
+/// The system's checks of a port before it is opened (CheckPort).
+using PortChecker = std::function<std::vector<PortFinding>(const std::string& device)>;
 
 /// What the file-open dialog of Browse is given.
 struct BrowseRequest {
@@ -49,6 +55,9 @@ class MainWindowModel {
   /// shows the device and adapter behind each number, and gives USB adapters that no number
   /// reaches a free one, kept in [Ports] from Close on.
   void ListPortsWith(PortLister lister) { lister_ = std::move(lister); }
+  /// Before message 202, Send checks the port with `checker`: a port that cannot be used ends
+  /// the run with message 504 at once, and the box can say why.
+  void CheckPortsWith(PortChecker checker) { checker_ = std::move(checker); }
   /// The [Ports] entries this window added (written on Close).
   const std::map<int, std::string>& AddedPorts() const { return added_ports_; }
 
@@ -67,6 +76,9 @@ class MainWindowModel {
 
   /// Runs the update sequence; returns the id of its closing message.
   int OnSend(ProgressSink& progress, UserPrompt& prompt);
+  /// What a box can say below failure `id` of the run under way or the last one: why, what to
+  /// do next and where the log is, in `language`; empty for any other message.
+  std::string FailureDetail(int id, Language language) const;
   /// Writes the settings back: the only place they are written.
   void OnClose();
 
@@ -83,6 +95,12 @@ class MainWindowModel {
   std::unique_ptr<Pause> pause_;
   EventLog log_;
   std::unique_ptr<SerialPort> port_;
+  PortChecker checker_;
+  // What the run under way (or the last one) found and wrote, for FailureDetail.
+  const UpdateSequence* running_ = nullptr;
+  StopPoint stop_;
+  std::vector<PortFinding> findings_;
+  std::vector<std::string> records_;
 };
 
 /// File name and extension of a path, without its folders ("C:\a\b.mot", "/a/b.mot" -> "b.mot").

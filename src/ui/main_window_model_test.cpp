@@ -103,6 +103,49 @@ TEST_F(MainWindowModelTest, SendRunsTheWholeUpdateOnTheSelectedPort) {
   EXPECT_EQ(driver_->calls.front(), "open:" + PortDeviceName(2, {{2, "/dev/sim"}}));
 }
 
+// A port that cannot be used is found before anyone is asked to restart a device: the run
+// ends with 504 and its record, the port untouched, and the box can say why.
+TEST_F(MainWindowModelTest, APortThatCannotBeUsedEndsTheRunBeforeTheBootModeQuestion) {
+  dir_.Write("nivaload.sub", "S1050000AB123D\r\n");
+  const auto update = dir_.Write("u.mot", "S1050100AB123C\r\n").string();
+  auto& m = Init("[Main]\r\nMot File=" + update + "\r\nCOM=2\r\n[Ports]\r\nCOM2=/dev/sim\r\n");
+  std::vector<std::string> checked;
+  m.CheckPortsWith([&checked](const std::string& device) {
+    checked.push_back(device);
+    PortFinding missing;
+    missing.kind = PortFinding::Kind::kMissing;
+    missing.ok = false;
+    missing.device = device;
+    return std::vector<PortFinding>{missing};
+  });
+  testing::RecordingProgress progress;
+  testing::RecordingPrompt prompt;
+  EXPECT_EQ(m.OnSend(progress, prompt), kMsgPortOpenFailed);
+  EXPECT_THAT(prompt.calls, ::testing::ElementsAre("disable", "msg:504", "enable"));
+  EXPECT_THAT(checked, ::testing::ElementsAre(PortDeviceName(2, {{2, "/dev/sim"}})));
+  EXPECT_TRUE(driver_->calls.empty());
+  EXPECT_THAT(ReadFileBytes(dir_ / "quillon.sts"), ::testing::HasSubstr("/dev/simOpen Error"));
+  const std::string detail = m.FailureDetail(kMsgPortOpenFailed, Language::kEnglish);
+  EXPECT_THAT(detail, ::testing::HasSubstr("/dev/sim does not exist"));
+  EXPECT_THAT(detail, ::testing::HasSubstr((dir_ / "quillon.sts").string()));
+}
+
+// A failed transfer's box says where it stopped and what the log has of it.
+TEST_F(MainWindowModelTest, AFailedRunsDetailHasItsStopAndItsRecords) {
+  dir_.Write("nivaload.sub", "S1050000AB123D\r\n");
+  const auto update = dir_.Write("u.mot", "S1050100AB123C\r\n").string();
+  auto& m = Init("[Main]\r\nMot File=" + update + "\r\nCOM=2\r\n[Ports]\r\nCOM2=/dev/sim\r\n");
+  m.CheckPortsWith([](const std::string&) { return std::vector<PortFinding>{}; });
+  testing::UpdateDevice device;
+  device.bitrate_ack = {{0x15}};
+  device.Attach(*driver_, 2);
+  testing::RecordingProgress progress;
+  testing::RecordingPrompt prompt;
+  EXPECT_EQ(m.OnSend(progress, prompt), kMsgDataSendFailed);
+  EXPECT_THAT(prompt.calls, ::testing::ElementsAre("disable", "msg:202", "msg:503", "enable"));
+  EXPECT_THAT(m.FailureDetail(kMsgDataSendFailed, Language::kEnglish),
+              ::testing::HasSubstr("stopped in handshake; the log says: Ack Error; SEND TRANSMIT ERROR."));
+}
 
 }  // namespace
 }  // namespace quillon

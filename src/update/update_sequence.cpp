@@ -8,6 +8,17 @@
 
 namespace quillon {
 
+const char* PhaseName(RunPhase phase) {
+  switch (phase) {
+    case RunPhase::kOpen: return "open";
+    case RunPhase::kBoot: return "boot";
+    case RunPhase::kHandshake: return "handshake";
+    case RunPhase::kTransfer: return "transfer";
+    case RunPhase::kClosing: return "closing";
+    default: return nullptr;
+  }
+}
+
 int UpdateSequence::OnSend(const UpdateTarget& target) {
   prompt_.EnableMainWindow(false);
   // Enabled again on every way out, an exception included: a main window left disabled
@@ -70,13 +81,19 @@ std::string PortLabel(const UpdateSettings& settings, const UpdateTarget& target
 }
 
 int UpdateSequence::RunLoaded(const UpdateFiles& files, const UpdateTarget& target, bool ask_restart) {
+  const std::string device = target.port_device.empty() ? PortDeviceName(settings_.Com, settings_.Ports) : target.port_device;
+  if (port_usable_ && !port_.IsOpen() && !port_usable_(device)) {
+    stop_ = {RunPhase::kOpen};
+    LogOpenError(log_, device);
+    prompt_.ShowMessage(kMsgPortOpenFailed, PortOpenFailedText(PortLabel(settings_, target)));
+    return kMsgPortOpenFailed;
+  }
   stop_ = {RunPhase::kRestart};
   if (ask_restart) prompt_.ShowMessage(kMsgRestartInBootMode, MessageText(kMsgRestartInBootMode));
 
   // From the open port to the end of the run every wait must last what it says.
   const FineTimerScope fine_timer;
   stop_.phase = RunPhase::kOpen;
-  const std::string device = target.port_device.empty() ? PortDeviceName(settings_.Com, settings_.Ports) : target.port_device;
   if (!port_.OpenPort(device)) {
     prompt_.ShowMessage(kMsgPortOpenFailed, PortOpenFailedText(PortLabel(settings_, target)));
     return kMsgPortOpenFailed;

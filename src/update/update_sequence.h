@@ -2,6 +2,7 @@
 // The Send command: from the boot file and the update file on disk to a rewritten flash, in
 // one synchronous run that ends with exactly one closing message.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -40,6 +41,10 @@ struct StopPoint {
   int chunk = 0;
 };
 
+/// The name a stop point's phase has ("open", "boot", "handshake", "transfer", "closing"), or
+/// null for a run that did not stop inside one of them.
+const char* PhaseName(RunPhase phase);
+
 /// The first half of a run, which needs no port: loads the boot file (`boot_path`, or
 /// ProgramDir + InfoFile) and the update file. On failure shows the message, writes the
 /// record and returns its id; returns 0 when both are loaded. Several ports share one load.
@@ -70,6 +75,11 @@ class UpdateSequence {
 
   const StopPoint& stop_point() const { return stop_; }
 
+  /// Before message 202, asks `usable` whether the port the run will open can be used: when
+  /// not, the run writes the record of a failed open and ends with message 504 at once, and
+  /// nobody restarts a device into boot mode for a run that cannot start.
+  void CheckPortFirst(std::function<bool(const std::string& device)> usable) { port_usable_ = std::move(usable); }
+
  private:
   int Run(const UpdateTarget& target);
   int RunOpen(const UpdateFiles& files, bool answered, const FlashImage* image = nullptr);
@@ -81,6 +91,7 @@ class UpdateSequence {
   UserPrompt& prompt_;
   const EventLog& log_;
   StopPoint stop_;
+  std::function<bool(const std::string& device)> port_usable_;
 };
 
 }  // namespace quillon

@@ -51,11 +51,15 @@ constexpr const char* kContext = "quillon";
 
 QString UiText(const char* japanese) { return QCoreApplication::translate(kContext, japanese); }
 
-QString ReaderText(std::string_view text) {
+Language ReaderLanguage() {
   // The English texts are installed when a window's own text has its English.
   static constexpr const char* kProbe = "送信";
-  const bool english = QCoreApplication::translate(kContext, kProbe) != QString::fromUtf8(kProbe);
-  return ToQString(english ? EnglishOfShownText(text) : std::string(text));
+  return QCoreApplication::translate(kContext, kProbe) != QString::fromUtf8(kProbe) ? Language::kEnglish
+                                                                                    : Language::kJapanese;
+}
+
+QString ReaderText(std::string_view text) {
+  return ToQString(ReaderLanguage() == Language::kEnglish ? EnglishOfShownText(text) : std::string(text));
 }
 
 QString ToQString(std::string_view utf8) {

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string_view>
 
+#include "report/words.h"
+
 namespace quillon::qt {
 
 QString ToQString(std::string_view utf8);
@@ -48,6 +50,9 @@ std::unique_ptr<QTranslator> InstallProgramTranslations(bool japanese);
 /// One of the windows' own texts, given as the Japanese the program shows, in the reader's
 /// language.
 QString UiText(const char* japanese);
+
+/// The reader's language: English when the program's English texts are installed.
+Language ReaderLanguage();
 
 /// A text of the update (a message box, a progress window's text, the file dialog's title and
 /// filter, the About item) in the reader's language: the English the command line shows, under

@@ -28,6 +28,7 @@ void QtPrompt::ShowMessage(int id, std::string_view text) {
   QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), ReaderText(text), QMessageBox::Ok,
                   main_window_);
   box.setFont(DialogFont());
+  if (const std::string more = detail ? detail(id) : std::string(); !more.empty()) box.setInformativeText(ToQString(more));
   run(id, box);
   if (id == kMsgRestartInBootMode) {
     // The device's first answer may take seconds: the main window is drawn again at once (not
@@ -158,6 +159,7 @@ MainWindow::MainWindow(MainWindowModel& model, QWidget* parent)
     return dialog.selectedFiles().front().toStdString();
   };
   show_about = [](AboutBox& box) { box.exec(); };
+  prompt_.detail = [this](int id) { return model_.FailureDetail(id, ReaderLanguage()); };
 }
 
 MainWindow::~MainWindow() = default;

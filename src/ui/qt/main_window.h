@@ -20,7 +20,8 @@ class QPushButton;
 
 namespace quillon::qt {
 
-/// Message boxes: one OK button, the warning icon, the application's title. `run` shows
+/// Message boxes: one OK button, the warning icon, the application's title; below a failure's
+/// text, its detail. `run` shows
 /// the box modally; tests replace it to answer the box themselves.
 class QtPrompt final : public UserPrompt {
  public:
@@ -30,6 +31,8 @@ class QtPrompt final : public UserPrompt {
   void ShowMessage(int id, std::string_view text) override;
   void EnableMainWindow(bool enabled) override;
   std::function<void(int id, QMessageBox& box)> run;
+  /// What a failure's box says below its text (why, what to do next, the log), or empty.
+  std::function<std::string(int id)> detail;
 
  private:
   QWidget* main_window_;

@@ -61,6 +61,7 @@ class QtViewsTest : public ::testing::Test {
     window_->prompt().run = [this](int id, QMessageBox& box) {
       messages_.push_back(id);
       box_texts_.push_back(box.text());
+      box_details_.push_back(box.informativeText());
       enabled_at_message_.push_back(window_->isEnabled());
       waiting_at_message_.push_back(QApplication::overrideCursor() != nullptr);
       EXPECT_EQ(box.icon(), QMessageBox::Warning);
@@ -78,6 +79,7 @@ class QtViewsTest : public ::testing::Test {
   std::unique_ptr<MainWindow> window_;
   std::vector<int> messages_;
   std::vector<QString> box_texts_;
+  std::vector<QString> box_details_;
   std::vector<bool> enabled_at_message_;
   std::vector<bool> waiting_at_message_;
 };
@@ -394,6 +396,15 @@ TEST_P(ReaderLanguageTest, EveryTextAndEveryBoxInTheReadersLanguage) {
   Child<QPushButton>(*window_, "1")->click();
   EXPECT_THAT(messages_, ElementsAre(kMsgRestartInBootMode, kMsgUpdateFinished, kMsgNoBootFile));
   EXPECT_THAT(box_texts_, ElementsAre(Message(kMsgRestartInBootMode), Message(kMsgUpdateFinished), Message(kMsgNoBootFile)));
+  // Below the failure's text: what to check, and where the log is, in the same language.
+  const QString boot = ToQString((dir_ / "nivaload.sub").string());
+  const QString log = ToQString((dir_ / "quillon.sts").string());
+  EXPECT_EQ(box_details_.at(0), QString());
+  EXPECT_EQ(box_details_.at(1), QString());
+  EXPECT_EQ(box_details_.at(2), ToQString(TrFIn(GetParam().japanese ? Language::kJapanese : Language::kEnglish,
+                                               "Check the boot file %s (\"Info File\" in the settings file, or --boot).",
+                                               {boot.toStdString()})) +
+                                    (GetParam().japanese ? "\nログ: " : "\nThe log: ") + log);
 }
 
 INSTANTIATE_TEST_SUITE_P(

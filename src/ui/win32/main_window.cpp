@@ -17,7 +17,12 @@ namespace quillon::win32 {
 
 void Win32Prompt::ShowMessage(int id, std::string_view text) {
   if (wait_ != nullptr) wait_->End();
-  const std::wstring wide = Widen(text);
+  // The box's text as the string table Windows picked has it; under English, why the run failed
+  // and what to do next go below it (a Japanese reader's box stays as it always was).
+  std::wstring wide = ResourceText(text);
+  if (ResourceLanguage() == Language::kEnglish && detail) {
+    if (const std::string more = detail(id); !more.empty()) wide += L"\n\n" + Widen(more);
+  }
   if (answer) {
     answer(id, wide);
   } else {
@@ -49,6 +54,7 @@ MainDialog::MainDialog(MainWindowModel& model, std::string executable_path)
                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
   browse = ShowOpenFileDialog;
   show_about = ShowAboutBox;
+  prompt_.detail = [this](int id) { return model_.FailureDetail(id, Language::kEnglish); };
 }
 
 MainDialog::~MainDialog() {
@@ -121,7 +127,7 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
 
 void MainDialog::OnInitDialog() {
   if (HMENU menu = GetSystemMenu(hwnd_, FALSE); menu != nullptr) {
-    const std::wstring about = Widen(MessageText(kMsgAboutItem));
+    const std::wstring about = ResourceString(IDS_ABOUTBOX);
     if (!about.empty()) {
       AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
       AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, about.c_str());
@@ -137,6 +143,9 @@ void MainDialog::OnInitDialog() {
   // A file name too long for its field is drawn with its middle left out, so that its end
   // (where the version usually is) stays in sight; the whole path is in the field's tool tip.
   HWND field = GetDlgItem(hwnd_, IDC_FILE_NAME);
+  // Until a file is chosen the field shows the template's own prompt, in the template's language.
+  std::vector<wchar_t> prompt(256, L'\0');
+  choose_file_prompt_.assign(prompt.data(), static_cast<std::size_t>(GetWindowTextW(field, prompt.data(), 256)));
   SetWindowLongPtrW(field, GWL_STYLE, GetWindowLongPtrW(field, GWL_STYLE) | SS_PATHELLIPSIS | SS_NOTIFY);
   file_name_tip_ = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
                                    CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr,
@@ -187,7 +196,8 @@ void MainDialog::OnBrowse() {
 }
 
 void MainDialog::ShowFileName() {
-  SetDlgItemTextW(hwnd_, IDC_FILE_NAME, Widen(model_.FileNameText()).c_str());
+  const std::wstring shown = model_.settings().MotFile.empty() ? choose_file_prompt_ : Widen(model_.FileNameText());
+  SetDlgItemTextW(hwnd_, IDC_FILE_NAME, shown.c_str());
   std::wstring path = Widen(model_.settings().MotFile);
   TOOLINFOW tool{};
   tool.cbSize = TTTOOLINFOW_V2_SIZE;
@@ -216,11 +226,11 @@ void MainDialog::OnPaintMinimised() {
 
 std::optional<std::string> ShowOpenFileDialog(HWND owner, const BrowseRequest& request) {
   // "display|pattern||" becomes the dialog's NUL-separated list.
-  std::wstring filter = Widen(request.filter);
+  std::wstring filter = ResourceText(request.filter);
   for (auto& c : filter) {
     if (c == L'|') c = L'\0';
   }
-  const std::wstring title = Widen(request.title);
+  const std::wstring title = ResourceText(request.title);
   const std::wstring start = Widen(request.start_directory);
   std::vector<wchar_t> file(2600, L'\0');
   const std::wstring initial = Widen(request.file_name);

@@ -15,8 +15,8 @@
 
 namespace quillon::win32 {
 
-/// Message boxes: MB_OK | MB_ICONEXCLAMATION with the application's title. `answer` replaces
-/// the box in tests.
+/// Message boxes: MB_OK | MB_ICONEXCLAMATION with the application's title, the text from the
+/// string table Windows picked. `answer` replaces the box in tests.
 class Win32Prompt final : public UserPrompt {
  public:
   void ShowMessage(int id, std::string_view text) override;
@@ -28,6 +28,8 @@ class Win32Prompt final : public UserPrompt {
     wait_ = wait;
   }
   std::function<void(int id, const std::wstring& text)> answer;
+  /// What a failure's box says below its text under English (why, what to do next, the log).
+  std::function<std::string(int id)> detail;
 
  private:
   HWND main_window_ = nullptr;
@@ -73,6 +75,7 @@ class MainDialog {
   MainWindowModel& model_;
   std::string executable_path_;
   std::wstring property_name_;
+  std::wstring choose_file_prompt_;
   HWND hwnd_ = nullptr;
   bool modal_ = false;
   HICON icon_ = nullptr;

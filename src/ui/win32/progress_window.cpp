@@ -12,7 +12,7 @@ void Win32ProgressSink::SetTextAndRange(std::string text, int steps, Transfer) {
   Close();
   window_ = CreateDialogParamW(Instance(), MAKEINTRESOURCEW(IDD_PROGRESS), owner_, nullptr, 0);
   if (window_ == nullptr) return;
-  SetDlgItemTextW(window_, IDC_STATUS_TEXT, Widen(text).c_str());
+  SetDlgItemTextW(window_, IDC_STATUS_TEXT, ResourceText(text).c_str());
   HWND bar = GetDlgItem(window_, IDC_PROGRESS_BAR);
   SendMessageW(bar, PBM_SETSTEP, 1, 0);
   // The range's upper end is a 16-bit field: the count is cut to it.

@@ -7,9 +7,13 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <thread>
 
 #include "resource.h"
@@ -38,13 +42,134 @@ std::wstring Text(HWND window) {
 
 std::wstring W(std::string_view utf8) { return Widen(utf8); }
 
-TEST(StringTableTest, AgreesWithTheCoreMessages) {
-  for (int id : {101, 200, 201, 202, 203, 204, 205, 500, 501, 502, 503, 504, 505, 506}) {
-    const wchar_t* text = nullptr;
-    const int n = LoadStringW(GetModuleHandleW(nullptr), static_cast<UINT>(id), reinterpret_cast<LPWSTR>(&text), 0);
-    ASSERT_GT(n, 0) << id;
-    EXPECT_EQ(Narrow({text, static_cast<std::size_t>(n)}), MessageText(id)) << id;
+constexpr std::array kMessageIds{101, 200, 201, 202, 203, 204, 205, 500, 501, 502, 503, 504, 505, 506};
+
+// The tests run once under a Japanese and once under an English user locale; Windows picks the
+// program's dialogs and strings by it.
+bool Japanese() { return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE; }
+
+TEST(UserLocaleTest, IsTheOneThisRunIsFor) {
+  const char* language = std::getenv("QUILLON_TEST_LANGUAGE");
+  if (language == nullptr) GTEST_SKIP() << "QUILLON_TEST_LANGUAGE names no language";
+  EXPECT_EQ(Japanese() ? "ja" : "en", std::string(language)) << "Wine did not take the user locale (LANG)";
+}
+
+// One of the windows' own texts, given as the Japanese of the templates, in the reader's
+// language: the English is the Linux program's (its Qt Linguist file), so that the two programs
+// say the same.
+std::wstring Ui(const std::string& japanese) {
+  if (Japanese()) return W(japanese);
+  std::ifstream file(QUILLON_EN_TS, std::ios::binary);
+  const std::string ts((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  auto unescape = [](std::string text) {
+    for (const auto& [entity, c] : {std::pair{"&amp;", "&"}, {"&lt;", "<"}, {"&gt;", ">"}}) {
+      for (auto at = text.find(entity); at != std::string::npos; at = text.find(entity, at + 1)) {
+        text.replace(at, std::string_view(entity).size(), c);
+      }
+    }
+    return text;
+  };
+  for (auto at = ts.find("<source>"); at != std::string::npos; at = ts.find("<source>", at + 1)) {
+    const auto end = ts.find("</source>", at);
+    const auto from = ts.find("<translation>", end) + 13;
+    if (unescape(ts.substr(at + 8, end - at - 8)) == japanese) {
+      return W(unescape(ts.substr(from, ts.find("</translation>", from) - from)));
+    }
   }
+  ADD_FAILURE() << "quillon_en.ts has no English for " << japanese;
+  return {};
+}
+
+// A message as the string table in the reader's language has it.
+std::wstring Msg(int id) { return W(Japanese() ? MessageText(id) : MessageTextEnglish(id)); }
+
+TEST(StringTableTest, AgreesWithTheCoreMessages) {
+  for (int id : kMessageIds) {
+    EXPECT_EQ(ResourceString(static_cast<UINT>(id)), Msg(id)) << id;
+  }
+  EXPECT_EQ(ResourceLanguage(), Japanese() ? Language::kJapanese : Language::kEnglish);
+  // A text as the update shows it (504 naming its port), in the table's words.
+  EXPECT_EQ(ResourceText(PortOpenFailedText("COM12")), W(Japanese() ? PortOpenFailedText("COM12")
+                                                                    : MessageTextEnglishNaming(kMsgPortOpenFailed, "COM12")));
+  EXPECT_EQ(ResourceText("not a message"), L"not a message");
+}
+
+// What one language's dialog templates and string table hold, to compare with the other's.
+struct ResourceSet {
+  std::map<int, std::vector<std::pair<int, std::wstring>>> controls;  // dialog: (id, class) in order
+  std::map<int, std::wstring> strings;
+};
+
+// A DLGTEMPLATEEX's sz_Or_Ord field; `at` moves past it.
+std::wstring SzOrOrd(const WORD*& at) {
+  if (*at == 0x0000) return ++at, std::wstring();
+  if (*at == 0xFFFF) {
+    const std::wstring ordinal = L"#" + std::to_wstring(at[1]);
+    at += 2;
+    return ordinal;
+  }
+  std::wstring text(reinterpret_cast<const wchar_t*>(at));
+  at += text.size() + 1;
+  return text;
+}
+
+ResourceSet LoadResourceSet(WORD language) {
+  ResourceSet set;
+  HMODULE module = GetModuleHandleW(nullptr);
+  for (int dialog : {IDD_ABOUTBOX, IDD_QUILLON_DIALOG, IDD_PROGRESS}) {
+    HRSRC found = FindResourceExW(module, RT_DIALOG, MAKEINTRESOURCEW(dialog), language);
+    if (found == nullptr) continue;
+    const auto* bytes = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
+    const auto* at = reinterpret_cast<const WORD*>(bytes);
+    EXPECT_EQ(at[1], 0xFFFF) << "dialog " << dialog << " is no DIALOGEX";
+    const DWORD style = *reinterpret_cast<const DWORD*>(bytes + 12);
+    const WORD count = *reinterpret_cast<const WORD*>(bytes + 16);
+    at = reinterpret_cast<const WORD*>(bytes + 26);
+    SzOrOrd(at);  // menu
+    SzOrOrd(at);  // class
+    SzOrOrd(at);  // title
+    if (style & DS_SETFONT) {
+      at += 3;     // point size, weight, italic and character set
+      SzOrOrd(at);  // typeface
+    }
+    auto& controls = set.controls[dialog];
+    for (WORD i = 0; i < count; ++i) {
+      // Every item starts on a DWORD boundary.
+      const auto offset = (reinterpret_cast<const BYTE*>(at) - bytes + 3) & ~3;
+      const BYTE* item = bytes + offset;
+      const auto id = static_cast<int>(*reinterpret_cast<const DWORD*>(item + 20));
+      at = reinterpret_cast<const WORD*>(item + 24);
+      const std::wstring control_class = SzOrOrd(at);
+      SzOrOrd(at);  // text
+      const WORD extra = *at++;
+      at = reinterpret_cast<const WORD*>(reinterpret_cast<const BYTE*>(at) + extra);
+      controls.emplace_back(id, control_class);
+    }
+  }
+  for (int id : kMessageIds) {
+    HRSRC found = FindResourceExW(module, RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), language);
+    if (found == nullptr) continue;
+    const auto* at = static_cast<const WORD*>(LockResource(LoadResource(module, found)));
+    for (int i = 0; i < id % 16; ++i) at += *at + 1;
+    if (*at > 0) set.strings[id] = std::wstring(reinterpret_cast<const wchar_t*>(at + 1), *at);
+  }
+  return set;
+}
+
+// Neither language's set lacks a dialog, a control or a string of the other's; each string is
+// the core's text of its message in that language.
+TEST(ResourceSetsTest, TheEnglishAndTheJapaneseSetHoldTheSameIds) {
+  const ResourceSet japanese = LoadResourceSet(MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT));
+  const ResourceSet english = LoadResourceSet(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+  EXPECT_EQ(japanese.controls.size(), 3u);
+  EXPECT_EQ(english.controls, japanese.controls);
+  for (const auto& [dialog, controls] : japanese.controls) EXPECT_FALSE(controls.empty()) << dialog;
+  for (int id : kMessageIds) {
+    EXPECT_EQ(japanese.strings.count(id), 1u) << id;
+    EXPECT_EQ(english.strings.count(id), 1u) << id;
+  }
+  for (const auto& [id, text] : japanese.strings) EXPECT_EQ(text, W(MessageText(id))) << id;
+  for (const auto& [id, text] : english.strings) EXPECT_EQ(text, W(MessageTextEnglish(id))) << id;
 }
 
 class MainDialogTest : public ::testing::Test {
@@ -60,8 +185,9 @@ class MainDialogTest : public ::testing::Test {
     if (!pause) pause = std::make_unique<testing::FakePause>();
     model_ = std::make_unique<MainWindowModel>(std::move(driver), std::move(pause));
     dialog_ = std::make_unique<MainDialog>(*model_, Narrow((dir_ / "quillon.exe").wstring()));
-    dialog_->prompt().answer = [this](int id, const std::wstring&) {
+    dialog_->prompt().answer = [this](int id, const std::wstring& text) {
       messages_.push_back(id);
+      texts_.push_back(text);
       enabled_at_message_.push_back(IsWindowEnabled(dialog_->hwnd()) != FALSE);
     };
     ASSERT_NE(dialog_->CreateModeless(), nullptr);
@@ -73,6 +199,7 @@ class MainDialogTest : public ::testing::Test {
   std::unique_ptr<MainWindowModel> model_;
   std::unique_ptr<MainDialog> dialog_;
   std::vector<int> messages_;
+  std::vector<std::wstring> texts_;
   std::vector<bool> enabled_at_message_;
 };
 
@@ -81,11 +208,11 @@ TEST_F(MainDialogTest, ControlsTextsStylesAndTabOrder) {
   HWND dlg = dialog_->hwnd();
   EXPECT_EQ(Text(dlg), L"Quillon");
   EXPECT_TRUE(GetWindowLongPtrW(dlg, GWL_EXSTYLE) & WS_EX_APPWINDOW);
-  EXPECT_EQ(Text(Item(IDC_FILE_NAME)), W("ファイルを選択してください"));
+  EXPECT_EQ(Text(Item(IDC_FILE_NAME)), Ui("ファイルを選択してください"));
   EXPECT_TRUE(GetWindowLongPtrW(Item(IDC_FILE_NAME), GWL_STYLE) & SS_SUNKEN);
-  EXPECT_EQ(Text(Item(IDC_BROWSE)), W("参照(&B)..."));
-  EXPECT_EQ(Text(Item(IDOK)), W("送信"));
-  EXPECT_EQ(Text(Item(IDCANCEL)), W("閉じる"));
+  EXPECT_EQ(Text(Item(IDC_BROWSE)), Ui("参照(&B)..."));
+  EXPECT_EQ(Text(Item(IDOK)), Ui("送信"));
+  EXPECT_EQ(Text(Item(IDCANCEL)), Ui("閉じる"));
   EXPECT_EQ(GetWindowLongPtrW(Item(IDOK), GWL_STYLE) & 0x0F, BS_DEFPUSHBUTTON);
   HWND list = Item(IDC_COM_LIST);
   EXPECT_EQ(GetWindowLongPtrW(list, GWL_STYLE) & 0x03, CBS_DROPDOWNLIST);
@@ -98,7 +225,7 @@ TEST_F(MainDialogTest, ControlsTextsStylesAndTabOrder) {
   EXPECT_EQ(GetNextDlgTabItem(dlg, Item(IDOK), FALSE), Item(IDCANCEL));
   wchar_t about[128];
   ASSERT_GT(GetMenuStringW(GetSystemMenu(dlg, FALSE), IDM_ABOUTBOX, about, 128, MF_BYCOMMAND), 0);
-  EXPECT_EQ(std::wstring(about), W(MessageText(kMsgAboutItem)));
+  EXPECT_EQ(std::wstring(about), Msg(kMsgAboutItem));
   EXPECT_NE(GetPropW(dlg, L"quillon"), nullptr);
   // Dragging the minimised window shows the program's icon, not handle 1.
   const auto drag_icon = reinterpret_cast<HICON>(SendMessageW(dlg, WM_QUERYDRAGICON, 0, 0));
@@ -127,7 +254,7 @@ TEST_F(MainDialogTest, MessagesDriveTheModelAndCloseSaves) {
     return requests.size() == 1 ? std::nullopt : std::optional<std::string>("C:\\fw\\新しい.mot");
   };
   SendMessageW(Item(IDC_BROWSE), BM_CLICK, 0, 0);
-  EXPECT_EQ(Text(Item(IDC_FILE_NAME)), W("ファイルを選択してください"));
+  EXPECT_EQ(Text(Item(IDC_FILE_NAME)), Ui("ファイルを選択してください"));
   SendMessageW(Item(IDC_BROWSE), BM_CLICK, 0, 0);
   EXPECT_EQ(Text(Item(IDC_FILE_NAME)), W("新しい.mot"));
   ASSERT_EQ(requests.size(), 2u);
@@ -152,9 +279,11 @@ TEST_F(MainDialogTest, SendDisablesTheWindowAndShowsAProgressWindowPerTransfer) 
   testing::UpdateDevice device;
   device.Attach(*fake_, 2);
   std::vector<int> ranges, positions;
+  std::vector<std::wstring> progress_texts;
   dialog_->progress().on_open = [&](HWND w) {
+    progress_texts.push_back(Text(GetDlgItem(w, IDC_STATUS_TEXT)));
     ranges.push_back(static_cast<int>(SendDlgItemMessageW(w, IDC_PROGRESS_BAR, PBM_GETRANGE, FALSE, 0)));
-    EXPECT_EQ(Text(w), W("バージョンアップ進捗状況"));
+    EXPECT_EQ(Text(w), Ui("バージョンアップ進捗状況"));
     EXPECT_FALSE(GetWindowLongPtrW(w, GWL_STYLE) & WS_SYSMENU);
     EXPECT_EQ(GetWindow(w, GW_OWNER), dialog_->hwnd());
   };
@@ -168,6 +297,18 @@ TEST_F(MainDialogTest, SendDisablesTheWindowAndShowsAProgressWindowPerTransfer) 
   EXPECT_THAT(ranges, ElementsAre(1, 3));
   EXPECT_THAT(positions, ElementsAre(1, 3));
   EXPECT_EQ(dialog_->progress().window(), nullptr);
+  EXPECT_THAT(texts_, ElementsAre(Msg(kMsgRestartInBootMode), Msg(kMsgUpdateFinished)));
+  EXPECT_THAT(progress_texts, ElementsAre(Msg(kMsgBootProgress), Msg(kMsgFlashProgress)));
+
+  // A failure's box: the spec's text alone for a Japanese reader; for an English one, what to
+  // check and where the log is below it.
+  std::filesystem::remove(dir_ / "nivaload.sub");
+  SendMessageW(dialog_->hwnd(), WM_COMMAND, IDOK, 0);
+  ASSERT_EQ(texts_.size(), 3u);
+  const std::wstring below = W("\n\nCheck the boot file " + Narrow((dir_ / "nivaload.sub").wstring()) +
+                               " (\"Info File\" in the settings file, or --boot).\nThe log: " +
+                               Narrow((dir_ / "quillon.sts").wstring()));
+  EXPECT_EQ(texts_[2], Msg(kMsgNoBootFile) + (Japanese() ? L"" : below));
 }
 
 // The labels are laid out for the dialog font's widths; the one the test set-up maps it to
@@ -175,7 +316,7 @@ TEST_F(MainDialogTest, SendDisablesTheWindowAndShowsAProgressWindowPerTransfer) 
 TEST_F(MainDialogTest, TheFileLabelShowsWhole) {
   Make();
   HWND label = GetWindow(dialog_->hwnd(), GW_CHILD);
-  ASSERT_EQ(Text(label), W("バージョンアップファイル："));
+  ASSERT_EQ(Text(label), Ui("バージョンアップファイル："));
   HDC dc = GetDC(label);
   const auto old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
   const std::wstring text = Text(label);
@@ -246,7 +387,7 @@ TEST_F(MainDialogTest, AfterTheBootModeBoxTheWindowIsDrawnAndTheCursorWaitsUntil
 TEST(AboutBoxTest, TemplateTexts) {
   HWND box = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUTBOX), nullptr, nullptr, 0);
   ASSERT_NE(box, nullptr);
-  EXPECT_EQ(Text(box), W("Quillonのﾊﾞｰｼﾞｮﾝ情報"));
+  EXPECT_EQ(Text(box), Ui("Quillonのﾊﾞｰｼﾞｮﾝ情報"));
   EXPECT_EQ(Text(GetDlgItem(box, IDOK)), L"OK");
   DestroyWindow(box);
 }
@@ -262,7 +403,7 @@ TEST_P(AboutBoxCloseTest, ClosesAndGivesTheMainWindowBack) {
     HWND box = nullptr;
     for (int i = 0; i < 300 && box == nullptr; ++i) {
       Sleep(10);
-      box = FindWindowW(L"#32770", W("Quillonのﾊﾞｰｼﾞｮﾝ情報").c_str());
+      box = FindWindowW(L"#32770", Ui("Quillonのﾊﾞｰｼﾞｮﾝ情報").c_str());
     }
     if (box == nullptr) return;
     PostMessageW(box, WM_KEYDOWN, GetParam(), 0);

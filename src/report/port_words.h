@@ -7,7 +7,7 @@
 #include "report/words.h"
 #include "serial/port_checks.h"
 
-namespace quillon::cli {
+namespace quillon::report {
 
 struct FindingWords {
   std::string check;  ///< the fixed id: "port.exists", ...
@@ -21,4 +21,4 @@ struct FindingWords {
 /// are English).
 FindingWords Describe(const PortFinding& finding, Language language = CurrentLanguage());
 
-}  // namespace quillon::cli
+}  // namespace quillon::report

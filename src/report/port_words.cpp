@@ -1,8 +1,8 @@
-#include "cli/port_words.h"
+#include "report/port_words.h"
 
 #include "report/words.h"
 
-namespace quillon::cli {
+namespace quillon::report {
 namespace {
 
 using K = PortFinding::Kind;
@@ -393,4 +393,4 @@ FindingWords Describe(const PortFinding& finding, Language language) {
   return {CheckOf(finding.kind), finding.ok, finding.blocking, std::move(detail), finding.ok ? std::string() : std::move(fix)};
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::report

@@ -1,12 +1,12 @@
 // The words a person reads about the port's findings: what was found, named, and a fix that
 // does what it says (never joining root or tty).
 
-#include "cli/port_words.h"
+#include "report/port_words.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-namespace quillon::cli {
+namespace quillon::report {
 namespace {
 
 using ::testing::HasSubstr;
@@ -115,4 +115,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace quillon::cli
+}  // namespace quillon::report
