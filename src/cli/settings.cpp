@@ -45,15 +45,15 @@ std::string ParseMap(const std::string& text, int& com, std::string& device) {
   return {};
 }
 
-// The boot file as the settings name it: relative to the folder the programs look in (the
-// settings file's folder for a file given with --ini) when it lies in it or below; else its
-// absolute path, which does not change when the settings file moves.
+// The boot file as the settings name it: relative to the folder the programs look in, which
+// is the settings file's folder for a file given with --ini. Empty when no relative name
+// reaches it (another drive).
 std::string InfoFileName(const std::string& boot, const UpdateSettings& settings) {
   std::error_code error;
-  const auto absolute = std::filesystem::absolute(Utf8Path(boot), error).lexically_normal();
-  const auto relative = absolute.lexically_proximate(std::filesystem::absolute(Utf8Path(settings.ProgramDir), error));
-  const bool below = !relative.empty() && !relative.is_absolute() && *relative.begin() != "..";
-  const auto text = (below ? relative : absolute).generic_u8string();
+  const auto relative =
+      std::filesystem::proximate(Utf8Path(boot), Utf8Path(settings.ProgramDir), error);
+  if (error || relative.is_absolute() || relative.empty()) return {};
+  const auto text = relative.generic_u8string();
   return std::string(text.begin(), text.end());
 }
 
@@ -88,6 +88,13 @@ std::optional<int> ApplyMaps(const SettingsOptions& options, UpdateSettings& set
 std::optional<int> ApplyBoot(const SettingsOptions& options, UpdateSettings& settings) {
   if (options.boot.empty()) return std::nullopt;
   const auto name = InfoFileName(options.boot, settings);
+  if (name.empty()) {
+    Say(stderr,
+        "error: --boot %s: the programs look for the boot file from %s, and no relative name "
+        "reaches it from there; copy it into that folder and give that copy\n",
+        {options.boot, settings.ProgramDir});
+    return kExitUsage;
+  }
   std::error_code error;
   if (std::filesystem::is_directory(Utf8Path(options.boot), error)) {
     Say(stderr, "error: --boot %s is a folder; give the boot file in it\n", {options.boot});

@@ -14,9 +14,6 @@ constexpr const char* kPortsSection = "Ports";
 }  // namespace
 
 std::string BootFilePath(const UpdateSettings& settings) {
-  // An absolute Info File (one `settings --boot` stored for a file outside the settings folder)
-  // is the file itself: put behind the folder it would name a file that cannot exist.
-  if (!settings.InfoFile.empty() && Utf8Path(settings.InfoFile).is_absolute()) return settings.InfoFile;
   const std::string first = settings.ProgramDir + settings.InfoFile;
   if (settings.BesideProgramDir.empty()) return first;
   std::error_code error;

@@ -152,9 +152,6 @@ TEST(BootFilePathTest, TheSettingsFolderFirstThenBesideThePrograms) {
   std::filesystem::create_directories(dir / "settings");
   dir.Write("settings/nivaload.sub", "S00600004844521B\r\n");
   EXPECT_EQ(BootFilePath(settings), settings_folder + "nivaload.sub");
-  // An absolute Info File is the file itself, wherever the folders are.
-  settings.InfoFile = (dir / "boot" / "x.sub").string();
-  EXPECT_EQ(BootFilePath(settings), settings.InfoFile);
 }
 
 }  // namespace

@@ -21,8 +21,7 @@ class QPushButton;
 namespace quillon::qt {
 
 /// Message boxes: one OK button, the warning icon, the application's title; below a failure's
-/// text, its detail. `run` shows
-/// the box modally; tests replace it to answer the box themselves.
+/// text, its detail. `run` shows the box modally; tests replace it to answer the box themselves.
 class QtPrompt final : public UserPrompt {
  public:
   /// From OK on the restart-in-boot-mode box until the next window appears, `wait` is shown

@@ -117,7 +117,7 @@ ResourceSet LoadResourceSet(WORD language) {
   ResourceSet set;
   HMODULE module = GetModuleHandleW(nullptr);
   for (int dialog : {IDD_ABOUTBOX, IDD_QUILLON_DIALOG, IDD_PROGRESS}) {
-    HRSRC found = FindResourceExW(module, RT_DIALOG, MAKEINTRESOURCEW(dialog), language);
+    HRSRC found = FindResourceExW(module, MAKEINTRESOURCEW(5) /* RT_DIALOG */, MAKEINTRESOURCEW(dialog), language);
     if (found == nullptr) continue;
     const auto* bytes = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
     const auto* at = reinterpret_cast<const WORD*>(bytes);
@@ -147,7 +147,7 @@ ResourceSet LoadResourceSet(WORD language) {
     }
   }
   for (int id : kMessageIds) {
-    HRSRC found = FindResourceExW(module, RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), language);
+    HRSRC found = FindResourceExW(module, MAKEINTRESOURCEW(6) /* RT_STRING */, MAKEINTRESOURCEW(id / 16 + 1), language);
     if (found == nullptr) continue;
     const auto* at = static_cast<const WORD*>(LockResource(LoadResource(module, found)));
     for (int i = 0; i < id % 16; ++i) at += *at + 1;
