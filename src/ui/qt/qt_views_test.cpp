@@ -21,6 +21,7 @@
 #include "base/messages.h"
 #include "image/srecord.h"
 #include "serial/comm_driver.h"
+#include "serial/port_checks.h"
 #include "testing/fake_comm_driver.h"
 #include "testing/fake_device.h"
 #include "testing/fakes.h"
@@ -328,6 +329,9 @@ TEST_F(QtViewsTest, WholeUpdateAgainstTheSimulatedDevice) {
   std::filesystem::copy_file(QUILLON_EXAMPLES "/nivaload.sub", dir_ / "nivaload.sub");
   Make("[Main]\r\nMot File=" QUILLON_EXAMPLES "/update.mot\r\n[Ports]\r\nCOM1=" + link + "\r\n",
        MakePlatformCommDriver(), std::make_unique<ThreadPause>());
+  // The system's own checks before the boot-mode question, as the program makes them.
+  auto system_checks = [](const std::string& port) { return CheckPort(port, {"/", false}); };
+  model_->CheckPortsWith(system_checks);
   Child<QPushButton>(*window_, "1")->click();
   int status = 0;
   waitpid(device, &status, 0);
@@ -336,6 +340,16 @@ TEST_F(QtViewsTest, WholeUpdateAgainstTheSimulatedDevice) {
   ASSERT_EQ(SRecordReader().LoadFlashImage(image, QUILLON_EXAMPLES "/update.mot"), 1);
   const auto expected = FlattenFlashImage(image);
   EXPECT_TRUE(ReadFileBytes(dir_ / "flash.bin") == std::string(expected.begin(), expected.end()));
+
+  // Its port gone (the device ended and took its link along): 504 at once, with why.
+  window_->close();
+  messages_.clear();
+  Make("[Main]\r\nMot File=" QUILLON_EXAMPLES "/update.mot\r\n[Ports]\r\nCOM1=" + link + "\r\n",
+       MakePlatformCommDriver(), std::make_unique<ThreadPause>());
+  model_->CheckPortsWith(system_checks);
+  Child<QPushButton>(*window_, "1")->click();
+  EXPECT_THAT(messages_, ElementsAre(kMsgPortOpenFailed));
+  EXPECT_THAT(box_details_.back().toStdString(), ::testing::HasSubstr(link));
 }
 
 // Every text of the windows and every box of a run, for a Japanese reader (the program as it
