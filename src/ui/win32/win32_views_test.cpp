@@ -300,8 +300,8 @@ TEST_F(MainDialogTest, SendDisablesTheWindowAndShowsAProgressWindowPerTransfer) 
   EXPECT_THAT(texts_, ElementsAre(Msg(kMsgRestartInBootMode), Msg(kMsgUpdateFinished)));
   EXPECT_THAT(progress_texts, ElementsAre(Msg(kMsgBootProgress), Msg(kMsgFlashProgress)));
 
-  // A failure's box: the spec's text alone for a Japanese reader; for an English one, what to
-  // check and where the log is below it.
+  // A failure's box: the message's own text alone for a Japanese reader; for an English one,
+  // what to check and where the log is below it.
   std::filesystem::remove(dir_ / "nivaload.sub");
   SendMessageW(dialog_->hwnd(), WM_COMMAND, IDOK, 0);
   ASSERT_EQ(texts_.size(), 3u);
