@@ -742,13 +742,12 @@ class SqliteRecords final : public RunRecords {
 
   std::optional<std::uint64_t> NumbersLeft(const std::string& counter, std::string& error) override {
     const std::lock_guard lock(mutex_);
-    Statement s(db_, "SELECT (SELECT coalesce(sum(last - next + 1), 0) FROM leases WHERE counter = ?1 AND holder = ?2 "
-                     "AND closed_utc IS NULL AND next <= last) + (SELECT count(*) FROM spare_numbers WHERE counter = ?1)");
-    if (!s.ok()) return Failed(error), std::nullopt;
-    s.Bind(1, counter);
-    s.Bind(2, static_cast<std::int64_t>(holder_));
-    if (s.Step() != SQLITE_ROW) return Failed(error), std::nullopt;
-    return static_cast<std::uint64_t>(sqlite3_column_int64(s.get(), 0));
+    const auto left = HolderCount(
+        "SELECT (SELECT coalesce(sum(last - next + 1), 0) FROM leases WHERE counter = ?1 AND holder = ?2 "
+        "AND closed_utc IS NULL AND next <= last) + (SELECT count(*) FROM spare_numbers WHERE counter = ?1)",
+        counter, error);
+    if (!left) return std::nullopt;
+    return static_cast<std::uint64_t>(*left);
   }
 
   bool EndLeases(const std::string& reason, std::string& error) override {
@@ -805,13 +804,9 @@ class SqliteRecords final : public RunRecords {
 
   std::optional<std::int64_t> PoolValuesLeft(const std::string& pool, std::string& error) override {
     const std::lock_guard lock(mutex_);
-    Statement s(db_, "SELECT count(*) FROM pool_values v JOIN pool_leases l ON l.id = v.lease WHERE v.pool = ?1 "
-                     "AND v.state = 'free' AND l.holder = ?2 AND l.closed_utc IS NULL");
-    if (!s.ok()) return Failed(error), std::nullopt;
-    s.Bind(1, pool);
-    s.Bind(2, static_cast<std::int64_t>(holder_));
-    if (s.Step() != SQLITE_ROW) return Failed(error), std::nullopt;
-    return sqlite3_column_int64(s.get(), 0);
+    return HolderCount("SELECT count(*) FROM pool_values v JOIN pool_leases l ON l.id = v.lease WHERE v.pool = ?1 "
+                       "AND v.state = 'free' AND l.holder = ?2 AND l.closed_utc IS NULL",
+                       pool, error);
   }
 
   std::vector<PoolLease> PoolLeasesToClose(std::string& error) override {
@@ -963,6 +958,16 @@ class SqliteRecords final : public RunRecords {
     return Run("INSERT INTO outbox(unit, revision, queued_utc) VALUES (?1, 1, ?2) "
                "ON CONFLICT(unit) DO UPDATE SET revision = revision + 1",
                {unit, UtcNow()}, error);
+  }
+
+  // A count by `sql`, with ?1 the counter or pool and ?2 this station (the lock is held).
+  std::optional<std::int64_t> HolderCount(const char* sql, const std::string& key, std::string& error) {
+    Statement s(db_, sql);
+    if (!s.ok()) return Failed(error), std::nullopt;
+    s.Bind(1, key);
+    s.Bind(2, static_cast<std::int64_t>(holder_));
+    if (s.Step() != SQLITE_ROW) return Failed(error), std::nullopt;
+    return sqlite3_column_int64(s.get(), 0);
   }
 
   bool Failed(std::string& error) {
